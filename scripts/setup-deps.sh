@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that Cleftone needs to build, run and test.
+# Quick and silent when everything is already there.
+set -euo pipefail
+
+packages=(
+  # build
+  cmake g++ make pkg-config clang libclang-rt-14-dev clang-format
+  qt6-base-dev qt6-base-dev-tools
+  libavformat-dev libavcodec-dev libavutil-dev
+  libgtest-dev libgmock-dev
+  # run time
+  mp3val
+  # tests: real encoders, taggers and readers for the audio fixtures
+  ffmpeg lame flac id3v2 python3 python3-mutagen atomicparsley sox
+  xvfb
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)
+  [ "$status" = "installed" ] || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "engine/audiofile/AudioFileTypes.h"
+#include "engine/audiofile/AvPtr.h"
+#include "engine/audiofile/CodecMapping.h"
+#include "engine/audiofile/ContainerProbe.h"
+
+#include <memory>
+#include <string>
+
+namespace cleftone::audiofile {
+
+struct Demuxer;
+
+/// An audio file opened for reading: one audio stream, its exact packet count, and a
+/// sequential packet reader. Used by one thread at a time.
+class InputAudioFile final : public OpaqueAudioFileID {
+public:
+    static OSStatus open(const std::string& path, std::unique_ptr<InputAudioFile>& out);
+    ~InputAudioFile() override;
+
+    OSStatus propertyInfo(AudioFilePropertyID property, std::uint32_t* outSize) const;
+    OSStatus property(AudioFilePropertyID property, std::uint32_t* ioSize, void* out) const;
+    OSStatus readPackets(std::uint32_t* ioNumBytes, AudioStreamPacketDescription* descriptions,
+                         std::int64_t startingPacket, std::uint32_t* ioNumPackets, void* buffer);
+
+private:
+    explicit InputAudioFile(int fd);
+
+    OSStatus openDemuxer(std::unique_ptr<Demuxer>& out, bool analyse) const;
+    OSStatus inspect();
+    OSStatus countPackets();
+    OSStatus countBlocks(const AVPacket& first);
+    OSStatus rewindTo(std::int64_t packet);
+    /// Next demuxed packet of our stream into m_pending; false at the end or on error.
+    bool fetchPacket(int* error);
+    OSStatus readVariable(std::uint32_t* ioNumBytes, AudioStreamPacketDescription* descriptions,
+                          std::uint32_t* ioNumPackets, std::uint8_t* buffer);
+    OSStatus readBlocks(std::uint32_t* ioNumBytes, AudioStreamPacketDescription* descriptions,
+                        std::uint32_t* ioNumPackets, std::uint8_t* buffer);
+    std::int64_t framesOf(const AVPacket& packet) const;
+
+    int m_fd = -1;
+    FileReader m_reader;
+    std::int64_t m_begin = 0;
+    std::int64_t m_end = 0;
+    bool m_chunked = false;
+
+    AudioFileTypeID m_type = 0;
+    AudioStreamBasicDescription m_format;
+    StreamSetup m_setup;
+    AudioFileInfoDictionary m_info;
+    int m_streamIndex = -1;
+    AVRational m_timeBase{1, 1};
+    int m_sampleRate = 0;
+
+    std::uint64_t m_packetCount = 0;
+    std::uint64_t m_byteCount = 0;
+    std::uint32_t m_maxPacketSize = 0;
+    std::int64_t m_dataOffset = 0;
+    // PCM and ADPCM: the stream is cut into packets of exactly this many bytes.
+    std::uint32_t m_blockSize = 0;
+    // An MPEG audio Xing/Info/VBRI frame that the demuxer consumes as a header: packet 0.
+    std::vector<std::uint8_t> m_infoFrame;
+
+    std::unique_ptr<Demuxer> m_demuxer;
+    PacketPtr m_pending;
+    int m_pendingOffset = 0;
+    bool m_hasPending = false;
+    std::int64_t m_cursor = 0;
+};
+
+} // namespace cleftone::audiofile

@@ -1,0 +1,584 @@
+#include "engine/audiofile/OutputAudioFile.h"
+
+#include "engine/audiofile/ContainerProbe.h"
+#include "engine/audiofile/FFmpegAudioFileService.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace cleftone::audiofile {
+
+namespace {
+
+constexpr int kIoBufferSize = 256 * 1024;
+
+struct FileSink {
+    int fd;
+    int* lastErrno;
+};
+
+int writeSink(void* opaque, std::uint8_t* buffer, int size)
+{
+    auto* sink = static_cast<FileSink*>(opaque);
+    int done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(sink->fd, buffer + done, std::size_t(size - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *sink->lastErrno = errno;
+            return AVERROR(errno);
+        }
+        done += int(n);
+    }
+    return done;
+}
+
+std::int64_t seekSink(void* opaque, std::int64_t offset, int whence)
+{
+    auto* sink = static_cast<FileSink*>(opaque);
+    whence &= ~AVSEEK_FORCE;
+    if (whence == AVSEEK_SIZE) {
+        const off_t here = ::lseek(sink->fd, 0, SEEK_CUR);
+        const off_t end = ::lseek(sink->fd, 0, SEEK_END);
+        ::lseek(sink->fd, here, SEEK_SET);
+        return end;
+    }
+    const off_t result = ::lseek(sink->fd, offset, whence);
+    return result < 0 ? AVERROR(errno) : result;
+}
+
+// AIFF's COMM chunk stores the sample rate as an 80-bit IEEE extended float.
+void writeExtended(AVIOContext* io, double value)
+{
+    std::uint16_t exponent = 0;
+    std::uint64_t mantissa = 0;
+    if (value > 0) {
+        int binaryExponent = 0;
+        const double fraction = std::frexp(value, &binaryExponent); // value = fraction * 2^exp
+        exponent = std::uint16_t(binaryExponent - 1 + 16383);
+        mantissa = std::uint64_t(std::ldexp(fraction, 64));
+    }
+    avio_wb16(io, exponent);
+    avio_wb64(io, mantissa);
+}
+
+struct AiffCompression {
+    AVCodecID codec;
+    std::uint32_t tag;
+    const char* name;
+};
+
+constexpr AiffCompression kAiffCompressions[] = {
+    {AV_CODEC_ID_PCM_S8, fourCC("NONE"), "not compressed"},
+    {AV_CODEC_ID_PCM_S16BE, fourCC("NONE"), "not compressed"},
+    {AV_CODEC_ID_PCM_S24BE, fourCC("NONE"), "not compressed"},
+    {AV_CODEC_ID_PCM_S32BE, fourCC("NONE"), "not compressed"},
+    {AV_CODEC_ID_PCM_S16LE, fourCC("sowt"), ""},
+    {AV_CODEC_ID_PCM_F32BE, fourCC("fl32"), "32-bit floating point"},
+    {AV_CODEC_ID_PCM_F64BE, fourCC("fl64"), "64-bit floating point"},
+    {AV_CODEC_ID_PCM_MULAW, fourCC("ulaw"), "\xB5Law 2:1"},
+    {AV_CODEC_ID_PCM_ALAW, fourCC("alaw"), "ALaw 2:1"},
+    {AV_CODEC_ID_PCM_U8, fourCC("raw "), ""},
+};
+
+const AiffCompression* findAiffCompression(AVCodecID codec)
+{
+    for (const auto& compression : kAiffCompressions)
+        if (compression.codec == codec)
+            return &compression;
+    return nullptr;
+}
+
+// Whether a codec may go into a container; some muxers accept a codec at query time and
+// fail only once the header is written.
+bool containerCarries(AudioFileTypeID type, const char* muxer, AVCodecID codec)
+{
+    if (type == AudioFileType::CAF && codec == AV_CODEC_ID_AAC)
+        return false; // this FFmpeg's CAF muxer cannot write AAC
+    if (type == AudioFileType::MP3)
+        return codec == AV_CODEC_ID_MP3;
+    if (type == AudioFileType::MP2)
+        return codec == AV_CODEC_ID_MP2 || codec == AV_CODEC_ID_MP1;
+    if (type == AudioFileType::AAC_ADTS)
+        return codec == AV_CODEC_ID_AAC;
+    if (type == AudioFileType::AC3)
+        return codec == AV_CODEC_ID_AC3;
+    if (type == AudioFileType::EAC3)
+        return codec == AV_CODEC_ID_EAC3;
+    if (type == AudioFileType::AMR)
+        return codec == AV_CODEC_ID_AMR_NB || codec == AV_CODEC_ID_AMR_WB;
+    const AVOutputFormat* format = av_guess_format(muxer, nullptr, nullptr);
+    return format && avformat_query_codec(format, codec, FF_COMPLIANCE_NORMAL) != 0;
+}
+
+bool isMp4Family(AudioFileTypeID type)
+{
+    return type == AudioFileType::M4A || type == AudioFileType::M4B ||
+           type == AudioFileType::MPEG4 || type == AudioFileType::ThreeGP ||
+           type == AudioFileType::ThreeGP2;
+}
+
+// The MP4 muxer always writes a user-data box holding an empty iTunes item list. Nothing in it
+// is wanted, so it becomes a zero-filled free box of the same size: no offset moves.
+OSStatus blankMp4UserData(int fd)
+{
+    FileReader file(fd);
+    auto readBox = [&](std::int64_t offset, std::uint32_t& type, std::int64_t& size) {
+        std::uint8_t header[16];
+        if (!file.readAt(offset, std::span(header, 8)))
+            return false;
+        size = (std::int64_t(header[0]) << 24) | (header[1] << 16) | (header[2] << 8) | header[3];
+        type = (std::uint32_t(header[4]) << 24) | (header[5] << 16) | (header[6] << 8) | header[7];
+        if (size == 1 && file.readAt(offset, header)) {
+            size = 0;
+            for (int i = 8; i < 16; ++i)
+                size = (size << 8) | header[i];
+        } else if (size == 0) {
+            size = file.size() - offset;
+        }
+        return size >= 8 && size <= file.size() - offset;
+    };
+    std::int64_t offset = 0;
+    std::uint32_t type = 0;
+    std::int64_t size = 0;
+    while (readBox(offset, type, size)) {
+        if (type == fourCC("moov")) {
+            const std::int64_t end = offset + size;
+            std::int64_t child = offset + 8;
+            std::uint32_t childType = 0;
+            std::int64_t childSize = 0;
+            while (child < end && readBox(child, childType, childSize)) {
+                if (childType == fourCC("udta")) {
+                    std::vector<std::uint8_t> blank(std::size_t(childSize - 4), 0);
+                    std::memcpy(blank.data(), "free", 4);
+                    if (::pwrite(fd, blank.data(), blank.size(), child + 4) != ssize_t(blank.size()))
+                        return statusFromErrno(errno);
+                }
+                child += childSize;
+            }
+        }
+        offset += size;
+    }
+    return 0;
+}
+
+} // namespace
+
+OutputAudioFile::~OutputAudioFile()
+{
+    m_muxer.reset();
+    if (m_io && m_io->opaque)
+        delete static_cast<FileSink*>(m_io->opaque);
+    m_io.reset();
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+OSStatus OutputAudioFile::create(const std::string& path, AudioFileTypeID type,
+                                 const AudioStreamBasicDescription& format, std::uint32_t flags,
+                                 std::unique_ptr<OutputAudioFile>& out)
+{
+    const ContainerInfo* container = findWritableContainer(type);
+    if (!container)
+        return AudioFileError::UnsupportedFileType;
+
+    AVCodecParameters* probe = avcodec_parameters_alloc();
+    if (!probe)
+        return AudioFileError::MemoryFull;
+    const bool described = parametersFromDescription(format, StreamSetup{}, *probe);
+    const AVCodecID codec = probe->codec_id;
+    avcodec_parameters_free(&probe);
+    if (!described)
+        return AudioFileError::UnsupportedDataFormat;
+
+    std::unique_ptr<OutputAudioFile> file(new OutputAudioFile());
+    file->m_type = type;
+    file->m_container = container;
+    file->m_format = format;
+    file->m_codec = codec;
+    if (type == AudioFileType::FLAC) {
+        if (codec != AV_CODEC_ID_FLAC)
+            return AudioFileError::UnsupportedDataFormat;
+        file->m_writer = Writer::Flac;
+    } else if (type == AudioFileType::AIFF || type == AudioFileType::AIFC) {
+        const AiffCompression* compression = findAiffCompression(codec);
+        const bool plain = compression && compression->tag == fourCC("NONE");
+        if (type == AudioFileType::AIFF && !plain)
+            return AudioFileError::UnsupportedDataFormat;
+        if (compression) {
+            file->m_writer = Writer::Aiff;
+        } else if (!containerCarries(type, container->muxer, codec)) {
+            return AudioFileError::UnsupportedDataFormat;
+        }
+    } else if (!containerCarries(type, container->muxer, codec)) {
+        return AudioFileError::UnsupportedDataFormat;
+    }
+
+    const int openFlags = O_RDWR | O_CREAT | O_CLOEXEC |
+                          ((flags & kAudioFileFlags_EraseFile) ? O_TRUNC : O_EXCL);
+    file->m_fd = ::open(path.c_str(), openFlags, 0644);
+    if (file->m_fd < 0)
+        return statusFromErrno(errno);
+
+    auto* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferSize));
+    if (!buffer)
+        return AudioFileError::MemoryFull;
+    auto* sink = new FileSink{file->m_fd, &file->m_ioErrno};
+    file->m_io.reset(avio_alloc_context(buffer, kIoBufferSize, 1, sink, nullptr, writeSink, seekSink));
+    if (!file->m_io) {
+        delete sink;
+        av_free(buffer);
+        return AudioFileError::MemoryFull;
+    }
+    file->m_packet.reset(av_packet_alloc());
+    if (!file->m_packet)
+        return AudioFileError::MemoryFull;
+
+    out = std::move(file);
+    return 0;
+}
+
+OSStatus OutputAudioFile::ioStatus() const
+{
+    if (m_ioErrno)
+        return statusFromErrno(m_ioErrno);
+    if (m_io && m_io->error < 0)
+        return statusFromAvError(m_io->error);
+    return 0;
+}
+
+OSStatus OutputAudioFile::start()
+{
+    if (m_started)
+        return m_failure;
+    m_started = true;
+    OSStatus status = 0;
+    switch (m_writer) {
+    case Writer::Muxer:
+        status = startMuxer();
+        break;
+    case Writer::Flac:
+        status = startFlac();
+        break;
+    case Writer::Aiff:
+        status = startAiff();
+        break;
+    }
+    if (!status)
+        status = ioStatus();
+    m_failure = status;
+    return status;
+}
+
+OSStatus OutputAudioFile::startMuxer()
+{
+    AVFormatContext* context = nullptr;
+    if (avformat_alloc_output_context2(&context, nullptr, m_container->muxer, nullptr) < 0 ||
+        !context)
+        return AudioFileError::UnsupportedFileType;
+    m_muxer.reset(context);
+    context->pb = m_io.get();
+    // Bit-exact: no encoder strings, no time stamps.
+    context->flags |= AVFMT_FLAG_CUSTOM_IO | AVFMT_FLAG_BITEXACT;
+
+    m_stream = avformat_new_stream(context, nullptr);
+    if (!m_stream)
+        return AudioFileError::MemoryFull;
+    if (!parametersFromDescription(m_format, m_setup, *m_stream->codecpar))
+        return AudioFileError::UnsupportedDataFormat;
+    m_stream->time_base = AVRational{1, m_stream->codecpar->sample_rate};
+
+    AVDictionary* options = nullptr;
+    if (m_type == AudioFileType::MP3) {
+        // The stream's own first frame (a LAME/Xing header, if any) travels as a packet; the
+        // muxer adds no tag and no header frame.
+        av_dict_set(&options, "id3v2_version", "0", 0);
+        av_dict_set(&options, "write_id3v1", "0", 0);
+        av_dict_set(&options, "write_xing", "0", 0);
+    } else if (m_type == AudioFileType::WAVE) {
+        av_dict_set(&options, "rf64", "never", 0);
+    } else if (m_type == AudioFileType::RF64) {
+        av_dict_set(&options, "rf64", "always", 0);
+    } else if (m_type == AudioFileType::M4B) {
+        av_dict_set(&options, "brand", "M4B ", 0);
+    }
+
+    const int error = avformat_write_header(context, &options);
+    // Every option must have been taken: one left over means the muxer ignored it.
+    const bool unused = av_dict_count(options) > 0;
+    av_dict_free(&options);
+    if (error < 0)
+        return error == AVERROR(EINVAL) || error == AVERROR_PATCHWELCOME
+                   ? AudioFileError::UnsupportedDataFormat
+                   : statusFromAvError(error);
+    if (unused)
+        return AudioFileError::Unspecified;
+    return 0;
+}
+
+OSStatus OutputAudioFile::startFlac()
+{
+    // Only STREAMINFO: the muxer would add a vendor comment and padding of its own.
+    const auto& setup = m_setup.extradata;
+    const std::uint8_t* info = setup.data();
+    std::size_t size = setup.size();
+    if (size >= 4 && std::memcmp(info, "fLaC", 4) == 0) {
+        info += 4;
+        size -= 4;
+    }
+    if (size >= 38 && (info[0] & 0x7F) == 0 && info[1] == 0 && info[2] == 0 && info[3] == 34) {
+        info += 4;
+        size -= 4;
+    }
+    if (size < 34)
+        return AudioFileError::UnsupportedDataFormat;
+
+    AVIOContext* io = m_io.get();
+    avio_write(io, reinterpret_cast<const unsigned char*>("fLaC"), 4);
+    avio_w8(io, 0x80); // last metadata block, type STREAMINFO
+    avio_wb24(io, 34);
+    avio_write(io, info, 34);
+    return 0;
+}
+
+OSStatus OutputAudioFile::startAiff()
+{
+    const bool aifc = m_type == AudioFileType::AIFC;
+    const AiffCompression* compression = findAiffCompression(m_codec);
+    if (!compression)
+        return AudioFileError::UnsupportedDataFormat;
+
+    AVIOContext* io = m_io.get();
+    avio_wb32(io, fourCC("FORM"));
+    avio_wb32(io, 0); // patched at the end
+    avio_wb32(io, aifc ? fourCC("AIFC") : fourCC("AIFF"));
+    if (aifc) {
+        avio_wb32(io, fourCC("FVER"));
+        avio_wb32(io, 4);
+        avio_wb32(io, 0xA2805140); // AIFC version 1
+    }
+
+    const std::size_t nameLength = std::strlen(compression->name);
+    // The compression name is a Pascal string padded to an even length.
+    const std::size_t nameBytes = (1 + nameLength + 1) & ~std::size_t(1);
+    avio_wb32(io, fourCC("COMM"));
+    avio_wb32(io, std::uint32_t(aifc ? 18 + 4 + nameBytes : 18));
+    avio_wb16(io, std::uint16_t(m_format.mChannelsPerFrame));
+    m_aiffFramesOffset = avio_tell(io);
+    avio_wb32(io, 0); // frame count, patched at the end
+    std::uint32_t bits = m_format.mBitsPerChannel;
+    if (compression->tag == fourCC("ulaw") || compression->tag == fourCC("alaw"))
+        bits = 16;
+    avio_wb16(io, std::uint16_t(bits));
+    writeExtended(io, m_format.mSampleRate);
+    if (aifc) {
+        avio_wb32(io, compression->tag);
+        avio_w8(io, std::uint8_t(nameLength));
+        avio_write(io, reinterpret_cast<const unsigned char*>(compression->name), int(nameLength));
+        if ((1 + nameLength) & 1)
+            avio_w8(io, 0);
+    }
+    avio_wb32(io, fourCC("SSND"));
+    avio_wb32(io, 0); // patched at the end
+    avio_wb32(io, 0); // offset
+    avio_wb32(io, 0); // block size
+    m_aiffDataOffset = avio_tell(io);
+    return 0;
+}
+
+OSStatus OutputAudioFile::finishAiff()
+{
+    AVIOContext* io = m_io.get();
+    if (m_bytesWritten & 1)
+        avio_w8(io, 0);
+    const std::int64_t end = avio_tell(io);
+    if (end - 8 > 0xFFFFFFFFll)
+        return AudioFileError::UnsupportedDataFormat; // larger than AIFF can describe
+    avio_seek(io, 4, SEEK_SET);
+    avio_wb32(io, std::uint32_t(end - 8));
+    avio_seek(io, m_aiffFramesOffset, SEEK_SET);
+    const std::uint64_t frames =
+        m_format.mBytesPerFrame ? m_bytesWritten / m_format.mBytesPerFrame : m_nextFrame;
+    avio_wb32(io, std::uint32_t(frames));
+    avio_seek(io, m_aiffDataOffset - 12, SEEK_SET);
+    avio_wb32(io, std::uint32_t(8 + m_bytesWritten));
+    avio_seek(io, end, SEEK_SET);
+    return 0;
+}
+
+OSStatus OutputAudioFile::writeToMuxer(const std::uint8_t* data, std::uint32_t size,
+                                       std::int64_t frames)
+{
+    AVPacket* packet = m_packet.get();
+    av_packet_unref(packet);
+    // Not reference-counted: av_write_frame writes it through without keeping it.
+    packet->data = const_cast<std::uint8_t*>(data);
+    packet->size = int(size);
+    packet->stream_index = 0;
+    packet->flags = AV_PKT_FLAG_KEY;
+    const AVRational samples{1, m_stream->codecpar->sample_rate};
+    const std::int64_t pts = m_nextFrame - m_setup.primingFrames;
+    packet->pts = av_rescale_q(pts, samples, m_stream->time_base);
+    packet->dts = packet->pts;
+    packet->duration = av_rescale_q(frames, samples, m_stream->time_base);
+    const int error = av_write_frame(m_muxer.get(), packet);
+    packet->data = nullptr;
+    packet->size = 0;
+    if (error < 0)
+        return statusFromAvError(error);
+    return 0;
+}
+
+OSStatus OutputAudioFile::writePackets(std::uint32_t numBytes,
+                                       const AudioStreamPacketDescription* descriptions,
+                                       std::int64_t startingPacket, std::uint32_t* ioNumPackets,
+                                       const void* buffer)
+{
+    if (!ioNumPackets || (!buffer && numBytes))
+        return AudioFileError::Parameter;
+    // Packets are appended; a gap or an overlap would shift every later packet.
+    if (startingPacket < 0 || std::uint64_t(startingPacket) != m_packetsWritten)
+        return AudioFileError::InvalidPacketOffset;
+    if (const OSStatus status = start())
+        return status;
+
+    const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+    const std::uint32_t count = *ioNumPackets;
+    const std::uint32_t constantSize = m_format.mBytesPerPacket;
+    OSStatus status = 0;
+
+    if (!descriptions || constantSize) {
+        // Constant-size packets go out as one run.
+        if (!constantSize || std::uint64_t(count) * constantSize != numBytes)
+            return AudioFileError::Parameter;
+        const std::int64_t frames = std::int64_t(count) * m_format.mFramesPerPacket;
+        if (m_writer == Writer::Muxer) {
+            status = writeToMuxer(bytes, numBytes, frames);
+        } else {
+            avio_write(m_io.get(), bytes, int(numBytes));
+        }
+        m_nextFrame += frames;
+        m_bytesWritten += numBytes;
+    } else {
+        for (std::uint32_t i = 0; i < count && !status; ++i) {
+            const auto& description = descriptions[i];
+            if (description.mStartOffset < 0 ||
+                std::uint64_t(description.mStartOffset) + description.mDataByteSize > numBytes) {
+                status = AudioFileError::Parameter;
+                break;
+            }
+            const std::uint8_t* data = bytes + description.mStartOffset;
+            const std::int64_t frames = description.mVariableFramesInPacket
+                                            ? description.mVariableFramesInPacket
+                                            : m_format.mFramesPerPacket;
+            if (m_writer == Writer::Muxer)
+                status = writeToMuxer(data, description.mDataByteSize, frames);
+            else
+                avio_write(m_io.get(), data, int(description.mDataByteSize));
+            m_nextFrame += frames;
+            m_bytesWritten += description.mDataByteSize;
+        }
+    }
+    if (!status)
+        status = ioStatus();
+    if (status) {
+        m_failure = status;
+        return status;
+    }
+    m_packetsWritten += count;
+    return 0;
+}
+
+OSStatus OutputAudioFile::finish()
+{
+    OSStatus status = start();
+    if (!status) {
+        if (m_writer == Writer::Muxer) {
+            const int error = av_write_trailer(m_muxer.get());
+            if (error < 0)
+                status = statusFromAvError(error);
+        } else if (m_writer == Writer::Aiff) {
+            status = finishAiff();
+        }
+    }
+    if (m_io)
+        avio_flush(m_io.get());
+    if (!status)
+        status = ioStatus();
+    if (!status && isMp4Family(m_type))
+        status = blankMp4UserData(m_fd);
+    m_muxer.reset();
+    if (m_fd >= 0 && ::close(m_fd) != 0 && !status)
+        status = statusFromErrno(errno);
+    m_fd = -1;
+    return status;
+}
+
+OSStatus OutputAudioFile::setProperty(AudioFilePropertyID property, std::uint32_t size,
+                                      const void* data)
+{
+    if (property != AudioFileProperty::MagicCookieData)
+        return AudioFileError::UnsupportedProperty;
+    if (!data && size)
+        return AudioFileError::Parameter;
+    // The header carries the cookie, so it can only change before the first packet.
+    if (m_started)
+        return AudioFileError::OperationNotSupported;
+    m_setup = StreamSetup::deserialize(static_cast<const std::uint8_t*>(data), size);
+    AVCodecParameters* parameters = avcodec_parameters_alloc();
+    const bool usable = parameters && parametersFromDescription(m_format, m_setup, *parameters);
+    avcodec_parameters_free(&parameters);
+    return usable ? 0 : AudioFileError::UnsupportedDataFormat;
+}
+
+OSStatus OutputAudioFile::propertyInfo(AudioFilePropertyID property, std::uint32_t* outSize) const
+{
+    if (!outSize)
+        return AudioFileError::Parameter;
+    switch (property) {
+    case AudioFileProperty::FileFormat:
+        *outSize = 4;
+        return 0;
+    case AudioFileProperty::DataFormat:
+        *outSize = sizeof(AudioStreamBasicDescription);
+        return 0;
+    case AudioFileProperty::AudioDataPacketCount:
+    case AudioFileProperty::AudioDataByteCount:
+        *outSize = 8;
+        return 0;
+    default:
+        return AudioFileError::UnsupportedProperty;
+    }
+}
+
+OSStatus OutputAudioFile::property(AudioFilePropertyID property, std::uint32_t* ioSize,
+                                   void* out) const
+{
+    if (!ioSize)
+        return AudioFileError::Parameter;
+    auto fixed = [&](const auto& value) -> OSStatus {
+        if (*ioSize < sizeof(value) || !out)
+            return AudioFileError::BadPropertySize;
+        std::memcpy(out, &value, sizeof(value));
+        *ioSize = sizeof(value);
+        return 0;
+    };
+    switch (property) {
+    case AudioFileProperty::FileFormat:
+        return fixed(m_type);
+    case AudioFileProperty::DataFormat:
+        return fixed(m_format);
+    case AudioFileProperty::AudioDataPacketCount:
+        return fixed(m_packetsWritten);
+    case AudioFileProperty::AudioDataByteCount:
+        return fixed(m_bytesWritten);
+    default:
+        return AudioFileError::UnsupportedProperty;
+    }
+}
+
+} // namespace cleftone::audiofile

@@ -1,0 +1,21 @@
+#pragma once
+
+namespace cleftone {
+
+/// Build channel fixed at build time; 1 marks a sandboxed build.
+int CTBuildChannel();
+
+/// True exactly when this is a sandboxed build (build channel 1).
+bool CTIsSandboxedBuild();
+
+/// Reverse-DNS identifier of the application, e.g. "org.cleftone.Cleftone".
+const char* bundleIdentifier();
+
+/// Product web page and support e-mail address.
+const char* productWebPage();
+const char* supportEmailAddress();
+
+/// The application's version, e.g. "0.1.0".
+const char* applicationVersion();
+
+} // namespace cleftone
