@@ -172,6 +172,10 @@ OSStatus InputAudioFile::openDemuxer(std::unique_ptr<Demuxer>& out, bool analyse
     demuxer->format.reset(context);
 
     if (analyse) {
+        // Video and data streams are never read; analysing them would only cost time.
+        for (unsigned i = 0; i < context->nb_streams; ++i)
+            if (context->streams[i]->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
+                context->streams[i]->discard = AVDISCARD_ALL;
         error = avformat_find_stream_info(context, nullptr);
         if (error < 0)
             return statusFromAvError(error);
@@ -253,6 +257,9 @@ OSStatus InputAudioFile::inspect()
     if (parameters.sample_rate <= 0 || parameters.ch_layout.nb_channels <= 0)
         return AudioFileError::UnsupportedDataFormat;
 
+    m_parameters.reset(avcodec_parameters_alloc());
+    if (!m_parameters || avcodec_parameters_copy(m_parameters.get(), &parameters) < 0)
+        return AudioFileError::MemoryFull;
     m_streamIndex = demuxer->stream->index;
     m_timeBase = demuxer->stream->time_base;
     m_sampleRate = parameters.sample_rate;
@@ -289,7 +296,8 @@ OSStatus InputAudioFile::inspect()
                 return status;
         }
         if (isFixedBlockCodec(parameters.codec_id))
-            m_format.mFramesPerPacket = std::uint32_t(std::max(parameters.frame_size, 0));
+            m_format.mFramesPerPacket = std::uint32_t(std::max(
+                av_get_audio_frame_duration2(m_parameters.get(), int(m_blockSize)), 0));
         return 0;
     }
 
@@ -302,7 +310,7 @@ OSStatus InputAudioFile::inspect()
 std::int64_t InputAudioFile::framesOf(const AVPacket& packet) const
 {
     if (packet.duration <= 0)
-        return 0;
+        return std::max(m_parameters->frame_size, 0);
     return av_rescale_q(packet.duration, m_timeBase, AVRational{1, m_sampleRate});
 }
 
@@ -402,8 +410,7 @@ OSStatus InputAudioFile::countPackets()
     }
 
     m_packetCount = count;
-    m_format = describeStream(*m_demuxer->stream->codecpar,
-                              constantFrames ? std::uint32_t(commonFrames) : 0);
+    m_format = describeStream(*m_parameters, constantFrames ? std::uint32_t(commonFrames) : 0);
     // The scan consumed the demuxer; reading starts from a fresh one.
     m_demuxer.reset();
     m_pending.reset();

@@ -50,6 +50,8 @@ private:
     AudioStreamBasicDescription m_format;
     StreamSetup m_setup;
     AudioFileInfoDictionary m_info;
+    // The stream parameters as analysed at open; the reading demuxers skip that analysis.
+    AVPtr<AVCodecParameters, avcodec_parameters_free> m_parameters;
     int m_streamIndex = -1;
     AVRational m_timeBase{1, 1};
     int m_sampleRate = 0;
