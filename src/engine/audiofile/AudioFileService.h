@@ -59,8 +59,8 @@ public:
     /// `packetDescriptions` may be null for constant-size packets.
     virtual OSStatus AudioFileWritePackets(AudioFileID file, bool useCache, std::uint32_t numBytes,
                                            const AudioStreamPacketDescription* packetDescriptions,
-                                           std::int64_t startingPacket,
-                                           std::uint32_t* ioNumPackets, const void* buffer) = 0;
+                                           std::int64_t startingPacket, std::uint32_t* ioNumPackets,
+                                           const void* buffer) = 0;
 
     /// Finishes (for a created file: writes its trailer) and closes. The handle is invalid
     /// afterwards, whatever the status.

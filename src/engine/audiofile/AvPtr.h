@@ -15,10 +15,8 @@ extern "C" {
 namespace cleftone::audiofile {
 
 /// One deleter for every FFmpeg free function, whether it takes `T*` or `T**`.
-template <auto FreeFunction>
-struct AVDeleter {
-    template <typename T>
-    void operator()(T* object) const noexcept
+template <auto FreeFunction> struct AVDeleter {
+    template <typename T> void operator()(T* object) const noexcept
     {
         if (!object)
             return;
@@ -29,8 +27,7 @@ struct AVDeleter {
     }
 };
 
-template <typename T, auto FreeFunction>
-using AVPtr = std::unique_ptr<T, AVDeleter<FreeFunction>>;
+template <typename T, auto FreeFunction> using AVPtr = std::unique_ptr<T, AVDeleter<FreeFunction>>;
 
 using PacketPtr = AVPtr<AVPacket, av_packet_free>;
 using DictionaryPtr = AVPtr<AVDictionary, av_dict_free>;

@@ -65,26 +65,16 @@ struct PcmCodec {
 };
 
 constexpr PcmCodec kPcmCodecs[] = {
-    {AV_CODEC_ID_PCM_U8, 1, false, false, false},
-    {AV_CODEC_ID_PCM_S8, 1, false, false, true},
-    {AV_CODEC_ID_PCM_S16LE, 2, false, false, true},
-    {AV_CODEC_ID_PCM_S16BE, 2, false, true, true},
-    {AV_CODEC_ID_PCM_U16LE, 2, false, false, false},
-    {AV_CODEC_ID_PCM_U16BE, 2, false, true, false},
-    {AV_CODEC_ID_PCM_S24LE, 3, false, false, true},
-    {AV_CODEC_ID_PCM_S24BE, 3, false, true, true},
-    {AV_CODEC_ID_PCM_U24LE, 3, false, false, false},
-    {AV_CODEC_ID_PCM_U24BE, 3, false, true, false},
-    {AV_CODEC_ID_PCM_S32LE, 4, false, false, true},
-    {AV_CODEC_ID_PCM_S32BE, 4, false, true, true},
-    {AV_CODEC_ID_PCM_U32LE, 4, false, false, false},
-    {AV_CODEC_ID_PCM_U32BE, 4, false, true, false},
-    {AV_CODEC_ID_PCM_S64LE, 8, false, false, true},
-    {AV_CODEC_ID_PCM_S64BE, 8, false, true, true},
-    {AV_CODEC_ID_PCM_F32LE, 4, true, false, true},
-    {AV_CODEC_ID_PCM_F32BE, 4, true, true, true},
-    {AV_CODEC_ID_PCM_F64LE, 8, true, false, true},
-    {AV_CODEC_ID_PCM_F64BE, 8, true, true, true},
+    {AV_CODEC_ID_PCM_U8, 1, false, false, false},    {AV_CODEC_ID_PCM_S8, 1, false, false, true},
+    {AV_CODEC_ID_PCM_S16LE, 2, false, false, true},  {AV_CODEC_ID_PCM_S16BE, 2, false, true, true},
+    {AV_CODEC_ID_PCM_U16LE, 2, false, false, false}, {AV_CODEC_ID_PCM_U16BE, 2, false, true, false},
+    {AV_CODEC_ID_PCM_S24LE, 3, false, false, true},  {AV_CODEC_ID_PCM_S24BE, 3, false, true, true},
+    {AV_CODEC_ID_PCM_U24LE, 3, false, false, false}, {AV_CODEC_ID_PCM_U24BE, 3, false, true, false},
+    {AV_CODEC_ID_PCM_S32LE, 4, false, false, true},  {AV_CODEC_ID_PCM_S32BE, 4, false, true, true},
+    {AV_CODEC_ID_PCM_U32LE, 4, false, false, false}, {AV_CODEC_ID_PCM_U32BE, 4, false, true, false},
+    {AV_CODEC_ID_PCM_S64LE, 8, false, false, true},  {AV_CODEC_ID_PCM_S64BE, 8, false, true, true},
+    {AV_CODEC_ID_PCM_F32LE, 4, true, false, true},   {AV_CODEC_ID_PCM_F32BE, 4, true, true, true},
+    {AV_CODEC_ID_PCM_F64LE, 8, true, false, true},   {AV_CODEC_ID_PCM_F64BE, 8, true, true, true},
 };
 
 struct CompressedCodec {
@@ -93,18 +83,12 @@ struct CompressedCodec {
 };
 
 constexpr CompressedCodec kCompressedCodecs[] = {
-    {AV_CODEC_ID_MP1, AudioFormat::MPEGLayer1},
-    {AV_CODEC_ID_MP2, AudioFormat::MPEGLayer2},
-    {AV_CODEC_ID_MP3, AudioFormat::MPEGLayer3},
-    {AV_CODEC_ID_AAC, AudioFormat::MPEG4AAC},
-    {AV_CODEC_ID_AC3, AudioFormat::AC3},
-    {AV_CODEC_ID_EAC3, AudioFormat::EnhancedAC3},
-    {AV_CODEC_ID_AMR_NB, AudioFormat::AMR},
-    {AV_CODEC_ID_AMR_WB, AudioFormat::AMR_WB},
-    {AV_CODEC_ID_FLAC, AudioFormat::FLAC},
-    {AV_CODEC_ID_ALAC, AudioFormat::AppleLossless},
-    {AV_CODEC_ID_PCM_MULAW, AudioFormat::ULaw},
-    {AV_CODEC_ID_PCM_ALAW, AudioFormat::ALaw},
+    {AV_CODEC_ID_MP1, AudioFormat::MPEGLayer1}, {AV_CODEC_ID_MP2, AudioFormat::MPEGLayer2},
+    {AV_CODEC_ID_MP3, AudioFormat::MPEGLayer3}, {AV_CODEC_ID_AAC, AudioFormat::MPEG4AAC},
+    {AV_CODEC_ID_AC3, AudioFormat::AC3},        {AV_CODEC_ID_EAC3, AudioFormat::EnhancedAC3},
+    {AV_CODEC_ID_AMR_NB, AudioFormat::AMR},     {AV_CODEC_ID_AMR_WB, AudioFormat::AMR_WB},
+    {AV_CODEC_ID_FLAC, AudioFormat::FLAC},      {AV_CODEC_ID_ALAC, AudioFormat::AppleLossless},
+    {AV_CODEC_ID_PCM_MULAW, AudioFormat::ULaw}, {AV_CODEC_ID_PCM_ALAW, AudioFormat::ALaw},
     {AV_CODEC_ID_OPUS, AudioFormat::Opus},
 };
 
@@ -193,10 +177,10 @@ AudioStreamBasicDescription describeStream(const AVCodecParameters& parameters,
 
     if (const auto* pcm = findPcm(parameters.codec_id)) {
         format.mFormatID = AudioFormat::LinearPCM;
-        format.mFormatFlags = AudioFormatFlag::IsPacked |
-                              (pcm->isFloat ? AudioFormatFlag::IsFloat : 0) |
-                              (pcm->isBigEndian ? AudioFormatFlag::IsBigEndian : 0) |
-                              (pcm->isSigned && !pcm->isFloat ? AudioFormatFlag::IsSignedInteger : 0);
+        format.mFormatFlags =
+            AudioFormatFlag::IsPacked | (pcm->isFloat ? AudioFormatFlag::IsFloat : 0) |
+            (pcm->isBigEndian ? AudioFormatFlag::IsBigEndian : 0) |
+            (pcm->isSigned && !pcm->isFloat ? AudioFormatFlag::IsSignedInteger : 0);
         format.mBytesPerFrame = pcm->bytesPerSample * format.mChannelsPerFrame;
         format.mBytesPerPacket = format.mBytesPerFrame;
         format.mFramesPerPacket = 1;
@@ -214,7 +198,8 @@ AudioStreamBasicDescription describeStream(const AVCodecParameters& parameters,
             break;
         }
     }
-    if (parameters.codec_id == AV_CODEC_ID_PCM_MULAW || parameters.codec_id == AV_CODEC_ID_PCM_ALAW) {
+    if (parameters.codec_id == AV_CODEC_ID_PCM_MULAW ||
+        parameters.codec_id == AV_CODEC_ID_PCM_ALAW) {
         format.mBytesPerFrame = format.mChannelsPerFrame;
         format.mBytesPerPacket = format.mBytesPerFrame;
         format.mFramesPerPacket = 1;
@@ -229,8 +214,7 @@ bool parametersFromDescription(const AudioStreamBasicDescription& format, const 
                                AVCodecParameters& parameters)
 {
     if (!(format.mSampleRate > 0) || !std::isfinite(format.mSampleRate) ||
-        format.mSampleRate > 1e7 || format.mChannelsPerFrame == 0 ||
-        format.mChannelsPerFrame > 64)
+        format.mSampleRate > 1e7 || format.mChannelsPerFrame == 0 || format.mChannelsPerFrame > 64)
         return false;
 
     AVCodecID codec = AV_CODEC_ID_NONE;
@@ -243,7 +227,8 @@ bool parametersFromDescription(const AudioStreamBasicDescription& format, const 
         const bool isSigned = isFloat || (format.mFormatFlags & AudioFormatFlag::IsSignedInteger);
         for (const auto& pcm : kPcmCodecs) {
             if (pcm.bytesPerSample == bytesPerSample && pcm.isFloat == isFloat &&
-                (pcm.isBigEndian == isBigEndian || bytesPerSample == 1) && pcm.isSigned == isSigned) {
+                (pcm.isBigEndian == isBigEndian || bytesPerSample == 1) &&
+                pcm.isSigned == isSigned) {
                 codec = pcm.codec;
                 break;
             }
@@ -266,8 +251,7 @@ bool parametersFromDescription(const AudioStreamBasicDescription& format, const 
     parameters.sample_rate = int(std::lround(format.mSampleRate));
     av_channel_layout_uninit(&parameters.ch_layout);
     const int channels = int(format.mChannelsPerFrame);
-    if (setup.channelMask && *setup.channelMask &&
-        av_popcount64(*setup.channelMask) == channels) {
+    if (setup.channelMask && *setup.channelMask && av_popcount64(*setup.channelMask) == channels) {
         av_channel_layout_from_mask(&parameters.ch_layout, *setup.channelMask);
     } else if (setup.channelMask) {
         parameters.ch_layout.order = AV_CHANNEL_ORDER_UNSPEC;

@@ -50,8 +50,7 @@ struct ChunkVisit {
 };
 
 // Walks the top-level chunks; `visit` returns false to stop early.
-template <typename Visitor>
-bool walkChunks(const FileReader& file, Visitor&& visit)
+template <typename Visitor> bool walkChunks(const FileReader& file, Visitor&& visit)
 {
     std::uint8_t head[16] = {};
     if (!file.readAt(0, head))
@@ -84,7 +83,8 @@ bool walkChunks(const FileReader& file, Visitor&& visit)
     std::uint64_t rf64DataSize = 0;
     for (int count = 0; count < kMaxChunks; ++count) {
         std::uint8_t header[24] = {};
-        std::int64_t headerSize = layout == ChunkLayout::Wave64 ? 24 : (layout == ChunkLayout::Caf ? 12 : 8);
+        std::int64_t headerSize =
+            layout == ChunkLayout::Wave64 ? 24 : (layout == ChunkLayout::Caf ? 12 : 8);
         if (offset + headerSize > file.size() ||
             !file.readAt(offset, std::span(header, std::size_t(headerSize))))
             break;
@@ -126,7 +126,8 @@ bool walkChunks(const FileReader& file, Visitor&& visit)
             return true;
 
         std::int64_t next = bodyOffset + bodySize;
-        if (layout == ChunkLayout::Riff || layout == ChunkLayout::Rf64 || layout == ChunkLayout::Iff)
+        if (layout == ChunkLayout::Riff || layout == ChunkLayout::Rf64 ||
+            layout == ChunkLayout::Iff)
             next += bodySize & 1;
         else if (layout == ChunkLayout::Wave64)
             next = (next + 7) & ~std::int64_t(7);
@@ -270,7 +271,8 @@ std::int64_t trimTrailingTags(const FileReader& file, std::int64_t begin, std::i
         if (length >= 15) {
             std::uint8_t trailer[15];
             if (file.readAt(end - 15, trailer) && std::memcmp(trailer + 6, "LYRICS200", 9) == 0 &&
-                std::all_of(trailer, trailer + 6, [](std::uint8_t c) { return c >= '0' && c <= '9'; })) {
+                std::all_of(trailer, trailer + 6,
+                            [](std::uint8_t c) { return c >= '0' && c <= '9'; })) {
                 std::int64_t size = 0;
                 for (int i = 0; i < 6; ++i)
                     size = size * 10 + (trailer[i] - '0');

@@ -30,8 +30,8 @@ private:
 /// One writable (or at least known) container type.
 struct ContainerInfo {
     AudioFileTypeID type;
-    const char* muxer;                    ///< libavformat muxer that writes it, or null
-    std::vector<const char*> extensions;  ///< as the type reports them
+    const char* muxer;                   ///< libavformat muxer that writes it, or null
+    std::vector<const char*> extensions; ///< as the type reports them
 };
 
 /// Every type the service writes, in the order of the "afwf" table.

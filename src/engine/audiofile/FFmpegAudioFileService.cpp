@@ -214,8 +214,7 @@ OSStatus FFmpegAudioFileService::AudioFileWritePackets(
     auto* output = dynamic_cast<OutputAudioFile*>(file);
     if (!output)
         return AudioFileError::Permissions;
-    return output->writePackets(numBytes, packetDescriptions, startingPacket, ioNumPackets,
-                                buffer);
+    return output->writePackets(numBytes, packetDescriptions, startingPacket, ioNumPackets, buffer);
 }
 
 OSStatus FFmpegAudioFileService::AudioFileClose(AudioFileID file)
@@ -265,9 +264,8 @@ OSStatus FFmpegAudioFileService::AudioFileGetGlobalInfo(std::uint32_t selector,
     switch (selector) {
     case AudioFileGlobalInfo::WritableTypes: {
         const auto& containers = writableContainers();
-        const std::uint32_t count =
-            std::min<std::uint32_t>(*ioDataSize / sizeof(AudioFileTypeID),
-                                    std::uint32_t(containers.size()));
+        const std::uint32_t count = std::min<std::uint32_t>(*ioDataSize / sizeof(AudioFileTypeID),
+                                                            std::uint32_t(containers.size()));
         auto* types = static_cast<AudioFileTypeID*>(outData);
         for (std::uint32_t i = 0; i < count; ++i)
             types[i] = containers[i].type;

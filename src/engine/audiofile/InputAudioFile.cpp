@@ -75,11 +75,9 @@ struct FormatType {
 
 // Demuxers whose content detection settles the container type on its own.
 constexpr FormatType kSimpleTypes[] = {
-    {"w64", AudioFileType::Wave64},    {"au", AudioFileType::NeXT},
-    {"caf", AudioFileType::CAF},       {"aac", AudioFileType::AAC_ADTS},
-    {"ac3", AudioFileType::AC3},       {"eac3", AudioFileType::EAC3},
-    {"amr", AudioFileType::AMR},       {"flac", AudioFileType::FLAC},
-    {"ogg", AudioFileType::Ogg},
+    {"w64", AudioFileType::Wave64},   {"au", AudioFileType::NeXT},   {"caf", AudioFileType::CAF},
+    {"aac", AudioFileType::AAC_ADTS}, {"ac3", AudioFileType::AC3},   {"eac3", AudioFileType::EAC3},
+    {"amr", AudioFileType::AMR},      {"flac", AudioFileType::FLAC}, {"ogg", AudioFileType::Ogg},
 };
 
 std::string lowerCase(std::string text)
@@ -105,7 +103,8 @@ struct Demuxer {
     AVStream* stream = nullptr;
 };
 
-InputAudioFile::InputAudioFile(int fd) : m_fd(fd), m_reader(fd) {}
+InputAudioFile::InputAudioFile(int fd) : m_fd(fd), m_reader(fd)
+{}
 
 InputAudioFile::~InputAudioFile()
 {
@@ -269,7 +268,8 @@ OSStatus InputAudioFile::inspect()
         m_info["approximate duration in seconds"] =
             std::to_string(double(context->duration) / AV_TIME_BASE);
 
-    m_setup.extradata.assign(parameters.extradata, parameters.extradata + parameters.extradata_size);
+    m_setup.extradata.assign(parameters.extradata,
+                             parameters.extradata + parameters.extradata_size);
     m_setup.channelMask = recordedChannelMask(parameters.ch_layout);
     const bool headerRecordsBitRate =
         m_type == AudioFileType::WAVE || m_type == AudioFileType::RF64 ||
@@ -282,7 +282,7 @@ OSStatus InputAudioFile::inspect()
         (isFixedBlockCodec(parameters.codec_id) && parameters.block_align > 0)) {
         m_format = describeStream(parameters, 1);
         m_blockSize = isPcmCodec(parameters.codec_id) ? m_format.mBytesPerFrame
-                                                       : std::uint32_t(parameters.block_align);
+                                                      : std::uint32_t(parameters.block_align);
         if (m_blockSize == 0)
             return AudioFileError::UnsupportedDataFormat;
         // The analysing demuxer is kept: its first packet starts the reading.
@@ -296,8 +296,8 @@ OSStatus InputAudioFile::inspect()
                 return status;
         }
         if (isFixedBlockCodec(parameters.codec_id))
-            m_format.mFramesPerPacket = std::uint32_t(std::max(
-                av_get_audio_frame_duration2(m_parameters.get(), int(m_blockSize)), 0));
+            m_format.mFramesPerPacket = std::uint32_t(
+                std::max(av_get_audio_frame_duration2(m_parameters.get(), int(m_blockSize)), 0));
         return 0;
     }
 
@@ -460,9 +460,9 @@ OSStatus InputAudioFile::rewindTo(std::int64_t packet)
         std::uint32_t packets = std::uint32_t(std::min<std::int64_t>(remaining, 4096));
         std::uint32_t bytes = packets * m_maxPacketSize;
         scratch.resize(bytes);
-        const OSStatus status =
-            m_blockSize ? readBlocks(&bytes, nullptr, &packets, scratch.data())
-                        : readVariable(&bytes, nullptr, &packets, scratch.data());
+        const OSStatus status = m_blockSize
+                                    ? readBlocks(&bytes, nullptr, &packets, scratch.data())
+                                    : readVariable(&bytes, nullptr, &packets, scratch.data());
         if (status)
             return status;
         if (packets == 0)
@@ -513,8 +513,8 @@ OSStatus InputAudioFile::readVariable(std::uint32_t* ioNumBytes,
     auto deliver = [&](const std::uint8_t* data, std::uint32_t size, std::int64_t frames) {
         std::memcpy(buffer + used, data, size);
         if (descriptions)
-            descriptions[delivered] =
-                AudioStreamPacketDescription{used, std::uint32_t(std::max<std::int64_t>(frames, 0)), size};
+            descriptions[delivered] = AudioStreamPacketDescription{
+                used, std::uint32_t(std::max<std::int64_t>(frames, 0)), size};
         used += size;
         ++delivered;
         ++m_cursor;
@@ -559,9 +559,8 @@ OSStatus InputAudioFile::readBlocks(std::uint32_t* ioNumBytes,
                                     AudioStreamPacketDescription* descriptions,
                                     std::uint32_t* ioNumPackets, std::uint8_t* buffer)
 {
-    const std::uint64_t wanted =
-        std::min<std::uint64_t>({*ioNumPackets, m_packetCount - std::uint64_t(m_cursor),
-                                 *ioNumBytes / m_blockSize});
+    const std::uint64_t wanted = std::min<std::uint64_t>(
+        {*ioNumPackets, m_packetCount - std::uint64_t(m_cursor), *ioNumBytes / m_blockSize});
     if (wanted == 0) {
         *ioNumBytes = 0;
         *ioNumPackets = 0;
@@ -590,8 +589,8 @@ OSStatus InputAudioFile::readBlocks(std::uint32_t* ioNumBytes,
     if (descriptions) {
         const std::uint32_t frames = m_format.mFramesPerPacket;
         for (std::uint32_t i = 0; i < delivered; ++i)
-            descriptions[i] = AudioStreamPacketDescription{std::int64_t(i) * m_blockSize, frames,
-                                                           m_blockSize};
+            descriptions[i] =
+                AudioStreamPacketDescription{std::int64_t(i) * m_blockSize, frames, m_blockSize};
     }
     m_cursor += delivered;
     *ioNumBytes = delivered * m_blockSize;

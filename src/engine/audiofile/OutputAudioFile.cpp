@@ -155,7 +155,8 @@ OSStatus blankMp4UserData(int fd)
                 if (childType == fourCC("udta")) {
                     std::vector<std::uint8_t> blank(std::size_t(childSize - 4), 0);
                     std::memcpy(blank.data(), "free", 4);
-                    if (::pwrite(fd, blank.data(), blank.size(), child + 4) != ssize_t(blank.size()))
+                    if (::pwrite(fd, blank.data(), blank.size(), child + 4) !=
+                        ssize_t(blank.size()))
                         return statusFromErrno(errno);
                 }
                 child += childSize;
@@ -218,8 +219,8 @@ OSStatus OutputAudioFile::create(const std::string& path, AudioFileTypeID type,
         return AudioFileError::UnsupportedDataFormat;
     }
 
-    const int openFlags = O_RDWR | O_CREAT | O_CLOEXEC |
-                          ((flags & kAudioFileFlags_EraseFile) ? O_TRUNC : O_EXCL);
+    const int openFlags =
+        O_RDWR | O_CREAT | O_CLOEXEC | ((flags & kAudioFileFlags_EraseFile) ? O_TRUNC : O_EXCL);
     file->m_fd = ::open(path.c_str(), openFlags, 0644);
     if (file->m_fd < 0)
         return statusFromErrno(errno);
@@ -228,7 +229,8 @@ OSStatus OutputAudioFile::create(const std::string& path, AudioFileTypeID type,
     if (!buffer)
         return AudioFileError::MemoryFull;
     auto* sink = new FileSink{file->m_fd, &file->m_ioErrno};
-    file->m_io.reset(avio_alloc_context(buffer, kIoBufferSize, 1, sink, nullptr, writeSink, seekSink));
+    file->m_io.reset(
+        avio_alloc_context(buffer, kIoBufferSize, 1, sink, nullptr, writeSink, seekSink));
     if (!file->m_io) {
         delete sink;
         av_free(buffer);

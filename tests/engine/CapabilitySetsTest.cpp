@@ -1,0 +1,123 @@
+#include "engine/CapabilitySets.h"
+
+#include "MockAudioFileService.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <optional>
+#include <vector>
+
+namespace cleftone::test {
+namespace {
+
+using ::testing::_;
+using ::testing::NiceMock;
+using namespace std::chrono_literals;
+
+/// The service's global tables: each writable type with its extensions (none: query fails).
+using Table = std::vector<std::pair<AudioFileTypeID, std::optional<AudioFileExtensionList>>>;
+
+void answerGlobalTables(MockAudioFileService& service, const Table& table)
+{
+    ON_CALL(service, AudioFileGetGlobalInfoSize(AudioFileGlobalInfo::WritableTypes, 0, _, _))
+        .WillByDefault([&table](std::uint32_t, std::uint32_t, const void*, std::uint32_t* size) {
+            *size = std::uint32_t(table.size() * 4);
+            return 0;
+        });
+    ON_CALL(service, AudioFileGetGlobalInfo(_, _, _, _, _))
+        .WillByDefault([&table](std::uint32_t selector, std::uint32_t specifierSize,
+                                const void* specifier, std::uint32_t* size, void* out) {
+            if (selector == AudioFileGlobalInfo::WritableTypes) {
+                EXPECT_EQ(*size, table.size() * 4);
+                for (std::size_t i = 0; i < table.size(); ++i) {
+                    static_cast<AudioFileTypeID*>(out)[i] = table[i].first;
+                }
+                return OSStatus(0);
+            }
+            EXPECT_EQ(selector, AudioFileGlobalInfo::ExtensionsForType);
+            EXPECT_EQ(specifierSize, 4u);
+            EXPECT_EQ(*size, 8u);
+            const AudioFileTypeID type = *static_cast<const AudioFileTypeID*>(specifier);
+            for (const auto& [code, extensions] : table) {
+                if (code == type && extensions) {
+                    *static_cast<AudioFileExtensionList**>(out) =
+                        new AudioFileExtensionList(*extensions);
+                    return OSStatus(0);
+                }
+            }
+            return AudioFileError::UnsupportedFileType;
+        });
+}
+
+TEST(AudioFormatCapabilities, MergesExtensionsAndLeavesOggOut)
+{
+    const Table table = {
+        {AudioFileType::WAVE, AudioFileExtensionList{"WAV", "wave"}},
+        {AudioFileType::Ogg, AudioFileExtensionList{"ogg", "oga", "OPUS"}},
+        {AudioFileType::AIFF, AudioFileExtensionList{"aiff", "Aif"}},
+        {AudioFileType::AIFC, AudioFileExtensionList{"aifc", "AIF", "aiff", ""}},
+        {AudioFileType::CAF, std::nullopt},
+        {fourCC("opus"), AudioFileExtensionList{"opus"}},
+    };
+    NiceMock<MockAudioFileService> service;
+    answerGlobalTables(service, table);
+    EXPECT_CALL(service, AudioFileGetGlobalInfo(AudioFileGlobalInfo::WritableTypes, 0, _, _, _));
+    EXPECT_CALL(service, AudioFileGetGlobalInfo(AudioFileGlobalInfo::ExtensionsForType, _, _, _, _))
+        .Times(5); // never asked for Ogg's
+
+    const AudioFormatCapabilities capabilities(service);
+    EXPECT_EQ(capabilities.writableExtensions(),
+              QStringList({"aif", "aifc", "aiff", "opus", "wav", "wave"}));
+    for (const AudioFileTypeID type : {AudioFileType::WAVE, AudioFileType::AIFF,
+                                       AudioFileType::AIFC, AudioFileType::CAF, fourCC("opus")}) {
+        EXPECT_TRUE(capabilities.isWritableType(type));
+    }
+    EXPECT_FALSE(capabilities.isWritableType(AudioFileType::Ogg));
+    EXPECT_FALSE(capabilities.isWritableType(AudioFileType::MP3));
+    EXPECT_FALSE(capabilities.isWritableType(0));
+}
+
+TEST(AudioFormatCapabilities, FailingServiceGivesEmptyCollections)
+{
+    NiceMock<MockAudioFileService> service; // every call answers 0 and leaves its output alone
+    const AudioFormatCapabilities capabilities(service);
+    EXPECT_TRUE(capabilities.writableExtensions().isEmpty());
+    EXPECT_FALSE(capabilities.isWritableType(0));
+}
+
+TEST(LazyAudioFormatCapabilities, ConcurrentFirstCallersShareOneBuild)
+{
+    const Table table = {{AudioFileType::WAVE, AudioFileExtensionList{"wav"}}};
+    NiceMock<MockAudioFileService> service;
+    answerGlobalTables(service, table);
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    EXPECT_CALL(service, AudioFileGetGlobalInfoSize(AudioFileGlobalInfo::WritableTypes, _, _, _))
+        .WillOnce([&](std::uint32_t, std::uint32_t, const void*, std::uint32_t* size) {
+            entered.set_value();
+            released.wait_for(10s);
+            *size = 4;
+            return 0;
+        });
+
+    LazyAudioFormatCapabilities lazy(service);
+    auto first = std::async(std::launch::async, [&] { return &lazy.get(); });
+    ASSERT_EQ(entered.get_future().wait_for(10s), std::future_status::ready);
+    auto second = std::async(std::launch::async, [&] { return &lazy.get(); });
+    // The second caller must wait for the build under way rather than start its own.
+    EXPECT_EQ(second.wait_for(100ms), std::future_status::timeout);
+    release.set_value();
+    ASSERT_EQ(first.wait_for(10s), std::future_status::ready);
+    ASSERT_EQ(second.wait_for(10s), std::future_status::ready);
+    const AudioFormatCapabilities* built = first.get();
+    EXPECT_EQ(second.get(), built);
+    EXPECT_EQ(&lazy.get(), built);
+    EXPECT_EQ(built->writableExtensions(), QStringList{"wav"});
+}
+
+} // namespace
+} // namespace cleftone::test

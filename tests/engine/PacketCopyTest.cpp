@@ -1,0 +1,284 @@
+#include "engine/PacketCopy.h"
+
+#include "MockAudioFileService.h"
+
+#include "engine/StripFailure.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <limits>
+
+namespace cleftone::test {
+namespace {
+
+using ::testing::_;
+using ::testing::NiceMock;
+using ::testing::Return;
+
+/// Packet `index` of the fake input: `size` bytes that differ from packet to packet.
+QByteArray packetBytes(std::int64_t index, std::uint32_t size)
+{
+    QByteArray bytes(qsizetype(size), '\0');
+    for (std::uint32_t i = 0; i < size; ++i) {
+        bytes[i] = char(index * 31 + i * 7);
+    }
+    return bytes;
+}
+
+struct Read {
+    std::int64_t start;
+    std::uint32_t packetsAsked;
+    std::uint32_t bufferBytes;
+    bool operator==(const Read&) const = default;
+};
+
+class PacketCopyTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        answerProperties(service, &input, values);
+        ON_CALL(service, AudioFileCreateWithURL(_, _, _, _, _))
+            .WillByDefault([this](const std::string&, AudioFileTypeID,
+                                  const AudioStreamBasicDescription*, std::uint32_t,
+                                  AudioFileID* file) {
+                *file = &output;
+                return 0;
+            });
+        ON_CALL(service, AudioFileClose(&output)).WillByDefault([this](AudioFileID) {
+            ++outputCloses;
+            return 0;
+        });
+        ON_CALL(service, AudioFileReadPacketData(&input, false, _, _, _, _, _))
+            .WillByDefault([this](AudioFileID, bool, std::uint32_t* bytes,
+                                  AudioStreamPacketDescription* descriptions, std::int64_t start,
+                                  std::uint32_t* packets, void* buffer) {
+                reads.push_back({start, *packets, *bytes});
+                if (reads.size() > 1000) {
+                    return AudioFileError::Unspecified; // a copy that never ends
+                }
+                const std::uint32_t size = maximumPacketSize;
+                const auto available = std::max<std::int64_t>(0, readablePackets - start);
+                *packets = std::uint32_t(std::min<std::int64_t>(*packets, available));
+                for (std::uint32_t i = 0; i < *packets; ++i) {
+                    std::memcpy(static_cast<char*>(buffer) + i * size,
+                                packetBytes(start + i, size).constData(), size);
+                    descriptions[i] = {std::int64_t(i) * size, 0, size};
+                }
+                *bytes = *packets * size;
+                return 0;
+            });
+        ON_CALL(service, AudioFileWritePackets(&output, false, _, _, _, _, _))
+            .WillByDefault([this](AudioFileID, bool, std::uint32_t bytes,
+                                  const AudioStreamPacketDescription* descriptions,
+                                  std::int64_t start, std::uint32_t* packets, const void* buffer) {
+                EXPECT_EQ(start, nextWrittenPacket);
+                for (std::uint32_t i = 0; i < *packets; ++i) {
+                    EXPECT_EQ(descriptions[i].mStartOffset, std::int64_t(i) * maximumPacketSize);
+                }
+                written.append(static_cast<const char*>(buffer), qsizetype(bytes));
+                nextWrittenPacket = start + *packets;
+                return 0;
+            });
+    }
+
+    void setInput(quint64 packets, std::uint32_t maximumSize)
+    {
+        values[AudioFileProperty::AudioDataPacketCount] = bytesOf(packets);
+        values[AudioFileProperty::MaximumPacketSize] = bytesOf(maximumSize);
+        maximumPacketSize = maximumSize;
+        readablePackets = std::int64_t(packets);
+    }
+
+    PacketCopyOutcome copy(const std::function<bool()>& isCancelled = {})
+    {
+        AudioFileParser parser(&input, service);
+        OutputAudioFileHandle handle(service);
+        return copyPackets(service, parser, AudioFileType::WAVE, format, "/tmp/x/cleftone.Ab3d9Z",
+                           handle, isCancelled);
+    }
+
+    QString failure()
+    {
+        try {
+            copy();
+        } catch (const StripFailure& e) {
+            return e.message();
+        }
+        return QStringLiteral("(no failure)");
+    }
+
+    QByteArray expectedBytes(std::int64_t packets) const
+    {
+        QByteArray bytes;
+        for (std::int64_t i = 0; i < packets; ++i) {
+            bytes += packetBytes(i, maximumPacketSize);
+        }
+        return bytes;
+    }
+
+    NiceMock<MockAudioFileService> service;
+    FakeFile input;
+    FakeFile output;
+    std::map<AudioFilePropertyID, QByteArray> values;
+    AudioStreamBasicDescription format{44100, AudioFormat::LinearPCM, 12, 4, 1, 4, 2, 16, 0};
+    std::uint32_t maximumPacketSize = 0;
+    std::int64_t readablePackets = 0;
+    std::vector<Read> reads;
+    QByteArray written;
+    std::int64_t nextWrittenPacket = 0;
+    int outputCloses = 0;
+};
+
+struct BlockCase {
+    std::uint32_t maximumPacketSize;
+    std::uint32_t packetsPerBlock;
+    std::uint32_t bufferBytes;
+};
+
+class PacketCopyBlocks : public PacketCopyTest, public ::testing::WithParamInterface<BlockCase> {};
+
+TEST_P(PacketCopyBlocks, CopiesEveryPacketInOrderInBoundedBlocks)
+{
+    const BlockCase c = GetParam();
+    EXPECT_EQ(packetsPerBlock(c.maximumPacketSize), c.packetsPerBlock);
+    setInput(2 * c.packetsPerBlock + 1, c.maximumPacketSize);
+
+    EXPECT_EQ(copy(), PacketCopyOutcome::Completed);
+    const std::vector<Read> expected = {
+        {0, c.packetsPerBlock, c.bufferBytes},
+        {c.packetsPerBlock, c.packetsPerBlock, c.bufferBytes},
+        {2 * c.packetsPerBlock, 1, c.maximumPacketSize},
+    };
+    EXPECT_EQ(reads, expected);
+    EXPECT_TRUE(written == expectedBytes(2 * c.packetsPerBlock + 1));
+    EXPECT_EQ(outputCloses, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(MaximumPacketSizes, PacketCopyBlocks,
+                         ::testing::Values(BlockCase{4, 8192, 32768}, BlockCase{417, 78, 32526},
+                                           BlockCase{32768, 1, 32768}, BlockCase{32769, 1, 32769}),
+                         [](const ::testing::TestParamInfo<BlockCase>& info) {
+                             return "MaximumPacketSize" +
+                                    std::to_string(info.param.maximumPacketSize);
+                         });
+
+TEST_F(PacketCopyTest, CreatesTheOutputAndCopiesALongStreamInThirteenBlocks)
+{
+    setInput(100000, 4);
+    values[AudioFileProperty::MagicCookieData] = QByteArray("cookie\0x", 8);
+    EXPECT_CALL(service,
+                AudioFileCreateWithURL("/tmp/x/cleftone.Ab3d9Z", AudioFileType::WAVE, _, 3u, _))
+        .WillOnce([&](const std::string&, AudioFileTypeID, const AudioStreamBasicDescription* f,
+                      std::uint32_t, AudioFileID* file) {
+            EXPECT_EQ(bytesOf(*f), bytesOf(format));
+            *file = &output;
+            return 0;
+        });
+    EXPECT_CALL(service, AudioFileSetProperty(&output, fourCC("mgic"), 8u, _))
+        .WillOnce([](AudioFileID, AudioFilePropertyID, std::uint32_t size, const void* data) {
+            EXPECT_EQ(QByteArray(static_cast<const char*>(data), size), QByteArray("cookie\0x", 8));
+            return 0;
+        });
+
+    EXPECT_EQ(copy(), PacketCopyOutcome::Completed);
+    ASSERT_EQ(reads.size(), 13u);
+    EXPECT_EQ(reads.back(), (Read{12 * 8192, 1696, 1696 * 4}));
+    EXPECT_TRUE(written == expectedBytes(100000));
+    EXPECT_EQ(outputCloses, 1);
+}
+
+TEST_F(PacketCopyTest, CancellationStopsBeforeTheNextBlockAndLeavesClosingToTheJob)
+{
+    setInput(100000, 4);
+    int checks = 0;
+    EXPECT_EQ(copy([&] { return ++checks > 3; }), PacketCopyOutcome::Cancelled);
+    EXPECT_EQ(checks, 4);
+    EXPECT_EQ(reads.size(), 3u);
+    EXPECT_EQ(outputCloses, 1); // by the handle, once the job lets go of it
+}
+
+TEST_F(PacketCopyTest, EmptyInputGivesAClosedOutputWithoutReadsOrCancellationChecks)
+{
+    setInput(0, 4);
+    values[AudioFileProperty::MagicCookieData] = "c";
+    EXPECT_CALL(service, AudioFileSetProperty(&output, fourCC("mgic"), 1u, _)).Times(1);
+    EXPECT_CALL(service, AudioFileReadPacketData(_, _, _, _, _, _, _)).Times(0);
+    EXPECT_EQ(copy([] {
+                  ADD_FAILURE() << "cancellation checked";
+                  return true;
+              }),
+              PacketCopyOutcome::Completed);
+    EXPECT_EQ(outputCloses, 1);
+}
+
+TEST_F(PacketCopyTest, MissingCookieIsNotSet)
+{
+    setInput(10, 4);
+    EXPECT_CALL(service, AudioFileSetProperty(_, _, _, _)).Times(0);
+    EXPECT_EQ(copy(), PacketCopyOutcome::Completed);
+    EXPECT_TRUE(written == expectedBytes(10));
+}
+
+TEST_F(PacketCopyTest, EachRefusalFailsWithItsMessageAndTheOutputIsClosed)
+{
+    setInput(10, 4);
+    values[AudioFileProperty::MagicCookieData] = "c";
+    ON_CALL(service, AudioFileWritePackets(_, _, _, _, _, _, _))
+        .WillByDefault(Return(AudioFileError::NoSpace));
+    EXPECT_EQ(failure(), "AudioFileWritePackets Failed: dsk?");
+    EXPECT_EQ(outputCloses, 1);
+
+    ON_CALL(service, AudioFileReadPacketData(_, _, _, _, _, _, _)).WillByDefault(Return(-50));
+    EXPECT_EQ(failure(), "AudioFileReadPacketData Failed: -50");
+    EXPECT_EQ(outputCloses, 2);
+
+    setInput(10, 0);
+    EXPECT_EQ(failure(), "Unable to read packets. Possible incompatible format.");
+    EXPECT_EQ(outputCloses, 3);
+
+    ON_CALL(service, AudioFileSetProperty(_, _, _, _))
+        .WillByDefault(Return(AudioFileError::UnsupportedProperty));
+    EXPECT_EQ(failure(), "AudioFileSetProperty kAudioFilePropertyMagicCookieData Failed: pty?");
+    EXPECT_EQ(outputCloses, 4);
+
+    ON_CALL(service, AudioFileCreateWithURL(_, _, _, _, _))
+        .WillByDefault(Return(AudioFileError::UnsupportedDataFormat));
+    EXPECT_EQ(failure(), "AudioFileCreateWithURL Failed: fmt?");
+    EXPECT_EQ(outputCloses, 4); // nothing was created
+}
+
+TEST_F(PacketCopyTest, FailedCloseFailsTheCopyInsteadOfCommittingAnIncompleteFile)
+{
+    setInput(10, 4);
+    ON_CALL(service, AudioFileClose(&output)).WillByDefault([this](AudioFileID) {
+        ++outputCloses;
+        return AudioFileError::NoSpace; // the container's trailer could not be written
+    });
+    EXPECT_EQ(failure(), "AudioFileClose Failed: dsk?");
+    EXPECT_EQ(outputCloses, 1);
+}
+
+TEST_F(PacketCopyTest, ShortReadFailsInsteadOfWritingATruncatedFile)
+{
+    setInput(200, 417); // blocks of 78
+    readablePackets = 100;
+    EXPECT_EQ(failure(),
+              "Read only 100 of 200 audio packets. The file may be truncated or damaged.");
+    // The second block came back short, the third empty; nothing more was asked for.
+    EXPECT_EQ(reads, (std::vector<Read>{{0, 78, 32526}, {78, 78, 32526}, {156, 44, 18348}}));
+    EXPECT_TRUE(written == expectedBytes(100));
+    EXPECT_EQ(outputCloses, 1);
+
+    // An input that delivers nothing at all ends after one read.
+    reads.clear();
+    setInput(std::numeric_limits<quint64>::max(), 4);
+    readablePackets = 0;
+    EXPECT_EQ(failure(), QStringLiteral("Read only 0 of %1 audio packets. The file may be "
+                                        "truncated or damaged.")
+                             .arg(std::numeric_limits<quint64>::max()));
+    EXPECT_EQ(reads.size(), 1u);
+}
+
+} // namespace
+} // namespace cleftone::test
