@@ -6,6 +6,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/dict.h>
+#include <libavutil/log.h>
 #include <libavutil/mem.h>
 }
 
@@ -102,5 +103,16 @@ public:
 private:
     AVFormatContext* m_context = nullptr;
 };
+
+/// Silences FFmpeg's own messages about damaged input: the service reports through its
+/// statuses, and the chatter would only clutter the command-line tool and the test logs.
+inline void quietenFFmpegLogging()
+{
+    static const bool quiet = [] {
+        av_log_set_level(AV_LOG_QUIET);
+        return true;
+    }();
+    (void)quiet;
+}
 
 } // namespace cleftone::audiofile

@@ -5,10 +5,6 @@
 #include "engine/audiofile/InputAudioFile.h"
 #include "engine/audiofile/OutputAudioFile.h"
 
-extern "C" {
-#include <libavutil/log.h>
-}
-
 #include <cerrno>
 #include <cstring>
 
@@ -21,21 +17,6 @@ AudioFileService& AudioFileService::system()
 }
 
 namespace audiofile {
-
-namespace {
-
-// The service reports through statuses; FFmpeg's own chatter about damaged input would only
-// clutter the terminal of the command-line tool and the test logs.
-void quietenFFmpeg()
-{
-    static const bool done = [] {
-        av_log_set_level(AV_LOG_QUIET);
-        return true;
-    }();
-    (void)done;
-}
-
-} // namespace
 
 OSStatus statusFromErrno(int error)
 {
@@ -112,7 +93,7 @@ OSStatus FFmpegAudioFileService::AudioFileOpenURL(const std::string& path, std::
                                                   AudioFileTypeID /*typeHint*/,
                                                   AudioFileID* outFile)
 {
-    quietenFFmpeg();
+    quietenFFmpegLogging();
     if (!outFile)
         return AudioFileError::Parameter;
     *outFile = nullptr;
@@ -178,7 +159,7 @@ OSStatus FFmpegAudioFileService::AudioFileCreateWithURL(const std::string& path,
                                                         const AudioStreamBasicDescription* format,
                                                         std::uint32_t flags, AudioFileID* outFile)
 {
-    quietenFFmpeg();
+    quietenFFmpegLogging();
     if (!outFile || !format)
         return AudioFileError::Parameter;
     *outFile = nullptr;

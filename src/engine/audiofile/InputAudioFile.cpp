@@ -354,12 +354,27 @@ OSStatus InputAudioFile::countPackets()
     std::int64_t previousFrames = -1;
     bool constantFrames = true;
     int error = 0;
-    while (fetchPacket(&error)) {
-        const AVPacket& packet = *m_pending;
-        if (count == 0) {
-            firstPosition = packet.pos;
-            firstPts = packet.pts;
+    if (fetchPacket(&error)) {
+        firstPosition = m_pending->pos;
+        firstPts = m_pending->pts;
+    } else if (error != AVERROR_EOF) {
+        return statusFromAvError(error);
+    }
+
+    // Where the container states the count exactly, reading every packet twice is avoided;
+    // the demuxer that read the first packet goes on to serve the reads.
+    bool reuseDemuxer = false;
+    if (firstPosition >= 0) {
+        if (const auto counts = countFromContainer(firstPosition)) {
+            count = counts->packets;
+            commonFrames = counts->framesPerPacket;
+            constantFrames = counts->framesPerPacket > 0;
+            reuseDemuxer = true;
         }
+    }
+
+    while (!reuseDemuxer && m_hasPending) {
+        const AVPacket& packet = *m_pending;
         ++count;
         m_byteCount += std::uint64_t(packet.size);
         m_maxPacketSize = std::max(m_maxPacketSize, std::uint32_t(packet.size));
@@ -374,9 +389,8 @@ OSStatus InputAudioFile::countPackets()
         }
         previousFrames = frames;
         m_hasPending = false;
+        fetchPacket(&error);
     }
-    if (error < 0 && error != AVERROR_EOF && count == 0)
-        return statusFromAvError(error);
     if (commonFrames < 0)
         commonFrames = std::max<std::int64_t>(previousFrames, 0);
 
@@ -411,12 +425,80 @@ OSStatus InputAudioFile::countPackets()
 
     m_packetCount = count;
     m_format = describeStream(*m_parameters, constantFrames ? std::uint32_t(commonFrames) : 0);
-    // The scan consumed the demuxer; reading starts from a fresh one.
-    m_demuxer.reset();
-    m_pending.reset();
-    m_hasPending = false;
     m_cursor = 0;
+    if (!reuseDemuxer) {
+        // The scan consumed the demuxer; reading starts from a fresh one.
+        m_demuxer.reset();
+        m_pending.reset();
+        m_hasPending = false;
+    }
     return 0;
+}
+
+std::optional<InputAudioFile::ContainerCounts>
+InputAudioFile::countFromContainer(std::int64_t firstPosition)
+{
+    const AVStream* stream = m_demuxer->stream;
+    const AVCodecParameters& parameters = *m_parameters;
+
+    // MP4: the sample table lists every packet. A fragmented file's index grows while it is
+    // read, so it is trusted only when it holds as many samples as the track header says.
+    if (m_type == AudioFileType::M4A || m_type == AudioFileType::M4B ||
+        m_type == AudioFileType::MPEG4 || m_type == AudioFileType::ThreeGP ||
+        m_type == AudioFileType::ThreeGP2) {
+        AVStream* indexed = m_demuxer->stream;
+        const int entries = avformat_index_get_entries_count(indexed);
+        if (entries <= 0 || stream->nb_frames != entries)
+            return std::nullopt;
+        std::int64_t common = -1;
+        bool constant = true;
+        for (int i = 0; i < entries; ++i) {
+            const AVIndexEntry* entry = avformat_index_get_entry(indexed, i);
+            // A truncated file lists samples it no longer holds; only reading can tell how
+            // many are really there.
+            if (entry->pos < 0 || entry->pos + entry->size > m_end - m_begin) {
+                m_byteCount = 0;
+                m_maxPacketSize = 0;
+                return std::nullopt;
+            }
+            m_byteCount += std::uint64_t(entry->size);
+            m_maxPacketSize = std::max(m_maxPacketSize, std::uint32_t(entry->size));
+            if (i + 2 < entries) {
+                const AVIndexEntry* next = avformat_index_get_entry(indexed, i + 1);
+                const std::int64_t step = next->timestamp - entry->timestamp;
+                if (common < 0)
+                    common = step;
+                else if (step != common)
+                    constant = false;
+            }
+        }
+        std::int64_t frames = 0;
+        if (constant && common > 0)
+            frames = av_rescale_q(common, m_timeBase, AVRational{1, m_sampleRate});
+        else if (constant && entries <= 2)
+            frames = std::max(parameters.frame_size, 0);
+        return ContainerCounts{std::uint64_t(entries), frames};
+    }
+
+    // FLAC: STREAMINFO gives the block size and the total number of samples; frames follow
+    // each other without gaps, so the audio bytes are the rest of the stream.
+    if (m_type == AudioFileType::FLAC && parameters.extradata_size >= 34) {
+        const std::uint8_t* info = parameters.extradata;
+        const std::uint32_t minimumBlock = (std::uint32_t(info[0]) << 8) | info[1];
+        const std::uint32_t maximumBlock = (std::uint32_t(info[2]) << 8) | info[3];
+        const std::uint32_t maximumFrame =
+            (std::uint32_t(info[7]) << 16) | (std::uint32_t(info[8]) << 8) | info[9];
+        const std::uint64_t samples =
+            (std::uint64_t(info[13] & 0x0F) << 32) | (std::uint64_t(info[14]) << 24) |
+            (std::uint64_t(info[15]) << 16) | (std::uint64_t(info[16]) << 8) | info[17];
+        if (minimumBlock != maximumBlock || minimumBlock < 16 || samples == 0 || maximumFrame == 0)
+            return std::nullopt;
+        m_maxPacketSize = maximumFrame;
+        m_byteCount = std::uint64_t(std::max<std::int64_t>(m_end - m_begin - firstPosition, 0));
+        return ContainerCounts{(samples + minimumBlock - 1) / minimumBlock,
+                               std::int64_t(minimumBlock)};
+    }
+    return std::nullopt;
 }
 
 bool InputAudioFile::fetchPacket(int* error)
@@ -550,6 +632,13 @@ OSStatus InputAudioFile::readVariable(std::uint32_t* ioNumBytes,
     }
     if (delivered == 0 && bufferFull)
         status = AudioFileError::Parameter; // the buffer cannot hold even one packet
+    // Reaching the counted end with packets still to come means the count was wrong: fail
+    // rather than let a copy end early and look complete.
+    if (status == 0 && std::uint64_t(m_cursor) == m_packetCount && !m_hasPending) {
+        int error = 0;
+        if (fetchPacket(&error))
+            status = AudioFileError::InvalidFile;
+    }
     *ioNumBytes = used;
     *ioNumPackets = delivered;
     return status;

@@ -6,6 +6,7 @@
 #include "engine/audiofile/ContainerProbe.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace cleftone::audiofile {
@@ -31,6 +32,12 @@ private:
     OSStatus inspect();
     OSStatus countPackets();
     OSStatus countBlocks(const AVPacket& first);
+    struct ContainerCounts {
+        std::uint64_t packets;
+        std::int64_t framesPerPacket; ///< 0 when packets differ in length
+    };
+    /// The packet count as the container states it, where it does so exactly.
+    std::optional<ContainerCounts> countFromContainer(std::int64_t firstPosition);
     OSStatus rewindTo(std::int64_t packet);
     /// Next demuxed packet of our stream into m_pending; false at the end or on error.
     bool fetchPacket(int* error);
