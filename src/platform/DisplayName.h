@@ -1,0 +1,11 @@
+#pragma once
+
+#include <QString>
+
+namespace cleftone {
+
+/// The name of the item at `path` as a file manager shows it: its last path component. A
+/// trailing '/' is ignored ("/a/b/" gives "b"); the root gives "/". Any thread.
+QString displayNameAtPath(const QString& path);
+
+} // namespace cleftone

@@ -1,0 +1,20 @@
+#pragma once
+
+namespace cleftone {
+
+// Keys of the user preferences. They are the names in the per-user settings file, so they must
+// not change between releases.
+
+/// String: kOverwriteExistingFile, or the absolute path of the destination folder.
+inline constexpr char kDestinationDirectoryKey[] = "destinationDirectory";
+/// Bytes of a FolderBookmark of the destination folder.
+inline constexpr char kDestinationFolderBookmarkKey[] = "destinationFolderBookmark";
+/// Boolean: list files that contain video without holding them back.
+inline constexpr char kSuppressVideoFileWarningKey[] = "suppressVideoFileWarning";
+/// Boolean: the video confirmation has been shown at least once.
+inline constexpr char kVideoConfirmAlertHasBeenShownKey[] = "videoConfirmAlertHasBeenShown";
+
+/// The value of kDestinationDirectoryKey that means "replace each input file in place".
+inline constexpr char kOverwriteExistingFile[] = "Overwrite Existing File";
+
+} // namespace cleftone

@@ -1,0 +1,132 @@
+#include "errorlog/ErrorLogStore.h"
+
+#include <QCoreApplication>
+#include <QThread>
+#include <QtCore/qtestsupport_core.h>
+#include <gtest/gtest.h>
+
+#include <latch>
+#include <thread>
+#include <vector>
+
+using namespace cleftone;
+
+namespace {
+
+const QDateTime kFirstInstant(QDate(2026, 12, 5), QTime(9, 51, 14), Qt::UTC);
+
+// Stamps entries one second apart from kFirstInstant, given as local time one hour east of UTC,
+// and remembers on which thread each stamp was taken.
+class ErrorLogStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ErrorLogStore::setClockForTesting([this] {
+            stampThreads_.push_back(QThread::currentThread());
+            return kFirstInstant.addSecs(ticks_++).toOffsetFromUtc(3600);
+        });
+    }
+    void TearDown() override { ErrorLogStore::setClockForTesting({}); }
+
+    int ticks_ = 0;
+    std::vector<QThread*> stampThreads_;
+    ErrorLogStore store_;
+};
+
+} // namespace
+
+// First, so that the shared store does not exist yet when the workers ask for it.
+TEST(SharedErrorLogStore, IsOneMainThreadObjectWhoeverAsksFirst)
+{
+    std::vector<ErrorLogStore*> seen(4);
+    std::latch go(4);
+    std::vector<std::thread> workers;
+    for (int i = 0; i < 4; ++i) {
+        workers.emplace_back([&, i] {
+            go.arrive_and_wait();
+            seen[i] = &ErrorLogStore::sharedController();
+        });
+    }
+    for (auto& worker : workers)
+        worker.join();
+    for (ErrorLogStore* store : seen)
+        EXPECT_EQ(store, &ErrorLogStore::sharedController());
+    ErrorLogStore& shared = ErrorLogStore::sharedController();
+    EXPECT_EQ(shared.thread(), QCoreApplication::instance()->thread());
+
+    const auto before = shared.rowCount();
+    std::thread([] { ErrorLogStore::log("from a worker"); }).join();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shared.rowCount() == before + 1; }, 5000));
+    EXPECT_EQ(shared.entries().last().log, "from a worker");
+}
+
+TEST_F(ErrorLogStoreTest, ReportHasOneUtcLinePerEntryAndNothingElse)
+{
+    EXPECT_EQ(store_.errorLogAsString(), QString());
+    store_.logMessage(
+        "Cleftone Failed To Strip File: a.mp3.  Error:Unable to create AudioFileParser");
+    store_.logMessage("tab\there\nsecond line\n");
+    EXPECT_EQ(store_.errorLogAsString(),
+              "2026-12-05 09:51:14 +0000\tCleftone Failed To Strip File: a.mp3.  Error:Unable to "
+              "create AudioFileParser\n"
+              "2026-12-05 09:51:15 +0000\ttab\there\nsecond line\n\n");
+    EXPECT_EQ(store_.entries().at(1).log, "tab\there\nsecond line\n");
+}
+
+TEST_F(ErrorLogStoreTest, MainThreadMessageIsInTheListAtOnce)
+{
+    QStringList announced;
+    QObject::connect(&store_, &ErrorLogStore::messageLogged,
+                     [&](const QString& text) { announced << text; });
+    store_.logMessage("now");
+    ASSERT_EQ(store_.rowCount(), 1);
+    EXPECT_EQ(store_.data(store_.index(0, ErrorLogStore::LogColumn)).toString(), "now");
+    EXPECT_EQ(store_.data(store_.index(0, ErrorLogStore::DateColumn)).toDateTime(), kFirstInstant);
+    EXPECT_EQ(store_.data(store_.index(0, 1), ErrorLogStore::EntryRole).value<ErrorLogEntry>().log,
+              "now");
+    EXPECT_EQ(announced, QStringList{"now"});
+}
+
+TEST_F(ErrorLogStoreTest, WorkerMessagesAreInsertedLaterByTheMainThreadInOrder)
+{
+    std::vector<QThread*> insertThreads;
+    QObject::connect(&store_, &QAbstractItemModel::rowsInserted,
+                     [&] { insertThreads.push_back(QThread::currentThread()); });
+    std::thread worker([this] {
+        store_.logMessage("first");
+        store_.logMessage("second");
+    });
+    worker.join();
+    EXPECT_EQ(store_.rowCount(), 0);
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return store_.rowCount() == 2; }, 5000));
+    EXPECT_EQ(store_.entries().at(0).log, "first");
+    EXPECT_EQ(store_.entries().at(1).log, "second");
+    EXPECT_LT(store_.entries().at(0).date, store_.entries().at(1).date);
+    QThread* main = QCoreApplication::instance()->thread();
+    EXPECT_EQ(insertThreads, (std::vector<QThread*>{main, main}));
+    EXPECT_EQ(stampThreads_, (std::vector<QThread*>{main, main}));
+}
+
+TEST_F(ErrorLogStoreTest, ClearIsOneResetAndNewEntriesStartAtRowZero)
+{
+    store_.logMessage("one");
+    store_.logMessage("two");
+    int resets = 0;
+    int removals = 0;
+    std::vector<int> insertedAt;
+    QObject::connect(&store_, &QAbstractItemModel::modelReset, [&] { ++resets; });
+    QObject::connect(&store_, &QAbstractItemModel::rowsRemoved, [&] { ++removals; });
+    QObject::connect(&store_, &QAbstractItemModel::rowsInserted,
+                     [&](const QModelIndex&, int first, int) { insertedAt.push_back(first); });
+
+    store_.clear();
+    EXPECT_EQ(resets, 1);
+    EXPECT_EQ(removals, 0);
+    EXPECT_EQ(store_.rowCount(), 0);
+    EXPECT_EQ(store_.errorLogAsString(), QString());
+
+    store_.logMessage("three");
+    EXPECT_EQ(insertedAt, std::vector<int>{0});
+    EXPECT_EQ(store_.entries().at(0).log, "three");
+}

@@ -1,0 +1,12 @@
+#include <QCoreApplication>
+#include <QStandardPaths>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    QCoreApplication app(argc, argv);
+    // Keeps the standard preferences away from the user's own configuration.
+    QStandardPaths::setTestModeEnabled(true);
+    return RUN_ALL_TESTS();
+}
