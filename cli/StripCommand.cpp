@@ -1,0 +1,242 @@
+#include "StripCommand.h"
+
+#include "engine/CapabilitySets.h"
+#include "engine/CleftoneOperation.h"
+#include "engine/LeftoverJournal.h"
+#include "intake/FileScreening.h"
+#include "platform/BuildConfig.h"
+#include "platform/MainThread.h"
+#include "platform/OperationQueue.h"
+#include "platform/PreferenceKeys.h"
+#include "platform/Preferences.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QSocketNotifier>
+#include <QTemporaryDir>
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace cleftone {
+
+namespace {
+
+int interruptPipe[2] = {-1, -1};
+
+void onInterrupt(int)
+{
+    const char byte = 1;
+    // Only async-signal-safe work here; the event loop does the rest.
+    [[maybe_unused]] const auto written = ::write(interruptPipe[1], &byte, 1);
+}
+
+void printLine(FILE* stream, const QString& text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
+} // namespace
+
+int StripCommand::run(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Removes tags, info chunks and cover art from audio files without re-encoding them.\n"
+        "Folders are searched recursively. Each file is replaced in place unless --output-dir "
+        "is given."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption outputDir(
+        QStringList{QStringLiteral("o"), QStringLiteral("output-dir")},
+        QStringLiteral("Write the stripped files into <dir> instead of replacing the originals."),
+        QStringLiteral("dir"));
+    const QCommandLineOption includeVideo(
+        QStringLiteral("include-video"),
+        QStringLiteral("Also strip files that contain video; only their audio is kept."));
+    const QCommandLineOption quiet(QStringList{QStringLiteral("q"), QStringLiteral("quiet")},
+                                   QStringLiteral("Print only failures."));
+    parser.addOptions({outputDir, includeVideo, quiet});
+    parser.addPositionalArgument(QStringLiteral("path"),
+                                 QStringLiteral("Audio files or folders to strip."),
+                                 QStringLiteral("PATH..."));
+
+    if (!parser.parse(arguments)) {
+        printLine(stderr, QStringLiteral("cleftone-strip: ") + parser.errorText());
+        printLine(stderr, parser.helpText());
+        return kUsageError;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        printLine(stdout, parser.helpText());
+        return kAllStripped;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        printLine(stdout, QStringLiteral("cleftone-strip %1").arg(applicationVersion()));
+        return kAllStripped;
+    }
+    const QStringList paths = parser.positionalArguments();
+    if (paths.isEmpty()) {
+        printLine(stderr, QStringLiteral("cleftone-strip: no files or folders given"));
+        printLine(stderr, parser.helpText());
+        return kUsageError;
+    }
+    quiet_ = parser.isSet(quiet);
+
+    QString destination = QString::fromLatin1(kOverwriteExistingFile);
+    if (parser.isSet(outputDir)) {
+        const QFileInfo folder(parser.value(outputDir));
+        if (!folder.isDir()) {
+            printLine(stderr, QStringLiteral("cleftone-strip: the output folder does not exist: %1")
+                                  .arg(parser.value(outputDir)));
+            return kUsageError;
+        }
+        destination = folder.absoluteFilePath();
+    }
+
+    removeLeftoversOfDeadProcesses();
+
+    // The jobs read their destination from a settings store: give them one of their own, so
+    // the command line never reads or changes the window's preferences.
+    QTemporaryDir settingsFolder;
+    if (!settingsFolder.isValid()) {
+        printLine(stderr, QStringLiteral("cleftone-strip: cannot create a temporary folder"));
+        return kFailures;
+    }
+    Preferences settings(settingsFolder.filePath(QStringLiteral("strip.conf")));
+    settings.setValue(QString::fromLatin1(kDestinationDirectoryKey), destination);
+
+    const QStringList files = collectFiles(paths, parser.isSet(includeVideo));
+    if (files.isEmpty()) {
+        if (!quiet_)
+            printLine(stdout, QStringLiteral("No supported audio files found."));
+        return kAllStripped;
+    }
+    return stripAll(files, settings);
+}
+
+QStringList StripCommand::collectFiles(const QStringList& paths, bool includeVideo)
+{
+    QStringList files;
+    QSet<QString> seen;
+    ScreeningRules rules;
+    rules.supportedExtensions = CTWritableAudioFileExtensions();
+    rules.suppressVideoFileWarning = includeVideo;
+    ScreeningSink sink;
+    sink.admit = [&](const QString& path) {
+        if (!seen.contains(path)) {
+            seen.insert(path);
+            files.append(path);
+        }
+    };
+    sink.holdBackVideo = [&](const QString& path) {
+        printLine(stderr, QStringLiteral("Skipping video file (use --include-video to keep only "
+                                         "its audio): %1")
+                              .arg(path));
+    };
+    sink.skipUnsupported = [&](const QString& path) {
+        printLine(stderr, QStringLiteral("Skipping, not a supported audio file: %1").arg(path));
+    };
+    // Paths are taken as given, relative ones against the working directory.
+    QStringList absolute;
+    for (const QString& path : paths)
+        absolute.append(QDir::isAbsolutePath(path) ? path : QDir::current().absoluteFilePath(path));
+    screenBatch(absolute, rules, sink);
+    return files;
+}
+
+int StripCommand::stripAll(const QStringList& files, Preferences& settings)
+{
+    const bool showProgress = !quiet_ && ::isatty(STDERR_FILENO);
+    int done = 0;
+    int failed = 0;
+    bool cancelled = false;
+
+    OperationQueue queue(QString::fromLatin1(bundleIdentifier()) + QStringLiteral(".queue"));
+    queue.setMaxConcurrentOperationCount(1);
+
+    StripEnvironment environment;
+    environment.sandboxed = false;
+    environment.logError = [](const QString& line) { printLine(stderr, line); };
+
+    QEventLoop loop;
+    std::vector<std::shared_ptr<Operation>> operations;
+    auto finaliser = std::make_shared<BlockOperation>([&loop] {
+        postToMainThread([&loop] { loop.quit(); });
+    });
+    for (const QString& file : files) {
+        auto operation = std::make_shared<CleftoneOperation>(file, environment);
+        operation->setDefaultsOverride(&settings);
+        std::weak_ptr<CleftoneOperation> weak = operation;
+        operation->setCompletionBlock([&, weak, file] {
+            const auto finished = weak.lock();
+            if (!finished)
+                return;
+            const bool wasCancelled = finished->isCancelled();
+            const bool succeeded = finished->success();
+            postToMainThread([&, file, wasCancelled, succeeded] {
+                if (wasCancelled && !succeeded)
+                    return;
+                ++done;
+                if (!succeeded)
+                    ++failed;
+                if (showProgress)
+                    std::fprintf(stderr, "\r\033[K[%d/%lld] %s", done, (long long)files.size(),
+                                 QFileInfo(file).fileName().toLocal8Bit().constData());
+                else if (!quiet_ && succeeded)
+                    printLine(stdout, QStringLiteral("Stripped %1").arg(file));
+            });
+        });
+        finaliser->addDependency(operation);
+        operations.push_back(operation);
+    }
+    operations.push_back(finaliser);
+
+    // Ctrl-C stops like the window's Stop: the running file stops at its next block and keeps
+    // its original; files not yet started are not touched.
+    if (::pipe2(interruptPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return kFailures;
+    QSocketNotifier interrupts(interruptPipe[0], QSocketNotifier::Read);
+    QObject::connect(&interrupts, &QSocketNotifier::activated, [&] {
+        char byte;
+        while (::read(interruptPipe[0], &byte, 1) > 0) {
+        }
+        cancelled = true;
+        for (const auto& operation : operations)
+            if (operation != finaliser)
+                operation->cancel();
+    });
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    struct sigaction previous {};
+    ::sigaction(SIGINT, &action, &previous);
+    ::sigaction(SIGTERM, &action, nullptr);
+
+    queue.addOperations(operations, false);
+    loop.exec();
+
+    ::sigaction(SIGINT, &previous, nullptr);
+    ::close(interruptPipe[0]);
+    ::close(interruptPipe[1]);
+    if (showProgress)
+        std::fputs("\r\033[K", stderr);
+
+    const int stripped = done - failed;
+    QString summary = QStringLiteral("Stripped %1 of %2 files").arg(stripped).arg(files.size());
+    if (failed)
+        summary += QStringLiteral("; %1 failed").arg(failed);
+    if (cancelled)
+        summary += QStringLiteral("; cancelled");
+    if (!quiet_ || failed || cancelled)
+        printLine(failed || cancelled ? stderr : stdout, summary + QLatin1Char('.'));
+    return stripped == files.size() ? kAllStripped : kFailures;
+}
+
+} // namespace cleftone

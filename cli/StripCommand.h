@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QStringList>
+
+namespace cleftone {
+
+class Preferences;
+
+/// `cleftone-strip [--output-dir DIR] [--include-video] [--quiet] PATH...`: strips files and
+/// folders with the same engine, screening and error-log lines as the window.
+///
+/// Threads: the main thread, with a QCoreApplication; run() returns when every file is done.
+class StripCommand {
+public:
+    static constexpr int kAllStripped = 0;
+    static constexpr int kFailures = 1;
+    static constexpr int kUsageError = 2;
+
+    /// `arguments` includes the program name first. Returns the exit status.
+    int run(const QStringList& arguments);
+
+private:
+    QStringList collectFiles(const QStringList& paths, bool includeVideo);
+    int stripAll(const QStringList& files, Preferences& settings);
+
+    bool quiet_ = false;
+};
+
+} // namespace cleftone

@@ -1,0 +1,221 @@
+#include "engine/CleftoneOperation.h"
+
+#include "engine/AudioFileParser.h"
+#include "engine/CapabilitySets.h"
+#include "engine/FileSwap.h"
+#include "engine/LeftoverJournal.h"
+#include "engine/OSTypeString.h"
+#include "engine/PacketCopy.h"
+#include "engine/RepairPass.h"
+#include "engine/StripFailure.h"
+#include "engine/TemporaryFile.h"
+#include "errorlog/ErrorLogStore.h"
+#include "platform/BuildConfig.h"
+#include "platform/DisplayName.h"
+#include "platform/FolderBookmark.h"
+#include "platform/PreferenceKeys.h"
+#include "platform/Preferences.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <memory>
+#include <optional>
+
+namespace cleftone {
+
+StripEnvironment::StripEnvironment() : sandboxed(CTIsSandboxedBuild()) {}
+
+// What one run of the pipeline holds, released in a fixed order by the clean-up.
+struct CleftoneOperation::Run {
+    explicit Run(AudioFileService& service, const QString& journalDirectory)
+        : output(service), temporary(journalDirectory)
+    {}
+    std::unique_ptr<AudioFileParser> parser;
+    OutputAudioFileHandle output;
+    TemporaryOutput temporary;
+    std::optional<QString> accessedFolder;
+};
+
+CleftoneOperation::CleftoneOperation(const QString& inFilePath, StripEnvironment environment)
+    : inFilePath_(inFilePath), environment_(std::move(environment))
+{}
+
+QString CleftoneOperation::inFilePath() const
+{
+    return inFilePath_;
+}
+
+QString CleftoneOperation::outFilePath() const
+{
+    std::lock_guard lock(mutex_);
+    return outFilePath_;
+}
+
+QString CleftoneOperation::tempFilePath() const
+{
+    std::lock_guard lock(mutex_);
+    return tempFilePath_;
+}
+
+void CleftoneOperation::setOutFilePath(const QString& path)
+{
+    std::lock_guard lock(mutex_);
+    outFilePath_ = path;
+}
+
+void CleftoneOperation::setTempFilePath(const QString& path)
+{
+    std::lock_guard lock(mutex_);
+    tempFilePath_ = path;
+}
+
+void CleftoneOperation::setDefaultsOverride(Preferences* defaults)
+{
+    std::lock_guard lock(mutex_);
+    defaultsOverride_ = defaults;
+}
+
+Preferences* CleftoneOperation::defaultsOverride() const
+{
+    std::lock_guard lock(mutex_);
+    return defaultsOverride_;
+}
+
+QStringList CleftoneOperation::tempDirectoryCandidatesForOutputPath(const QString& outputPath)
+{
+    return cleftone::tempDirectoryCandidatesForOutputPath(outputPath);
+}
+
+void CleftoneOperation::main()
+{
+    if (isCancelled())
+        return;
+
+    AudioFileService& service =
+        environment_.service ? *environment_.service : AudioFileService::system();
+    Run run(service, environment_.journalDirectory);
+
+    std::optional<QString> failure;
+    try {
+        runPipeline(run);
+    } catch (const StripFailure& stripFailure) {
+        failure = stripFailure.message();
+    } catch (const std::exception& exception) {
+        // Errors raised by the platform layer inside the pipeline end the job the same way.
+        failure = QString::fromLocal8Bit(exception.what());
+    }
+
+    if (failure) {
+        success_ = false;
+        const QString line = QStringLiteral("Cleftone Failed To Strip File: %1.  Error:%2")
+                                 .arg(displayNameAtPath(inFilePath_), *failure);
+        if (environment_.logError)
+            environment_.logError(line);
+        else
+            ErrorLogStore::log(line);
+    }
+
+    // Clean-up, in this order, on every path.
+    run.parser.reset();
+    run.output.close();
+    run.temporary.cleanUp(outFilePath());
+    if (run.accessedFolder)
+        FolderBookmark::stopAccessing(*run.accessedFolder);
+}
+
+void CleftoneOperation::runPipeline(Run& run)
+{
+    AudioFileService& service =
+        environment_.service ? *environment_.service : AudioFileService::system();
+
+    try {
+        run.parser = std::make_unique<AudioFileParser>(inFilePath_, service);
+    } catch (const std::bad_alloc&) {
+        throw StripFailure(QStringLiteral("Unable to create AudioFileParser"));
+    }
+
+    const AudioFileTypeID type = run.parser->audioFileTypeID();
+    if (!CTIsWritableAudioFileType(type))
+        throw StripFailure(QStringLiteral("Core Audio cannot write this audio format (%1).")
+                               .arg(stringForOSType(type)));
+    const AudioStreamBasicDescription format = run.parser->audioStreamBasicDescription();
+
+    const QString outFilePath = resolveOutputPath(run);
+    setOutFilePath(outFilePath);
+
+    run.temporary.acquire(outFilePath, inFilePath_);
+    const QString tempFilePath = run.temporary.tempFilePath();
+    setTempFilePath(tempFilePath);
+
+    const PacketCopyOutcome outcome =
+        copyPackets(service, *run.parser, type, format, tempFilePath, run.output,
+                    [this] { return isCancelled(); });
+    if (outcome == PacketCopyOutcome::Cancelled) {
+        // Stopped between blocks: no log line, and the clean-up removes the partial output.
+        success_ = false;
+        return;
+    }
+
+    run.parser.reset();
+    run.temporary.fixPermissions(inFilePath_);
+
+    const RepairPassResult repair =
+        MP3RepairPass(environment_.repairToolDirectory).run(outFilePath, tempFilePath, type);
+    if (repair.ran)
+        run.temporary.noteFileReplaced();
+    if (!repair.outputUsable)
+        throw StripFailure(QString::fromLatin1(kRepairToolLeftNoUsableFile));
+
+    FileError error;
+    if (!CTFileSwap::swapItemAtURL(outFilePath, tempFilePath, &error))
+        throw StripFailure(error.message());
+
+    success_ = true;
+}
+
+QString CleftoneOperation::resolveOutputPath(Run& run)
+{
+    Preferences* store = defaultsOverride();
+    if (!store)
+        store = &Preferences::standard();
+
+    const QVariant setting = store->value(QString::fromLatin1(kDestinationDirectoryKey));
+    if (setting.typeId() == QMetaType::QString &&
+        setting.toString() == QLatin1String(kOverwriteExistingFile))
+        return inFilePath_;
+
+    const QString fileName = QFileInfo(inFilePath_).fileName();
+
+    if (environment_.sandboxed) {
+        const QByteArray bookmark =
+            store->dataForKey(QString::fromLatin1(kDestinationFolderBookmarkKey));
+        if (bookmark.isEmpty())
+            throw StripFailure(QStringLiteral("No saved access for the destination folder. "
+                                              "Please re-select it from the destination popup."));
+        QString resolveError;
+        const std::optional<ResolvedFolder> folder = FolderBookmark::resolve(bookmark, &resolveError);
+        if (!folder)
+            throw StripFailure(
+                QStringLiteral("Could not resolve destination folder: %1").arg(resolveError));
+        if (!FolderBookmark::startAccessing(folder->path))
+            throw StripFailure(QStringLiteral(
+                "Cleftone does not have access to the destination folder. Please re-select it."));
+        run.accessedFolder = folder->path;
+        if (folder->isStale) {
+            if (const auto fresh = FolderBookmark::create(folder->path))
+                store->setValue(QString::fromLatin1(kDestinationFolderBookmarkKey), *fresh);
+        }
+        return QDir(folder->path).filePath(fileName);
+    }
+
+    // Without a folder the output path would be relative to whatever the working directory
+    // happens to be; refuse instead of writing somewhere the user never chose.
+    const QString folder = setting.toString();
+    if (folder.isEmpty() || QDir::isRelativePath(folder))
+        throw StripFailure(QStringLiteral(
+            "No destination folder is set. Please choose one from the destination popup."));
+    return QDir(folder).filePath(fileName);
+}
+
+} // namespace cleftone

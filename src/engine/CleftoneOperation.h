@@ -1,0 +1,76 @@
+#pragma once
+
+#include "engine/audiofile/AudioFileService.h"
+#include "platform/OperationQueue.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+
+namespace cleftone {
+
+class Preferences;
+
+/// What a strip job uses from its surroundings. The defaults are the application's own; tests
+/// put their own service, tool folder, error log or build channel in.
+struct StripEnvironment {
+    AudioFileService* service = nullptr;               ///< null: AudioFileService::system()
+    bool sandboxed;                                    ///< defaults to CTIsSandboxedBuild()
+    QString repairToolDirectory;                       ///< empty: beside the executable
+    QString journalDirectory;                          ///< empty: the default leftover journal
+    std::function<void(const QString&)> logError;      ///< empty: the shared error log
+
+    StripEnvironment();
+};
+
+/// The job that strips one file: opens it, checks that its container type can be written
+/// back, copies its packets into a temporary file, repairs MP3 output and commits the result
+/// over the output path, which is the input itself or a file of the same name in the
+/// destination folder. A failure leaves the input untouched and writes one error-log line,
+/// "Cleftone Failed To Strip File: <name>.  Error:<message>".
+///
+/// Threads: main() runs on the queue's worker thread. The accessors may be called from any
+/// thread; the batch reads `inFilePath()` and `success()` once the job has finished. cancel()
+/// may come from any thread and is seen before the next block of the packet copy.
+class CleftoneOperation : public Operation {
+public:
+    explicit CleftoneOperation(const QString& inFilePath,
+                               StripEnvironment environment = StripEnvironment());
+
+    QString inFilePath() const;
+    QString outFilePath() const;
+    QString tempFilePath() const;
+    /// True until the job fails, or is cancelled during the packet copy.
+    bool success() const { return success_.load(); }
+
+    /// A settings store read instead of the standard preferences (and where a refreshed
+    /// bookmark is stored). Not owned; must outlive the job.
+    void setDefaultsOverride(Preferences* defaults);
+    Preferences* defaultsOverride() const;
+
+    /// The output's own folder, then the user's temporary folder.
+    static QStringList tempDirectoryCandidatesForOutputPath(const QString& outputPath);
+
+protected:
+    void main() override;
+
+private:
+    struct Run;
+    void runPipeline(Run& run);
+    QString resolveOutputPath(Run& run);
+    void setOutFilePath(const QString& path);
+    void setTempFilePath(const QString& path);
+
+    const QString inFilePath_;
+    const StripEnvironment environment_;
+    mutable std::mutex mutex_;
+    QString outFilePath_;
+    QString tempFilePath_;
+    Preferences* defaultsOverride_ = nullptr;
+    std::atomic<bool> success_{true};
+};
+
+} // namespace cleftone

@@ -1,0 +1,183 @@
+#include "FileSwap.h"
+
+#include "engine/LeftoverJournal.h"
+#include "engine/TemporaryFile.h"
+#include "platform/DisplayName.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace cleftone {
+
+namespace {
+
+QByteArray encoded(const QString& path)
+{
+    return QFile::encodeName(path);
+}
+
+QString parentOf(QString path)
+{
+    while (path.size() > 1 && path.endsWith(QLatin1Char('/')))
+        path.chop(1);
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    if (slash < 0)
+        return QStringLiteral(".");
+    return slash == 0 ? QStringLiteral("/") : path.left(slash);
+}
+
+// Makes a rename in `directory` durable. Best effort: the data was flushed before the rename,
+// so whatever the directory holds after a crash is a whole file, the old one or the new one.
+void syncDirectory(const QString& directory)
+{
+    const int fd = ::open(encoded(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// Opened by path rather than through a descriptor held earlier: the repair tool may have put a
+// new file there.
+int syncFileData(const QString& path)
+{
+    const int fd = ::open(encoded(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    int result = 0;
+    if (::fsync(fd) != 0 && errno != EINVAL) // EINVAL: a file system that keeps nothing to flush
+        result = errno;
+    ::close(fd);
+    return result;
+}
+
+int writeAll(int fd, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno;
+        data += n;
+        size -= std::size_t(n);
+    }
+    return 0;
+}
+
+int copyContents(int from, int to)
+{
+    std::vector<char> buffer(1 << 17);
+    for (;;) {
+        const ssize_t n = ::read(from, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno;
+        if (n == 0)
+            return 0;
+        if (const int error = writeAll(to, buffer.data(), std::size_t(n)))
+            return error;
+    }
+}
+
+// The new item lies on another file system: copy it beside the destination, flush the copy and
+// rename it over the destination, so that the destination changes in one step here too.
+int swapAcrossFileSystems(const QString& destination, const QString& newItem)
+{
+    const QString directory = parentOf(destination);
+    LeftoverRecord record;
+    const int entry = record.expectIn(LeftoverKind::TemporaryFile, directory);
+    QString sibling;
+    const int out = CTCreateTemporaryFile(directory, &sibling);
+    if (out < 0) {
+        const int error = errno;
+        record.forget(entry);
+        return error;
+    }
+    record.made(entry, sibling);
+
+    int error = 0;
+    const int in = ::open(encoded(newItem).constData(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (in < 0 || ::fstat(in, &info) != 0)
+        error = errno;
+    if (!error)
+        error = copyContents(in, out);
+    if (!error && ::fchmod(out, info.st_mode & 07777) != 0)
+        error = errno;
+    if (!error && ::fsync(out) != 0 && errno != EINVAL)
+        error = errno;
+    if (in >= 0)
+        ::close(in);
+    if (::close(out) != 0 && !error && errno != EINTR)
+        error = errno;
+    if (!error && ::rename(encoded(sibling).constData(), encoded(destination).constData()) != 0)
+        error = errno;
+    if (error) {
+        ::unlink(encoded(sibling).constData());
+        record.forget(entry);
+        return error;
+    }
+    record.forget(entry);
+    syncDirectory(directory);
+    ::unlink(encoded(newItem).constData());
+    return 0;
+}
+
+} // namespace
+
+QString FileError::message() const
+{
+    const QString suffix = underlying
+                               ? QStringLiteral("; underlying %1 %2")
+                                     .arg(underlying->first, QString::number(underlying->second))
+                               : QString();
+    return QStringLiteral("Could not write the output file: %1 [%2 %3%4]")
+        .arg(description, domain, QString::number(code), suffix);
+}
+
+bool CTFileSwap::swapItemAtURL(const QString& destination, const QString& newItem, FileError* error)
+{
+    // Anything there, or a doubt (no permission to look), counts as replacing.
+    struct stat existing {};
+    const bool replacing = ::lstat(encoded(destination).constData(), &existing) == 0 ||
+                           (errno != ENOENT && errno != ENOTDIR);
+
+    int failure = syncFileData(newItem);
+    if (!failure) {
+        if (::rename(encoded(newItem).constData(), encoded(destination).constData()) == 0)
+            syncDirectory(parentOf(destination));
+        else if (errno == EXDEV)
+            failure = swapAcrossFileSystems(destination, newItem);
+        else
+            failure = errno;
+    }
+    if (!failure)
+        return true;
+
+    if (error) {
+        const QString reason = qt_error_string(failure);
+        error->domain = QLatin1String(kFileSwapErrorDomain);
+        if (replacing) {
+            error->code = FileSwapReplaceFailed;
+            error->description = QStringLiteral("The file “%1” could not be replaced: %2")
+                                     .arg(displayNameAtPath(destination), reason);
+        } else {
+            error->code = FileSwapMoveFailed;
+            error->description =
+                QStringLiteral("The file “%1” could not be saved in the folder “%2”: %3")
+                    .arg(displayNameAtPath(destination), displayNameAtPath(parentOf(destination)),
+                         reason);
+        }
+        error->underlying = std::make_pair(QString::fromLatin1(kPOSIXErrorDomain), qint64(failure));
+    }
+    return false;
+}
+
+} // namespace cleftone
