@@ -1,0 +1,109 @@
+#pragma once
+
+// Helpers of the audio-file service tests: the engine's packet copy through the service, and
+// independent readers (ffmpeg, ffprobe, inspect_tags.py) run as child processes.
+// Everything here runs on the test's own thread.
+
+#include "engine/audiofile/AudioFileService.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+// Readable failure messages for the Qt values the tests compare (found by argument lookup).
+QT_BEGIN_NAMESPACE
+void PrintTo(const QString& text, std::ostream* os);
+void PrintTo(const QByteArray& bytes, std::ostream* os);
+void PrintTo(const QJsonValue& value, std::ostream* os);
+QT_END_NAMESPACE
+
+namespace cleftone::test {
+
+/// A fixture file: CLEFTONE_TEST_DATA_DIR/audio/<relative>.
+QString fixture(const QString& relative);
+
+/// "'typ?' (1954115647)": a status as its four characters and as a number.
+std::string statusText(OSStatus status);
+std::string typeText(std::uint32_t code);
+
+struct ToolRun {
+    bool started = false;
+    bool finished = false; // within the time limit
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+/// Runs a program found on PATH (python3: one that has mutagen) without a shell.
+ToolRun runTool(const QString& program, const QStringList& args, int timeoutMs = 30000);
+/// Empty when the tool is there, otherwise why the test cannot run.
+std::string missingTools(const QStringList& programs);
+
+/// What the engine reads from an input before copying it.
+struct CopyResult {
+    std::string error; // empty on success; otherwise the call that failed and its status
+    AudioFileTypeID type = 0;
+    AudioStreamBasicDescription format{};
+    std::optional<std::vector<char>> cookie;
+    std::uint64_t packets = 0;
+    std::uint32_t maxPacketSize = 0;
+    std::uint32_t blocks = 0;
+};
+
+/// Opens `in` with type hint 0 and copies it into a new file of the same type at `out`, exactly
+/// as the strip job does: stream description, magic cookie, then all packets in blocks of at
+/// most 32768 bytes; closes both.
+CopyResult copyThroughService(const QString& in, const QString& out);
+
+struct Reopened {
+    OSStatus status = 0;
+    AudioFileTypeID type = 0;
+    AudioStreamBasicDescription format{};
+    std::uint64_t packets = 0;
+};
+Reopened reopen(const QString& path);
+
+/// ffmpeg's view of the first audio stream: per-packet MD5s (`-c copy -f framemd5`, the hash
+/// column only), the MD5 of the decoded samples, and whatever ffmpeg printed at level "error".
+struct StreamDigest {
+    QStringList packetHashes;
+    QString decodedMd5;
+    QByteArray errors;
+};
+
+/// Round-trip helpers with a private temporary directory per test.
+class RoundTrip : public ::testing::Test {
+protected:
+    void SetUp() override;
+
+    QString tempPath(const QString& name) const { return tmp.filePath(name); }
+    /// Copies a fixture through the service to a new temporary file, named in *outPath.
+    CopyResult copy(const QString& fixtureName, QString* outPath);
+
+    StreamDigest digest(const QString& path);
+    /// ffprobe -show_format -show_streams -show_chapters, as JSON.
+    QJsonObject probe(const QString& path);
+    /// inspect_tags.py check: {"input": report, "output": report, "mismatch": [...]}.
+    QJsonObject inspect(const QString& in, const QString& out);
+
+    static QByteArray readAll(const QString& path);
+
+    QTemporaryDir tmp;
+    int digestCount = 0;
+    int copyCount = 0;
+};
+
+/// The first stream of an ffprobe result whose codec_type is audio (empty if none).
+QJsonObject firstAudioStream(const QJsonObject& probe);
+
+} // namespace cleftone::test
