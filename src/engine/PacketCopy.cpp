@@ -6,15 +6,19 @@
 #include <QFile>
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
-#include <new>
-#include <vector>
 
 namespace cleftone {
 
 namespace {
 
 constexpr std::uint32_t kBlockBytes = 32768;
+
+struct FreeDeleter {
+    void operator()(void* memory) const noexcept { std::free(memory); }
+};
+template <typename T> using MallocPtr = std::unique_ptr<T, FreeDeleter>;
 
 [[noreturn]] void failWithStatus(const char* what, OSStatus status)
 {
@@ -89,18 +93,17 @@ PacketCopyOutcome copyPackets(AudioFileService& service, const AudioFileParser& 
         // At most max(32768, maximumPacketSize): fits in 32 bits.
         const std::uint32_t bufferSize = maximumPacketSize * packetsAsked;
 
-        // Not zero-filled: a damaged file claiming huge packets must not make us touch
-        // gigabytes of memory before the read refuses it.
-        std::unique_ptr<std::byte[]> buffer;
-        try {
-            buffer = std::make_unique_for_overwrite<std::byte[]>(bufferSize);
-        } catch (const std::bad_alloc&) {
+        // Neither buffer is zero-filled: the read fills what it delivers, and a damaged file
+        // claiming huge packets must not make us touch gigabytes before the read refuses it.
+        // The descriptions are plain data, so raw storage serves (a vector would clear it).
+        const MallocPtr<std::byte> buffer(static_cast<std::byte*>(std::malloc(bufferSize)));
+        if (!buffer) {
             throw StripFailure(QStringLiteral("Unable to allocate outBuffer"));
         }
-        std::vector<AudioStreamPacketDescription> descriptions;
-        try {
-            descriptions.resize(packetsAsked);
-        } catch (const std::bad_alloc&) {
+        const MallocPtr<AudioStreamPacketDescription> descriptions(
+            static_cast<AudioStreamPacketDescription*>(
+                std::malloc(sizeof(AudioStreamPacketDescription) * packetsAsked)));
+        if (!descriptions) {
             throw StripFailure(QStringLiteral("Unable to allocate AudioStreamPacketDescription"));
         }
 
@@ -108,7 +111,7 @@ PacketCopyOutcome copyPackets(AudioFileService& service, const AudioFileParser& 
         std::uint32_t bytesRead = bufferSize;
         std::uint32_t packetsRead = packetsAsked;
         const OSStatus readStatus = service.AudioFileReadPacketData(
-            input.audioFile(), false, &bytesRead, descriptions.data(), startingPacket, &packetsRead,
+            input.audioFile(), false, &bytesRead, descriptions.get(), startingPacket, &packetsRead,
             buffer.get());
         if (readStatus != 0) {
             failWithStatus("AudioFileReadPacketData", readStatus);
@@ -123,7 +126,7 @@ PacketCopyOutcome copyPackets(AudioFileService& service, const AudioFileParser& 
 
         std::uint32_t packetsToWrite = packetsRead;
         const OSStatus writeStatus =
-            service.AudioFileWritePackets(output.get(), false, bytesRead, descriptions.data(),
+            service.AudioFileWritePackets(output.get(), false, bytesRead, descriptions.get(),
                                           startingPacket, &packetsToWrite, buffer.get());
         if (writeStatus != 0) {
             failWithStatus("AudioFileWritePackets", writeStatus);

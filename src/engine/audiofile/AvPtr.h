@@ -104,15 +104,20 @@ private:
     AVFormatContext* m_context = nullptr;
 };
 
-/// Silences FFmpeg's own messages about damaged input: the service reports through its
-/// statuses, and the chatter would only clutter the command-line tool and the test logs.
-inline void quietenFFmpegLogging()
+/// Process-wide FFmpeg settings, made once before the first use:
+/// - its own messages about damaged input are silenced: the service reports through its
+///   statuses, and the chatter would only clutter the command-line tool and the test logs;
+/// - no single allocation may exceed 256 MiB. A damaged header can claim gigabytes (a WAV LIST
+///   chunk of 1.9 GB makes the demuxer allocate it whole); no real audio file needs a block
+///   that large, so such a file now fails to open instead of exhausting memory.
+inline void configureFFmpeg()
 {
-    static const bool quiet = [] {
+    static const bool configured = [] {
         av_log_set_level(AV_LOG_QUIET);
+        av_max_alloc(std::size_t(256) << 20);
         return true;
     }();
-    (void)quiet;
+    (void)configured;
 }
 
 } // namespace cleftone::audiofile

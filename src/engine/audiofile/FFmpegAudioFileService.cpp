@@ -93,7 +93,7 @@ OSStatus FFmpegAudioFileService::AudioFileOpenURL(const std::string& path, std::
                                                   AudioFileTypeID /*typeHint*/,
                                                   AudioFileID* outFile)
 {
-    quietenFFmpegLogging();
+    configureFFmpeg();
     if (!outFile)
         return AudioFileError::Parameter;
     *outFile = nullptr;
@@ -159,7 +159,7 @@ OSStatus FFmpegAudioFileService::AudioFileCreateWithURL(const std::string& path,
                                                         const AudioStreamBasicDescription* format,
                                                         std::uint32_t flags, AudioFileID* outFile)
 {
-    quietenFFmpegLogging();
+    configureFFmpeg();
     if (!outFile || !format)
         return AudioFileError::Parameter;
     *outFile = nullptr;

@@ -110,6 +110,7 @@ InputAudioFile::~InputAudioFile()
 {
     m_pending.reset();
     m_demuxer.reset();
+    m_flacFrames.reset();
     if (m_fd >= 0)
         ::close(m_fd);
 }
@@ -342,6 +343,19 @@ OSStatus InputAudioFile::countBlocks(const AVPacket& first)
 
 OSStatus InputAudioFile::countPackets()
 {
+    if (m_type == AudioFileType::FLAC) {
+        if (const auto firstFrame = flacFirstFrameOffset(m_reader, m_begin)) {
+            m_flacFirstFrame = *firstFrame;
+            if (countFlacFrames() == 0)
+                return 0;
+            // Frames the scanner cannot follow (a damaged stream): let the demuxer count.
+            m_flacFirstFrame = -1;
+            m_flacFrames.reset();
+            m_packetCount = m_byteCount = 0;
+            m_maxPacketSize = 0;
+        }
+    }
+
     std::unique_ptr<Demuxer> scan;
     if (const OSStatus status = openDemuxer(scan, false))
         return status;
@@ -365,7 +379,7 @@ OSStatus InputAudioFile::countPackets()
     // the demuxer that read the first packet goes on to serve the reads.
     bool reuseDemuxer = false;
     if (firstPosition >= 0) {
-        if (const auto counts = countFromContainer(firstPosition)) {
+        if (const auto counts = countFromContainer()) {
             count = counts->packets;
             commonFrames = counts->framesPerPacket;
             constantFrames = counts->framesPerPacket > 0;
@@ -435,8 +449,7 @@ OSStatus InputAudioFile::countPackets()
     return 0;
 }
 
-std::optional<InputAudioFile::ContainerCounts>
-InputAudioFile::countFromContainer(std::int64_t firstPosition)
+std::optional<InputAudioFile::ContainerCounts> InputAudioFile::countFromContainer()
 {
     const AVStream* stream = m_demuxer->stream;
     const AVCodecParameters& parameters = *m_parameters;
@@ -480,25 +493,38 @@ InputAudioFile::countFromContainer(std::int64_t firstPosition)
         return ContainerCounts{std::uint64_t(entries), frames};
     }
 
-    // FLAC: STREAMINFO gives the block size and the total number of samples; frames follow
-    // each other without gaps, so the audio bytes are the rest of the stream.
-    if (m_type == AudioFileType::FLAC && parameters.extradata_size >= 34) {
-        const std::uint8_t* info = parameters.extradata;
-        const std::uint32_t minimumBlock = (std::uint32_t(info[0]) << 8) | info[1];
-        const std::uint32_t maximumBlock = (std::uint32_t(info[2]) << 8) | info[3];
-        const std::uint32_t maximumFrame =
-            (std::uint32_t(info[7]) << 16) | (std::uint32_t(info[8]) << 8) | info[9];
-        const std::uint64_t samples =
-            (std::uint64_t(info[13] & 0x0F) << 32) | (std::uint64_t(info[14]) << 24) |
-            (std::uint64_t(info[15]) << 16) | (std::uint64_t(info[16]) << 8) | info[17];
-        if (minimumBlock != maximumBlock || minimumBlock < 16 || samples == 0 || maximumFrame == 0)
-            return std::nullopt;
-        m_maxPacketSize = maximumFrame;
-        m_byteCount = std::uint64_t(std::max<std::int64_t>(m_end - m_begin - firstPosition, 0));
-        return ContainerCounts{(samples + minimumBlock - 1) / minimumBlock,
-                               std::int64_t(minimumBlock)};
-    }
     return std::nullopt;
+}
+
+OSStatus InputAudioFile::countFlacFrames()
+{
+    FlacFrameScanner frames(m_reader, m_flacFirstFrame, m_end);
+    std::uint64_t count = 0;
+    std::uint32_t commonBlock = 0;
+    std::uint32_t previousBlock = 0;
+    bool constantBlocks = true;
+    while (const auto frame = frames.next()) {
+        if (frame->size > kFlacMaxFrameSize)
+            return AudioFileError::InvalidFile;
+        ++count;
+        m_byteCount += std::uint64_t(frame->size);
+        m_maxPacketSize = std::max(m_maxPacketSize, std::uint32_t(frame->size));
+        // Only the last frame may be shorter than the others.
+        if (previousBlock) {
+            if (!commonBlock)
+                commonBlock = previousBlock;
+            else if (previousBlock != commonBlock)
+                constantBlocks = false;
+        }
+        previousBlock = frame->blockSize;
+    }
+    if (!commonBlock)
+        commonBlock = previousBlock;
+    m_packetCount = count;
+    m_dataOffset = m_flacFirstFrame;
+    m_format = describeStream(*m_parameters, constantBlocks ? commonBlock : 0);
+    m_cursor = 0;
+    return 0;
 }
 
 bool InputAudioFile::fetchPacket(int* error)
@@ -509,6 +535,30 @@ bool InputAudioFile::fetchPacket(int* error)
             *error = AVERROR(ENOMEM);
             return false;
         }
+    }
+    if (m_flacFrames) {
+        const auto frame = m_flacFrames->next();
+        av_packet_unref(m_pending.get());
+        m_hasPending = false;
+        if (!frame) {
+            *error = AVERROR_EOF;
+            return false;
+        }
+        if (av_new_packet(m_pending.get(), int(frame->size)) < 0) {
+            *error = AVERROR(ENOMEM);
+            return false;
+        }
+        if (!m_reader.readAt(frame->offset, std::span(m_pending->data, std::size_t(frame->size)))) {
+            *error = AVERROR(EIO);
+            return false;
+        }
+        m_pending->stream_index = m_streamIndex;
+        m_pending->pos = frame->offset - m_begin;
+        m_pending->duration =
+            av_rescale_q(frame->blockSize, AVRational{1, m_sampleRate}, m_timeBase);
+        m_pendingOffset = 0;
+        m_hasPending = true;
+        return true;
     }
     for (;;) {
         av_packet_unref(m_pending.get());
@@ -528,7 +578,11 @@ bool InputAudioFile::fetchPacket(int* error)
 
 OSStatus InputAudioFile::rewindTo(std::int64_t packet)
 {
-    if (!m_demuxer || packet < m_cursor) {
+    if (m_flacFirstFrame >= 0 && (!m_flacFrames || packet < m_cursor)) {
+        m_flacFrames = std::make_unique<FlacFrameScanner>(m_reader, m_flacFirstFrame, m_end);
+        m_hasPending = false;
+        m_cursor = 0;
+    } else if (m_flacFirstFrame < 0 && (!m_demuxer || packet < m_cursor)) {
         m_demuxer.reset();
         m_hasPending = false;
         if (const OSStatus status = openDemuxer(m_demuxer, false))
@@ -571,7 +625,7 @@ OSStatus InputAudioFile::readPackets(std::uint32_t* ioNumBytes,
         *ioNumPackets = 0;
         return AudioFileError::EndOfFile;
     }
-    if (!m_demuxer || startingPacket != m_cursor) {
+    if (!hasPacketSource() || startingPacket != m_cursor) {
         if (const OSStatus status = rewindTo(startingPacket))
             return status;
     }
@@ -750,7 +804,8 @@ OSStatus InputAudioFile::property(AudioFilePropertyID property, std::uint32_t* i
             return AudioFileError::BadPropertySize;
         }
         const auto size = std::min<std::size_t>(*ioSize, value.size());
-        std::memcpy(out, value.data(), size);
+        if (size > 0)
+            std::memcpy(out, value.data(), size);
         *ioSize = std::uint32_t(size);
         return 0;
     };
@@ -777,7 +832,8 @@ OSStatus InputAudioFile::property(AudioFilePropertyID property, std::uint32_t* i
         if (!ids)
             return AudioFileError::UnsupportedProperty;
         std::vector<std::uint8_t> raw(ids->size() * 4);
-        std::memcpy(raw.data(), ids->data(), raw.size());
+        if (!raw.empty())
+            std::memcpy(raw.data(), ids->data(), raw.size());
         return bytes(raw);
     }
     case AudioFileProperty::InfoDictionary: {

@@ -4,6 +4,7 @@
 #include "engine/audiofile/AvPtr.h"
 #include "engine/audiofile/CodecMapping.h"
 #include "engine/audiofile/ContainerProbe.h"
+#include "engine/audiofile/FlacFrames.h"
 
 #include <memory>
 #include <optional>
@@ -31,13 +32,15 @@ private:
     OSStatus openDemuxer(std::unique_ptr<Demuxer>& out, bool analyse) const;
     OSStatus inspect();
     OSStatus countPackets();
+    OSStatus countFlacFrames();
+    bool hasPacketSource() const { return m_demuxer || m_flacFrames; }
     OSStatus countBlocks(const AVPacket& first);
     struct ContainerCounts {
         std::uint64_t packets;
         std::int64_t framesPerPacket; ///< 0 when packets differ in length
     };
     /// The packet count as the container states it, where it does so exactly.
-    std::optional<ContainerCounts> countFromContainer(std::int64_t firstPosition);
+    std::optional<ContainerCounts> countFromContainer();
     OSStatus rewindTo(std::int64_t packet);
     /// Next demuxed packet of our stream into m_pending; false at the end or on error.
     bool fetchPacket(int* error);
@@ -73,6 +76,9 @@ private:
     std::vector<std::uint8_t> m_infoFrame;
 
     std::unique_ptr<Demuxer> m_demuxer;
+    // Native FLAC is read frame by frame by the service's own scanner, not the demuxer.
+    std::int64_t m_flacFirstFrame = -1;
+    std::unique_ptr<FlacFrameScanner> m_flacFrames;
     PacketPtr m_pending;
     int m_pendingOffset = 0;
     bool m_hasPending = false;

@@ -286,6 +286,9 @@ OSStatus OutputAudioFile::startMuxer()
     context->pb = m_io.get();
     // Bit-exact: no encoder strings, no time stamps.
     context->flags |= AVFMT_FLAG_CUSTOM_IO | AVFMT_FLAG_BITEXACT;
+    // By default the muxer flushes its buffer after every packet: one write(2) per MP3 frame.
+    // The buffer is flushed at close anyway.
+    context->flush_packets = 0;
 
     m_stream = avformat_new_stream(context, nullptr);
     if (!m_stream)

@@ -15,7 +15,7 @@ bool fileHasVideoStream(const std::string& path)
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0)
         return false;
 
-    audiofile::quietenFFmpegLogging();
+    audiofile::configureFFmpeg();
     AVFormatContext* raw = nullptr;
     // The "file:" protocol prefix keeps a name with a colon from being read as a protocol.
     const std::string url = "file:" + path;
