@@ -16,7 +16,6 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QSocketNotifier>
-#include <QTemporaryDir>
 
 #include <csignal>
 #include <cstdio>
@@ -73,7 +72,8 @@ int StripCommand::run(const QStringList& arguments)
         printLine(stderr, parser.helpText());
         return kUsageError;
     }
-    if (parser.isSet(QStringLiteral("help"))) {
+    // --help-all would add Qt's own options, which mean nothing to a tool without a display.
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))) {
         printLine(stdout, parser.helpText());
         return kAllStripped;
     }
@@ -103,16 +103,17 @@ int StripCommand::run(const QStringList& arguments)
     removeLeftoversOfDeadProcesses();
 
     // The jobs read their destination from a settings store: give them one of their own, so
-    // the command line never reads or changes the window's preferences.
-    QTemporaryDir settingsFolder;
-    if (!settingsFolder.isValid()) {
-        printLine(stderr, QStringLiteral("cleftone-strip: cannot create a temporary folder"));
-        return kFailures;
-    }
-    Preferences settings(settingsFolder.filePath(QStringLiteral("strip.conf")));
-    settings.setValue(QString::fromLatin1(kDestinationDirectoryKey), destination);
+    // the command line never reads or changes the window's preferences. It lives in memory only
+    // (a registered default over a file that can never exist), so that a run killed with
+    // SIGKILL leaves no settings folder behind.
+    Preferences settings(QStringLiteral("/dev/null/cleftone-strip.conf"));
+    settings.registerDefaults({{QString::fromLatin1(kDestinationDirectoryKey), destination}});
 
-    const QStringList files = collectFiles(paths, parser.isSet(includeVideo));
+    QStringList files = collectFiles(paths, parser.isSet(includeVideo));
+    if (parser.isSet(outputDir))
+        files = withoutNameClashes(files);
+    if (files.isEmpty() && rejected_ > 0)
+        return kFailures;
     if (files.isEmpty()) {
         if (!quiet_)
             printLine(stdout, QStringLiteral("No supported audio files found."));
@@ -151,6 +152,29 @@ QStringList StripCommand::collectFiles(const QStringList& paths, bool includeVid
     return files;
 }
 
+QStringList StripCommand::withoutNameClashes(const QStringList& files)
+{
+    // Every file keeps its name in the output folder, so two files of one name from different
+    // folders would overwrite each other's copy. The first one wins; the others fail.
+    QSet<QString> names;
+    QStringList kept;
+    for (const QString& file : files) {
+        const QString name = QFileInfo(file).fileName();
+        if (names.contains(name)) {
+            ++rejected_;
+            printLine(stderr,
+                      QStringLiteral("Cleftone Failed To Strip File: %1.  Error:Another file "
+                                     "named \u201C%1\u201D is already written to the "
+                                     "output folder (%2).")
+                          .arg(name, file));
+            continue;
+        }
+        names.insert(name);
+        kept.append(file);
+    }
+    return kept;
+}
+
 int StripCommand::stripAll(const QStringList& files, Preferences& settings)
 {
     const bool showProgress = !quiet_ && ::isatty(STDERR_FILENO);
@@ -163,13 +187,14 @@ int StripCommand::stripAll(const QStringList& files, Preferences& settings)
 
     StripEnvironment environment;
     environment.sandboxed = false;
-    environment.logError = [](const QString& line) { printLine(stderr, line); };
+    environment.logError = [](const QString& line) {
+        printLine(stderr, line);
+    };
 
     QEventLoop loop;
     std::vector<std::shared_ptr<Operation>> operations;
-    auto finaliser = std::make_shared<BlockOperation>([&loop] {
-        postToMainThread([&loop] { loop.quit(); });
-    });
+    auto finaliser =
+        std::make_shared<BlockOperation>([&loop] { postToMainThread([&loop] { loop.quit(); }); });
     for (const QString& file : files) {
         auto operation = std::make_shared<CleftoneOperation>(file, environment);
         operation->setDefaultsOverride(&settings);
@@ -178,10 +203,14 @@ int StripCommand::stripAll(const QStringList& files, Preferences& settings)
             const auto finished = weak.lock();
             if (!finished)
                 return;
-            const bool wasCancelled = finished->isCancelled();
+            // A job cancelled before it started keeps success() true without having touched
+            // its file; one that never chose an output path never ran.
+            const bool stoppedUnfinished =
+                finished->isCancelled() &&
+                (!finished->success() || finished->outFilePath().isEmpty());
             const bool succeeded = finished->success();
-            postToMainThread([&, file, wasCancelled, succeeded] {
-                if (wasCancelled && !succeeded)
+            postToMainThread([&, file, stoppedUnfinished, succeeded] {
+                if (stoppedUnfinished)
                     return;
                 ++done;
                 if (!succeeded)
@@ -229,14 +258,16 @@ int StripCommand::stripAll(const QStringList& files, Preferences& settings)
         std::fputs("\r\033[K", stderr);
 
     const int stripped = done - failed;
-    QString summary = QStringLiteral("Stripped %1 of %2 files").arg(stripped).arg(files.size());
+    failed += rejected_;
+    const qsizetype total = files.size() + rejected_;
+    QString summary = QStringLiteral("Stripped %1 of %2 files").arg(stripped).arg(total);
     if (failed)
         summary += QStringLiteral("; %1 failed").arg(failed);
     if (cancelled)
         summary += QStringLiteral("; cancelled");
     if (!quiet_ || failed || cancelled)
         printLine(failed || cancelled ? stderr : stdout, summary + QLatin1Char('.'));
-    return stripped == files.size() ? kAllStripped : kFailures;
+    return stripped == total ? kAllStripped : kFailures;
 }
 
 } // namespace cleftone

@@ -21,9 +21,11 @@ public:
 
 private:
     QStringList collectFiles(const QStringList& paths, bool includeVideo);
+    QStringList withoutNameClashes(const QStringList& files);
     int stripAll(const QStringList& files, Preferences& settings);
 
     bool quiet_ = false;
+    int rejected_ = 0; ///< files refused before the run; they count as failures
 };
 
 } // namespace cleftone

@@ -1,4 +1,5 @@
 #include "StripCommand.h"
+
 #include "platform/BuildConfig.h"
 
 #include <QCoreApplication>

@@ -24,7 +24,8 @@
 
 namespace cleftone {
 
-StripEnvironment::StripEnvironment() : sandboxed(CTIsSandboxedBuild()) {}
+StripEnvironment::StripEnvironment() : sandboxed(CTIsSandboxedBuild())
+{}
 
 // What one run of the pipeline holds, released in a fixed order by the clean-up.
 struct CleftoneOperation::Run {
@@ -148,9 +149,8 @@ void CleftoneOperation::runPipeline(Run& run)
     const QString tempFilePath = run.temporary.tempFilePath();
     setTempFilePath(tempFilePath);
 
-    const PacketCopyOutcome outcome =
-        copyPackets(service, *run.parser, type, format, tempFilePath, run.output,
-                    [this] { return isCancelled(); });
+    const PacketCopyOutcome outcome = copyPackets(service, *run.parser, type, format, tempFilePath,
+                                                  run.output, [this] { return isCancelled(); });
     if (outcome == PacketCopyOutcome::Cancelled) {
         // Stopped between blocks: no log line, and the clean-up removes the partial output.
         success_ = false;
@@ -182,8 +182,14 @@ QString CleftoneOperation::resolveOutputPath(Run& run)
 
     const QVariant setting = store->value(QString::fromLatin1(kDestinationDirectoryKey));
     if (setting.typeId() == QMetaType::QString &&
-        setting.toString() == QLatin1String(kOverwriteExistingFile))
+        setting.toString() == QLatin1String(kOverwriteExistingFile)) {
+        // Replacing a symbolic link would put a stripped copy in the link's place and leave the
+        // tagged file it points to as it was; the file itself is what gets stripped.
+        const QFileInfo input(inFilePath_);
+        if (input.isSymLink() && !input.canonicalFilePath().isEmpty())
+            return input.canonicalFilePath();
         return inFilePath_;
+    }
 
     const QString fileName = QFileInfo(inFilePath_).fileName();
 
@@ -194,7 +200,8 @@ QString CleftoneOperation::resolveOutputPath(Run& run)
             throw StripFailure(QStringLiteral("No saved access for the destination folder. "
                                               "Please re-select it from the destination popup."));
         QString resolveError;
-        const std::optional<ResolvedFolder> folder = FolderBookmark::resolve(bookmark, &resolveError);
+        const std::optional<ResolvedFolder> folder =
+            FolderBookmark::resolve(bookmark, &resolveError);
         if (!folder)
             throw StripFailure(
                 QStringLiteral("Could not resolve destination folder: %1").arg(resolveError));

@@ -17,11 +17,11 @@ class Preferences;
 /// What a strip job uses from its surroundings. The defaults are the application's own; tests
 /// put their own service, tool folder, error log or build channel in.
 struct StripEnvironment {
-    AudioFileService* service = nullptr;               ///< null: AudioFileService::system()
-    bool sandboxed;                                    ///< defaults to CTIsSandboxedBuild()
-    QString repairToolDirectory;                       ///< empty: beside the executable
-    QString journalDirectory;                          ///< empty: the default leftover journal
-    std::function<void(const QString&)> logError;      ///< empty: the shared error log
+    AudioFileService* service = nullptr;          ///< null: AudioFileService::system()
+    bool sandboxed;                               ///< defaults to CTIsSandboxedBuild()
+    QString repairToolDirectory;                  ///< empty: beside the executable
+    QString journalDirectory;                     ///< empty: the default leftover journal
+    std::function<void(const QString&)> logError; ///< empty: the shared error log
 
     StripEnvironment();
 };

@@ -51,7 +51,9 @@ void screenBatch(const QStringList& paths, const ScreeningRules& rules, const Sc
     // A list of a few dozen entries: a set would cost more to build than it saves per lookup.
     const QSet<QString> supported(rules.supportedExtensions.cbegin(),
                                   rules.supportedExtensions.cend());
-    const auto cancelled = [&] { return rules.isCancelled && rules.isCancelled(); };
+    const auto cancelled = [&] {
+        return rules.isCancelled && rules.isCancelled();
+    };
     const auto hasVideo = [&](const QString& path) {
         return rules.hasVideoTrack ? rules.hasVideoTrack(path) : CTFileHasVideoTrack(path);
     };
@@ -80,8 +82,8 @@ void screenBatch(const QStringList& paths, const ScreeningRules& rules, const Sc
             screenName(path, true);
             continue;
         }
-        QDirIterator entries(path, QDir::AllEntries | QDir::Hidden | QDir::System |
-                                       QDir::NoDotAndDotDot,
+        QDirIterator entries(path,
+                             QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                              QDirIterator::Subdirectories);
         const QString prefix = path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/');
         while (entries.hasNext()) {

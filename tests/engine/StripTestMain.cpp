@@ -1,0 +1,31 @@
+#include "StripTestSupport.h"
+
+#include "engine/LeftoverJournal.h"
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+QString journalDirectory;
+} // namespace
+
+QString cleftone::test::journalDirectoryForTests()
+{
+    return journalDirectory;
+}
+
+int main(int argc, char** argv)
+{
+    // The crash and system-call tests run this binary again to strip one file.
+    if (const int status = cleftone::test::childMain(argc, argv); status >= 0)
+        return status;
+
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    // Keep the user's own journal out of the tests.
+    QTemporaryDir journal;
+    journalDirectory = journal.path() + QStringLiteral("/journal");
+    cleftone::setLeftoverJournalDirectory(journalDirectory);
+    return RUN_ALL_TESTS();
+}
