@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: deps configure build run test bench fuzz format clean
+.PHONY: deps configure build run test bench bench-strip fuzz format clean
 
 deps:
 	@./scripts/setup-deps.sh
@@ -22,6 +22,10 @@ test: build
 
 bench: build
 	@$(BUILD_DIR)/bench/cleftone-bench-engine
+	@$(BUILD_DIR)/bench/cleftone-bench-strip
+
+bench-strip: build
+	@$(BUILD_DIR)/bench/cleftone-bench-strip
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -48,7 +48,7 @@ bool CTFileHasVideoTrack(const QString& path)
 
 void screenBatch(const QStringList& paths, const ScreeningRules& rules, const ScreeningSink& sink)
 {
-    // A list of a few dozen entries: a set would cost more to build than it saves per lookup.
+    // Built once per batch; every name of a large folder is looked up in it.
     const QSet<QString> supported(rules.supportedExtensions.cbegin(),
                                   rules.supportedExtensions.cend());
     const auto cancelled = [&] {
