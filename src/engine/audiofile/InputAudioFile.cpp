@@ -1,6 +1,7 @@
 #include "engine/audiofile/InputAudioFile.h"
 
 #include "engine/audiofile/FFmpegAudioFileService.h"
+#include "engine/audiofile/PropertyStorage.h"
 
 #include <algorithm>
 #include <cctype>
@@ -745,20 +746,11 @@ OSStatus InputAudioFile::propertyInfo(AudioFilePropertyID property, std::uint32_
 {
     if (!outSize)
         return AudioFileError::Parameter;
+    if (const std::uint32_t size = fixedPropertySize(property)) {
+        *outSize = size;
+        return 0;
+    }
     switch (property) {
-    case AudioFileProperty::FileFormat:
-    case AudioFileProperty::MaximumPacketSize:
-        *outSize = 4;
-        return 0;
-    case AudioFileProperty::DataFormat:
-        *outSize = sizeof(AudioStreamBasicDescription);
-        return 0;
-    case AudioFileProperty::AudioDataByteCount:
-    case AudioFileProperty::AudioDataPacketCount:
-    case AudioFileProperty::DataOffset:
-    case AudioFileProperty::InfoDictionary:
-        *outSize = 8;
-        return 0;
     case AudioFileProperty::MagicCookieData:
         if (m_setup.empty())
             return AudioFileError::UnsupportedProperty;
@@ -790,12 +782,8 @@ OSStatus InputAudioFile::property(AudioFilePropertyID property, std::uint32_t* i
     if (!ioSize)
         return AudioFileError::Parameter;
 
-    auto fixed = [&](const auto& value) -> OSStatus {
-        if (*ioSize < sizeof(value) || !out)
-            return AudioFileError::BadPropertySize;
-        std::memcpy(out, &value, sizeof(value));
-        *ioSize = sizeof(value);
-        return 0;
+    auto fixed = [&](const auto& value) {
+        return storeFixedProperty(value, ioSize, out);
     };
     // Variable-size values are copied up to the storage given; the size says how much.
     auto bytes = [&](const std::vector<std::uint8_t>& value) -> OSStatus {

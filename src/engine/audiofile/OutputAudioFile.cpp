@@ -2,6 +2,7 @@
 
 #include "engine/audiofile/ContainerProbe.h"
 #include "engine/audiofile/FFmpegAudioFileService.h"
+#include "engine/audiofile/PropertyStorage.h"
 
 #include <cerrno>
 #include <cmath>
@@ -546,14 +547,10 @@ OSStatus OutputAudioFile::propertyInfo(AudioFilePropertyID property, std::uint32
         return AudioFileError::Parameter;
     switch (property) {
     case AudioFileProperty::FileFormat:
-        *outSize = 4;
-        return 0;
     case AudioFileProperty::DataFormat:
-        *outSize = sizeof(AudioStreamBasicDescription);
-        return 0;
     case AudioFileProperty::AudioDataPacketCount:
     case AudioFileProperty::AudioDataByteCount:
-        *outSize = 8;
+        *outSize = fixedPropertySize(property);
         return 0;
     default:
         return AudioFileError::UnsupportedProperty;
@@ -565,12 +562,8 @@ OSStatus OutputAudioFile::property(AudioFilePropertyID property, std::uint32_t* 
 {
     if (!ioSize)
         return AudioFileError::Parameter;
-    auto fixed = [&](const auto& value) -> OSStatus {
-        if (*ioSize < sizeof(value) || !out)
-            return AudioFileError::BadPropertySize;
-        std::memcpy(out, &value, sizeof(value));
-        *ioSize = sizeof(value);
-        return 0;
+    auto fixed = [&](const auto& value) {
+        return storeFixedProperty(value, ioSize, out);
     };
     switch (property) {
     case AudioFileProperty::FileFormat:
