@@ -49,6 +49,8 @@ public:
     /// Reads up to `*ioNumPackets` packets starting at `startingPacket` into `outBuffer`
     /// (`*ioNumBytes` bytes long). On return both counts say what was delivered. Fewer packets
     /// are delivered only at the end of the stream. Sequential reads are the fast path.
+    /// Descriptions are filled for variable-size packets; packets of one constant size (PCM)
+    /// need none and leave them as they were.
     virtual OSStatus AudioFileReadPacketData(AudioFileID file, bool useCache,
                                              std::uint32_t* ioNumBytes,
                                              AudioStreamPacketDescription* outPacketDescriptions,

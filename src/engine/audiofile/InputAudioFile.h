@@ -33,7 +33,7 @@ private:
     OSStatus inspect();
     OSStatus countPackets();
     OSStatus countFlacFrames();
-    bool hasPacketSource() const { return m_demuxer || m_flacFrames; }
+    bool hasPacketSource() const { return m_directBlocks || m_demuxer || m_flacFrames; }
     OSStatus countBlocks(const AVPacket& first);
     struct ContainerCounts {
         std::uint64_t packets;
@@ -72,6 +72,8 @@ private:
     std::int64_t m_dataOffset = 0;
     // PCM and ADPCM: the stream is cut into packets of exactly this many bytes.
     std::uint32_t m_blockSize = 0;
+    // PCM in WAV, AIFF, CAF, AU and Wave64: read straight from the data chunk.
+    bool m_directBlocks = false;
     // An MPEG audio Xing/Info/VBRI frame that the demuxer consumes as a header: packet 0.
     std::vector<std::uint8_t> m_infoFrame;
 
