@@ -146,8 +146,10 @@ std::optional<fs::path> ensureSource(const Format& format, const fs::path& direc
     }
 
     // The encoders' byte rate is measured on a short sample first, because FLAC's depends on
-    // the signal.
-    const fs::path sample = directory / (std::string(".sample.") + format.extension);
+    // the signal. Scratch names carry the process id: two benchmark runs may share the cache
+    // folder.
+    const std::string scratch = "." + std::to_string(::getpid()) + "." + format.extension;
+    const fs::path sample = directory / (".sample" + scratch);
     constexpr double kSampleSeconds = 20;
     if (runProgram(encodeArguments(format, kSampleSeconds, sample, false)) != 0 ||
         fileSize(sample) <= 0) {
@@ -160,7 +162,7 @@ std::optional<fs::path> ensureSource(const Format& format, const fs::path& direc
 
     // Written under a temporary name, so an interrupted run never leaves a short file that a
     // later run would reuse.
-    const fs::path partial = directory / (std::string(".partial.") + format.extension);
+    const fs::path partial = directory / (".partial" + scratch);
     for (int attempt = 0; attempt < 3; ++attempt) {
         const double seconds = std::ceil(double(wanted) * 1.02 / bytesPerSecond);
         std::printf("%-5s making %s (%.0f s of audio)\n", format.name, path.c_str(), seconds);

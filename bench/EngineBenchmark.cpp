@@ -9,6 +9,8 @@
 // It is a measurement, not a test: the targets are reported as PASS or MISS and the exit
 // status is 0 whenever the measurements could be taken.
 
+#include "BenchSupport.h"
+
 #include "engine/AudioFileParser.h"
 #include "engine/PacketCopy.h"
 #include "engine/StripFailure.h"
@@ -18,58 +20,23 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
-#include <functional>
 #include <optional>
-#include <spawn.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using namespace cleftone::bench;
 
-constexpr double kMiB = 1024.0 * 1024.0;
 constexpr int kRepeats = 3;
 constexpr double kMemoryTargetMiB = 64.0;
-
-// Independent noise per channel (so neither FLAC's stereo decorrelation nor its predictor
-// finds much to remove) plus a tone, so the encoders see something music-like.
-constexpr const char* kSourceGraph = "anoisesrc=r=44100:a=0.25:c=pink:seed=1[l];"
-                                     "anoisesrc=r=44100:a=0.25:c=pink:seed=2[r];"
-                                     "[l][r]amerge=inputs=2[n];"
-                                     "sine=f=440:r=44100,pan=stereo|c0=c0|c1=c0[s];"
-                                     "[n][s]amix=inputs=2:normalize=0[out]";
-
-struct Format {
-    const char* name;
-    const char* extension;
-    const char* muxer;
-    std::vector<std::string> codecArguments;
-};
-
-const std::vector<Format>& formats()
-{
-    static const std::vector<Format> list = {
-        {"MP3", "mp3", "mp3", {"-c:a", "libmp3lame", "-b:a", "320k"}},
-        {"WAV", "wav", "wav", {"-c:a", "pcm_s16le"}},
-        {"M4A", "m4a", "ipod", {"-c:a", "aac", "-b:a", "256k"}},
-        {"FLAC", "flac", "flac", {"-c:a", "flac", "-compression_level", "0", "-sample_fmt", "s16"}},
-    };
-    return list;
-}
 
 struct Options {
     fs::path directory;
@@ -83,14 +50,6 @@ void printUsage()
         "  --dir DIR     where the large source files are made and kept\n"
         "                (default $XDG_CACHE_HOME/cleftone-bench or ~/.cache/cleftone-bench)\n"
         "  --size-mb N   size of each source file in MiB (default 200)\n");
-}
-
-fs::path defaultCacheDirectory()
-{
-    if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache && *cache == '/')
-        return fs::path(cache) / "cleftone-bench";
-    const char* home = std::getenv("HOME");
-    return fs::path(home && *home ? home : "/tmp") / ".cache" / "cleftone-bench";
 }
 
 std::optional<Options> parseOptions(int argc, char** argv)
@@ -112,207 +71,6 @@ std::optional<Options> parseOptions(int argc, char** argv)
         }
     }
     return options;
-}
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-std::int64_t fileSize(const fs::path& path)
-{
-    std::error_code error;
-    const auto size = fs::file_size(path, error);
-    return error ? -1 : std::int64_t(size);
-}
-
-// Runs a program without a shell. With `onLine`, its standard output is read line by line;
-// otherwise it is discarded. Standard error stays the benchmark's own, so failures show.
-int runProgram(const std::vector<std::string>& arguments,
-               const std::function<void(const std::string&)>& onLine = {})
-{
-    std::vector<char*> argv;
-    for (const auto& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-
-    int pipeFds[2] = {-1, -1};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (onLine) {
-        if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-            posix_spawn_file_actions_destroy(&actions);
-            return -1;
-        }
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    }
-    pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (onLine)
-        ::close(pipeFds[1]);
-    if (spawned != 0) {
-        if (onLine)
-            ::close(pipeFds[0]);
-        std::fprintf(stderr, "cannot run %s: %s\n", argv[0], std::strerror(spawned));
-        return -1;
-    }
-    if (onLine) {
-        std::string pending;
-        char chunk[4096];
-        for (;;) {
-            const ssize_t n = ::read(pipeFds[0], chunk, sizeof chunk);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            pending.append(chunk, std::size_t(n));
-            std::size_t newline;
-            while ((newline = pending.find('\n')) != std::string::npos) {
-                onLine(pending.substr(0, newline));
-                pending.erase(0, newline + 1);
-            }
-        }
-        ::close(pipeFds[0]);
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::vector<std::string> encodeArguments(const Format& format, double seconds,
-                                         const fs::path& output, bool progress)
-{
-    std::vector<std::string> arguments = {"ffmpeg",
-                                          "-nostdin",
-                                          "-v",
-                                          "error",
-                                          "-y",
-                                          "-filter_complex",
-                                          kSourceGraph,
-                                          "-map",
-                                          "[out]",
-                                          "-t",
-                                          std::to_string(seconds)};
-    arguments.insert(arguments.end(), format.codecArguments.begin(), format.codecArguments.end());
-    arguments.insert(arguments.end(), {"-ar", "44100", "-ac", "2", "-f", format.muxer});
-    if (progress)
-        arguments.insert(arguments.end(), {"-nostats", "-progress", "pipe:1"});
-    arguments.push_back(output.string());
-    return arguments;
-}
-
-// Makes (or reuses) a source file of at least `sizeMiB`. The encoders' byte rate is measured
-// on a short sample first, because FLAC's depends on the signal.
-std::optional<fs::path> ensureSource(const Format& format, const fs::path& directory, int sizeMiB)
-{
-    const std::int64_t wanted = std::int64_t(sizeMiB) * 1024 * 1024;
-    const fs::path path =
-        directory / ("source-" + std::to_string(sizeMiB) + "mb." + format.extension);
-    if (fileSize(path) >= wanted) {
-        std::printf("%-5s reusing %s\n", format.name, path.c_str());
-        return path;
-    }
-
-    // Scratch names carry the process id: two benchmark runs may share the cache folder.
-    const std::string scratch = "." + std::to_string(getpid()) + "." + format.extension;
-    const fs::path sample = directory / (".sample" + scratch);
-    constexpr double kSampleSeconds = 20;
-    if (runProgram(encodeArguments(format, kSampleSeconds, sample, false)) != 0 ||
-        fileSize(sample) <= 0) {
-        std::fprintf(stderr, "%s: ffmpeg could not make a sample file\n", format.name);
-        fs::remove(sample);
-        return std::nullopt;
-    }
-    double bytesPerSecond = double(fileSize(sample)) / kSampleSeconds;
-    fs::remove(sample);
-
-    // Written under a temporary name, so an interrupted run never leaves a short file that a
-    // later run would reuse.
-    const fs::path partial = directory / (".partial" + scratch);
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        const double seconds = std::ceil(double(wanted) * 1.02 / bytesPerSecond);
-        std::printf("%-5s making %s (%.0f s of audio)\n", format.name, path.c_str(), seconds);
-        std::fflush(stdout);
-        // On a terminal the percentage is rewritten in place; in a log, every tenth is a line.
-        const bool terminal = ::isatty(STDOUT_FILENO);
-        const int step = terminal ? 1 : 10;
-        int lastPercent = -1;
-        const int status = runProgram(
-            encodeArguments(format, seconds, partial, true), [&](const std::string& line) {
-                if (!line.starts_with("out_time_us="))
-                    return;
-                const double done = std::strtod(line.c_str() + 12, nullptr) / 1e6;
-                const int percent = std::clamp(int(100 * done / seconds), 0, 100) / step * step;
-                if (percent != lastPercent) {
-                    lastPercent = percent;
-                    std::printf(terminal ? "\r      %3d%%" : "      %3d%%\n", percent);
-                    std::fflush(stdout);
-                }
-            });
-        if (terminal)
-            std::printf("\n");
-        const std::int64_t made = fileSize(partial);
-        if (status != 0 || made <= 0) {
-            std::fprintf(stderr, "%s: ffmpeg failed making the source file\n", format.name);
-            fs::remove(partial);
-            return std::nullopt;
-        }
-        if (made >= wanted) {
-            fs::rename(partial, path);
-            return path;
-        }
-        bytesPerSecond = double(made) / seconds;
-    }
-    fs::remove(partial);
-    std::fprintf(stderr, "%s: the source file stays smaller than %d MiB\n", format.name, sizeMiB);
-    return std::nullopt;
-}
-
-bool readWholeFile(const fs::path& path)
-{
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    std::vector<char> buffer(1 << 20);
-    ssize_t n;
-    while ((n = ::read(fd, buffer.data(), buffer.size())) > 0) {
-    }
-    ::close(fd);
-    return n == 0;
-}
-
-// A user-space copy, not copy_file_range: on file systems with reflinks the kernel would
-// share the blocks instead of copying them, which no stripping tool can do.
-std::optional<double> timePlainCopy(const fs::path& from, const fs::path& to)
-{
-    const auto start = Clock::now();
-    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool ok = in >= 0 && out >= 0;
-    std::vector<char> buffer(1 << 20);
-    while (ok) {
-        const ssize_t n = ::read(in, buffer.data(), buffer.size());
-        if (n <= 0) {
-            ok = n == 0;
-            break;
-        }
-        for (ssize_t done = 0; done < n && ok;) {
-            const ssize_t written = ::write(out, buffer.data() + done, std::size_t(n - done));
-            ok = written > 0;
-            done += std::max<ssize_t>(written, 0);
-        }
-    }
-    if (in >= 0)
-        ::close(in);
-    if (out >= 0 && ::close(out) != 0)
-        ok = false;
-    if (!ok)
-        return std::nullopt;
-    return secondsSince(start);
 }
 
 std::optional<double> timeFfmpegCopy(const fs::path& from, const fs::path& to)
@@ -462,12 +220,6 @@ ServiceRun timeServiceCopy(const fs::path& from, const fs::path& to, bool check)
     return run;
 }
 
-void removeQuietly(const fs::path& path)
-{
-    std::error_code ignored;
-    fs::remove(path, ignored);
-}
-
 struct Result {
     const Format* format = nullptr;
     double sizeMiB = 0;
@@ -498,12 +250,10 @@ Result measure(const Format& format, const fs::path& source, const fs::path& dir
     // No dropping of caches: one read brings the file into the page cache, so every
     // candidate reads it warm.
     readWholeFile(source);
-    const int directoryFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     auto settle = [&](const fs::path& output) {
         removeQuietly(output);
         // Dirty pages of one candidate must not be written back during the next one.
-        if (directoryFd >= 0)
-            syncfs(directoryFd);
+        settleFileSystem(directory);
     };
 
     for (int round = 0; round < kRepeats; ++round) {
@@ -527,30 +277,8 @@ Result measure(const Format& format, const fs::path& source, const fs::path& dir
         std::printf(".");
         std::fflush(stdout);
     }
-    if (directoryFd >= 0)
-        ::close(directoryFd);
     std::printf("\n");
     return result;
-}
-
-std::string rate(double sizeMiB, const std::optional<double>& seconds)
-{
-    if (!seconds || *seconds <= 0)
-        return "failed";
-    char text[32];
-    std::snprintf(text, sizeof text, "%.0f (%.2fs)", sizeMiB / *seconds, *seconds);
-    return text;
-}
-
-std::string ratio(const std::optional<double>& numeratorSeconds,
-                  const std::optional<double>& denominatorSeconds)
-{
-    if (!numeratorSeconds || !denominatorSeconds || *numeratorSeconds <= 0)
-        return "-";
-    char text[32];
-    // A ratio of speeds: above 1 means (b) is the faster one.
-    std::snprintf(text, sizeof text, "%.2f", *denominatorSeconds / *numeratorSeconds);
-    return text;
 }
 
 void printTable(const std::vector<Result>& results, int sizeMiB)
@@ -565,11 +293,11 @@ void printTable(const std::vector<Result>& results, int sizeMiB)
         if (result.servicePeakMiB >= 0)
             std::snprintf(peak, sizeof peak, "%.1f", result.servicePeakMiB);
         std::printf("%-5s %8.1f | %-16s | %-16s | %-16s | %5s | %5s | %11s\n", result.format->name,
-                    result.sizeMiB, rate(result.sizeMiB, result.plain).c_str(),
-                    rate(result.sizeMiB, result.service).c_str(),
-                    rate(result.sizeMiB, result.ffmpeg).c_str(),
-                    ratio(result.service, result.plain).c_str(),
-                    ratio(result.service, result.ffmpeg).c_str(), peak);
+                    result.sizeMiB, formatRate(result.sizeMiB, result.plain).c_str(),
+                    formatRate(result.sizeMiB, result.service).c_str(),
+                    formatRate(result.sizeMiB, result.ffmpeg).c_str(),
+                    formatRatio(result.service, result.plain).c_str(),
+                    formatRatio(result.service, result.ffmpeg).c_str(), peak);
     }
     std::printf("(b/a and b/c are speed ratios: above 1 means (b) is faster; peak memory is "
                 "above the measuring process's baseline)\n\n");
