@@ -30,8 +30,9 @@ StripEnvironment::StripEnvironment() : sandboxed(CTIsSandboxedBuild())
 // What one run of the pipeline holds, released in a fixed order by the clean-up.
 struct CleftoneOperation::Run {
     explicit Run(AudioFileService& service, const QString& journalDirectory)
-        : output(service), temporary(journalDirectory)
+        : service(service), output(service), temporary(journalDirectory)
     {}
+    AudioFileService& service;
     std::unique_ptr<AudioFileParser> parser;
     OutputAudioFileHandle output;
     TemporaryOutput temporary;
@@ -127,11 +128,8 @@ void CleftoneOperation::main()
 
 void CleftoneOperation::runPipeline(Run& run)
 {
-    AudioFileService& service =
-        environment_.service ? *environment_.service : AudioFileService::system();
-
     try {
-        run.parser = std::make_unique<AudioFileParser>(inFilePath_, service);
+        run.parser = std::make_unique<AudioFileParser>(inFilePath_, run.service);
     } catch (const std::bad_alloc&) {
         throw StripFailure(QStringLiteral("Unable to create AudioFileParser"));
     }
@@ -149,8 +147,9 @@ void CleftoneOperation::runPipeline(Run& run)
     const QString tempFilePath = run.temporary.tempFilePath();
     setTempFilePath(tempFilePath);
 
-    const PacketCopyOutcome outcome = copyPackets(service, *run.parser, type, format, tempFilePath,
-                                                  run.output, [this] { return isCancelled(); });
+    const PacketCopyOutcome outcome =
+        copyPackets(run.service, *run.parser, type, format, tempFilePath, run.output,
+                    [this] { return isCancelled(); });
     if (outcome == PacketCopyOutcome::Cancelled) {
         // Stopped between blocks: no log line, and the clean-up removes the partial output.
         success_ = false;
