@@ -32,4 +32,9 @@ const char* applicationVersion()
     return CLEFTONE_VERSION;
 }
 
+const char* updateFeedUrl()
+{
+    return CLEFTONE_UPDATE_FEED_URL;
+}
+
 } // namespace cleftone

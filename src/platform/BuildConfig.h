@@ -18,4 +18,7 @@ const char* supportEmailAddress();
 /// The application's version, e.g. "0.1.0".
 const char* applicationVersion();
 
+/// Address of the feed that announces the newest release, e.g. "https://cleftone.org/appcast.json".
+const char* updateFeedUrl();
+
 } // namespace cleftone

@@ -1,0 +1,257 @@
+#include "platform/UpdateChecker.h"
+
+#include "platform/BuildConfig.h"
+#include "platform/Preferences.h"
+#include "platform/SystemLog.h"
+
+#include <QHostAddress>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace cleftone;
+using namespace std::chrono_literals;
+using Status = UpdateCheckResult::Status;
+using Failure = UpdateCheckResult::Failure;
+
+namespace {
+
+// Answers every request on 127.0.0.1 with one canned HTTP response, or never answers at all.
+class FeedServer : public QObject {
+public:
+    FeedServer()
+    {
+        server_.listen(QHostAddress::LocalHost, 0);
+        connect(&server_, &QTcpServer::newConnection, this, &FeedServer::accept);
+    }
+
+    void serve(const QByteArray& body, int status = 200, const QByteArray& reason = "OK")
+    {
+        response_ = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason +
+                    "\r\nContent-Type: application/json\r\nContent-Length: " +
+                    QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    }
+    void serveFeed(const char* version)
+    {
+        serve(QByteArray("{\"version\": \"") + version +
+              "\", \"url\": \"https://example.org/get\", \"notes\": \"Faster.\"}");
+    }
+    void neverAnswer() { response_.clear(); }
+
+    QUrl url() const { return QUrl(QStringLiteral("http://127.0.0.1:%1/feed").arg(port())); }
+    quint16 port() const { return server_.serverPort(); }
+    int requests() const { return requests_; }
+
+private:
+    void accept()
+    {
+        while (QTcpSocket* socket = server_.nextPendingConnection()) {
+            socket->setParent(this);
+            auto request = std::make_shared<QByteArray>();
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket, request] {
+                *request += socket->readAll();
+                if (!request->contains("\r\n\r\n") || response_.isEmpty())
+                    return;
+                ++requests_;
+                socket->write(response_);
+                socket->disconnectFromHost();
+            });
+        }
+    }
+
+    QTcpServer server_;
+    QByteArray response_;
+    int requests_ = 0;
+};
+
+class UpdateCheckerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server_.port() != 0);
+        checker_.setFeedUrl(server_.url());
+        checker_.setTransferTimeout(500ms);
+        checker_.setCurrentVersion(QVersionNumber(1, 4, 2));
+    }
+
+    UpdateCheckResult checkNow()
+    {
+        QSignalSpy finished(&checker_, &UpdateChecker::checkFinished);
+        checker_.checkForUpdates();
+        if (!finished.wait(5000) || finished.size() != 1)
+            return {};
+        return finished.at(0).at(0).value<UpdateCheckResult>();
+    }
+
+    void setLastCheck(const QDateTime& time)
+    {
+        preferences_.setValue(kLastUpdateCheckKey, time.toString(Qt::ISODateWithMs));
+    }
+
+    QTemporaryDir dir_;
+    Preferences preferences_{dir_.filePath("prefs.conf")};
+    FeedServer server_;
+    UpdateChecker checker_{preferences_};
+};
+
+qint64 secondsFromNow(const QDateTime& time)
+{
+    return QDateTime::currentDateTimeUtc().secsTo(time);
+}
+
+} // namespace
+
+TEST_F(UpdateCheckerTest, ReportsANewerVersionWithItsAddress)
+{
+    server_.serveFeed("1.10"); // newer by number, older as text
+    const UpdateCheckResult result = checkNow();
+    EXPECT_EQ(result.status, Status::UpdateAvailable);
+    EXPECT_TRUE(result.userInitiated);
+    EXPECT_EQ(result.latestVersion, QVersionNumber(1, 10));
+    EXPECT_EQ(result.downloadUrl, QUrl("https://example.org/get"));
+    EXPECT_EQ(result.releaseNotes, "Faster.");
+    EXPECT_TRUE(result.informativeText.contains("1.10")) << result.informativeText.toStdString();
+    EXPECT_LE(std::abs(secondsFromNow(checker_.lastUpdateCheckTime())), 5);
+}
+
+TEST_F(UpdateCheckerTest, SameOrOlderVersionIsUpToDate)
+{
+    for (const char* version : {"1.4.2", "1.4.2.0", "1.4", "0.99.99"}) {
+        server_.serveFeed(version);
+        const UpdateCheckResult result = checkNow();
+        EXPECT_EQ(result.status, Status::UpToDate) << version;
+        EXPECT_EQ(result.message, "You're up to date.") << version;
+    }
+}
+
+TEST_F(UpdateCheckerTest, FailuresSayWhatWentWrong)
+{
+    server_.serve("no such feed", 404, "Not Found");
+    UpdateCheckResult result = checkNow();
+    EXPECT_EQ(result.failure, Failure::HttpError);
+    EXPECT_EQ(result.message, "Could not check for updates.");
+    EXPECT_TRUE(result.informativeText.contains("404 Not Found"));
+
+    for (const char* body : {"{\"version\": \"2.0\", ", "[\"2.0\"]",
+                             R"({"version": "v2.0", "url": "https://example.org/"})",
+                             R"({"version": "2.0-beta", "url": "https://example.org/"})",
+                             R"({"version": "2.0"})", R"({"version": "2.0", "url": "get.zip"})",
+                             R"({"version": "2.0", "url": "ftp://example.org/a"})"}) {
+        server_.serve(body);
+        result = checkNow();
+        EXPECT_EQ(result.status, Status::Failed) << body;
+        EXPECT_EQ(result.failure, Failure::MalformedFeed) << body;
+    }
+
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost, 0));
+    const quint16 closedPort = closed.serverPort();
+    closed.close();
+    checker_.setFeedUrl(QUrl(QStringLiteral("http://127.0.0.1:%1/feed").arg(closedPort)));
+    result = checkNow();
+    EXPECT_EQ(result.failure, Failure::Unreachable);
+    EXPECT_TRUE(result.informativeText.contains("could not be reached"));
+}
+
+TEST_F(UpdateCheckerTest, SilentServerTimesOutAndUserTakesOverRunningCheck)
+{
+    server_.neverAnswer();
+    QSignalSpy finished(&checker_, &UpdateChecker::checkFinished);
+    checker_.setAutomaticallyChecksForUpdates(true); // never checked: starts at once
+    QTest::qWait(50);
+    ASSERT_TRUE(checker_.isChecking());
+    checker_.checkForUpdates();
+    ASSERT_TRUE(finished.wait(5000));
+    QTest::qWait(100);
+    ASSERT_EQ(finished.size(), 1);
+    const auto result = finished.at(0).at(0).value<UpdateCheckResult>();
+    EXPECT_EQ(result.failure, Failure::Timeout);
+    EXPECT_TRUE(result.userInitiated);
+}
+
+TEST_F(UpdateCheckerTest, OverdueAutomaticCheckRunsAtStartAndStaysQuietWhenUpToDate)
+{
+    server_.serveFeed("1.4.2");
+    setLastCheck(QDateTime::currentDateTimeUtc().addDays(-3));
+    QSignalSpy stored(&preferences_, &Preferences::valueChanged);
+    QSignalSpy finished(&checker_, &UpdateChecker::checkFinished);
+    checker_.setAutomaticallyChecksForUpdates(true);
+    ASSERT_TRUE(stored.wait(5000));
+    EXPECT_EQ(server_.requests(), 1);
+    EXPECT_EQ(finished.size(), 0);
+    EXPECT_LE(std::abs(secondsFromNow(checker_.lastUpdateCheckTime())), 5);
+    EXPECT_NEAR(secondsFromNow(*checker_.nextCheckTime()), 24 * 3600, 5);
+
+    // A failure stays quiet too; a newer version is announced.
+    SystemLogCapture log;
+    server_.serve("", 500, "Internal Server Error");
+    setLastCheck(QDateTime::currentDateTimeUtc().addDays(-3));
+    checker_.resetUpdateCycle();
+    ASSERT_TRUE(stored.wait(5000));
+    EXPECT_EQ(finished.size(), 0);
+    EXPECT_EQ(log.lines().size(), 1);
+    server_.serveFeed("1.5");
+    preferences_.removeValue(kLastUpdateCheckKey);
+    checker_.resetUpdateCycle();
+    ASSERT_TRUE(finished.wait(5000));
+    EXPECT_FALSE(finished.at(0).at(0).value<UpdateCheckResult>().userInitiated);
+}
+
+TEST_F(UpdateCheckerTest, ScheduleCountsFromTheStoredLastCheck)
+{
+    const QDateTime fourMinutesAgo = QDateTime::currentDateTimeUtc().addSecs(-240);
+    setLastCheck(fourMinutesAgo);
+    checker_.setUpdateCheckInterval(10min);
+    checker_.setAutomaticallyChecksForUpdates(true);
+    EXPECT_EQ(*checker_.nextCheckTime(), fourMinutesAgo.addSecs(600));
+    EXPECT_NEAR(checker_.timeUntilNextCheck()->count(), 360'000, 5'000);
+
+    // A day's wait wakes at least hourly to follow the wall clock across sleep.
+    checker_.setUpdateCheckInterval(24h);
+    checker_.resetUpdateCycle();
+    EXPECT_EQ(*checker_.nextCheckTime(), fourMinutesAgo.addDays(1));
+    EXPECT_LE(*checker_.timeUntilNextCheck(), 1h);
+
+    // A last check "in the future" (clock set back) does not postpone checks beyond one interval.
+    setLastCheck(QDateTime::currentDateTimeUtc().addYears(2));
+    checker_.resetUpdateCycle();
+    EXPECT_NEAR(secondsFromNow(*checker_.nextCheckTime()), 24 * 3600, 5);
+
+    checker_.setAutomaticallyChecksForUpdates(false);
+    EXPECT_FALSE(checker_.nextCheckTime().has_value());
+    EXPECT_FALSE(checker_.timeUntilNextCheck().has_value());
+    EXPECT_EQ(server_.requests(), 0);
+}
+
+TEST_F(UpdateCheckerTest, ResetUpdateCycleAfterACheckMovesNextCheckOneIntervalOn)
+{
+    server_.serveFeed("1.4.2");
+    setLastCheck(QDateTime::currentDateTimeUtc().addSecs(-3000));
+    checker_.setUpdateCheckInterval(1h);
+    checker_.setAutomaticallyChecksForUpdates(true);
+    EXPECT_NEAR(secondsFromNow(*checker_.nextCheckTime()), 600, 5);
+
+    ASSERT_EQ(checkNow().status, Status::UpToDate);
+    const QString stored = preferences_.stringForKey(kLastUpdateCheckKey);
+    checker_.resetUpdateCycle();
+    EXPECT_NEAR(secondsFromNow(*checker_.nextCheckTime()), 3600, 5);
+    EXPECT_NEAR(checker_.timeUntilNextCheck()->count(), 3'600'000, 5'000);
+    EXPECT_EQ(preferences_.stringForKey(kLastUpdateCheckKey), stored);
+}
+
+TEST(UpdateCheckerDefaults, UseTheBuildSettings)
+{
+    QTemporaryDir dir;
+    Preferences preferences(dir.filePath("prefs.conf"));
+    UpdateChecker checker(preferences);
+    EXPECT_EQ(checker.feedUrl(), QUrl(QString::fromUtf8(updateFeedUrl())));
+    EXPECT_EQ(checker.currentVersion(), QVersionNumber::fromString(applicationVersion()));
+    EXPECT_EQ(checker.updateCheckInterval(), 24h);
+    EXPECT_FALSE(checker.automaticallyChecksForUpdates());
+    EXPECT_FALSE(checker.nextCheckTime());
+}
