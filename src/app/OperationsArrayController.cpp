@@ -1,0 +1,123 @@
+#include "app/OperationsArrayController.h"
+
+#include "platform/MainThread.h"
+
+#include <algorithm>
+
+namespace cleftone {
+
+namespace {
+
+QString lastPathComponent(const QString& path)
+{
+    // Paths are absolute and never end in a separator, so the name follows the last '/'.
+    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+} // namespace
+
+OperationsArrayController::OperationsArrayController(QObject* parent) : QAbstractListModel(parent)
+{}
+
+bool OperationsArrayController::containsFile(const QString& path) const
+{
+    CLEFTONE_ASSERT_MAIN_THREAD();
+    return m_serialByPath.contains(path);
+}
+
+void OperationsArrayController::addObject(const QString& path)
+{
+    CLEFTONE_ASSERT_MAIN_THREAD();
+    Q_ASSERT_X(!m_serialByPath.contains(path), Q_FUNC_INFO, "path is already listed");
+    if (m_serialByPath.contains(path)) {
+        return;
+    }
+    const int row = count();
+    beginInsertRows(QModelIndex(), row, row);
+    const quint64 serial = m_nextSerial++;
+    m_entries.push_back(Entry{path, serial});
+    m_serialByPath.insert(path, serial);
+    endInsertRows();
+}
+
+void OperationsArrayController::removeObject(const QString& path)
+{
+    CLEFTONE_ASSERT_MAIN_THREAD();
+    const auto found = m_serialByPath.constFind(path);
+    if (found == m_serialByPath.cend()) {
+        return;
+    }
+    const int row = rowOfSerial(found.value());
+    Q_ASSERT(row >= 0);
+    beginRemoveRows(QModelIndex(), row, row);
+    m_serialByPath.erase(found);
+    m_entries.erase(m_entries.begin() + row);
+    endRemoveRows();
+}
+
+void OperationsArrayController::removeAll()
+{
+    CLEFTONE_ASSERT_MAIN_THREAD();
+    if (m_entries.empty()) {
+        return;
+    }
+    beginRemoveRows(QModelIndex(), 0, count() - 1);
+    m_entries.clear();
+    m_serialByPath.clear();
+    endRemoveRows();
+}
+
+QStringList OperationsArrayController::arrangedObjects() const
+{
+    CLEFTONE_ASSERT_MAIN_THREAD();
+    QStringList paths;
+    paths.reserve(count());
+    for (const Entry& entry : m_entries) {
+        paths.append(entry.path);
+    }
+    return paths;
+}
+
+int OperationsArrayController::rowCount(const QModelIndex& parent) const
+{
+    CLEFTONE_ASSERT_MAIN_THREAD();
+    return parent.isValid() ? 0 : count();
+}
+
+QVariant OperationsArrayController::data(const QModelIndex& index, int role) const
+{
+    CLEFTONE_ASSERT_MAIN_THREAD();
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
+        return {};
+    }
+    const QString& path = m_entries[static_cast<std::size_t>(index.row())].path;
+    switch (role) {
+    case Qt::DisplayRole:
+        return lastPathComponent(path);
+    case Qt::ToolTipRole:
+    case PathRole:
+        return path;
+    default:
+        return {};
+    }
+}
+
+QHash<int, QByteArray> OperationsArrayController::roleNames() const
+{
+    QHash<int, QByteArray> names = QAbstractListModel::roleNames();
+    names.insert(PathRole, QByteArrayLiteral("path"));
+    return names;
+}
+
+int OperationsArrayController::rowOfSerial(quint64 serial) const
+{
+    const auto it =
+        std::lower_bound(m_entries.cbegin(), m_entries.cend(), serial,
+                         [](const Entry& entry, quint64 wanted) { return entry.serial < wanted; });
+    if (it == m_entries.cend() || it->serial != serial) {
+        return -1;
+    }
+    return static_cast<int>(it - m_entries.cbegin());
+}
+
+} // namespace cleftone

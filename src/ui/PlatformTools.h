@@ -1,0 +1,89 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class QUrl;
+class QWidget;
+
+namespace cleftone {
+
+/// What an alert or a sheet shows and which answers it offers.
+struct AlertSpec {
+    enum class Style { Warning, Informational, Critical };
+
+    Style style = Style::Warning;
+    /// The bold first line.
+    QString messageText;
+    /// The smaller explanation below it; may be empty.
+    QString informativeText;
+    /// Button titles, first to last; the answer is an index into this list. No titles means
+    /// one "OK" button.
+    QStringList buttonTitles;
+    /// Index of the button that Return presses.
+    int defaultButton = 0;
+    /// A checkbox below the text ("Do not show this again"); none when empty.
+    QString checkboxText;
+    /// The checkbox's state when the alert opens.
+    bool checkboxChecked = false;
+};
+
+/// Every modal prompt, file panel and desktop service the windows use goes through here, so
+/// that tests can answer them from a script instead of blocking on a real dialog.
+///
+/// Threads: main thread only.
+class PlatformTools {
+public:
+    virtual ~PlatformTools();
+
+    /// The process's real implementation (a QtPlatformTools), made on first call.
+    static PlatformTools& defaultTools();
+
+    /// Application-modal alert; returns the index of the pressed button. The checkbox's final
+    /// state goes to `checkboxChecked` when it is given.
+    virtual int runAlert(const AlertSpec& spec, bool* checkboxChecked = nullptr) = 0;
+
+    /// Window-modal sheet on `window`; returns at once. `done` runs later on the main thread
+    /// with the pressed button's index and the checkbox's state.
+    virtual void beginSheet(QWidget* window, const AlertSpec& spec,
+                            std::function<void(int button, bool checkboxChecked)> done) = 0;
+
+    /// Asks for a file to save to. The returned path always ends in ".`requiredExtension`";
+    /// an empty text means the user cancelled.
+    virtual QString runSavePanel(QWidget* parent, const QString& title,
+                                 const QString& suggestedName,
+                                 const QString& requiredExtension) = 0;
+
+    /// Asks for any number of files and folders together; empty when the user cancelled.
+    virtual QStringList runOpenPanel(QWidget* parent, const QString& title) = 0;
+
+    /// Hands `url` to the desktop (mail handler, browser); false when nothing took it.
+    virtual bool openUrl(const QUrl& url) = 0;
+
+    virtual void beep() = 0;
+
+    /// Replaces the clipboard's contents with one plain-text item.
+    virtual void setClipboardText(const QString& text) = 0;
+
+    /// `path` with ".`extension`" appended unless it already ends in it (case-insensitively).
+    /// Empty stays empty.
+    static QString withRequiredExtension(const QString& path, const QString& extension);
+};
+
+/// PlatformTools on Qt's own dialogs and services. Needs a QApplication.
+class QtPlatformTools : public PlatformTools {
+public:
+    int runAlert(const AlertSpec& spec, bool* checkboxChecked = nullptr) override;
+    void beginSheet(QWidget* window, const AlertSpec& spec,
+                    std::function<void(int button, bool checkboxChecked)> done) override;
+    QString runSavePanel(QWidget* parent, const QString& title, const QString& suggestedName,
+                         const QString& requiredExtension) override;
+    QStringList runOpenPanel(QWidget* parent, const QString& title) override;
+    bool openUrl(const QUrl& url) override;
+    void beep() override;
+    void setClipboardText(const QString& text) override;
+};
+
+} // namespace cleftone
