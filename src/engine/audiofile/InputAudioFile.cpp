@@ -299,7 +299,7 @@ OSStatus InputAudioFile::inspect()
         }
         // In these containers the samples lie in one contiguous data chunk: read them
         // straight from the file instead of through the demuxer's small packets.
-        if (isPcmCodec(parameters.codec_id) &&
+        if (isPcmCodec(m_parameters->codec_id) &&
             (m_type == AudioFileType::WAVE || m_type == AudioFileType::RF64 ||
              m_type == AudioFileType::Wave64 || m_type == AudioFileType::AIFF ||
              m_type == AudioFileType::AIFC || m_type == AudioFileType::CAF ||
@@ -309,7 +309,8 @@ OSStatus InputAudioFile::inspect()
             m_pending.reset();
             m_hasPending = false;
         }
-        if (isFixedBlockCodec(parameters.codec_id))
+        // `parameters` belonged to the demuxer just released; our own copy is still here.
+        if (isFixedBlockCodec(m_parameters->codec_id))
             m_format.mFramesPerPacket = std::uint32_t(
                 std::max(av_get_audio_frame_duration2(m_parameters.get(), int(m_blockSize)), 0));
         return 0;
