@@ -81,6 +81,18 @@ constexpr FormatType kSimpleTypes[] = {
     {"amr", AudioFileType::AMR},      {"flac", AudioFileType::FLAC}, {"ogg", AudioFileType::Ogg},
 };
 
+// Whether the service knows the container a demuxer reads; the rest (images, video-only
+// formats, playlists…) are refused before any stream is analysed.
+bool isKnownDemuxer(const std::string& name)
+{
+    if (name == "mp3" || name == "wav" || name == "aiff" || name.starts_with("mov,mp4"))
+        return true;
+    for (const auto& simple : kSimpleTypes)
+        if (name == simple.demuxer)
+            return true;
+    return false;
+}
+
 std::string lowerCase(std::string text)
 {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -171,6 +183,8 @@ OSStatus InputAudioFile::openDemuxer(std::unique_ptr<Demuxer>& out, bool analyse
         return error == AVERROR_INVALIDDATA ? AudioFileError::UnsupportedFileType
                                             : statusFromAvError(error);
     demuxer->format.reset(context);
+    if (!isKnownDemuxer(context->iformat->name))
+        return AudioFileError::UnsupportedFileType;
 
     if (analyse) {
         // Video and data streams are never read; analysing them would only cost time.
