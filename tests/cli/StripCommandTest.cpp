@@ -132,48 +132,6 @@ protected:
 
     StripRun strip(const QStringList& arguments) { return finish(start(arguments)); }
 
-    // A tagged MP3 of about 10 MB: ten copies of one encoded half minute, then tags.
-    QString largeMP3()
-    {
-        const QString part = tempPath(QStringLiteral("part.mp3"));
-        const QString joined = tempPath(QStringLiteral("joined.mp3"));
-        const QString tagged = tempPath(QStringLiteral("large.mp3"));
-        if (runTool(QStringLiteral("ffmpeg"), {"-nostdin",
-                                               "-v",
-                                               "error",
-                                               "-y",
-                                               "-f",
-                                               "lavfi",
-                                               "-i",
-                                               "sine=frequency=440:duration=30",
-                                               "-ar",
-                                               "44100",
-                                               "-ac",
-                                               "2",
-                                               "-b:a",
-                                               "256k",
-                                               "-write_xing",
-                                               "0",
-                                               "-id3v2_version",
-                                               "0",
-                                               "-write_id3v1",
-                                               "0",
-                                               part})
-                .exitCode != 0)
-            return QString();
-        QFile out(joined);
-        out.open(QIODevice::WriteOnly);
-        const QByteArray frames = readAll(part);
-        for (int i = 0; i < 10; ++i)
-            out.write(frames);
-        out.close();
-        if (runTool(QStringLiteral("ffmpeg"), {"-nostdin", "-v", "error", "-y", "-i", joined, "-c",
-                                               "copy", "-metadata", "title=CleftoneTag", tagged})
-                .exitCode != 0)
-            return QString();
-        return tagged;
-    }
-
     static QStringList temporaryItemsIn(const QString& folder)
     {
         return QDir(folder).entryList(QStringList{"cleftone.*", ".cleftone-replace-*", "*_NoTag*"},
@@ -396,7 +354,7 @@ TEST_F(StripCommandTest, QuietRunPrintsNothingWhenEveryFileIsStripped)
 
 TEST_F(StripCommandTest, InterruptStopsTheRunningFileAndLeavesTheRestUntouched)
 {
-    const QString large = largeMP3();
+    const QString large = largeTaggedMP3(folderAt(QStringLiteral("media")));
     ASSERT_FALSE(large.isEmpty()) << "ffmpeg could not make the test file";
     const QByteArray original = readAll(large);
     const QString referencePath = tempPath(QStringLiteral("reference.mp3"));
@@ -447,7 +405,7 @@ TEST_F(StripCommandTest, InterruptStopsTheRunningFileAndLeavesTheRestUntouched)
 
 TEST_F(StripCommandTest, NextRunRemovesWhatAKilledRunLeftBehind)
 {
-    const QString large = largeMP3();
+    const QString large = largeTaggedMP3(folderAt(QStringLiteral("media")));
     ASSERT_FALSE(large.isEmpty()) << "ffmpeg could not make the test file";
     const QString folder = folderAt(QStringLiteral("music"));
     const QString other =

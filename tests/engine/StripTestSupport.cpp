@@ -178,56 +178,6 @@ OSStatus HookedService::AudioFileGetGlobalInfo(std::uint32_t selector, std::uint
     return system_.AudioFileGetGlobalInfo(selector, specifierSize, specifier, ioDataSize, outData);
 }
 
-QString largeTaggedMP3(const QString& directory)
-{
-    static QString made;
-    if (!made.isEmpty() && QFile::exists(made))
-        return made;
-    // Encoding ten minutes would take seconds; ten copies of one encoded half minute make a
-    // valid stream of the same size at once.
-    const QString part = directory + QStringLiteral("/part.mp3");
-    const QString joined = directory + QStringLiteral("/joined.mp3");
-    const QString tagged = directory + QStringLiteral("/large.mp3");
-    const ToolRun encode = runTool(QStringLiteral("ffmpeg"), {"-nostdin",
-                                                              "-v",
-                                                              "error",
-                                                              "-y",
-                                                              "-f",
-                                                              "lavfi",
-                                                              "-i",
-                                                              "sine=frequency=440:duration=30",
-                                                              "-ar",
-                                                              "44100",
-                                                              "-ac",
-                                                              "2",
-                                                              "-b:a",
-                                                              "256k",
-                                                              "-write_xing",
-                                                              "0",
-                                                              "-id3v2_version",
-                                                              "0",
-                                                              "-write_id3v1",
-                                                              "0",
-                                                              part});
-    if (encode.exitCode != 0)
-        return QString();
-    const QByteArray frames = readFile(part);
-    QByteArray all;
-    for (int i = 0; i < 10; ++i)
-        all += frames;
-    writeFile(joined, all);
-    const ToolRun tag =
-        runTool(QStringLiteral("ffmpeg"),
-                {"-nostdin", "-v", "error", "-y", "-i", joined, "-c", "copy", "-metadata",
-                 "title=CleftoneTag", "-metadata", "artist=CleftoneTag", tagged});
-    QFile::remove(part);
-    QFile::remove(joined);
-    if (tag.exitCode != 0)
-        return QString();
-    made = tagged;
-    return made;
-}
-
 bool makeTaggedWav(const QString& path, int seconds)
 {
     const ToolRun run =

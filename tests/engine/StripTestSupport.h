@@ -96,9 +96,6 @@ private:
     std::set<AudioFileID> outputs_;
 };
 
-/// A tagged MP3 of about 10 MB made with ffmpeg (ten copies of a 30-second 256 kbit/s stream,
-/// then ID3v2 tags), or empty when ffmpeg fails. Made once per process, at `directory`.
-QString largeTaggedMP3(const QString& directory);
 /// A tagged 16-bit stereo WAV of `seconds` seconds made with ffmpeg; false when that fails.
 bool makeTaggedWav(const QString& path, int seconds);
 

@@ -46,6 +46,9 @@ struct ToolRun {
 
 /// Runs a program found on PATH (python3: one that has mutagen) without a shell.
 ToolRun runTool(const QString& program, const QStringList& args, int timeoutMs = 30000);
+/// A tagged MP3 of about 10 MB made with ffmpeg (ten copies of a 30-second 256 kbit/s stream,
+/// then ID3v2 tags), or empty when ffmpeg fails. Made once per process, at `directory`.
+QString largeTaggedMP3(const QString& directory);
 /// Empty when the tool is there, otherwise why the test cannot run.
 std::string missingTools(const QStringList& programs);
 
