@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   # build
   cmake g++ make pkg-config clang libclang-rt-14-dev clang-format
-  qt6-base-dev qt6-base-dev-tools
+  qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-l10n-tools
   libavformat-dev libavcodec-dev libavutil-dev
   libgtest-dev libgmock-dev
   # run time
@@ -14,6 +14,8 @@ packages=(
   # tests: real encoders, taggers and readers for the audio fixtures
   ffmpeg lame flac id3v2 python3 python3-mutagen atomicparsley sox
   xvfb
+  # packaging (cpack -G DEB) and checks of the desktop entry and AppStream data
+  dpkg-dev file desktop-file-utils appstream
 )
 
 missing=()

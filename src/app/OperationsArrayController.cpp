@@ -120,4 +120,20 @@ int OperationsArrayController::rowOfSerial(quint64 serial) const
     return static_cast<int>(it - m_entries.cbegin());
 }
 
+QVariant OperationsArrayController::headerData(int section, Qt::Orientation orientation,
+                                               int role) const
+{
+    if (section == 0 && orientation == Qt::Horizontal && role == Qt::DisplayRole)
+        return m_headerTitle;
+    return QAbstractListModel::headerData(section, orientation, role);
+}
+
+void OperationsArrayController::setHeaderTitle(const QString& title)
+{
+    if (title == m_headerTitle)
+        return;
+    m_headerTitle = title;
+    emit headerDataChanged(Qt::Horizontal, 0, 0);
+}
+
 } // namespace cleftone

@@ -54,6 +54,13 @@ public:
     /// DisplayRole: the file name with its extension; ToolTipRole and PathRole: the full path.
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QHash<int, QByteArray> roleNames() const override;
+    /// The first column's title comes from headerTitle(); there is one column.
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
+
+    /// The title shown above the list ("Files To Strip: 3").
+    QString headerTitle() const { return m_headerTitle; }
+    void setHeaderTitle(const QString& title);
 
 private:
     struct Entry {
@@ -65,6 +72,7 @@ private:
 
     int rowOfSerial(quint64 serial) const;
 
+    QString m_headerTitle;
     std::deque<Entry> m_entries;
     QHash<QString, quint64> m_serialByPath;
     quint64 m_nextSerial = 0;

@@ -5,11 +5,15 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QDesktopServices>
+#include <QDialog>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemModel>
 #include <QList>
+#include <QListView>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTreeView>
 #include <QUrl>
 
 namespace cleftone {
@@ -131,16 +135,99 @@ QString QtPlatformTools::runSavePanel(QWidget* parent, const QString& title,
     return withRequiredExtension(dialog.selectedFiles().constFirst(), requiredExtension);
 }
 
-QStringList QtPlatformTools::runOpenPanel(QWidget* parent, const QString& title)
+QString QtPlatformTools::runFolderPanel(QWidget* parent, const FolderPanelSpec& spec)
 {
-    // Qt's dialogs choose either files or one folder, not both at once; files cover the
-    // common case and folders reach the list by drag and drop.
-    QFileDialog dialog(parent, title);
+    QFileDialog dialog(parent);
+    dialog.setWindowModality(Qt::ApplicationModal);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(QFileDialog::ExistingFiles);
-    if (dialog.exec() != QDialog::Accepted)
-        return {};
-    return dialog.selectedFiles();
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly, true);
+    if (!spec.message.isEmpty())
+        dialog.setWindowTitle(spec.message);
+    if (!spec.prompt.isEmpty())
+        dialog.setLabelText(QFileDialog::Accept, spec.prompt);
+    if (!spec.directory.isEmpty())
+        dialog.setDirectory(spec.directory);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return QString();
+    return dialog.selectedFiles().constFirst();
+}
+
+namespace {
+
+/// Qt's dialogs pick files or one folder, never both. Qt's own (non-native) dialog can: its
+/// views accept several rows of either kind once their selection mode allows it, and the
+/// confirming button then hands back what is selected instead of entering a folder.
+class FilesAndFoldersDialog : public QFileDialog {
+public:
+    using QFileDialog::QFileDialog;
+
+    void prepare()
+    {
+        setOption(QFileDialog::DontUseNativeDialog, true);
+        setFileMode(QFileDialog::ExistingFiles);
+        for (auto* view : findChildren<QAbstractItemView*>())
+            if (qobject_cast<QListView*>(view) || qobject_cast<QTreeView*>(view))
+                view->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    }
+
+    QStringList chosenPaths() const { return m_chosen; }
+
+    void accept() override
+    {
+        QStringList paths;
+        if (auto* view = findChild<QTreeView*>(QStringLiteral("treeView"))) {
+            auto* model = qobject_cast<QFileSystemModel*>(view->model());
+            if (model && view->selectionModel()) {
+                for (const QModelIndex& index : view->selectionModel()->selectedRows())
+                    paths << model->filePath(index);
+            }
+        }
+        if (paths.isEmpty()) {
+            // Nothing picked in the view: a typed name, or the folder being shown.
+            paths = selectedFiles();
+            if (paths.isEmpty())
+                paths << directory().absolutePath();
+        }
+        m_chosen = paths;
+        QDialog::accept();
+    }
+
+private:
+    QStringList m_chosen;
+};
+
+} // namespace
+
+void QtPlatformTools::beginOpenPanel(QWidget* window, const OpenPanelSpec& spec,
+                                     std::function<void(const QStringList& paths)> done)
+{
+    auto* dialog = new FilesAndFoldersDialog(window, spec.title);
+    dialog->prepare();
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    if (!spec.prompt.isEmpty())
+        dialog->setLabelText(QFileDialog::Accept, spec.prompt);
+    QObject::connect(
+        dialog, &QDialog::finished, dialog, [dialog, done = std::move(done)](int result) {
+            if (done)
+                done(result == QDialog::Accepted ? dialog->chosenPaths() : QStringList());
+        });
+    dialog->open();
+}
+
+void QtPlatformTools::beginDialogSheet(QWidget* window, QDialog* dialog,
+                                       std::function<void(int result)> done)
+{
+    if (window && dialog->parentWidget() != window)
+        dialog->setParent(window, dialog->windowFlags());
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    QObject::connect(dialog, &QDialog::finished, dialog, [done = std::move(done)](int result) {
+        if (done)
+            done(result);
+    });
+    dialog->open();
 }
 
 bool QtPlatformTools::openUrl(const QUrl& url)

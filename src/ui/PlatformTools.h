@@ -5,6 +5,7 @@
 
 #include <functional>
 
+class QDialog;
 class QUrl;
 class QWidget;
 
@@ -28,6 +29,23 @@ struct AlertSpec {
     QString checkboxText;
     /// The checkbox's state when the alert opens.
     bool checkboxChecked = false;
+};
+
+/// A panel that chooses one folder.
+struct FolderPanelSpec {
+    /// Text shown above the file list; none when empty.
+    QString message;
+    /// Title of the confirming button; the toolkit's own when empty.
+    QString prompt;
+    /// Folder shown first; the toolkit's choice when empty.
+    QString directory;
+};
+
+/// A panel that chooses any number of files and folders together.
+struct OpenPanelSpec {
+    QString title;
+    /// Title of the confirming button; the toolkit's own when empty.
+    QString prompt;
 };
 
 /// Every modal prompt, file panel and desktop service the windows use goes through here, so
@@ -56,8 +74,21 @@ public:
                                  const QString& suggestedName,
                                  const QString& requiredExtension) = 0;
 
-    /// Asks for any number of files and folders together; empty when the user cancelled.
-    virtual QStringList runOpenPanel(QWidget* parent, const QString& title) = 0;
+    /// Application-modal folder panel, single selection, creating folders allowed. Returns the
+    /// chosen folder's path; empty when the user cancelled.
+    virtual QString runFolderPanel(QWidget* parent, const FolderPanelSpec& spec) = 0;
+
+    /// Window-modal panel on `window` choosing files and folders together, several at once;
+    /// returns at once. `done` runs later on the main thread with the chosen paths in the
+    /// panel's order, or an empty list when the user cancelled.
+    virtual void beginOpenPanel(QWidget* window, const OpenPanelSpec& spec,
+                                std::function<void(const QStringList& paths)> done) = 0;
+
+    /// Shows a dialog the caller has built as a window-modal sheet on `window`; returns at once.
+    /// `done` runs later on the main thread with the dialog's result code. The dialog is deleted
+    /// after `done` has returned.
+    virtual void beginDialogSheet(QWidget* window, QDialog* dialog,
+                                  std::function<void(int result)> done) = 0;
 
     /// Hands `url` to the desktop (mail handler, browser); false when nothing took it.
     virtual bool openUrl(const QUrl& url) = 0;
@@ -80,7 +111,11 @@ public:
                     std::function<void(int button, bool checkboxChecked)> done) override;
     QString runSavePanel(QWidget* parent, const QString& title, const QString& suggestedName,
                          const QString& requiredExtension) override;
-    QStringList runOpenPanel(QWidget* parent, const QString& title) override;
+    QString runFolderPanel(QWidget* parent, const FolderPanelSpec& spec) override;
+    void beginOpenPanel(QWidget* window, const OpenPanelSpec& spec,
+                        std::function<void(const QStringList& paths)> done) override;
+    void beginDialogSheet(QWidget* window, QDialog* dialog,
+                          std::function<void(int result)> done) override;
     bool openUrl(const QUrl& url) override;
     void beep() override;
     void setClipboardText(const QString& text) override;

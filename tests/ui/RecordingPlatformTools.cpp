@@ -46,15 +46,55 @@ QString RecordingPlatformTools::runSavePanel(QWidget* parent, const QString& tit
     return path;
 }
 
-QStringList RecordingPlatformTools::runOpenPanel(QWidget*, const QString& title)
+QString RecordingPlatformTools::runFolderPanel(QWidget*, const FolderPanelSpec& spec)
 {
-    calls << QStringLiteral("runOpenPanel");
-    openPanelTitles << title;
-    if (openPanelAnswers.empty())
-        return {};
-    const QStringList paths = openPanelAnswers.front();
-    openPanelAnswers.pop_front();
-    return paths;
+    calls << QStringLiteral("runFolderPanel");
+    folderPanels.append(spec);
+    if (folderPanelAnswers.empty())
+        return QString();
+    const QString path = folderPanelAnswers.front();
+    folderPanelAnswers.pop_front();
+    return path;
+}
+
+void RecordingPlatformTools::beginOpenPanel(QWidget*, const OpenPanelSpec& spec,
+                                            std::function<void(const QStringList& paths)> done)
+{
+    calls << QStringLiteral("beginOpenPanel");
+    openPanels.append(spec);
+    QStringList paths;
+    if (!openPanelAnswers.empty()) {
+        paths = openPanelAnswers.front();
+        openPanelAnswers.pop_front();
+    }
+    if (done)
+        done(paths);
+}
+
+void RecordingPlatformTools::beginDialogSheet(QWidget*, QDialog* dialog,
+                                              std::function<void(int result)> done)
+{
+    calls << QStringLiteral("beginDialogSheet");
+    if (dialogAnswers.empty()) {
+        pendingDialogs.append({dialog, std::move(done)});
+        return;
+    }
+    auto answer = std::move(dialogAnswers.front());
+    dialogAnswers.pop_front();
+    const int result = answer(dialog);
+    if (done)
+        done(result);
+    delete dialog;
+}
+
+void RecordingPlatformTools::finishPendingDialog(int result)
+{
+    if (pendingDialogs.isEmpty())
+        return;
+    PendingDialog pending = pendingDialogs.takeFirst();
+    if (pending.done)
+        pending.done(result);
+    delete pending.dialog;
 }
 
 bool RecordingPlatformTools::openUrl(const QUrl& url)

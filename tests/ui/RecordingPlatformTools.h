@@ -2,6 +2,7 @@
 
 #include "ui/PlatformTools.h"
 
+#include <QDialog>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -32,12 +33,25 @@ public:
     std::deque<std::pair<int, bool>> alertAnswers; ///< {button, checkbox}
     std::deque<QString> savePanelAnswers;
     std::deque<QStringList> openPanelAnswers;
+    std::deque<QString> folderPanelAnswers;
+    /// Answers a dialog sheet at once: gets the dialog (to tick its boxes, read its buttons)
+    /// and returns its result code. With none left, the sheet stays pending.
+    std::deque<std::function<int(QDialog*)>> dialogAnswers;
     bool openUrlAnswer = true;
 
     // What happened, in call order.
     QList<Alert> alerts;
     QList<SavePanel> savePanels;
-    QStringList openPanelTitles;
+    QList<OpenPanelSpec> openPanels;
+    QList<FolderPanelSpec> folderPanels;
+    struct PendingDialog {
+        QDialog* dialog = nullptr;
+        std::function<void(int)> done;
+    };
+    /// Dialog sheets not answered yet, oldest first.
+    QList<PendingDialog> pendingDialogs;
+    /// Ends the oldest pending dialog sheet with `result`, as the user would, and deletes it.
+    void finishPendingDialog(int result);
     QList<QUrl> openedUrls;
     int beeps = 0;
     QStringList clipboardTexts;
@@ -50,7 +64,12 @@ public:
                     std::function<void(int button, bool checkboxChecked)> done) override;
     QString runSavePanel(QWidget* parent, const QString& title, const QString& suggestedName,
                          const QString& requiredExtension) override;
-    QStringList runOpenPanel(QWidget* parent, const QString& title) override;
+    QString runFolderPanel(QWidget* parent, const FolderPanelSpec& spec) override;
+    /// Answers at once from openPanelAnswers (cancelled when empty).
+    void beginOpenPanel(QWidget* window, const OpenPanelSpec& spec,
+                        std::function<void(const QStringList& paths)> done) override;
+    void beginDialogSheet(QWidget* window, QDialog* dialog,
+                          std::function<void(int result)> done) override;
     bool openUrl(const QUrl& url) override;
     void beep() override;
     void setClipboardText(const QString& text) override;

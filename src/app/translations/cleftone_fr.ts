@@ -1,0 +1,20 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="fr" sourcelanguage="en">
+<context>
+    <name>CleftoneAppDelegate</name>
+    <message>
+        <source>Failed To Strip %1 of %2 Files.</source>
+        <extracomment>Run summary, shown when some files could not be stripped. %1 is the number of files that failed, %2 the number of files in the run.</extracomment>
+        <translation>Échec de la suppression des métadonnées pour %1 des %2 fichiers.</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>Show Report</source>
+        <translation>Afficher le rapport</translation>
+    </message>
+</context>
+</TS>
