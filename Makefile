@@ -2,8 +2,9 @@
 BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
 
-.PHONY: deps configure build run test bench bench-strip fuzz format clean
+.PHONY: deps configure build run test bench bench-strip bench-intake fuzz format clean install package
 
 deps:
 	@./scripts/setup-deps.sh
@@ -23,9 +24,21 @@ test: build
 bench: build
 	@$(BUILD_DIR)/bench/cleftone-bench-engine
 	@$(BUILD_DIR)/bench/cleftone-bench-strip
+	@$(BUILD_DIR)/bench/cleftone-bench-intake
 
 bench-strip: build
 	@$(BUILD_DIR)/bench/cleftone-bench-strip
+
+bench-intake: build
+	@$(BUILD_DIR)/bench/cleftone-bench-intake
+
+# DESTDIR=/some/stage is honoured for staged installs.
+install: build
+	@cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+# A Debian package (cleftone_<version>-1_<arch>.deb) in $(BUILD_DIR).
+package: build
+	@cd $(BUILD_DIR) && cpack -G DEB
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
