@@ -10,7 +10,7 @@ packages=(
   libavformat-dev libavcodec-dev libavutil-dev
   libgtest-dev libgmock-dev
   # run time
-  mp3val
+  mp3val libqt6svg6
   # tests: real encoders, taggers and readers for the audio fixtures
   ffmpeg lame flac id3v2 python3 python3-mutagen atomicparsley sox
   xvfb

@@ -179,6 +179,8 @@ CleftoneAppDelegate::CleftoneAppDelegate(AppDelegateEnvironment environment, QOb
             stopButtonPressed();
     });
 
+    // Drops land on the viewport; the delegate answers them in eventFilter().
+    ui_->tableView->viewport()->setAcceptDrops(true);
     ui_->tableView->viewport()->installEventFilter(this);
     window_->installEventFilter(this);
 

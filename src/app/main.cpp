@@ -38,7 +38,8 @@ int main(int argc, char** argv)
     QApplication::setApplicationDisplayName(QStringLiteral("Cleftone"));
     QApplication::setApplicationVersion(QString::fromUtf8(applicationVersion()));
     QGuiApplication::setDesktopFileName(QString::fromUtf8(bundleIdentifier()));
-    QApplication::setWindowIcon(QIcon::fromTheme(QString::fromUtf8(bundleIdentifier())));
+    QApplication::setWindowIcon(QIcon::fromTheme(QString::fromUtf8(bundleIdentifier()),
+                                                 QIcon(QStringLiteral(":/icons/cleftone.svg"))));
     // Closing the main window quits by itself; a lone Error Log or Settings window must not
     // keep the process alive once the main window has gone.
     QApplication::setQuitOnLastWindowClosed(true);
