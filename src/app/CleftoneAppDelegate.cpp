@@ -34,6 +34,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QShortcut>
+#include <QStatusBar>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -52,6 +53,7 @@ constexpr int kOverwriteItemIndex = 0;
 constexpr int kChooseFolderItemIndex = 2;
 constexpr int kFolderItemIndex = 3;
 constexpr int kPathRole = Qt::UserRole + 1;
+constexpr int kStatusMessageMs = 8000;
 
 // Answers of the video confirmation, in the toolkit's numbering of an alert's first and
 // second button.
@@ -123,7 +125,7 @@ CleftoneAppDelegate::CleftoneAppDelegate(AppDelegateEnvironment environment, QOb
       preferences_(environment_.preferences ? *environment_.preferences : Preferences::standard()),
       errorLog_(environment_.errorLog ? *environment_.errorLog
                                       : ErrorLogWindowController::sharedController()),
-      window_(std::make_unique<QMainWindow>()), ui_(std::make_unique<Ui::MainWindow>())
+      ui_(std::make_unique<Ui::MainWindow>()), window_(std::make_unique<QMainWindow>())
 {
     CLEFTONE_ASSERT_MAIN_THREAD();
     registerDefaultPreferences(preferences_);
@@ -164,7 +166,7 @@ CleftoneAppDelegate::CleftoneAppDelegate(AppDelegateEnvironment environment, QOb
     connect(ui_->tableView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this] { updateMenuItems(); });
 
-    // The Strip/Stop button's keys. Return alone belongs to the default button already.
+    // The Strip/Stop button's keys.
     for (const QKeySequence& keys :
          {QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)}) {
         auto* shortcut = new QShortcut(keys, window_.get());
@@ -196,6 +198,8 @@ CleftoneAppDelegate::~CleftoneAppDelegate()
     operationQueue_.cancelAllOperations();
     if (refreshTimer_)
         refreshTimer_->stop();
+    ui_->tableView->viewport()->removeEventFilter(this);
+    window_->removeEventFilter(this);
 }
 
 void CleftoneAppDelegate::registerDefaultPreferences(Preferences& preferences)
@@ -705,6 +709,13 @@ void CleftoneAppDelegate::stripDidComplete()
     refreshActionButtons();
     ui_->progressPanel->hide();
     ui_->progressLabel->clear();
+    if (successfulOperations_ > 0) {
+        window_->statusBar()->showMessage(
+            successfulOperations_ == 1
+                ? QStringLiteral("Stripped 1 file.")
+                : QStringLiteral("Stripped %1 files.").arg(successfulOperations_),
+            kStatusMessageMs);
+    }
 
     if (failedOperations_ > 0) {
         AlertSpec spec;

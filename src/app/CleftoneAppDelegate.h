@@ -210,8 +210,10 @@ private:
     Preferences& preferences_;
     ErrorLogWindowController& errorLog_;
 
-    std::unique_ptr<QMainWindow> window_;
+    // The widgets outlive the interface's pointer table: ~QMainWindow still sends events that
+    // the filter reads through ui_.
     std::unique_ptr<Ui::MainWindow> ui_;
+    std::unique_ptr<QMainWindow> window_;
     OperationsArrayController operationsController_;
     QAction* checkForUpdatesAction_ = nullptr;
     QAction* settingsAction_ = nullptr;

@@ -48,7 +48,12 @@ ErrorLogWindowController::ErrorLogWindowController(ErrorLogStore& store, Platfor
     : QObject(parent), store_(store), tools_(tools)
 {}
 
-ErrorLogWindowController::~ErrorLogWindowController() = default;
+ErrorLogWindowController::~ErrorLogWindowController()
+{
+    // The window goes after the interface's pointer table; it must not reach the filter then.
+    if (ui_)
+        ui_->tableView->viewport()->removeEventFilter(this);
+}
 
 ErrorLogWindowController& ErrorLogWindowController::sharedController()
 {
@@ -144,8 +149,27 @@ void ErrorLogWindowController::loadWindow()
     connect(table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &ErrorLogWindowController::updateActions);
 
+    // A stretched message column changes width with the window without always announcing it
+    // as a section resize; the viewport's resize catches those too.
+    table->viewport()->installEventFilter(this);
+
     tableViewColumnDidResize();
     updateActions();
+}
+
+bool ErrorLogWindowController::eventFilter(QObject* watched, QEvent* event)
+{
+    if (ui_ && watched == ui_->tableView->viewport() && event->type() == QEvent::Resize) {
+        // The header settles the stretched column's width after the viewport's resize.
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (ui_ && ui_->tableView->columnWidth(ErrorLogStore::LogColumn) != measuredWidth_)
+                    tableViewColumnDidResize();
+            },
+            Qt::QueuedConnection);
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 void ErrorLogWindowController::copy()
@@ -247,6 +271,8 @@ int ErrorLogWindowController::heightOfRow(int row) const
 
 void ErrorLogWindowController::tableViewColumnDidResize()
 {
+    if (ui_)
+        measuredWidth_ = ui_->tableView->columnWidth(ErrorLogStore::LogColumn);
     resizeRows(0, store_.rowCount() - 1);
 }
 

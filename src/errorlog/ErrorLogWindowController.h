@@ -82,6 +82,9 @@ public:
     /// character outside RFC 3986's query set replaced by its percent-encoded UTF-8 bytes.
     static QByteArray emailLink(const QString& recipient, const QString& report);
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void loadWindow();
     void resizeRows(int first, int last);
@@ -91,6 +94,8 @@ private:
     PlatformTools& tools_;
     std::unique_ptr<QMainWindow> window_;
     std::unique_ptr<Ui::ErrorLogWindow> ui_;
+    // Width of the message column when the rows were last measured.
+    int measuredWidth_ = -1;
 };
 
 } // namespace cleftone

@@ -245,6 +245,30 @@ TEST_F(ErrorLogWindowTest, RowsAreAsTallAsTheirWrappedMessage)
     controller.window()->close();
 }
 
+TEST_F(ErrorLogWindowTest, RowsFollowTheWindowWhenTheMessageColumnStretches)
+{
+    // Logged before the window exists, then shown and resized: the stretched message column
+    // changes width with the window, and every row must be measured again for it.
+    store.logMessage(QStringLiteral("word ").repeated(60));
+    QTableView* table = controller.tableView();
+    table->horizontalHeader()->setStretchLastSection(true);
+    controller.window()->resize(900, 400);
+    controller.showWindow();
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return table->rowHeight(0) == controller.heightOfRow(0); }, 5000));
+    const int wide = table->rowHeight(0);
+
+    controller.window()->resize(420, 400);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return table->rowHeight(0) > wide && table->rowHeight(0) == controller.heightOfRow(0);
+        },
+        5000));
+    controller.window()->resize(900, 400);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return table->rowHeight(0) == wide; }, 5000));
+    controller.window()->close();
+}
+
 TEST(ErrorLogWindowSharedTest, OneControllerOverTheSharedStore)
 {
     ErrorLogWindowController& shared = ErrorLogWindowController::sharedController();
