@@ -136,6 +136,7 @@ CleftoneAppDelegate::CleftoneAppDelegate(AppDelegateEnvironment environment, QOb
     ui_->writeMethodPopUp->insertSeparator(1);
     ui_->tableView->setModel(&operationsController_);
     ui_->tableView->horizontalHeader()->setSectionsClickable(false);
+    ui_->tableView->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     ui_->tableView->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     operationsController_.setHeaderTitle(ui_->tableView->property("initialHeaderTitle").toString());
     ui_->progressPanel->hide();
@@ -577,6 +578,11 @@ std::shared_ptr<CleftoneOperation> CleftoneAppDelegate::makeOperation(const QStr
         return environment_.makeOperation(path);
     StripEnvironment strip;
     strip.sandboxed = environment_.sandboxed;
+    if (environment_.errorLog) {
+        // Failures go to the log that "Show Report" opens.
+        ErrorLogStore* store = &errorLog_.store();
+        strip.logError = [store](const QString& text) { store->logMessage(text); };
+    }
     auto operation = std::make_shared<CleftoneOperation>(path, strip);
     if (&preferences_ != &Preferences::standard())
         operation->setDefaultsOverride(&preferences_);

@@ -6,6 +6,7 @@
 #include <QClipboard>
 #include <QDesktopServices>
 #include <QDialog>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFileSystemModel>
@@ -13,6 +14,7 @@
 #include <QListView>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QTreeView>
 #include <QUrl>
 
@@ -202,7 +204,16 @@ private:
 void QtPlatformTools::beginOpenPanel(QWidget* window, const OpenPanelSpec& spec,
                                      std::function<void(const QStringList& paths)> done)
 {
-    auto* dialog = new FilesAndFoldersDialog(window, spec.title);
+    // Starts where the user last added from, else in the music folder, never in whatever folder
+    // the program happened to be started from.
+    static QString lastDirectory;
+    QString start = lastDirectory;
+    if (start.isEmpty() || !QFileInfo(start).isDir()) {
+        start = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+        if (!QFileInfo(start).isDir())
+            start = QDir::homePath();
+    }
+    auto* dialog = new FilesAndFoldersDialog(window, spec.title, start);
     dialog->prepare();
     dialog->setWindowModality(Qt::WindowModal);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
