@@ -79,6 +79,8 @@ QIcon folderIcon(const QString& path)
     return pixmap.isNull() ? icon : QIcon(pixmap);
 }
 
+/// The run summary's texts are the only ones looked up in the translations; the call sites
+/// mark them for lupdate.
 QString summaryText(const char* text)
 {
     return QCoreApplication::translate("CleftoneAppDelegate", text);
@@ -581,7 +583,9 @@ std::shared_ptr<CleftoneOperation> CleftoneAppDelegate::makeOperation(const QStr
     if (environment_.errorLog) {
         // Failures go to the log that "Show Report" opens.
         ErrorLogStore* store = &errorLog_.store();
-        strip.logError = [store](const QString& text) { store->logMessage(text); };
+        strip.logError = [store](const QString& text) {
+            store->logMessage(text);
+        };
     }
     auto operation = std::make_shared<CleftoneOperation>(path, strip);
     if (&preferences_ != &Preferences::standard())
@@ -725,10 +729,14 @@ void CleftoneAppDelegate::stripDidComplete()
 
     if (failedOperations_ > 0) {
         AlertSpec spec;
-        spec.messageText = summaryText("Failed To Strip %1 of %2 Files.")
-                               .arg(failedOperations_)
-                               .arg(failedOperations_ + successfulOperations_);
-        spec.buttonTitles = {summaryText("OK"), summaryText("Show Report")};
+        spec.messageText =
+            //: Run summary, shown when some files could not be stripped. %1 is the number of files
+            //: that failed, %2 the number of files in the run.
+            summaryText(QT_TRANSLATE_NOOP("CleftoneAppDelegate", "Failed To Strip %1 of %2 Files."))
+                .arg(failedOperations_)
+                .arg(failedOperations_ + successfulOperations_);
+        spec.buttonTitles = {summaryText(QT_TRANSLATE_NOOP("CleftoneAppDelegate", "OK")),
+                             summaryText(QT_TRANSLATE_NOOP("CleftoneAppDelegate", "Show Report"))};
         spec.defaultButton = 0;
         tools_.beginSheet(window_.get(), spec, [this](int button, bool) {
             if (button == 1)
