@@ -870,7 +870,7 @@ void CleftoneAppDelegate::addFiles()
         QStringList files;
         for (const QString& path : paths) {
             if (!path.isEmpty())
-                files << QFileInfo(path).absoluteFilePath();
+                files << path;
         }
         if (!files.isEmpty())
             droppedFilesParser_->submit(files);
@@ -1003,6 +1003,8 @@ bool CleftoneAppDelegate::validateMenuItem(const QAction* item) const
         return !operationsRunning_ && hasSelection;
     if (item == ui_->copyAction)
         return hasSelection;
+    if (item == checkForUpdatesAction_)
+        return !updater_->isChecking();
     return true;
 }
 

@@ -1,0 +1,187 @@
+#include "DelegateTestSupport.h"
+
+#include "platform/FolderBookmark.h"
+#include "platform/PreferenceKeys.h"
+
+#include <QComboBox>
+
+namespace cleftone::test {
+namespace {
+
+const QString kDestination = QString::fromLatin1(kDestinationDirectoryKey);
+const QString kBookmark = QString::fromLatin1(kDestinationFolderBookmarkKey);
+const QString kOverwrite = QString::fromLatin1(kOverwriteExistingFile);
+
+class WriteMethodTest : public DelegateTest {
+protected:
+    QComboBox* popUp() const { return delegate->writeMethodPopUp(); }
+    /// Picks an item the way a click in the pop-up's list does.
+    void choose(int index)
+    {
+        popUp()->setCurrentIndex(index);
+        emit popUp()->activated(index);
+    }
+    QString folder(const QString& name)
+    {
+        EXPECT_TRUE(QDir().mkpath(dir.filePath(name)));
+        return dir.filePath(name);
+    }
+    /// Where the stored bookmark leads; empty when there is none or it does not resolve.
+    QString bookmarkedPath() const
+    {
+        const auto resolved = FolderBookmark::resolve(preferences->dataForKey(kBookmark));
+        return resolved ? resolved->path : QString();
+    }
+    static QString canonical(const QString& path) { return QFileInfo(path).canonicalFilePath(); }
+    /// The pop-up shows `title` as its selected fourth item, and nothing beyond it.
+    void expectFolderItemSelected(const QString& title)
+    {
+        ASSERT_EQ(popUp()->count(), 4);
+        EXPECT_EQ(popUp()->itemText(3), title);
+        EXPECT_TRUE(popUp()->itemIcon(3).availableSizes().contains(QSize(16, 16)));
+        EXPECT_EQ(popUp()->currentIndex(), 3);
+    }
+};
+
+TEST_F(WriteMethodTest, ChoosingCancellingAndFailingFolders)
+{
+    makeDelegate();
+    const QString out = folder("Out");
+    const QString second = folder("Second");
+
+    // From the overwrite item, the Down key skips the separator and opens the panel.
+    tools.folderPanelAnswers = {out, second};
+    QTest::keyClick(popUp(), Qt::Key_Down);
+    ASSERT_EQ(tools.folderPanels.size(), 1);
+    EXPECT_TRUE(tools.folderPanels[0].message.isEmpty() && tools.folderPanels[0].prompt.isEmpty());
+    expectFolderItemSelected("Out");
+    EXPECT_EQ(preferences->stringForKey(kDestination), out);
+    EXPECT_EQ(bookmarkedPath(), canonical(out));
+    choose(2);
+    expectFolderItemSelected("Second");
+    EXPECT_EQ(preferences->stringForKey(kDestination), second);
+    EXPECT_EQ(bookmarkedPath(), canonical(second));
+
+    // Cancelling gives up the folder in use; its item stays, unselected.
+    choose(2);
+    EXPECT_EQ(tools.folderPanels.size(), 3);
+    EXPECT_EQ(popUp()->currentIndex(), 0);
+    EXPECT_EQ(preferences->stringForKey(kDestination), kOverwrite);
+    EXPECT_FALSE(preferences->value(kBookmark).isValid());
+    EXPECT_EQ(popUp()->itemText(3), "Second");
+
+    // A choice that cannot be bookmarked is refused the same way, after saying why.
+    tools.folderPanelAnswers = {out, touch("notes.txt"), dir.filePath("missing")};
+    choose(2);
+    for (const char* reason : {"The item is not a folder.", "The folder doesn't exist."}) {
+        const qsizetype alertsBefore = tools.alerts.size();
+        choose(2);
+        ASSERT_EQ(tools.alerts.size(), alertsBefore + 1) << reason;
+        EXPECT_EQ(tools.alerts.last().spec.messageText, "Couldn't save folder access");
+        EXPECT_EQ(tools.alerts.last().spec.informativeText, reason);
+        EXPECT_EQ(tools.alerts.last().spec.buttonTitles, QStringList{"OK"});
+        EXPECT_EQ(popUp()->currentIndex(), 0);
+        EXPECT_EQ(preferences->stringForKey(kDestination), kOverwrite);
+        EXPECT_FALSE(preferences->value(kBookmark).isValid());
+    }
+}
+
+TEST_F(WriteMethodTest, FolderItemMeansWritingThereWithoutSandbox)
+{
+    makeDelegate();
+    const QString out = folder("Out");
+    tools.folderPanelAnswers = {out};
+    choose(2);
+    const QByteArray bookmark = preferences->dataForKey(kBookmark);
+    ASSERT_FALSE(bookmark.isEmpty());
+    choose(0);
+    EXPECT_EQ(preferences->stringForKey(kDestination), kOverwrite);
+    EXPECT_EQ(preferences->dataForKey(kBookmark), bookmark);
+    EXPECT_EQ(popUp()->count(), 4);
+
+    // The folder item shown selected must mean files go there, now and after a restart.
+    choose(3);
+    EXPECT_EQ(preferences->stringForKey(kDestination), out);
+    EXPECT_EQ(tools.folderPanels.size(), 1);
+    delegate.reset();
+    preferences->removeValue(kBookmark);
+    makeDelegate();
+    expectFolderItemSelected("Out");
+    EXPECT_FALSE(preferences->value(kBookmark).isValid()) << "start-up only shows the folder";
+    // Picking the item already shown brings its lost bookmark back.
+    choose(3);
+    EXPECT_EQ(bookmarkedPath(), canonical(out));
+
+    // Strip checks that the folder is still there, before anything starts.
+    const QString song = touch("song.mp3");
+    ASSERT_TRUE(walk({song}));
+    ASSERT_TRUE(QDir(out).removeRecursively());
+    delegate->stripButton()->click();
+    ASSERT_EQ(tools.alerts.size(), 1);
+    EXPECT_EQ(tools.alerts[0].window, nullptr) << "application-modal, not a sheet";
+    EXPECT_EQ(tools.alerts[0].spec.messageText, "Destination Folder Unavailable");
+    EXPECT_EQ(tools.alerts[0].spec.informativeText,
+              "Cleftone can no longer access the destination folder. Please re-select it from "
+              "the popup.");
+    EXPECT_EQ(tools.alerts[0].spec.buttonTitles, QStringList{"OK"});
+    EXPECT_EQ(delegate->stripButton()->text(), "Strip");
+    EXPECT_FALSE(delegate->operationsRunning());
+    EXPECT_EQ(delegate->operationsController()->arrangedObjects(), QStringList{song});
+}
+
+TEST_F(WriteMethodTest, SandboxedAccessCheck)
+{
+    makeDelegate([](AppDelegateEnvironment& environment) { environment.sandboxed = true; });
+    const QString out = folder("Out");
+    tools.folderPanelAnswers = {out};
+    choose(2);
+    const QByteArray original = preferences->dataForKey(kBookmark);
+    EXPECT_TRUE(delegate->ensureSandboxAccessForDestinationFolder(out));
+    EXPECT_EQ(preferences->dataForKey(kBookmark), original);
+
+    // Another folder at the same path (renamed first, so that it cannot reuse the inode): the
+    // bookmark is renewed without asking.
+    ASSERT_TRUE(QDir(dir.path()).rename("Out", "Out.old"));
+    folder("Out");
+    EXPECT_TRUE(delegate->ensureSandboxAccessForDestinationFolder(out));
+    const auto renewed = FolderBookmark::resolve(preferences->dataForKey(kBookmark));
+    ASSERT_TRUE(renewed.has_value());
+    EXPECT_NE(preferences->dataForKey(kBookmark), original);
+    EXPECT_EQ(renewed->path, canonical(out));
+    EXPECT_FALSE(renewed->isStale);
+    EXPECT_EQ(tools.folderPanels.size(), 1);
+
+    // The folder is gone: Strip asks, and a cancelled panel starts nothing and changes nothing.
+    const QByteArray bookmark = preferences->dataForKey(kBookmark);
+    ASSERT_TRUE(walk({touch("song.mp3")}));
+    ASSERT_TRUE(QDir(out).removeRecursively());
+    delegate->stripButton()->click();
+    ASSERT_EQ(tools.folderPanels.size(), 2);
+    EXPECT_EQ(tools.folderPanels[1].message,
+              QString::fromUtf8("Cleftone needs your permission to write stripped files to "
+                                "\u201COut\u201D. Click Grant Access to confirm, or choose a "
+                                "different folder."));
+    EXPECT_EQ(tools.folderPanels[1].prompt, "Grant Access");
+    EXPECT_EQ(tools.folderPanels[1].directory, out);
+    EXPECT_FALSE(delegate->operationsRunning());
+    EXPECT_EQ(delegate->stripButton()->text(), "Strip");
+    EXPECT_EQ(delegate->operationsController()->count(), 1);
+
+    // A choice that cannot be bookmarked: refused, and unlike the pop-up nothing is reset.
+    tools.folderPanelAnswers = {touch("notes.txt")};
+    EXPECT_FALSE(delegate->ensureSandboxAccessForDestinationFolder(out));
+    EXPECT_EQ(tools.alerts.size(), 1);
+    EXPECT_EQ(preferences->stringForKey(kDestination), out);
+    EXPECT_EQ(preferences->dataForKey(kBookmark), bookmark);
+    expectFolderItemSelected("Out");
+
+    const QString other = folder("Other");
+    tools.folderPanelAnswers = {other};
+    EXPECT_TRUE(delegate->ensureSandboxAccessForDestinationFolder(out));
+    EXPECT_EQ(preferences->stringForKey(kDestination), other);
+    EXPECT_EQ(bookmarkedPath(), canonical(other));
+    expectFolderItemSelected("Other");
+}
+
+} // namespace
+} // namespace cleftone::test
