@@ -596,6 +596,7 @@ std::shared_ptr<CleftoneOperation> CleftoneAppDelegate::makeOperation(const QStr
 void CleftoneAppDelegate::stripButtonPressed()
 {
     CLEFTONE_ASSERT_MAIN_THREAD();
+    const auto start = std::chrono::steady_clock::now();
     if (operationsController_.count() == 0) {
         tools_.beep();
         return;
@@ -628,24 +629,8 @@ void CleftoneAppDelegate::stripButtonPressed()
     operationsWereCancelled_ = false;
 
     runSnapshot_ = operationsController_.arrangedObjects();
-    std::vector<std::shared_ptr<Operation>> operations;
-    operations.reserve(size_t(runSnapshot_.size()));
-    for (const QString& path : std::as_const(runSnapshot_)) {
-        std::shared_ptr<CleftoneOperation> operation = makeOperation(path);
-        std::weak_ptr<CleftoneOperation> weakOperation = operation;
-        // Runs on the queue's worker before the next job starts, so results reach the main
-        // thread in list order and ahead of the finaliser's end-of-run task.
-        operation->setCompletionBlock([this, weakOperation] {
-            if (std::shared_ptr<CleftoneOperation> finished = weakOperation.lock())
-                postToMainThread(this, [this, finished] { handleFinishedOperation(finished); });
-        });
-        operations.push_back(std::move(operation));
-    }
-
     auto finalizer = std::make_shared<BlockOperation>(
         [this] { postToMainThread(this, [this] { stripDidComplete(); }); });
-    for (const std::shared_ptr<Operation>& operation : operations)
-        finalizer->addDependency(operation);
     currentFinalizer_ = finalizer;
 
     ui_->progressBar->setRange(0, int(runSnapshot_.size()));
@@ -654,7 +639,47 @@ void CleftoneAppDelegate::stripButtonPressed()
     updateProgress();
     updateMenuItems();
 
+    queueRunFrom(0);
+    noteTask(start);
+}
+
+void CleftoneAppDelegate::queueRunFrom(qsizetype first)
+{
+    // A long list is queued a slice per turn of the event loop, so that pressing Strip never
+    // holds the window for long. The worker starts on the first slice meanwhile; the finaliser
+    // goes last, once it depends on every job.
+    constexpr qsizetype kSlice = 4096;
+    const auto finalizer = currentFinalizer_;
+    if (!finalizer)
+        return;
+    const qsizetype end = std::min(first + kSlice, runSnapshot_.size());
+    std::vector<std::shared_ptr<Operation>> operations;
+    operations.reserve(size_t(end - first));
+    for (qsizetype index = first; index < end; ++index) {
+        std::shared_ptr<CleftoneOperation> operation = makeOperation(runSnapshot_.at(index));
+        std::weak_ptr<CleftoneOperation> weakOperation = operation;
+        // Runs on the queue's worker before the next job starts, so results reach the main
+        // thread in list order and ahead of the finaliser's end-of-run task.
+        operation->setCompletionBlock([this, weakOperation] {
+            if (std::shared_ptr<CleftoneOperation> finished = weakOperation.lock())
+                postFinishedOperation(std::move(finished));
+        });
+        // Stop came while the run was still being queued: the rest is queued cancelled, so
+        // it finishes at once without touching its file.
+        if (operationsWereCancelled_)
+            operation->cancel();
+        finalizer->addDependency(operation);
+        operations.push_back(std::move(operation));
+    }
     operationQueue_.addOperations(operations, false);
+    if (end < runSnapshot_.size()) {
+        postToMainThread(this, [this, end] {
+            const auto start = std::chrono::steady_clock::now();
+            queueRunFrom(end);
+            noteTask(start);
+        });
+        return;
+    }
     operationQueue_.addOperation(finalizer);
 }
 
@@ -674,18 +699,56 @@ void CleftoneAppDelegate::stopButtonPressed()
         ui_->progressLabel->setText(QStringLiteral("Stopping\u2026"));
 }
 
+void CleftoneAppDelegate::postFinishedOperation(std::shared_ptr<CleftoneOperation> operation)
+{
+    bool first = false;
+    {
+        std::lock_guard lock(handOverLock_);
+        first = finishedOperations_.empty();
+        finishedOperations_.push_back(std::move(operation));
+    }
+    // The task is posted before anything the finaliser posts later, so every result of the run
+    // is handled before the run ends.
+    if (first)
+        postToMainThread(this, [this] { drainFinishedOperations(); });
+}
+
+void CleftoneAppDelegate::drainFinishedOperations()
+{
+    std::vector<std::shared_ptr<CleftoneOperation>> finished;
+    {
+        std::lock_guard lock(handOverLock_);
+        finished.swap(finishedOperations_);
+    }
+    handleFinishedOperations(finished);
+}
+
 void CleftoneAppDelegate::handleFinishedOperation(
     const std::shared_ptr<CleftoneOperation>& operation)
 {
+    handleFinishedOperations({operation});
+}
+
+void CleftoneAppDelegate::handleFinishedOperations(
+    const std::vector<std::shared_ptr<CleftoneOperation>>& operations)
+{
     CLEFTONE_ASSERT_MAIN_THREAD();
     const auto start = std::chrono::steady_clock::now();
-    if (operation->isCancelled())
+    QStringList done;
+    for (const std::shared_ptr<CleftoneOperation>& operation : operations) {
+        // A cancelled job is not counted and its file stays listed, even when it had already
+        // written its output.
+        if (operation->isCancelled())
+            continue;
+        if (operation->success())
+            ++successfulOperations_;
+        else
+            ++failedOperations_;
+        done << operation->inFilePath();
+    }
+    if (done.isEmpty())
         return;
-    if (operation->success())
-        ++successfulOperations_;
-    else
-        ++failedOperations_;
-    operationsController_.removeObject(operation->inFilePath());
+    operationsController_.removeObjects(done);
     refreshTableHeader();
     ui_->tableView->viewport()->update();
     updateProgress();
@@ -788,7 +851,7 @@ void CleftoneAppDelegate::walkDroppedFilesBatch(const QStringList& batch)
 
     ScreeningSink sink;
     sink.admit = [this](const QString& path) {
-        postToMainThread(this, [this, path] { admit(path); });
+        postAdmission(path);
     };
     sink.holdBackVideo = [this](const QString& path) {
         std::lock_guard lock(skippedVideoPathsLock_);
@@ -797,11 +860,30 @@ void CleftoneAppDelegate::walkDroppedFilesBatch(const QStringList& batch)
     screenBatch(batch, rules, sink);
 }
 
-void CleftoneAppDelegate::admit(const QString& path)
+void CleftoneAppDelegate::postAdmission(const QString& path)
+{
+    bool first = false;
+    {
+        std::lock_guard lock(handOverLock_);
+        first = admittedPaths_.isEmpty();
+        admittedPaths_.append(path);
+    }
+    // Posted before the walker's batch-done task, so every admitted path is listed before the
+    // walk ends.
+    if (first)
+        postToMainThread(this, [this] { drainAdmissions(); });
+}
+
+void CleftoneAppDelegate::drainAdmissions()
 {
     const auto start = std::chrono::steady_clock::now();
-    if (!operationsController_.containsFile(path))
-        operationsController_.addObject(path);
+    QStringList paths;
+    {
+        std::lock_guard lock(handOverLock_);
+        paths.swap(admittedPaths_);
+    }
+    // Paths already listed (also earlier in this walk) are dropped here, by exact text.
+    operationsController_.addObjects(paths);
     noteTask(start);
 }
 
@@ -832,7 +914,9 @@ void CleftoneAppDelegate::droppedFilesWalksDidFinish()
 bool CleftoneAppDelegate::applicationOpenFiles(const QStringList& paths)
 {
     CLEFTONE_ASSERT_MAIN_THREAD();
-    if (operationQueue_.operationCount() > 0) {
+    // A run may be between two slices of its jobs with the queue empty for a moment; the
+    // finaliser marks it as running until it ends.
+    if (operationQueue_.operationCount() > 0 || currentFinalizer_) {
         tools_.beep();
         return false;
     }

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class QAction;
 class QCheckBox;
@@ -145,6 +146,10 @@ public:
     void stripButtonPressed();
     void stopButtonPressed();
     void handleFinishedOperation(const std::shared_ptr<CleftoneOperation>& operation);
+    /// handleFinishedOperation() for several operations, in order, with one refresh of the list
+    /// and the header at the end.
+    void
+    handleFinishedOperations(const std::vector<std::shared_ptr<CleftoneOperation>>& operations);
     void stripDidComplete();
 
     // Intake.
@@ -200,7 +205,11 @@ private:
     void enterRunningState();
     void updateProgress();
     void showUpdateResult(const UpdateCheckResult& result);
-    void admit(const QString& path);
+    void queueRunFrom(qsizetype first);
+    void postFinishedOperation(std::shared_ptr<CleftoneOperation> operation);
+    void drainFinishedOperations();
+    void postAdmission(const QString& path);
+    void drainAdmissions();
     std::shared_ptr<CleftoneOperation> makeOperation(const QString& path) const;
     void noteTask(std::chrono::steady_clock::time_point start);
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -230,6 +239,13 @@ private:
     std::atomic<bool> operationsWereCancelled_{false};
     std::shared_ptr<Operation> currentFinalizer_;
     QStringList runSnapshot_;
+    // Hand-over from the worker threads: results and admitted paths wait here, and one task
+    // posted when the first of them arrives takes all that have gathered by the time it runs.
+    // A burst of thousands of quick results or admissions is then a few short main-thread
+    // tasks instead of thousands that the event loop would work off in one long stretch.
+    std::mutex handOverLock_;
+    std::vector<std::shared_ptr<CleftoneOperation>> finishedOperations_;
+    QStringList admittedPaths_;
     std::chrono::nanoseconds longestTask_{};
 
     std::unique_ptr<UpdateChecker> updater_;

@@ -2,7 +2,10 @@
 
 #include "platform/MainThread.h"
 
+#include <QSet>
+
 #include <algorithm>
+#include <vector>
 
 namespace cleftone {
 
@@ -38,6 +41,62 @@ void OperationsArrayController::addObject(const QString& path)
     m_entries.push_back(Entry{path, serial});
     m_serialByPath.insert(path, serial);
     endInsertRows();
+}
+
+void OperationsArrayController::addObjects(const QStringList& paths)
+{
+    CLEFTONE_ASSERT_MAIN_THREAD();
+    QStringList fresh;
+    QSet<QString> seen;
+    for (const QString& path : paths) {
+        if (!m_serialByPath.contains(path) && !seen.contains(path)) {
+            seen.insert(path);
+            fresh.append(path);
+        }
+    }
+    if (fresh.isEmpty()) {
+        return;
+    }
+    const int first = count();
+    beginInsertRows(QModelIndex(), first, first + int(fresh.size()) - 1);
+    for (const QString& path : std::as_const(fresh)) {
+        const quint64 serial = m_nextSerial++;
+        m_entries.push_back(Entry{path, serial});
+        m_serialByPath.insert(path, serial);
+    }
+    endInsertRows();
+}
+
+void OperationsArrayController::removeObjects(const QStringList& paths)
+{
+    CLEFTONE_ASSERT_MAIN_THREAD();
+    std::vector<int> rows;
+    rows.reserve(std::size_t(paths.size()));
+    for (const QString& path : paths) {
+        const auto found = m_serialByPath.constFind(path);
+        if (found != m_serialByPath.cend()) {
+            rows.push_back(rowOfSerial(found.value()));
+        }
+    }
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    // From the back, so that the rows still to be removed keep their numbers.
+    auto end = rows.end();
+    while (end != rows.begin()) {
+        auto start = end - 1;
+        while (start != rows.begin() && *(start - 1) == *start - 1) {
+            --start;
+        }
+        const int first = *start;
+        const int last = *(end - 1);
+        beginRemoveRows(QModelIndex(), first, last);
+        for (int row = first; row <= last; ++row) {
+            m_serialByPath.remove(m_entries[std::size_t(row)].path);
+        }
+        m_entries.erase(m_entries.begin() + first, m_entries.begin() + last + 1);
+        endRemoveRows();
+        end = start;
+    }
 }
 
 void OperationsArrayController::removeObject(const QString& path)

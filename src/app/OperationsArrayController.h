@@ -39,8 +39,17 @@ public:
     /// it asserts in debug builds and is ignored otherwise.
     void addObject(const QString& path);
 
+    /// Appends, in order, each path that is not listed yet (nor earlier in `paths`), as one
+    /// insertion for the views.
+    void addObjects(const QStringList& paths);
+
     /// Removes the row of this path; does nothing when the path is not listed.
     void removeObject(const QString& path);
+
+    /// Removes the rows of these paths; paths not listed are ignored. Neighbouring rows go as one
+    /// removal for the views, so a run that removes its finished files from the front of the
+    /// list in bursts costs one view update per burst.
+    void removeObjects(const QStringList& paths);
 
     /// Removes every row, whatever is selected in a view.
     void removeAll();

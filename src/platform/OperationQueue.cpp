@@ -3,6 +3,7 @@
 #include "platform/SystemLog.h"
 
 #include <algorithm>
+#include <deque>
 #include <exception>
 #include <optional>
 #include <pthread.h>
@@ -174,7 +175,8 @@ struct OperationQueue::State {
     mutable std::mutex mutex;
     std::condition_variable workChanged;  // an operation was added or may have become ready
     std::condition_variable queueChanged; // an operation left the queue
-    std::vector<std::shared_ptr<Operation>> operations;
+    // Operations leave from the front as a serial queue works them off.
+    std::deque<std::shared_ptr<Operation>> operations;
     std::thread worker;
     QString name;
     int maxConcurrentOperationCount = 1;
@@ -244,41 +246,60 @@ void OperationQueue::addOperation(std::shared_ptr<Operation> operation)
 {
     if (!operation)
         return;
-    if (operation->isFinished())
-        throw std::invalid_argument("operation has already finished");
-    if (operation->enqueued_.exchange(true))
-        throw std::invalid_argument("operation is already in a queue");
+    enqueue({std::move(operation)});
+}
 
-    // The worker has to look again whenever this operation is cancelled or one of its
+void OperationQueue::enqueue(const std::vector<std::shared_ptr<Operation>>& operations)
+{
+    for (const auto& operation : operations) {
+        if (operation && operation->isFinished())
+            throw std::invalid_argument("operation has already finished");
+    }
+    std::vector<std::shared_ptr<Operation>> accepted;
+    accepted.reserve(operations.size());
+    for (const auto& operation : operations) {
+        if (!operation)
+            continue;
+        if (operation->enqueued_.exchange(true))
+            throw std::invalid_argument("operation is already in a queue");
+        accepted.push_back(operation);
+    }
+
+    // The worker has to look again whenever an operation is cancelled or one of its
     // dependencies is done, wherever that happens. Observers are registered without the queue
     // lock, because an operation that is already done calls its observer at once.
     const std::weak_ptr<State> weakState = state_;
-    auto wake = [weakState] {
+    const auto wake = [weakState] {
         if (auto state = weakState.lock())
             state->wake();
     };
-    operation->addObserver(wake);
-    for (const auto& dependency : operation->dependencies())
-        dependency->addObserver(wake);
+    for (const auto& operation : accepted) {
+        operation->addObserver(wake);
+        for (const auto& dependency : operation->dependencies())
+            dependency->addObserver(wake);
+    }
 
     bool cancelNow = false;
     {
+        // One lock and one wake-up for the whole batch: a run of many files is queued at once
+        // without handing the lock back and forth with a worker that is already busy.
         std::lock_guard lock(state_->mutex);
         cancelNow = state_->stopping;
-        state_->operations.push_back(operation);
+        state_->operations.insert(state_->operations.end(), accepted.begin(), accepted.end());
         if (!state_->worker.joinable() && !state_->stopping)
             state_->worker = std::thread(&OperationQueue::runWorker, state_);
         state_->workChanged.notify_all();
     }
-    if (cancelNow)
-        operation->cancel();
+    if (cancelNow) {
+        for (const auto& operation : accepted)
+            operation->cancel();
+    }
 }
 
 void OperationQueue::addOperations(const std::vector<std::shared_ptr<Operation>>& operations,
                                    bool waitUntilFinished)
 {
-    for (const auto& operation : operations)
-        addOperation(operation);
+    enqueue(operations);
     if (!waitUntilFinished)
         return;
     // Wait until they have left the queue, not only until they are done, so that the caller
@@ -295,7 +316,7 @@ void OperationQueue::addOperations(const std::vector<std::shared_ptr<Operation>>
 std::vector<std::shared_ptr<Operation>> OperationQueue::operations() const
 {
     std::lock_guard lock(state_->mutex);
-    return state_->operations;
+    return {state_->operations.begin(), state_->operations.end()};
 }
 
 std::size_t OperationQueue::operationCount() const

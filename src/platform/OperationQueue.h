@@ -158,6 +158,7 @@ public:
 
 private:
     struct State;
+    void enqueue(const std::vector<std::shared_ptr<Operation>>& operations);
     static void runWorker(const std::shared_ptr<State>& state);
 
     std::shared_ptr<State> state_;

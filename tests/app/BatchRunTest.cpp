@@ -469,5 +469,51 @@ TEST_F(BatchRunTest, QuitDuringARunDropsTheBatchAndItsPostedResults)
     EXPECT_TRUE(entries(journal).isEmpty());
 }
 
+/// A job that does no file work: it counts its runs and succeeds.
+class CountingOperation : public CleftoneOperation {
+public:
+    CountingOperation(const QString& path, std::atomic<int>& runs)
+        : CleftoneOperation(path), runs_(runs)
+    {}
+
+protected:
+    void main() override { ++runs_; }
+
+private:
+    std::atomic<int>& runs_;
+};
+
+TEST_F(BatchRunTest, LongListIsQueuedInSlicesAndStopReachesTheSlicesNotQueuedYet)
+{
+    std::atomic<int> runs{0};
+    makeDelegate([&](AppDelegateEnvironment& environment) {
+        environment.makeOperation = [&runs](const QString& path) {
+            return std::make_shared<CountingOperation>(path, runs);
+        };
+    });
+    QStringList paths;
+    for (int i = 0; i < 10000; ++i)
+        paths << dir.filePath(QStringLiteral("missing-%1.mp3").arg(i));
+    delegate->operationsController()->addObjects(paths);
+
+    bool finished = false;
+    QObject::connect(delegate.get(), &CleftoneAppDelegate::runDidFinish,
+                     [&finished] { finished = true; });
+    // Strip, then Stop before the event loop turns: only the first slice is in the queue.
+    delegate->stripButtonPressed();
+    EXPECT_FALSE(delegate->applicationOpenFiles({dir.filePath(QStringLiteral("late.mp3"))}));
+    delegate->stopButtonPressed();
+    ASSERT_TRUE(waitFor([&] { return finished; }, 30000));
+
+    // Jobs queued after Stop never ran; every file not handled is still listed, uncounted.
+    EXPECT_LT(runs.load(), 4096);
+    const qint64 handled = delegate->failedOperations() + delegate->successfulOperations();
+    EXPECT_EQ(handled, runs.load());
+    EXPECT_EQ(delegate->operationsController()->count(), 10000 - handled);
+    EXPECT_EQ(delegate->stripButton()->text(), QStringLiteral("Strip"));
+    EXPECT_TRUE(delegate->stripButton()->isEnabled());
+    EXPECT_EQ(delegate->operationQueue().operationCount(), 0u);
+}
+
 } // namespace
 } // namespace cleftone::test

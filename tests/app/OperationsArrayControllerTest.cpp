@@ -214,3 +214,30 @@ TEST(OperationsArrayControllerTest, HundredThousandFilesAddedCheckedAndRemovedIn
     EXPECT_EQ(list.count(), 0);
     EXPECT_FALSE(list.containsFile(paths.last()));
 }
+
+TEST(OperationsArrayControllerTest, BatchesAddOnceEachAndRemoveNeighbouringRowsTogether)
+{
+    cleftone::OperationsArrayController list;
+    QAbstractItemModelTester tester(&list, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    list.addObject(QStringLiteral("/m/0.mp3"));
+    QSignalSpy inserted(&list, &QAbstractItemModel::rowsInserted);
+    list.addObjects({"/m/1.mp3", "/m/0.mp3", "/m/2.mp3", "/m/1.mp3", "/m/3.mp3", "/m/4.mp3",
+                     "/m/5.mp3", "/m/6.mp3"});
+    ASSERT_EQ(inserted.size(), 1);
+    EXPECT_EQ(list.arrangedObjects(), (QStringList{"/m/0.mp3", "/m/1.mp3", "/m/2.mp3", "/m/3.mp3",
+                                                   "/m/4.mp3", "/m/5.mp3", "/m/6.mp3"}));
+
+    QSignalSpy removed(&list, &QAbstractItemModel::rowsRemoved);
+    list.removeObjects(
+        {"/m/5.mp3", "/m/0.mp3", "/m/2.mp3", "/m/1.mp3", "/m/not-listed.mp3", "/m/1.mp3"});
+    // Rows 0-2 and row 5: two removals, the later rows first.
+    ASSERT_EQ(removed.size(), 2);
+    EXPECT_EQ(removed.at(0).at(1).toInt(), 5);
+    EXPECT_EQ(removed.at(1).at(1).toInt(), 0);
+    EXPECT_EQ(removed.at(1).at(2).toInt(), 2);
+    EXPECT_EQ(list.arrangedObjects(), (QStringList{"/m/3.mp3", "/m/4.mp3", "/m/6.mp3"}));
+    EXPECT_FALSE(list.containsFile(QStringLiteral("/m/2.mp3")));
+    EXPECT_TRUE(list.containsFile(QStringLiteral("/m/6.mp3")));
+    list.removeObject(QStringLiteral("/m/6.mp3"));
+    EXPECT_EQ(list.arrangedObjects(), (QStringList{"/m/3.mp3", "/m/4.mp3"}));
+}
