@@ -618,10 +618,7 @@ void CleftoneAppDelegate::stripButtonPressed()
         }
     }
 
-    ui_->stripButton->setText(QStringLiteral("Stop"));
-    stripButtonStops_ = true;
-    ui_->writeMethodPopUp->setEnabled(false);
-    ui_->clearButton->setEnabled(false);
+    setControlsBusy(true);
 
     operationsRunning_ = true;
     failedOperations_ = 0;
@@ -723,6 +720,22 @@ void CleftoneAppDelegate::drainFinishedOperations()
     handleFinishedOperations(finished);
 }
 
+void CleftoneAppDelegate::setControlsBusy(bool busy)
+{
+    stripButtonStops_ = busy;
+    ui_->writeMethodPopUp->setEnabled(!busy);
+    if (busy) {
+        // The button keeps its enabled state: it stays the way to stop.
+        ui_->stripButton->setText(QStringLiteral("Stop"));
+        ui_->clearButton->setEnabled(false);
+        return;
+    }
+    ui_->stripButton->setText(QStringLiteral("Strip"));
+    refreshActionButtons();
+    ui_->progressPanel->hide();
+    ui_->progressLabel->clear();
+}
+
 void CleftoneAppDelegate::handleFinishedOperation(
     const std::shared_ptr<CleftoneOperation>& operation)
 {
@@ -776,12 +789,7 @@ void CleftoneAppDelegate::stripDidComplete()
     runSnapshot_.clear();
     refreshTableHeader();
     ui_->tableView->viewport()->update();
-    ui_->stripButton->setText(QStringLiteral("Strip"));
-    stripButtonStops_ = false;
-    ui_->writeMethodPopUp->setEnabled(true);
-    refreshActionButtons();
-    ui_->progressPanel->hide();
-    ui_->progressLabel->clear();
+    setControlsBusy(false);
     if (successfulOperations_ > 0) {
         window_->statusBar()->showMessage(
             successfulOperations_ == 1
@@ -826,10 +834,7 @@ void CleftoneAppDelegate::droppedFilesWalkDidStart()
     operationsWereCancelled_ = false;
 
     ui_->stripButton->setEnabled(true);
-    ui_->stripButton->setText(QStringLiteral("Stop"));
-    stripButtonStops_ = true;
-    ui_->writeMethodPopUp->setEnabled(false);
-    ui_->clearButton->setEnabled(false);
+    setControlsBusy(true);
 
     ui_->progressBar->setRange(0, 0);
     ui_->progressLabel->setText(QStringLiteral("Adding files\u2026"));
@@ -894,12 +899,7 @@ void CleftoneAppDelegate::droppedFilesWalksDidFinish()
     ui_->tableView->viewport()->update();
     operationsRunning_ = false;
     processingFiles_ = false;
-    ui_->stripButton->setText(QStringLiteral("Strip"));
-    stripButtonStops_ = false;
-    ui_->writeMethodPopUp->setEnabled(true);
-    refreshActionButtons();
-    ui_->progressPanel->hide();
-    ui_->progressLabel->clear();
+    setControlsBusy(false);
 
     QStringList heldBack;
     {

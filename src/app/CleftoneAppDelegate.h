@@ -202,7 +202,8 @@ private:
     void showFolderItem(const QString& folderPath);
     void resetToOverwrite();
     void showBookmarkFailureAlert(const QString& errorDescription);
-    void enterRunningState();
+    /// Strip/Stop button, pop-up and Clear for a run or walk (busy) or for the idle state.
+    void setControlsBusy(bool busy);
     void updateProgress();
     void showUpdateResult(const UpdateCheckResult& result);
     void queueRunFrom(qsizetype first);
