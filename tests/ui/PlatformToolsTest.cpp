@@ -4,9 +4,17 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileSystemModel>
+#include <QItemSelectionModel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
+#include <QTreeView>
 #include <QWidget>
 #include <gtest/gtest.h>
 
@@ -101,6 +109,45 @@ TEST(PlatformToolsTest, AlertAnswersTheIndexOfThePressedButton)
     bool checked = false;
     EXPECT_EQ(tools.runAlert(spec, &checked), 1);
     EXPECT_TRUE(checked);
+}
+
+TEST(PlatformToolsTest, OpenPanelHandsBackFilesAndFoldersChosenTogether)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("Album")));
+    QFile song(dir.filePath(QStringLiteral("song.mp3")));
+    ASSERT_TRUE(song.open(QIODevice::WriteOnly));
+    song.close();
+
+    QWidget window;
+    QtPlatformTools tools;
+    std::optional<QStringList> chosen;
+    tools.beginOpenPanel(&window, {QStringLiteral("Add Files"), QStringLiteral("Add")},
+                         [&](const QStringList& paths) { chosen = paths; });
+    auto* dialog = window.findChild<QFileDialog*>();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Add Files"));
+    EXPECT_EQ(dialog->labelText(QFileDialog::Accept), QStringLiteral("Add"));
+    EXPECT_TRUE(dialog->isModal());
+
+    dialog->setDirectory(dir.path());
+    auto* view = dialog->findChild<QTreeView*>(QStringLiteral("treeView"));
+    auto* model = dialog->findChild<QFileSystemModel*>();
+    ASSERT_NE(view, nullptr);
+    ASSERT_NE(model, nullptr);
+    const QModelIndex folder = model->index(dir.filePath(QStringLiteral("Album")));
+    const QModelIndex file = model->index(dir.filePath(QStringLiteral("song.mp3")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->rowCount(folder.parent()) == 2; }, 5000));
+    view->selectionModel()->select(folder, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    view->selectionModel()->select(file, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    QMetaObject::invokeMethod(dialog, "accept");
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return chosen.has_value(); }, 5000));
+    QStringList paths = *chosen;
+    paths.sort();
+    EXPECT_EQ(paths, (QStringList{dir.filePath(QStringLiteral("Album")),
+                                  dir.filePath(QStringLiteral("song.mp3"))}));
 }
 
 } // namespace
