@@ -1,26 +1,86 @@
 #pragma once
 
+#include "../intake/QStringPrinter.h"
+
 #include "app/CleftoneAppDelegate.h"
+#include "engine/CleftoneOperation.h"
 #include "errorlog/ErrorLogStore.h"
 #include "errorlog/ErrorLogWindowController.h"
-#include "platform/BuildConfig.h"
 #include "platform/Preferences.h"
 #include "ui/RecordingPlatformTools.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 namespace cleftone::test {
 
-/// A main window with its own preferences file, error log, scripted prompts and temporary
-/// folder, so that no test touches the user's settings or shows a real dialog.
+/// Polls `done` for up to ten seconds without turning an event loop. Any thread.
+inline bool pollFor(const std::function<bool()>& done)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return done();
+}
+
+/// Holds worker threads until the test opens it; after ten seconds they go on and the timeout
+/// is noted, so a broken test fails instead of hanging.
+struct Gate {
+    std::atomic<int> arrivals{0};
+    std::atomic<bool> open{false};
+    std::atomic<bool> timedOut{false};
+
+    void pass() // any thread
+    {
+        ++arrivals;
+        if (!pollFor([this] { return open.load(); }))
+            timedOut = true;
+    }
+};
+
+/// A strip job that passes its gate first; without `strip` it then succeeds without touching
+/// its file. The queue runs main() only for jobs not cancelled before they start, so the gate's
+/// arrivals tell which jobs did any work.
+struct GatedOperation : CleftoneOperation {
+    GatedOperation(const QString& path, Gate& gate, bool strip = false,
+                   StripEnvironment environment = StripEnvironment())
+        : CleftoneOperation(path, std::move(environment)), gate(gate), strip(strip)
+    {}
+    void main() override
+    {
+        gate.pass();
+        if (strip)
+            CleftoneOperation::main();
+    }
+    Gate& gate;
+    const bool strip;
+};
+
+inline QString fixture(const QString& name)
+{
+    return QStringLiteral(CLEFTONE_TEST_DATA_DIR "/audio/") + name;
+}
+
+inline QByteArray bytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+/// A main window with its own preferences, error log, scripted prompts and temporary folder, so
+/// no test touches the user's settings or shows a real dialog. Its video probe records every
+/// path, finds video in names containing "video" (or asks `hasVideo` when set) and holds the
+/// walker at `gate` in names containing "gate".
 class DelegateTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -32,15 +92,19 @@ protected:
 
     void TearDown() override
     {
+        gate.open = true;
         delegate.reset();
         // Tasks the delegate posted are dropped with it; let the loop forget them.
         QCoreApplication::processEvents();
+        EXPECT_FALSE(gate.timedOut);
     }
 
-    /// Builds the delegate; `configure` may adjust the environment first.
+    /// Builds the delegate, after the previous one has gone; `configure` may adjust the
+    /// environment first.
     CleftoneAppDelegate&
     makeDelegate(const std::function<void(AppDelegateEnvironment&)>& configure = {})
     {
+        delegate.reset();
         AppDelegateEnvironment environment;
         environment.tools = &tools;
         environment.preferences = preferences.get();
@@ -50,51 +114,86 @@ protected:
         environment.showSettings = [this] {
             ++settingsShown;
         };
+        environment.hasVideoTrack = [this](const QString& path) {
+            const QString name = QFileInfo(path).fileName();
+            {
+                std::lock_guard lock(probeLock);
+                probed << path;
+            }
+            if (name.contains(QLatin1String("gate")))
+                gate.pass();
+            return hasVideo ? hasVideo(path) : name.contains(QLatin1String("video"));
+        };
         if (configure)
             configure(environment);
         delegate = std::make_unique<CleftoneAppDelegate>(std::move(environment));
+        QObject::connect(delegate.get(), &CleftoneAppDelegate::walkDidFinish, [this] { ++walks; });
+        QObject::connect(delegate.get(), &CleftoneAppDelegate::runDidFinish, [this] { ++runs; });
         return *delegate;
     }
 
-    /// Spins the event loop until `condition` holds or `timeoutMs` passes.
-    static bool waitFor(const std::function<bool()>& condition, int timeoutMs = 10000)
+    /// With strip jobs that wait at `gate` and do no file work.
+    CleftoneAppDelegate& makeHeldJobsDelegate()
+    {
+        return makeDelegate([this](AppDelegateEnvironment& environment) {
+            environment.makeOperation = [this](const QString& path) {
+                return std::make_shared<GatedOperation>(path, gate);
+            };
+        });
+    }
+
+    static bool waitFor(const std::function<bool()>& condition, int timeoutMs = 30000)
     {
         return QTest::qWaitFor(condition, timeoutMs);
     }
 
     /// Submits paths as the open-files request does and waits for the walk to end.
-    bool walk(const QStringList& paths, int timeoutMs = 10000)
+    bool walk(const QStringList& paths)
     {
-        bool finished = false;
-        const auto connection = QObject::connect(
-            delegate.get(), &CleftoneAppDelegate::walkDidFinish, [&finished] { finished = true; });
+        const int before = walks;
         delegate->applicationOpenFiles(paths);
-        const bool ok = waitFor([&] { return finished; }, timeoutMs);
-        QObject::disconnect(connection);
-        return ok;
+        return waitFor([&] { return walks > before; });
     }
 
     /// Presses Strip and waits for the run to end.
-    bool runToEnd(int timeoutMs = 30000)
+    bool runToEnd()
     {
-        bool finished = false;
-        const auto connection = QObject::connect(delegate.get(), &CleftoneAppDelegate::runDidFinish,
-                                                 [&finished] { finished = true; });
-        delegate->stripButtonPressed();
-        const bool ok = waitFor([&] { return finished; }, timeoutMs);
-        QObject::disconnect(connection);
-        return ok;
+        const int before = runs;
+        delegate->stripButton()->click();
+        return waitFor([&] { return runs > before; });
     }
 
-    /// Creates a file (and its folders) under the temporary folder; returns its path.
-    QString touch(const QString& relativePath, const QByteArray& contents = QByteArray("x"))
+    /// Creates a one-byte file (and its folders) under the temporary folder; returns its path.
+    QString touch(const QString& relativePath)
     {
         const QString path = dir.filePath(relativePath);
         QDir().mkpath(QFileInfo(path).absolutePath());
         QFile file(path);
         if (file.open(QIODevice::WriteOnly))
-            file.write(contents);
+            file.write("x");
         return path;
+    }
+
+    /// A writable copy of an audio fixture under the temporary folder.
+    QString copyFixture(const QString& name, const QString& as)
+    {
+        const QString target = dir.filePath(as);
+        QDir().mkpath(QFileInfo(target).absolutePath());
+        EXPECT_TRUE(QFile::copy(fixture(name), target)) << name.toStdString();
+        QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner);
+        return target;
+    }
+
+    QStringList listed() const { return delegate->operationsController()->arrangedObjects(); }
+    /// The list's title as the table's header shows it.
+    QString header() const
+    {
+        return delegate->operationsController()->headerData(0, Qt::Horizontal).toString();
+    }
+    QStringList probedPaths()
+    {
+        std::lock_guard lock(probeLock);
+        return probed;
     }
 
     QTemporaryDir dir;
@@ -102,8 +201,15 @@ protected:
     std::unique_ptr<Preferences> preferences;
     ErrorLogStore store;
     std::unique_ptr<ErrorLogWindowController> errorLog;
-    std::unique_ptr<CleftoneAppDelegate> delegate;
+    Gate gate;
+    std::function<bool(const QString&)> hasVideo;
+    std::mutex probeLock;
+    QStringList probed;
+    int walks = 0;
+    int runs = 0;
     int settingsShown = 0;
+    // Last, so it goes first: its jobs and walker still use the members above.
+    std::unique_ptr<CleftoneAppDelegate> delegate;
 };
 
 } // namespace cleftone::test

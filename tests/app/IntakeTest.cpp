@@ -1,7 +1,5 @@
-#include "../intake/QStringPrinter.h"
 #include "DelegateTestSupport.h"
 
-#include "engine/CapabilitySets.h"
 #include "intake/DropPaths.h"
 #include "intake/DroppedFilesParser.h"
 #include "intake/FileScreening.h"
@@ -11,17 +9,36 @@
 #include <QComboBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QLabel>
 #include <QMainWindow>
 #include <QMimeData>
+#include <QPushButton>
 #include <QTableView>
 #include <QUrl>
 
-#include <atomic>
-#include <future>
-#include <mutex>
-
 namespace cleftone::test {
 namespace {
+
+const QString kAcknowledge = QStringLiteral("acknowledgementCheckBox");
+const QString kDontAsk = QStringLiteral("dontAskAgainCheckBox");
+constexpr int kAddAnyway = 1; // the skipped-files sheet's second button
+
+/// Answers a confirmation sheet as the user would: ticks the named boxes, then presses the named
+/// button (a disabled one does nothing); gives the sheet's result.
+std::function<int(QDialog*)> answer(const QStringList& boxes, const QString& button)
+{
+    return [boxes, button](QDialog* dialog) {
+        for (const QString& name : boxes) {
+            auto* box = dialog->findChild<QCheckBox*>(name);
+            EXPECT_NE(box, nullptr) << name.toStdString();
+            if (box)
+                box->click();
+        }
+        if (auto* pressed = dialog->findChild<QPushButton*>(button))
+            pressed->click();
+        return dialog->result();
+    };
+}
 
 QStringList sorted(QStringList list)
 {
@@ -29,163 +46,85 @@ QStringList sorted(QStringList list)
     return list;
 }
 
-/// A music-library drag: one track record per location; an empty location gives a record
-/// without "Location".
-QByteArray musicLibraryPlist(const QStringList& locations)
+/// A music-library drag of one track.
+QByteArray musicLibraryPlist(const QString& path)
 {
-    QByteArray xml =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC "
-        "\"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/"
-        "PropertyList-1.0.dtd\">\n<plist version=\"1.0\"><dict><key>Tracks</key><dict>";
-    int id = 100;
-    for (const QString& location : locations) {
-        const QByteArray key = QByteArray::number(++id);
-        xml += "<key>" + key + "</key><dict><key>Track ID</key><integer>" + key + "</integer>";
-        if (!location.isEmpty())
-            xml += "<key>Location</key><string>" + location.toUtf8() + "</string>";
-        xml += "</dict>";
-    }
-    return xml + "</dict></dict></plist>\n";
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>Tracks"
+           "</key><dict><key>1</key><dict><key>Location</key><string>" +
+           QUrl::fromLocalFile(path).toEncoded() + "</string></dict></dict></dict></plist>\n";
 }
 
-QString fileUrl(const QString& path)
-{
-    return QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded);
-}
-
-/// The delegate with a recording video probe: a name containing "video" has video, and a name
-/// containing "gate" holds the walker inside the probe until openGate().
 class IntakeTest : public DelegateTest {
 protected:
-    void TearDown() override
-    {
-        openGate();
-        DelegateTest::TearDown();
-    }
-
-    CleftoneAppDelegate& make(std::function<bool(const QString&)> hasVideo = {})
-    {
-        if (!hasVideo)
-            hasVideo = [](const QString& path) {
-                return QFileInfo(path).fileName().contains("video");
-            };
-        CleftoneAppDelegate& made = makeDelegate([this, hasVideo](AppDelegateEnvironment& e) {
-            e.hasVideoTrack = [this, hasVideo](const QString& path) {
-                {
-                    std::lock_guard lock(probeMutex);
-                    probed << path;
-                }
-                if (QFileInfo(path).fileName().contains("gate")) {
-                    ++atGate;
-                    gateOpened.wait_for(std::chrono::seconds(10));
-                }
-                return hasVideo(path);
-            };
-        });
-        QObject::connect(&made, &CleftoneAppDelegate::walkDidFinish, [this] { ++walksFinished; });
-        return made;
-    }
-
-    void openGate()
-    {
-        if (!gateIsOpen.exchange(true))
-            gate.set_value();
-    }
     bool waitAtGate()
     {
-        return waitFor([this] { return atGate.load() == 1; });
+        return waitFor([this] { return gate.arrivals == 1; });
     }
-    bool waitForWalks(int count)
+    /// Walks `paths` and answers the skipped-files sheet with `button`.
+    bool walkAnswering(const QStringList& paths, int button)
     {
-        return waitFor([&] { return walksFinished == count; });
+        tools.alertAnswers.push_back({button, false});
+        return walk(paths);
     }
-    QStringList listed() const { return delegate->operationsController()->arrangedObjects(); }
-    QStringList probedPaths()
-    {
-        std::lock_guard lock(probeMutex);
-        return probed;
-    }
-
-    QString copyFixture(const char* name, const QString& as)
-    {
-        const QString target = touch(as);
-        QFile::remove(target);
-        QFile::copy(QStringLiteral(CLEFTONE_TEST_DATA_DIR "/audio/") + QLatin1String(name), target);
-        return target;
-    }
-
-    std::promise<void> gate;
-    std::shared_future<void> gateOpened = gate.get_future().share();
-    std::atomic<bool> gateIsOpen{false};
-    std::atomic<int> atGate{0};
-    std::mutex probeMutex;
-    QStringList probed;
-    int walksFinished = 0;
+    bool pref(const char* key) const { return preferences->boolForKey(QString::fromLatin1(key)); }
 };
 
+using VideoPromptTest = IntakeTest;
+
+// Which names a folder walk admits is the screening's business; here: the supported set, the
+// order of submission and one row per path.
 TEST_F(IntakeTest, FolderWalkListsSupportedEntriesByFullPathOnceEach)
 {
-    CleftoneAppDelegate& d = make();
+    CleftoneAppDelegate& d = makeDelegate();
     const QString song = touch("drop/song.mp3");
+    const QString inner = touch("drop/deep/inner.wav");
     touch("drop/notes.txt");
-    const QString hidden = touch("drop/.hidden.flac");
-    const QString loud = touch("drop/Loud.MP3");
-    // A folder named like an audio file is judged by its name, and still entered.
-    const QString inner = touch("drop/album.mp3/inner.wav");
-    touch("drop/album.mp3/cover.jpg");
-    const QString folder = dir.filePath("drop");
     const QString missing = dir.filePath("gone/missing.aiff");
     const QString capitals = touch("Direct.FLAC");
 
-    ASSERT_TRUE(walk({folder, song, song, missing, touch("readme.txt"), capitals}));
-    EXPECT_EQ(sorted(listed()),
-              sorted({song, hidden, loud, folder + "/album.mp3", inner, missing, capitals}));
-    // Submission order holds; the order inside the folder is the file system's.
-    EXPECT_EQ(listed().mid(5), QStringList({missing, capitals}));
-    EXPECT_EQ(d.operationsController()->headerTitle(), "Files To Strip: 7");
-    EXPECT_EQ(d.stripButton()->text(), "Strip");
-    EXPECT_TRUE(d.stripButton()->isEnabled());
-    EXPECT_TRUE(d.clearButton()->isEnabled());
+    ASSERT_TRUE(walk({dir.filePath("drop"), song, song, missing, touch("readme.txt"), capitals}));
+    EXPECT_EQ(sorted(listed().mid(0, 2)), sorted({song, inner}));
+    EXPECT_EQ(listed().mid(2), QStringList({missing, capitals}));
+    EXPECT_EQ(header(), "Files To Strip: 4");
+    EXPECT_TRUE(d.stripButton()->isEnabled() && d.clearButton()->isEnabled());
     EXPECT_TRUE(d.writeMethodPopUp()->isEnabled());
     EXPECT_TRUE(probedPaths().isEmpty());
     EXPECT_TRUE(tools.alerts.isEmpty());
 }
 
-TEST_F(IntakeTest, RealVideoIsHeldBackAndOnlySupportedVideoCapableNamesAreProbed)
+// Cover art is no video track.
+TEST_F(IntakeTest, RealVideoIsHeldBackAndAskedAboutOnce)
 {
-    ASSERT_FALSE(CTWritableAudioFileExtensions().contains("mkv"));
-    CleftoneAppDelegate& d = make([](const QString& path) { return CTFileHasVideoTrack(path); });
+    hasVideo = [](const QString& path) {
+        return CTFileHasVideoTrack(path);
+    };
+    CleftoneAppDelegate& d = makeDelegate();
     const QString clip = copyFixture("mp4_aac_video.mp4", "media/clip.mp4");
-    const QString coverM4a = copyFixture("m4a_aac_tags.m4a", "media/cover.m4a");
-    const QString coverMp3 = copyFixture("mp3_id3v23_apic.mp3", "media/cover.mp3");
-    copyFixture("mp4_aac_video.mp4", "media/clip.mkv");
-    // Video under a supported name outside the video set is never probed, so it is listed.
-    const QString muxed = copyFixture("mp4_aac_video.mp4", "media/muxed.aac");
+    const QString cover = copyFixture("m4a_aac_tags.m4a", "media/cover.m4a");
 
-    tools.alertAnswers = {{0, false}, {0, false}};
-    ASSERT_TRUE(walk({dir.filePath("media")}));
-    EXPECT_EQ(sorted(listed()), sorted({coverM4a, coverMp3, muxed}));
-    EXPECT_EQ(sorted(probedPaths()), sorted({clip, coverM4a}));
+    ASSERT_TRUE(walkAnswering({dir.filePath("media")}, 0)); // OK forgets the video
+    EXPECT_EQ(listed(), QStringList{cover});
     ASSERT_EQ(tools.alerts.size(), 1);
-    EXPECT_EQ(tools.alerts[0].spec.messageText, "Skipped 1 file that contain video.");
     EXPECT_EQ(tools.alerts[0].window, static_cast<QWidget*>(d.window()));
+    const AlertSpec& spec = tools.alerts[0].spec;
+    EXPECT_EQ(spec.messageText, "Skipped 1 file that contain video.");
+    EXPECT_EQ(spec.informativeText, "Cleftone is designed for audio files. Stripping a video "
+                                    "file will discard its video track.");
+    EXPECT_EQ(spec.buttonTitles, QStringList({"OK", "Add Anyway"}));
+    EXPECT_EQ(spec.defaultButton, 0);
+    EXPECT_FALSE(tools.calls.contains("beginDialogSheet"));
+    EXPECT_FALSE(pref(kVideoConfirmAlertHasBeenShownKey));
 
     // The next walk holds back only what it found itself.
-    ASSERT_TRUE(walk({clip}));
+    ASSERT_TRUE(walkAnswering({clip}, 0));
     ASSERT_EQ(tools.alerts.size(), 2);
     EXPECT_EQ(tools.alerts[1].spec.messageText, "Skipped 1 file that contain video.");
-
-    // With the warning switched off, video is listed without a probe or a prompt.
-    preferences->setValue(QString::fromLatin1(kSuppressVideoFileWarningKey), true);
-    ASSERT_TRUE(walk({clip}));
-    EXPECT_EQ(listed().last(), clip);
-    EXPECT_EQ(probedPaths().size(), 3);
-    EXPECT_EQ(tools.alerts.size(), 2);
+    EXPECT_EQ(listed(), QStringList{cover});
 }
 
 TEST_F(IntakeTest, WalkingStateAndHeldBackFilesOfAllBatchesInOnePrompt)
 {
-    CleftoneAppDelegate& d = make();
+    CleftoneAppDelegate& d = makeDelegate();
     const QString first = touch("video-1.mp4");
     const QString gated = touch("gate-video.m4a");
     const QString second = touch("video-2.3gp");
@@ -194,31 +133,19 @@ TEST_F(IntakeTest, WalkingStateAndHeldBackFilesOfAllBatchesInOnePrompt)
     ASSERT_TRUE(d.applicationOpenFiles({first, gated}));
     ASSERT_TRUE(waitAtGate());
     // The walking state: Stop is offered even though nothing is listed yet; the rest waits.
-    EXPECT_TRUE(d.operationsRunning());
-    EXPECT_TRUE(d.processingFiles());
+    EXPECT_TRUE(d.operationsRunning() && d.processingFiles());
     EXPECT_EQ(d.stripButton()->text(), "Stop");
     EXPECT_TRUE(d.stripButton()->isEnabled());
-    EXPECT_FALSE(d.writeMethodPopUp()->isEnabled());
-    EXPECT_FALSE(d.clearButton()->isEnabled());
-    EXPECT_FALSE(d.validateMenuItem(d.addFilesAction()));
-    EXPECT_FALSE(d.addFilesAction()->isEnabled());
-    QMimeData drag;
-    drag.setUrls({QUrl::fromLocalFile(plain)});
-    EXPECT_FALSE(d.tableViewAcceptDrop(&drag));
-    tools.openPanelAnswers = {{plain}};
-    d.addFiles();
-    EXPECT_TRUE(tools.openPanels.isEmpty());
+    EXPECT_FALSE(d.writeMethodPopUp()->isEnabled() || d.clearButton()->isEnabled());
+    EXPECT_FALSE(d.validateMenuItem(d.addFilesAction()) || d.addFilesAction()->isEnabled());
     // Opened while the first batch is at work: joins this walk as its next batch.
     EXPECT_TRUE(d.applicationOpenFiles({second, plain}));
     EXPECT_EQ(d.droppedFilesParser().pending(), QStringList({second, plain}));
-    tools.alertAnswers = {{1, false}};
-    tools.dialogAnswers.push_back([](QDialog* dialog) {
-        dialog->findChild<QCheckBox*>("acknowledgementCheckBox")->click();
-        dialog->findChild<QPushButton*>("addAnywayButton")->click();
-        return dialog->result();
-    });
-    openGate();
-    ASSERT_TRUE(waitForWalks(1));
+    tools.dialogAnswers.push_back(answer({kAcknowledge}, "addAnywayButton"));
+    tools.alertAnswers = {{kAddAnyway, false}};
+    const int walksBefore = walks;
+    gate.open = true;
+    ASSERT_TRUE(waitFor([&] { return walks > walksBefore; }));
 
     ASSERT_EQ(tools.alerts.size(), 1);
     EXPECT_EQ(tools.alerts[0].spec.messageText, "Skipped 3 files that contain video.");
@@ -231,7 +158,7 @@ TEST_F(IntakeTest, WalkingStateAndHeldBackFilesOfAllBatchesInOnePrompt)
 
 TEST_F(IntakeTest, StopEndsTheWalkKeepingWhatWasAdmittedAndOfferingWhatWasHeldBack)
 {
-    CleftoneAppDelegate& d = make();
+    CleftoneAppDelegate& d = makeDelegate();
     const QString first = touch("first.mp3");
     const QString video = touch("video.mp4");
     const QString gated = touch("gate-video.m4a");
@@ -249,8 +176,8 @@ TEST_F(IntakeTest, StopEndsTheWalkKeepingWhatWasAdmittedAndOfferingWhatWasHeldBa
     EXPECT_TRUE(d.operationsWereCancelled());
     EXPECT_FALSE(d.stripButton()->isEnabled());
     tools.alertAnswers = {{0, false}};
-    openGate();
-    ASSERT_TRUE(waitForWalks(1));
+    gate.open = true;
+    ASSERT_TRUE(waitFor([&] { return walks == 1; }));
 
     EXPECT_EQ(listed(), QStringList{first});
     EXPECT_EQ(probedPaths(), QStringList({video, gated}));
@@ -258,8 +185,7 @@ TEST_F(IntakeTest, StopEndsTheWalkKeepingWhatWasAdmittedAndOfferingWhatWasHeldBa
     EXPECT_EQ(tools.alerts[0].spec.messageText, "Skipped 2 files that contain video.");
     EXPECT_EQ(d.stripButton()->text(), "Strip");
     EXPECT_TRUE(d.stripButton()->isEnabled());
-    EXPECT_FALSE(d.stripButtonActionIsStop());
-    EXPECT_FALSE(d.operationsRunning());
+    EXPECT_FALSE(d.stripButtonActionIsStop() || d.operationsRunning());
 
     // The next walk starts uncancelled.
     ASSERT_TRUE(walk({after}));
@@ -268,7 +194,7 @@ TEST_F(IntakeTest, StopEndsTheWalkKeepingWhatWasAdmittedAndOfferingWhatWasHeldBa
 
 TEST_F(IntakeTest, DropsSubmitLocalFilesAfterReturningAndIgnoreEverythingElse)
 {
-    CleftoneAppDelegate& d = make();
+    CleftoneAppDelegate& d = makeDelegate();
     const QString a = touch("a.mp3");
     const QString b = touch("b c.flac");
     QMimeData files;
@@ -277,7 +203,7 @@ TEST_F(IntakeTest, DropsSubmitLocalFilesAfterReturningAndIgnoreEverythingElse)
     ASSERT_TRUE(d.tableViewAcceptDrop(&files));
     EXPECT_FALSE(d.droppedFilesParser().walking()) << "the walk starts after the drop returns";
     EXPECT_FALSE(d.operationsRunning());
-    ASSERT_TRUE(waitForWalks(1));
+    ASSERT_TRUE(waitFor([&] { return walks == 1; }));
     EXPECT_EQ(listed(), QStringList({a, b}));
 
     QMimeData webLink;
@@ -286,40 +212,28 @@ TEST_F(IntakeTest, DropsSubmitLocalFilesAfterReturningAndIgnoreEverythingElse)
     QCoreApplication::processEvents();
     EXPECT_FALSE(d.droppedFilesParser().walking());
 
-    // Music-library tracks: only file locations, in the order of the collection.
-    const QString library = QString::fromLatin1(kMusicLibraryPasteboardType);
-    const QString track1 = touch("library/Track One.m4a");
-    const QString track2 = touch("library/two.wav");
+    // Music-library tracks, as a real drag and drop on the table: taken as a copy.
+    const QString track = touch("library/Track One.m4a");
     QMimeData tracks;
-    tracks.setData(library, musicLibraryPlist({fileUrl(track2), "http://example.com/three.mp3",
-                                               QString(), fileUrl(track1)}));
-    ASSERT_TRUE(d.tableViewAcceptDrop(&tracks));
-    ASSERT_TRUE(waitForWalks(2));
-    EXPECT_EQ(listed(), QStringList({a, b, track2, track1}));
-
-    // Both kinds on one drag, as a real drop on the table: the URLs win.
-    const QString viaUrl = touch("url.mp3");
-    QMimeData both;
-    both.setUrls({QUrl::fromLocalFile(viaUrl)});
-    both.setData(library, musicLibraryPlist({fileUrl(touch("plist.mp3"))}));
+    tracks.setData(QString::fromLatin1(kMusicLibraryPasteboardType), musicLibraryPlist(track));
     QWidget* viewport = d.tableView()->viewport();
-    QDragEnterEvent enter({10, 10}, Qt::CopyAction | Qt::MoveAction, &both, Qt::LeftButton,
+    QDragEnterEvent enter({10, 10}, Qt::CopyAction | Qt::MoveAction, &tracks, Qt::LeftButton,
                           Qt::NoModifier);
     QCoreApplication::sendEvent(viewport, &enter);
     EXPECT_TRUE(enter.isAccepted());
     EXPECT_EQ(enter.dropAction(), Qt::CopyAction);
-    QDropEvent drop(QPointF(10, 10), Qt::CopyAction | Qt::MoveAction, &both, Qt::LeftButton,
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction | Qt::MoveAction, &tracks, Qt::LeftButton,
                     Qt::NoModifier);
     QCoreApplication::sendEvent(viewport, &drop);
     EXPECT_TRUE(drop.isAccepted());
     EXPECT_EQ(drop.dropAction(), Qt::CopyAction);
-    ASSERT_TRUE(waitForWalks(3));
-    EXPECT_EQ(listed(), QStringList({a, b, track2, track1, viaUrl}));
+    ASSERT_TRUE(waitFor([&] { return walks == 2; }));
+    EXPECT_EQ(listed(), QStringList({a, b, track}));
 }
 
 TEST_F(IntakeTest, AddFilesSubmitsChosenFilesAndFoldersAndNothingWhenCancelled)
 {
-    CleftoneAppDelegate& d = make();
+    CleftoneAppDelegate& d = makeDelegate();
     const QString chosen = touch("chosen.aiff");
     const QString inFolder = touch("picked/deep/inner.mp3");
     tools.openPanelAnswers = {{chosen, dir.filePath("picked")}};
@@ -327,13 +241,99 @@ TEST_F(IntakeTest, AddFilesSubmitsChosenFilesAndFoldersAndNothingWhenCancelled)
     ASSERT_EQ(tools.openPanels.size(), 1);
     EXPECT_EQ(tools.openPanels[0].title, "Add Files");
     EXPECT_EQ(tools.openPanels[0].prompt, "Add");
-    ASSERT_TRUE(waitForWalks(1));
+    ASSERT_TRUE(waitFor([&] { return walks == 1; }));
     EXPECT_EQ(listed(), QStringList({chosen, inFolder}));
 
     d.addFiles(); // nothing scripted: cancelled
     EXPECT_EQ(tools.openPanels.size(), 2);
     EXPECT_FALSE(d.droppedFilesParser().walking());
     EXPECT_EQ(listed().size(), 2);
+}
+
+TEST_F(VideoPromptTest, AddAnywayFollowsTheAcknowledgementAndDontAskAgainOnlyWithIt)
+{
+    CleftoneAppDelegate& d = makeDelegate();
+    const QString video = touch("video.mp4");
+    EXPECT_EQ(d.videoConfirmAddButton(), nullptr);
+    ASSERT_TRUE(walkAnswering({video}, kAddAnyway));
+    ASSERT_EQ(tools.pendingDialogs.size(), 1);
+    QDialog* dialog = tools.pendingDialogs[0].dialog;
+    EXPECT_TRUE(pref(kVideoConfirmAlertHasBeenShownKey)) << "recorded as the sheet is shown";
+    EXPECT_EQ(dialog->findChild<QCheckBox*>(kDontAsk), nullptr);
+    const auto* message = dialog->findChild<QLabel*>("messageLabel");
+    const auto* acknowledgementText = dialog->findChild<QLabel*>("acknowledgementLabel");
+    ASSERT_TRUE(message && acknowledgementText);
+    EXPECT_EQ(message->text(), "Add video files anyway?");
+    EXPECT_EQ(acknowledgementText->text(),
+              "I understand Cleftone is designed for audio files, and that processing a video "
+              "will result in the video track being removed.");
+
+    auto* addAnyway = dialog->findChild<QPushButton*>("addAnywayButton");
+    auto* acknowledgement = dialog->findChild<QCheckBox*>(kAcknowledge);
+    ASSERT_TRUE(addAnyway && acknowledgement);
+    EXPECT_EQ(d.videoConfirmAddButton(), addAnyway);
+    EXPECT_TRUE(addAnyway->isDefault());
+    EXPECT_FALSE(addAnyway->isEnabled());
+    acknowledgement->click();
+    EXPECT_TRUE(addAnyway->isEnabled());
+    acknowledgement->click();
+    EXPECT_FALSE(addAnyway->isEnabled());
+    addAnyway->click(); // disabled: does nothing
+    EXPECT_EQ(dialog->result(), 0);
+    // Add Anyway without the acknowledgement (a default-button press) adds nothing.
+    tools.finishPendingDialog(1000);
+    EXPECT_EQ(d.videoConfirmAddButton(), nullptr);
+    EXPECT_TRUE(listed().isEmpty());
+
+    // Later ones offer "Don't ask again", which counts only with Add Anyway: not with Escape
+    // (reject) or Cancel.
+    tools.dialogAnswers.push_back([](QDialog* dialog) {
+        answer({kAcknowledge, kDontAsk}, "none")(dialog);
+        dialog->reject();
+        return dialog->result();
+    });
+    tools.dialogAnswers.push_back(answer({kAcknowledge, kDontAsk}, "cancelButton"));
+    ASSERT_TRUE(walkAnswering({video}, kAddAnyway));
+    ASSERT_TRUE(walkAnswering({video}, kAddAnyway));
+    EXPECT_TRUE(tools.dialogAnswers.empty());
+    EXPECT_TRUE(listed().isEmpty());
+    EXPECT_FALSE(pref(kSuppressVideoFileWarningKey));
+    EXPECT_EQ(d.videoConfirmAddButton(), nullptr);
+
+    tools.dialogAnswers.push_back(answer({kAcknowledge, kDontAsk}, "addAnywayButton"));
+    ASSERT_TRUE(walkAnswering({video}, kAddAnyway));
+    EXPECT_TRUE(pref(kSuppressVideoFileWarningKey));
+    EXPECT_EQ(listed(), QStringList{video});
+
+    // Later walks list video without probing or asking.
+    const QString later = touch("video-later.3gp");
+    ASSERT_TRUE(walk({later}));
+    EXPECT_EQ(listed(), QStringList({video, later}));
+    EXPECT_EQ(probedPaths().size(), 4);
+    EXPECT_EQ(tools.alerts.size(), 4);
+    EXPECT_EQ(tools.calls.count("beginDialogSheet"), 4);
+}
+
+TEST_F(VideoPromptTest, ConfirmedPathsJoinTheListOnceAndRefreshItAtOnce)
+{
+    CleftoneAppDelegate& d = makeDelegate();
+    const QString song = touch("song.mp3");
+    const QString first = touch("video-1.mp4");
+    const QString second = touch("video-2.mp4");
+    ASSERT_TRUE(walk({song}));
+    tools.dialogAnswers.push_back(answer({kAcknowledge}, "addAnywayButton"));
+    d.confirmAddVideoFiles({first, song, second});
+    EXPECT_EQ(listed(), QStringList({song, first, second}));
+    // No event loop turn in between: header, buttons and menu items follow the list at once.
+    EXPECT_EQ(header(), "Files To Strip: 3");
+
+    d.clearButtonPressed();
+    EXPECT_FALSE(d.stripButton()->isEnabled());
+    tools.dialogAnswers.push_back(answer({kAcknowledge}, "addAnywayButton"));
+    d.confirmAddVideoFiles({second});
+    EXPECT_EQ(header(), "Files To Strip: 1");
+    EXPECT_TRUE(d.stripButton()->isEnabled() && d.clearButton()->isEnabled());
+    EXPECT_TRUE(d.clearAction()->isEnabled());
 }
 
 } // namespace

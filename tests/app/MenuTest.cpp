@@ -1,51 +1,18 @@
-#include "../intake/QStringPrinter.h"
 #include "DelegateTestSupport.h"
 
-#include "engine/CleftoneOperation.h"
 #include "intake/DroppedFilesParser.h"
 #include "platform/BuildConfig.h"
+#include "platform/UpdateChecker.h"
 
+#include <QMainWindow>
 #include <QMimeData>
 #include <QUrl>
-
-#include <atomic>
-#include <future>
 
 namespace cleftone::test {
 namespace {
 
-/// A strip job that only holds the queue until its gate opens (ten seconds at most).
-struct HeldOperation : CleftoneOperation {
-    HeldOperation(const QString& path, std::shared_future<void> gate, std::atomic<int>& started)
-        : CleftoneOperation(path), gate(std::move(gate)), started(started)
-    {}
-    void main() override
-    {
-        ++started;
-        gate.wait_for(std::chrono::seconds(10));
-    }
-    std::shared_future<void> gate;
-    std::atomic<int>& started;
-};
-
 class MenuTest : public DelegateTest {
 protected:
-    void TearDown() override
-    {
-        if (!gateIsOpen.exchange(true))
-            gate.set_value();
-        DelegateTest::TearDown();
-    }
-
-    CleftoneAppDelegate& make()
-    {
-        return makeDelegate([this](AppDelegateEnvironment& environment) {
-            environment.makeOperation = [this](const QString& path) {
-                return std::make_shared<HeldOperation>(path, gateOpened, started);
-            };
-        });
-    }
-
     /// Add Files and Clear as validation answers for them and as the menus show them.
     void expectItems(const char* state, bool addFiles, bool clear)
     {
@@ -58,26 +25,19 @@ protected:
                                       delegate->emailDeveloperAction()})
             EXPECT_TRUE(delegate->validateMenuItem(always) && always->isEnabled());
     }
-
-    std::promise<void> gate;
-    std::shared_future<void> gateOpened = gate.get_future().share();
-    std::atomic<bool> gateIsOpen{false};
-    std::atomic<int> started{0};
 };
 
 TEST_F(MenuTest, AddFilesAndClearFollowTheWindowStateAndABusyQueueRefusesIntake)
 {
-    CleftoneAppDelegate& d = make();
+    CleftoneAppDelegate& d = makeHeldJobsDelegate();
     expectItems("idle, empty list", true, false);
     const QString a = touch("a.mp3");
     const QString b = touch("b.mp3");
     ASSERT_TRUE(walk({a, b}));
     expectItems("idle, files listed", true, true);
 
-    bool finished = false;
-    QObject::connect(&d, &CleftoneAppDelegate::runDidFinish, [&finished] { finished = true; });
     d.stripButtonPressed();
-    ASSERT_TRUE(waitFor([this] { return started.load() == 1; }));
+    ASSERT_TRUE(waitFor([this] { return gate.arrivals == 1; }));
     expectItems("running", false, false);
     // While the queue holds jobs nothing comes in, by any source, and the list stays.
     EXPECT_FALSE(d.applicationOpenFiles({touch("opened.mp3")}));
@@ -91,7 +51,7 @@ TEST_F(MenuTest, AddFilesAndClearFollowTheWindowStateAndABusyQueueRefusesIntake)
     QCoreApplication::processEvents();
     EXPECT_TRUE(tools.openPanels.isEmpty());
     EXPECT_FALSE(d.droppedFilesParser().walking());
-    EXPECT_EQ(d.operationsController()->arrangedObjects(), QStringList({a, b}));
+    EXPECT_EQ(listed(), QStringList({a, b}));
 
     d.stopButtonPressed();
     EXPECT_FALSE(d.stripButton()->isEnabled());
@@ -99,23 +59,20 @@ TEST_F(MenuTest, AddFilesAndClearFollowTheWindowStateAndABusyQueueRefusesIntake)
     EXPECT_FALSE(d.applicationOpenFiles({touch("opened.mp3")}));
     EXPECT_EQ(tools.beeps, 2);
 
-    gateIsOpen = true;
-    gate.set_value();
-    ASSERT_TRUE(waitFor([&finished] { return finished; }));
-    EXPECT_EQ(d.operationsController()->count(), 2);
+    gate.open = true;
+    ASSERT_TRUE(waitFor([this] { return runs == 1; }));
+    EXPECT_EQ(listed().size(), 2);
     expectItems("idle after Stop, both files still listed", true, true);
     ASSERT_TRUE(runToEnd());
-    EXPECT_EQ(d.operationsController()->count(), 0);
+    EXPECT_TRUE(listed().isEmpty());
     expectItems("idle after a full run", true, false);
 }
 
 TEST_F(MenuTest, SettingsAndWebActionsUseTheirServices)
 {
-    CleftoneAppDelegate& d = make();
-    QAction* settings = d.settingsAction();
-    ASSERT_NE(settings, nullptr);
-    settings->trigger();
-    settings->trigger();
+    CleftoneAppDelegate& d = makeDelegate();
+    d.settingsAction()->trigger();
+    d.settingsAction()->trigger();
     EXPECT_EQ(settingsShown, 2);
 
     tools.openUrlAnswer = false; // neither action reports a failure
@@ -126,6 +83,32 @@ TEST_F(MenuTest, SettingsAndWebActionsUseTheirServices)
     EXPECT_EQ(tools.openedUrls[1].toEncoded(),
               QByteArray("mailto:") + supportEmailAddress() + "?subject=Cleftone%20Feedback");
     EXPECT_TRUE(tools.alerts.isEmpty());
+}
+
+TEST_F(MenuTest, CheckForUpdatesShowsTheResultAndDownloadOpensTheRelease)
+{
+    CleftoneAppDelegate& d = makeDelegate();
+    const auto serveFeed = [&](const QByteArray& version) {
+        QFile feed(dir.filePath("feed.json"));
+        ASSERT_TRUE(feed.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        feed.write(R"({"version": ")" + version + R"(", "url": "https://example.org/get"})");
+        d.updater().setFeedUrl(QUrl::fromLocalFile(feed.fileName()));
+    };
+    serveFeed("99.0");
+    tools.alertAnswers.push_back({0, false}); // "Download"
+    d.checkForUpdatesAction()->trigger();
+    ASSERT_TRUE(waitFor([&] { return !tools.alerts.isEmpty(); }));
+    EXPECT_EQ(tools.alerts.last().window, static_cast<QWidget*>(d.window()));
+    EXPECT_EQ(tools.alerts.last().spec.buttonTitles, (QStringList{"Download", "Later"}));
+    EXPECT_FALSE(tools.alerts.last().spec.messageText.isEmpty());
+    EXPECT_EQ(tools.openedUrls, QList<QUrl>{QUrl("https://example.org/get")});
+
+    // The same version: one "OK", nothing opened.
+    serveFeed(applicationVersion());
+    d.checkForUpdatesAction()->trigger();
+    ASSERT_TRUE(waitFor([&] { return tools.alerts.size() == 2; }));
+    EXPECT_EQ(tools.alerts.last().spec.buttonTitles, QStringList{"OK"});
+    EXPECT_EQ(tools.openedUrls.size(), 1);
 }
 
 } // namespace

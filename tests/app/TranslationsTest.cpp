@@ -1,5 +1,7 @@
 #include "app/translations/Translations.h"
 
+#include "../intake/QStringPrinter.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -8,64 +10,21 @@
 #include <QXmlStreamReader>
 #include <gtest/gtest.h>
 
-#include <ostream>
-
-// Readable failure messages for QString and QStringList comparisons.
-inline void PrintTo(const QString& text, std::ostream* out)
-{
-    *out << '"' << text.toStdString() << '"';
-}
-
 using cleftone::availableTranslations;
 using cleftone::installApplicationTranslator;
 
 namespace {
 
-constexpr const char* kContext = "CleftoneAppDelegate";
 constexpr const char* kFailed = "Failed To Strip %1 of %2 Files.";
 
-QString translated(const char* key)
+QString translated(const QString& key)
 {
-    return QCoreApplication::translate(kContext, key);
+    return QCoreApplication::translate("CleftoneAppDelegate", key.toUtf8().constData());
 }
 
-QString summary(int failed, int total)
+QCoreApplication& app()
 {
-    return translated(kFailed).arg(failed).arg(total);
-}
-
-struct TsMessage {
-    QString source;
-    QString translation;
-    QString translationType; // "unfinished", "vanished", "obsolete" or empty
-    bool hasDisambiguation = false;
-};
-
-QList<TsMessage> readTsFile(const QString& path)
-{
-    QFile file(path);
-    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
-    QList<TsMessage> messages;
-    QXmlStreamReader xml(&file);
-    while (!xml.atEnd()) {
-        if (xml.readNext() != QXmlStreamReader::StartElement)
-            continue;
-        if (xml.name() == u"message") {
-            messages.append(TsMessage{});
-        } else if (messages.isEmpty()) {
-            continue;
-        } else if (xml.name() == u"source") {
-            messages.last().source = xml.readElementText();
-        } else if (xml.name() == u"comment") {
-            messages.last().hasDisambiguation = true;
-        } else if (xml.name() == u"translation") {
-            messages.last().translationType =
-                xml.attributes().value(QLatin1String("type")).toString();
-            messages.last().translation = xml.readElementText();
-        }
-    }
-    EXPECT_FALSE(xml.hasError()) << path.toStdString() << ": " << xml.errorString().toStdString();
-    return messages;
+    return *QCoreApplication::instance();
 }
 
 QStringList placeholders(const QString& text)
@@ -77,96 +36,80 @@ QStringList placeholders(const QString& text)
     return found;
 }
 
-class TranslationsTest : public ::testing::Test {
-protected:
-    // Each test starts and ends in English, whatever the one before it installed.
-    void SetUp() override { removeAll(); }
-    void TearDown() override { removeAll(); }
-
-    static QCoreApplication& app() { return *QCoreApplication::instance(); }
-
-    static void removeAll()
-    {
-        for (QTranslator* translator : app().findChildren<QTranslator*>()) {
-            QCoreApplication::removeTranslator(translator);
-            delete translator;
-        }
-    }
-};
-
 } // namespace
 
-TEST_F(TranslationsTest, GermanAndFrenchFillInTheCounts)
+// Each call replaces the language before it; English stops the search. Every English case
+// follows a translated one, so a translator left behind would show.
+TEST(TranslationsTest, LocalesPickTheirLanguageOrFallBackToEnglish)
 {
-    ASSERT_TRUE(installApplicationTranslator(app(), QLocale(QStringLiteral("de_DE"))));
-    EXPECT_EQ(summary(2, 5),
-              QStringLiteral("Bei 2 von 5 Dateien konnten die Metadaten nicht entfernt werden."));
-    EXPECT_EQ(translated("Show Report"), QStringLiteral("Bericht anzeigen"));
-
-    // A second call replaces the first language rather than stacking on top of it.
-    ASSERT_TRUE(installApplicationTranslator(app(), QLocale(QStringLiteral("fr_FR"))));
-    EXPECT_EQ(summary(2, 5),
+    const struct {
+        const char* locale;
+        const char* showReport; // null: no translation, the English text
+    } cases[] = {
+        {"de_DE", "Bericht anzeigen"},
+        {"fr_FR", "Afficher le rapport"},
+        {"ja_JP", nullptr},
+        {"de_AT", "Bericht anzeigen"},
+        {"en_US", nullptr},
+        {"de_CH", "Bericht anzeigen"},
+        {"en_GB", nullptr},
+        {"de", "Bericht anzeigen"},
+        {"C", nullptr},
+        {"fr_CA", "Afficher le rapport"},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.locale);
+        EXPECT_EQ(installApplicationTranslator(app(), QLocale(QString::fromLatin1(each.locale))),
+                  each.showReport != nullptr);
+        EXPECT_EQ(translated("Show Report"),
+                  QString::fromUtf8(each.showReport ? each.showReport : "Show Report"));
+        EXPECT_EQ(app().findChildren<QTranslator*>().size(), each.showReport ? 1 : 0);
+    }
+    EXPECT_EQ(translated(kFailed).arg(2).arg(5),
               QString::fromUtf8("Échec de la suppression des métadonnées pour 2 des 5 fichiers."));
-    EXPECT_EQ(translated("Show Report"), QStringLiteral("Afficher le rapport"));
-    EXPECT_EQ(app().findChildren<QTranslator*>().size(), 1);
+    installApplicationTranslator(app(), QLocale(QLocale::English));
+    EXPECT_EQ(translated(kFailed).arg(1).arg(3), "Failed To Strip 1 of 3 Files.");
 }
 
-TEST_F(TranslationsTest, RegionalLocalesFallBackToTheLanguage)
-{
-    for (const char* name : {"de_AT", "de_CH", "de"}) {
-        ASSERT_TRUE(installApplicationTranslator(app(), QLocale(QString::fromLatin1(name))))
-            << name;
-        EXPECT_EQ(translated("Show Report"), QStringLiteral("Bericht anzeigen")) << name;
-    }
-    ASSERT_TRUE(installApplicationTranslator(app(), QLocale(QStringLiteral("fr_CA"))));
-    EXPECT_EQ(translated("Show Report"), QStringLiteral("Afficher le rapport"));
-}
-
-TEST_F(TranslationsTest, UntranslatedLanguagesShowTheEnglishTexts)
-{
-    for (const char* name : {"ja_JP", "en_US", "en_GB", "C"}) {
-        // Start from German so a stale translator left behind would show.
-        ASSERT_TRUE(installApplicationTranslator(app(), QLocale(QStringLiteral("de_DE"))));
-        EXPECT_FALSE(installApplicationTranslator(app(), QLocale(QString::fromLatin1(name))))
-            << name;
-        EXPECT_EQ(summary(1, 3), QStringLiteral("Failed To Strip 1 of 3 Files.")) << name;
-        EXPECT_EQ(translated("Show Report"), QStringLiteral("Show Report")) << name;
-        EXPECT_TRUE(app().findChildren<QTranslator*>().isEmpty()) << name;
-    }
-}
-
-// Every .ts in the source tree is embedded, complete, keeps the placeholders, and what the
-// application looks up at run time is exactly what the file says.
-TEST_F(TranslationsTest, EveryShippedTranslationIsCompleteAndEmbedded)
+// Every .ts in the source tree is embedded and complete: finished, current messages without a
+// disambiguation (the application looks the texts up without one), the placeholders kept, and
+// looked up at run time exactly as the file says.
+TEST(TranslationsTest, EveryShippedTranslationIsCompleteAndEmbedded)
 {
     const QDir dir(QStringLiteral(CLEFTONE_TRANSLATIONS_SOURCE_DIR));
     QStringList languages;
-    for (const QString& file :
-         dir.entryList({QStringLiteral("cleftone_*.ts")}, QDir::Files, QDir::Name))
+    for (const QString& file : dir.entryList({"cleftone_*.ts"}, QDir::Files, QDir::Name))
         languages.append(file.chopped(3).sliced(qstrlen("cleftone_")));
-    ASSERT_TRUE(languages.contains(QStringLiteral("de")));
+    ASSERT_TRUE(languages.contains("de"));
     EXPECT_EQ(availableTranslations(), languages);
 
     for (const QString& language : languages) {
         SCOPED_TRACE(language.toStdString());
-        const QList<TsMessage> messages =
-            readTsFile(dir.filePath(QStringLiteral("cleftone_%1.ts").arg(language)));
-        QStringList sources;
-        for (const TsMessage& message : messages)
-            sources.append(message.source);
-        sources.sort();
-        EXPECT_EQ(sources, QStringList({QString::fromLatin1(kFailed), QStringLiteral("OK"),
-                                        QStringLiteral("Show Report")}));
-
         ASSERT_TRUE(installApplicationTranslator(app(), QLocale(language)));
-        for (const TsMessage& message : messages) {
-            SCOPED_TRACE(message.source.toStdString());
-            EXPECT_EQ(message.translationType, QString());
-            EXPECT_FALSE(message.translation.isEmpty());
-            // The application looks the texts up without a disambiguation.
-            EXPECT_FALSE(message.hasDisambiguation);
-            EXPECT_EQ(placeholders(message.translation), placeholders(message.source));
-            EXPECT_EQ(translated(message.source.toUtf8().constData()), message.translation);
+        QFile file(dir.filePath("cleftone_" + language + ".ts"));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        QXmlStreamReader xml(&file);
+        QString source;
+        QStringList sources;
+        while (!xml.atEnd()) {
+            if (xml.readNext() != QXmlStreamReader::StartElement)
+                continue;
+            if (xml.name() == u"source") {
+                sources << (source = xml.readElementText());
+            } else if (xml.name() == u"comment") {
+                ADD_FAILURE() << "disambiguation for " << source.toStdString();
+            } else if (xml.name() == u"translation") {
+                SCOPED_TRACE(source.toStdString());
+                EXPECT_EQ(xml.attributes().value(QLatin1String("type")), QString());
+                const QString translation = xml.readElementText();
+                EXPECT_FALSE(translation.isEmpty());
+                EXPECT_EQ(placeholders(translation), placeholders(source));
+                EXPECT_EQ(translated(source), translation);
+            }
         }
+        EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+        sources.sort();
+        EXPECT_EQ(sources, QStringList({QString::fromLatin1(kFailed), "OK", "Show Report"}));
     }
+    installApplicationTranslator(app(), QLocale(QLocale::English));
 }

@@ -41,7 +41,37 @@ protected:
         EXPECT_TRUE(popUp()->itemIcon(3).availableSizes().contains(QSize(16, 16)));
         EXPECT_EQ(popUp()->currentIndex(), 3);
     }
+    void expectOverwrite()
+    {
+        EXPECT_EQ(popUp()->currentIndex(), 0);
+        EXPECT_EQ(preferences->stringForKey(kDestination), kOverwrite);
+        EXPECT_FALSE(preferences->value(kBookmark).isValid());
+    }
 };
+
+TEST_F(WriteMethodTest, StoredDestinationFolderIsRestoredOrForgotten)
+{
+    const QString out = folder("Out");
+    const QByteArray bookmark = FolderBookmark::create(out).value_or(QByteArray());
+    preferences->setValue(kDestination, out);
+    preferences->setValue(kBookmark, bookmark);
+    makeDelegate();
+    expectFolderItemSelected("Out");
+
+    // Sandboxed: the path is not looked at before Strip is pressed.
+    ASSERT_TRUE(QDir(out).removeRecursively());
+    makeDelegate([](AppDelegateEnvironment& environment) { environment.sandboxed = true; });
+    ASSERT_EQ(popUp()->count(), 4);
+    EXPECT_EQ(popUp()->itemText(3), "Out");
+    EXPECT_EQ(popUp()->currentIndex(), 3);
+    EXPECT_EQ(preferences->dataForKey(kBookmark), bookmark);
+
+    // Without a sandbox the vanished folder is forgotten, silently.
+    makeDelegate();
+    EXPECT_EQ(popUp()->count(), 3);
+    expectOverwrite();
+    EXPECT_TRUE(tools.alerts.isEmpty());
+}
 
 TEST_F(WriteMethodTest, ChoosingCancellingAndFailingFolders)
 {
@@ -56,7 +86,22 @@ TEST_F(WriteMethodTest, ChoosingCancellingAndFailingFolders)
     EXPECT_TRUE(tools.folderPanels[0].message.isEmpty() && tools.folderPanels[0].prompt.isEmpty());
     expectFolderItemSelected("Out");
     EXPECT_EQ(preferences->stringForKey(kDestination), out);
+    const QByteArray bookmark = preferences->dataForKey(kBookmark);
     EXPECT_EQ(bookmarkedPath(), canonical(out));
+
+    // Overwriting keeps the folder for later; picking its item again (also with its bookmark
+    // lost) means writing there, with a bookmark.
+    choose(0);
+    EXPECT_EQ(preferences->stringForKey(kDestination), kOverwrite);
+    EXPECT_EQ(preferences->dataForKey(kBookmark), bookmark);
+    EXPECT_EQ(popUp()->count(), 4);
+    choose(3);
+    EXPECT_EQ(preferences->stringForKey(kDestination), out);
+    preferences->removeValue(kBookmark);
+    choose(3);
+    EXPECT_EQ(bookmarkedPath(), canonical(out));
+    EXPECT_EQ(tools.folderPanels.size(), 1);
+
     choose(2);
     expectFolderItemSelected("Second");
     EXPECT_EQ(preferences->stringForKey(kDestination), second);
@@ -65,68 +110,18 @@ TEST_F(WriteMethodTest, ChoosingCancellingAndFailingFolders)
     // Cancelling gives up the folder in use; its item stays, unselected.
     choose(2);
     EXPECT_EQ(tools.folderPanels.size(), 3);
-    EXPECT_EQ(popUp()->currentIndex(), 0);
-    EXPECT_EQ(preferences->stringForKey(kDestination), kOverwrite);
-    EXPECT_FALSE(preferences->value(kBookmark).isValid());
+    expectOverwrite();
     EXPECT_EQ(popUp()->itemText(3), "Second");
 
     // A choice that cannot be bookmarked is refused the same way, after saying why.
-    tools.folderPanelAnswers = {out, touch("notes.txt"), dir.filePath("missing")};
+    tools.folderPanelAnswers = {out, touch("notes.txt")};
     choose(2);
-    for (const char* reason : {"The item is not a folder.", "The folder doesn't exist."}) {
-        const qsizetype alertsBefore = tools.alerts.size();
-        choose(2);
-        ASSERT_EQ(tools.alerts.size(), alertsBefore + 1) << reason;
-        EXPECT_EQ(tools.alerts.last().spec.messageText, "Couldn't save folder access");
-        EXPECT_EQ(tools.alerts.last().spec.informativeText, reason);
-        EXPECT_EQ(tools.alerts.last().spec.buttonTitles, QStringList{"OK"});
-        EXPECT_EQ(popUp()->currentIndex(), 0);
-        EXPECT_EQ(preferences->stringForKey(kDestination), kOverwrite);
-        EXPECT_FALSE(preferences->value(kBookmark).isValid());
-    }
-}
-
-TEST_F(WriteMethodTest, FolderItemMeansWritingThereWithoutSandbox)
-{
-    makeDelegate();
-    const QString out = folder("Out");
-    tools.folderPanelAnswers = {out};
     choose(2);
-    const QByteArray bookmark = preferences->dataForKey(kBookmark);
-    ASSERT_FALSE(bookmark.isEmpty());
-    choose(0);
-    EXPECT_EQ(preferences->stringForKey(kDestination), kOverwrite);
-    EXPECT_EQ(preferences->dataForKey(kBookmark), bookmark);
-    EXPECT_EQ(popUp()->count(), 4);
-
-    // The folder item shown selected must mean files go there, now and after a restart.
-    choose(3);
-    EXPECT_EQ(preferences->stringForKey(kDestination), out);
-    EXPECT_EQ(tools.folderPanels.size(), 1);
-    delegate.reset();
-    preferences->removeValue(kBookmark);
-    makeDelegate();
-    expectFolderItemSelected("Out");
-    EXPECT_FALSE(preferences->value(kBookmark).isValid()) << "start-up only shows the folder";
-    // Picking the item already shown brings its lost bookmark back.
-    choose(3);
-    EXPECT_EQ(bookmarkedPath(), canonical(out));
-
-    // Strip checks that the folder is still there, before anything starts.
-    const QString song = touch("song.mp3");
-    ASSERT_TRUE(walk({song}));
-    ASSERT_TRUE(QDir(out).removeRecursively());
-    delegate->stripButton()->click();
     ASSERT_EQ(tools.alerts.size(), 1);
-    EXPECT_EQ(tools.alerts[0].window, nullptr) << "application-modal, not a sheet";
-    EXPECT_EQ(tools.alerts[0].spec.messageText, "Destination Folder Unavailable");
-    EXPECT_EQ(tools.alerts[0].spec.informativeText,
-              "Cleftone can no longer access the destination folder. Please re-select it from "
-              "the popup.");
+    EXPECT_EQ(tools.alerts[0].spec.messageText, "Couldn't save folder access");
+    EXPECT_EQ(tools.alerts[0].spec.informativeText, "The item is not a folder.");
     EXPECT_EQ(tools.alerts[0].spec.buttonTitles, QStringList{"OK"});
-    EXPECT_EQ(delegate->stripButton()->text(), "Strip");
-    EXPECT_FALSE(delegate->operationsRunning());
-    EXPECT_EQ(delegate->operationsController()->arrangedObjects(), QStringList{song});
+    expectOverwrite();
 }
 
 TEST_F(WriteMethodTest, SandboxedAccessCheck)
@@ -165,7 +160,7 @@ TEST_F(WriteMethodTest, SandboxedAccessCheck)
     EXPECT_EQ(tools.folderPanels[1].directory, out);
     EXPECT_FALSE(delegate->operationsRunning());
     EXPECT_EQ(delegate->stripButton()->text(), "Strip");
-    EXPECT_EQ(delegate->operationsController()->count(), 1);
+    EXPECT_EQ(listed().size(), 1);
 
     // A choice that cannot be bookmarked: refused, and unlike the pop-up nothing is reset.
     tools.folderPanelAnswers = {touch("notes.txt")};

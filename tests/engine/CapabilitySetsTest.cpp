@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <optional>
@@ -32,9 +33,8 @@ void answerGlobalTables(MockAudioFileService& service, const Table& table)
                                 const void* specifier, std::uint32_t* size, void* out) {
             if (selector == AudioFileGlobalInfo::WritableTypes) {
                 EXPECT_EQ(*size, table.size() * 4);
-                for (std::size_t i = 0; i < table.size(); ++i) {
+                for (std::size_t i = 0; i < table.size(); ++i)
                     static_cast<AudioFileTypeID*>(out)[i] = table[i].first;
-                }
                 return OSStatus(0);
             }
             EXPECT_EQ(selector, AudioFileGlobalInfo::ExtensionsForType);
@@ -117,6 +117,16 @@ TEST(LazyAudioFormatCapabilities, ConcurrentFirstCallersShareOneBuild)
     EXPECT_EQ(second.get(), built);
     EXPECT_EQ(&lazy.get(), built);
     EXPECT_EQ(built->writableExtensions(), QStringList{"wav"});
+}
+
+TEST(SystemCapabilities, WriteWaveButNotOggAndKeepOneSortedList)
+{
+    const QStringList& extensions = CTWritableAudioFileExtensions();
+    EXPECT_TRUE(extensions.contains("wav"));
+    EXPECT_TRUE(std::is_sorted(extensions.begin(), extensions.end()));
+    EXPECT_EQ(&CTWritableAudioFileExtensions(), &extensions);
+    EXPECT_TRUE(CTIsWritableAudioFileType(AudioFileType::WAVE));
+    EXPECT_FALSE(CTIsWritableAudioFileType(AudioFileType::Ogg));
 }
 
 } // namespace

@@ -1,15 +1,13 @@
 #pragma once
 
-// Small file-system helpers shared by the commit tests.
+// File-system helpers of the commit and strip job tests.
 
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 
-#include <cstdlib>
 #include <optional>
 #include <ostream>
 #include <sys/stat.h>
@@ -64,43 +62,15 @@ inline QStringList namesIn(const QString& directory)
 }
 
 /// Sets an environment variable for the life of the object.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const QByteArray& value)
-        : name_(name), old_(qgetenv(name)), had_(qEnvironmentVariableIsSet(name))
+struct ScopedEnv {
+    ScopedEnv(const char* name, const QByteArray& value) : name(name), old(qgetenv(name))
     {
         qputenv(name, value);
     }
-    ~ScopedEnv()
-    {
-        if (had_)
-            qputenv(name_, old_);
-        else
-            qunsetenv(name_);
-    }
+    ~ScopedEnv() { old.isNull() ? void(qunsetenv(name)) : void(qputenv(name, old)); }
 
-private:
-    const char* name_;
-    QByteArray old_;
-    bool had_;
+    const char* name;
+    const QByteArray old; // null: unset
 };
-
-/// Runs a program to its end (at most `timeoutMs`); true when it exited with 0.
-inline bool runTool(const QString& program, const QStringList& arguments, int timeoutMs = 60000)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.setStandardOutputFile(QProcess::nullDevice());
-    process.start(program, arguments);
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished(5000);
-        return false;
-    }
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
-
-/// The folder of the test's own leftover journal (set up by the test main).
-QString journalDirectoryForTests();
 
 } // namespace cleftone::test

@@ -56,9 +56,8 @@ inline void answerProperties(MockAudioFileService& service, AudioFileID file,
         .WillByDefault(
             [&values](AudioFileID, AudioFilePropertyID code, std::uint32_t* size, std::uint32_t*) {
                 const auto it = values.find(code);
-                if (it == values.end()) {
+                if (it == values.end())
                     return AudioFileError::UnsupportedProperty;
-                }
                 *size = std::uint32_t(it->second.size());
                 return OSStatus(0);
             });
@@ -66,9 +65,8 @@ inline void answerProperties(MockAudioFileService& service, AudioFileID file,
         .WillByDefault(
             [&values](AudioFileID, AudioFilePropertyID code, std::uint32_t* size, void* out) {
                 const auto it = values.find(code);
-                if (it == values.end()) {
+                if (it == values.end())
                     return AudioFileError::UnsupportedProperty;
-                }
                 if (*size != std::uint32_t(it->second.size())) {
                     return AudioFileError::BadPropertySize;
                 }

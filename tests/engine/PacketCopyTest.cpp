@@ -13,16 +13,17 @@ namespace cleftone::test {
 namespace {
 
 using ::testing::_;
+using ::testing::DoAll;
 using ::testing::NiceMock;
 using ::testing::Return;
+using ::testing::SetArgPointee;
 
 /// Packet `index` of the fake input: `size` bytes that differ from packet to packet.
 QByteArray packetBytes(std::int64_t index, std::uint32_t size)
 {
     QByteArray bytes(qsizetype(size), '\0');
-    for (std::uint32_t i = 0; i < size; ++i) {
+    for (std::uint32_t i = 0; i < size; ++i)
         bytes[i] = char(index * 31 + i * 7);
-    }
     return bytes;
 }
 
@@ -39,12 +40,7 @@ protected:
     {
         answerProperties(service, &input, values);
         ON_CALL(service, AudioFileCreateWithURL(_, _, _, _, _))
-            .WillByDefault([this](const std::string&, AudioFileTypeID,
-                                  const AudioStreamBasicDescription*, std::uint32_t,
-                                  AudioFileID* file) {
-                *file = &output;
-                return 0;
-            });
+            .WillByDefault(DoAll(SetArgPointee<4>(&output), Return(0)));
         ON_CALL(service, AudioFileClose(&output)).WillByDefault([this](AudioFileID) {
             ++outputCloses;
             return 0;
@@ -54,9 +50,8 @@ protected:
                                   AudioStreamPacketDescription* descriptions, std::int64_t start,
                                   std::uint32_t* packets, void* buffer) {
                 reads.push_back({start, *packets, *bytes});
-                if (reads.size() > 1000) {
+                if (reads.size() > 1000)
                     return AudioFileError::Unspecified; // a copy that never ends
-                }
                 const std::uint32_t size = maximumPacketSize;
                 const auto available = std::max<std::int64_t>(0, readablePackets - start);
                 *packets = std::uint32_t(std::min<std::int64_t>(*packets, available));
@@ -73,9 +68,8 @@ protected:
                                   const AudioStreamPacketDescription* descriptions,
                                   std::int64_t start, std::uint32_t* packets, const void* buffer) {
                 EXPECT_EQ(start, nextWrittenPacket);
-                for (std::uint32_t i = 0; i < *packets; ++i) {
+                for (std::uint32_t i = 0; i < *packets; ++i)
                     EXPECT_EQ(descriptions[i].mStartOffset, std::int64_t(i) * maximumPacketSize);
-                }
                 written.append(static_cast<const char*>(buffer), qsizetype(bytes));
                 nextWrittenPacket = start + *packets;
                 return 0;
@@ -111,9 +105,8 @@ protected:
     QByteArray expectedBytes(std::int64_t packets) const
     {
         QByteArray bytes;
-        for (std::int64_t i = 0; i < packets; ++i) {
+        for (std::int64_t i = 0; i < packets; ++i)
             bytes += packetBytes(i, maximumPacketSize);
-        }
         return bytes;
     }
 
@@ -143,6 +136,9 @@ TEST_P(PacketCopyBlocks, CopiesEveryPacketInOrderInBoundedBlocks)
     const BlockCase c = GetParam();
     EXPECT_EQ(packetsPerBlock(c.maximumPacketSize), c.packetsPerBlock);
     setInput(2 * c.packetsPerBlock + 1, c.maximumPacketSize);
+    // A zero-length cookie is no cookie.
+    values[AudioFileProperty::MagicCookieData] = "";
+    EXPECT_CALL(service, AudioFileSetProperty(_, _, _, _)).Times(0);
 
     EXPECT_EQ(copy(), PacketCopyOutcome::Completed);
     const std::vector<Read> expected = {
@@ -163,9 +159,9 @@ INSTANTIATE_TEST_SUITE_P(MaximumPacketSizes, PacketCopyBlocks,
                                     std::to_string(info.param.maximumPacketSize);
                          });
 
-TEST_F(PacketCopyTest, CreatesTheOutputAndCopiesALongStreamInThirteenBlocks)
+TEST_F(PacketCopyTest, EmptyInputGivesAClosedOutputOfTheInputsFormatAndCookie)
 {
-    setInput(100000, 4);
+    setInput(0, 4);
     values[AudioFileProperty::MagicCookieData] = QByteArray("cookie\0x", 8);
     EXPECT_CALL(service,
                 AudioFileCreateWithURL("/tmp/x/cleftone.Ab3d9Z", AudioFileType::WAVE, _, 3u, _))
@@ -180,29 +176,6 @@ TEST_F(PacketCopyTest, CreatesTheOutputAndCopiesALongStreamInThirteenBlocks)
             EXPECT_EQ(QByteArray(static_cast<const char*>(data), size), QByteArray("cookie\0x", 8));
             return 0;
         });
-
-    EXPECT_EQ(copy(), PacketCopyOutcome::Completed);
-    ASSERT_EQ(reads.size(), 13u);
-    EXPECT_EQ(reads.back(), (Read{12 * 8192, 1696, 1696 * 4}));
-    EXPECT_TRUE(written == expectedBytes(100000));
-    EXPECT_EQ(outputCloses, 1);
-}
-
-TEST_F(PacketCopyTest, CancellationStopsBeforeTheNextBlockAndLeavesClosingToTheJob)
-{
-    setInput(100000, 4);
-    int checks = 0;
-    EXPECT_EQ(copy([&] { return ++checks > 3; }), PacketCopyOutcome::Cancelled);
-    EXPECT_EQ(checks, 4);
-    EXPECT_EQ(reads.size(), 3u);
-    EXPECT_EQ(outputCloses, 1); // by the handle, once the job lets go of it
-}
-
-TEST_F(PacketCopyTest, EmptyInputGivesAClosedOutputWithoutReadsOrCancellationChecks)
-{
-    setInput(0, 4);
-    values[AudioFileProperty::MagicCookieData] = "c";
-    EXPECT_CALL(service, AudioFileSetProperty(&output, fourCC("mgic"), 1u, _)).Times(1);
     EXPECT_CALL(service, AudioFileReadPacketData(_, _, _, _, _, _, _)).Times(0);
     EXPECT_EQ(copy([] {
                   ADD_FAILURE() << "cancellation checked";
@@ -212,51 +185,40 @@ TEST_F(PacketCopyTest, EmptyInputGivesAClosedOutputWithoutReadsOrCancellationChe
     EXPECT_EQ(outputCloses, 1);
 }
 
-TEST_F(PacketCopyTest, MissingCookieIsNotSet)
-{
-    setInput(10, 4);
-    EXPECT_CALL(service, AudioFileSetProperty(_, _, _, _)).Times(0);
-    EXPECT_EQ(copy(), PacketCopyOutcome::Completed);
-    EXPECT_TRUE(written == expectedBytes(10));
-}
-
 TEST_F(PacketCopyTest, EachRefusalFailsWithItsMessageAndTheOutputIsClosed)
 {
     setInput(10, 4);
     values[AudioFileProperty::MagicCookieData] = "c";
+    // A file whose close failed lacks what the container keeps at its end.
+    ON_CALL(service, AudioFileClose(&output)).WillByDefault([this](AudioFileID) {
+        ++outputCloses;
+        return AudioFileError::NoSpace;
+    });
+    EXPECT_EQ(failure(), "AudioFileClose Failed: dsk?");
+    EXPECT_EQ(outputCloses, 1);
+
     ON_CALL(service, AudioFileWritePackets(_, _, _, _, _, _, _))
         .WillByDefault(Return(AudioFileError::NoSpace));
     EXPECT_EQ(failure(), "AudioFileWritePackets Failed: dsk?");
-    EXPECT_EQ(outputCloses, 1);
+    EXPECT_EQ(outputCloses, 2);
 
     ON_CALL(service, AudioFileReadPacketData(_, _, _, _, _, _, _)).WillByDefault(Return(-50));
     EXPECT_EQ(failure(), "AudioFileReadPacketData Failed: -50");
-    EXPECT_EQ(outputCloses, 2);
+    EXPECT_EQ(outputCloses, 3);
 
     setInput(10, 0);
     EXPECT_EQ(failure(), "Unable to read packets. Possible incompatible format.");
-    EXPECT_EQ(outputCloses, 3);
+    EXPECT_EQ(outputCloses, 4);
 
     ON_CALL(service, AudioFileSetProperty(_, _, _, _))
         .WillByDefault(Return(AudioFileError::UnsupportedProperty));
     EXPECT_EQ(failure(), "AudioFileSetProperty kAudioFilePropertyMagicCookieData Failed: pty?");
-    EXPECT_EQ(outputCloses, 4);
+    EXPECT_EQ(outputCloses, 5);
 
     ON_CALL(service, AudioFileCreateWithURL(_, _, _, _, _))
         .WillByDefault(Return(AudioFileError::UnsupportedDataFormat));
     EXPECT_EQ(failure(), "AudioFileCreateWithURL Failed: fmt?");
-    EXPECT_EQ(outputCloses, 4); // nothing was created
-}
-
-TEST_F(PacketCopyTest, FailedCloseFailsTheCopyInsteadOfCommittingAnIncompleteFile)
-{
-    setInput(10, 4);
-    ON_CALL(service, AudioFileClose(&output)).WillByDefault([this](AudioFileID) {
-        ++outputCloses;
-        return AudioFileError::NoSpace; // the container's trailer could not be written
-    });
-    EXPECT_EQ(failure(), "AudioFileClose Failed: dsk?");
-    EXPECT_EQ(outputCloses, 1);
+    EXPECT_EQ(outputCloses, 5); // nothing was created
 }
 
 TEST_F(PacketCopyTest, ShortReadFailsInsteadOfWritingATruncatedFile)

@@ -8,9 +8,7 @@
 #include "platform/PreferenceKeys.h"
 
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -19,49 +17,12 @@
 
 #include <csignal>
 #include <iostream>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace cleftone::test {
 namespace {
 
-QString ourTemporaryItems(const QString& folder)
-{
-    return temporaryNamesIn(folder).join(QLatin1Char(' '));
-}
-
-class StripFaultTest : public StripJobTest {
-protected:
-    // A folder made by the test to stand in for the user's temporary folder, so that what a
-    // job leaves there can be seen.
-    QString useTemporaryFolder()
-    {
-        const QString folder = folderAt(QStringLiteral("tmpdir"));
-        tmpdir = std::make_unique<ScopedEnv>("TMPDIR", QFile::encodeName(folder));
-        return folder;
-    }
-
-    std::unique_ptr<ScopedEnv> tmpdir;
-};
-
-// Waits until no process of the group `group` is left (the orphaned repair tool of a killed
-// job finishes on its own).
-bool waitForProcessGroup(pid_t group, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (::kill(-group, 0) == 0) {
-        if (deadline.hasExpired())
-            return false;
-        QThread::msleep(5);
-    }
-    return true;
-}
-
-struct KilledChild {
-    bool ok = false;
-    qint64 startToCopied = 0; // ms from "go" to "copied", when not killed
-    qint64 copiedToExit = 0;  // ms from "copied" to the exit, when not killed
-};
+using StripFaultTest = StripJobTest;
 
 // Reads the child's output up to and including `line`; false when it never comes.
 bool waitForLine(QProcess& child, const QByteArray& line)
@@ -79,83 +40,76 @@ bool waitForLine(QProcess& child, const QByteArray& line)
     return false;
 }
 
+struct KilledChild {
+    bool ok = false;
+    qint64 startToCopied = 0; // ms from "go" to "copied", when not killed
+    qint64 copiedToExit = 0;  // ms from "copied" to the exit, when not killed
+};
+
 // Runs the child mode; kills it `killAfterMs` after it printed `anchor` ("go" or "copied"), or
-// never when `killAfterMs` is -1.
+// never when `killAfterMs` is -1. Then waits for the rest of its process group (the orphaned
+// repair tool of a killed job finishes on its own).
 KilledChild runAndKill(const QStringList& arguments, const QByteArray& anchor, int killAfterMs)
 {
     KilledChild result;
     QProcess child;
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    // Its own process group, so that the test can wait for the repair tool it leaves running.
     child.setChildProcessModifier([] { ::setpgid(0, 0); });
     child.start(testExecutable(), arguments);
     if (!child.waitForStarted(10000))
         return result;
     const pid_t pid = pid_t(child.processId());
-    const auto stop = [&] {
+    QElapsedTimer clock;
+    clock.start();
+    bool reached = waitForLine(child, "go") && (anchor != "copied" || waitForLine(child, anchor));
+    clock.restart();
+    if (reached && killAfterMs >= 0) {
+        QThread::msleep(ulong(killAfterMs));
+        ::kill(pid, SIGKILL);
+    } else if (reached) {
+        reached = waitForLine(child, "copied");
+        result.startToCopied = clock.restart();
+    }
+    if (!reached || !child.waitForFinished(60000)) {
         ::kill(pid, SIGKILL);
         child.waitForFinished(5000);
         return result;
-    };
-    if (!waitForLine(child, "go"))
-        return stop();
-    QElapsedTimer clock;
-    clock.start();
-    if (anchor == "copied") {
-        if (!waitForLine(child, "copied"))
-            return stop();
-        clock.restart();
     }
-    if (killAfterMs >= 0) {
-        if (killAfterMs > 0)
-            QThread::msleep(ulong(killAfterMs));
-        ::kill(pid, SIGKILL);
-    } else {
-        if (!waitForLine(child, "copied"))
-            return stop();
-        result.startToCopied = clock.restart();
-    }
-    if (!child.waitForFinished(60000))
-        return stop();
     result.copiedToExit = clock.elapsed();
-    result.ok = waitForProcessGroup(pid, 20000);
+    QDeadlineTimer deadline(20000);
+    while (::kill(-pid, 0) == 0 && !deadline.hasExpired())
+        QThread::msleep(5);
+    result.ok = ::kill(-pid, 0) != 0;
     return result;
 }
 
 TEST_F(StripFaultTest, KilledAtAnyMomentLeavesTheOldOrTheNewFileAndNoLeftovers)
 {
-    const QString original = largeTaggedMP3(folderAt(QStringLiteral("media")));
+    const QString original = largeTaggedMP3(folderAt("media"));
     ASSERT_FALSE(original.isEmpty()) << "ffmpeg could not make the test file";
-    const QByteArray originalBytes = readFile(original);
-    const QString journal = tempPath(QStringLiteral("child-journal"));
-    const QString settings = tempPath(QStringLiteral("settings.conf"));
+    const QByteArray originalBytes = readAll(original);
+    const QString journal = tempPath("child-journal");
 
     // A reference strip, which also tells how long a strip takes here.
-    const QString referenceFolder = folderAt(QStringLiteral("reference"));
-    const QString reference = referenceFolder + QStringLiteral("/song.mp3");
+    const QString reference = folderAt("reference") + "/song.mp3";
     ASSERT_TRUE(copyFile(original, reference));
-    const KilledChild whole =
-        runAndKill(childStripArguments(journal, settings, reference), "go", -1);
+    const KilledChild whole = runAndKill(childArguments(reference), "go", -1);
     ASSERT_TRUE(whole.ok);
-    const QByteArray strippedBytes = readFile(reference);
+    const QByteArray strippedBytes = readAll(reference);
     ASSERT_NE(strippedBytes, originalBytes);
     ASSERT_FALSE(strippedBytes.isEmpty());
 
     // Decoys named like the job's own items but never noted in the journal.
-    const QString folder = folderAt(QStringLiteral("music"));
-    const QString output = folder + QStringLiteral("/song.mp3");
-    writeFile(folder + QStringLiteral("/cleftone.Decoy1"), "a file of the user's");
-    QDir().mkpath(folder + QStringLiteral("/.cleftone-replace-Decoy2"));
-    writeFile(folder + QStringLiteral("/.cleftone-replace-Decoy2/inside"), "also the user's");
-    const QStringList decoys{".cleftone-replace-Decoy2", "cleftone.Decoy1"};
+    const QString folder = folderAt("music");
+    const QString output = folder + "/song.mp3";
+    writeFile(folder + "/cleftone.Decoy1", "a file of the user's");
+    QDir().mkpath(folder + "/.cleftone-replace-Decoy2");
+    writeFile(folder + "/.cleftone-replace-Decoy2/inside", "also the user's");
+    const QStringList expected{".cleftone-replace-Decoy2", "cleftone.Decoy1", "song.mp3"};
 
     // Moments spread over the packet copy, then more densely over what follows it: closing the
     // output, the permissions, mp3val and the commit.
-    struct Moment {
-        const char* anchor;
-        int delay;
-    };
-    std::vector<Moment> moments;
+    std::vector<std::pair<QByteArray, int>> moments;
     for (int i = 0; i < 8; ++i)
         moments.push_back({"go", int(whole.startToCopied * i / 8)});
     for (int i = 0; i < 14; ++i)
@@ -164,30 +118,24 @@ TEST_F(StripFaultTest, KilledAtAnyMomentLeavesTheOldOrTheNewFileAndNoLeftovers)
     int keptOld = 0;
     int gotNew = 0;
     int cleanedUp = 0;
-    for (const Moment& moment : moments) {
+    for (const auto& [anchor, delay] : moments) {
         SCOPED_TRACE(testing::Message()
-                     << "killed " << moment.delay << " ms after \"" << moment.anchor << '"');
+                     << "killed " << delay << " ms after \"" << anchor.constData() << '"');
         ASSERT_TRUE(copyFile(original, output));
-        ASSERT_TRUE(
-            runAndKill(childStripArguments(journal, settings, output), moment.anchor, moment.delay)
-                .ok);
+        ASSERT_TRUE(runAndKill(childArguments(output), anchor, delay).ok);
 
-        const QByteArray now = readFile(output);
+        const QByteArray now = readAll(output);
         EXPECT_TRUE(now == originalBytes || now == strippedBytes)
             << "the output path holds " << now.size() << " bytes of neither file";
         (now == originalBytes ? keptOld : gotNew) += 1;
 
-        if (namesIn(folder).size() > decoys.size() + 1)
+        if (namesIn(folder).size() > expected.size())
             ++cleanedUp;
         removeLeftoversOfDeadProcesses(journal);
-        QStringList expected = decoys;
-        expected << "song.mp3";
-        expected.sort();
         EXPECT_EQ(namesIn(folder), expected);
-        EXPECT_EQ(readFile(folder + QStringLiteral("/cleftone.Decoy1")), "a file of the user's");
-        EXPECT_EQ(namesIn(folder + QStringLiteral("/.cleftone-replace-Decoy2")),
-                  QStringList{"inside"});
-        EXPECT_EQ(journalRecords(journal), QStringList());
+        EXPECT_EQ(readAll(folder + "/cleftone.Decoy1"), "a file of the user's");
+        EXPECT_EQ(namesIn(folder + "/.cleftone-replace-Decoy2"), QStringList{"inside"});
+        EXPECT_EQ(namesIn(journal), QStringList());
     }
     std::cout << "[          ] " << moments.size() << " kills (copy " << whole.startToCopied
               << " ms, then " << whole.copiedToExit << " ms): old file kept " << keptOld
@@ -198,19 +146,18 @@ TEST_F(StripFaultTest, KilledAtAnyMomentLeavesTheOldOrTheNewFileAndNoLeftovers)
 
 TEST_F(StripFaultTest, CommitFlushesTheDataBeforeTheRenameAndTheFolderAfter)
 {
-    const QString strace = QStandardPaths::findExecutable(QStringLiteral("strace"));
+    const QString strace = QStandardPaths::findExecutable("strace");
     if (strace.isEmpty())
         GTEST_SKIP() << "strace is not installed";
-    const QString folder = folderAt(QStringLiteral("music"));
-    const QString input = place(QStringLiteral("mp3_id3v1.mp3"), folder, "song.mp3");
-    const QString trace = tempPath(QStringLiteral("trace.txt"));
+    const QString folder = folderAt("music");
+    const QString input = place("mp3_id3v1.mp3", folder, "song.mp3");
+    const QString trace = tempPath("trace.txt");
     QStringList arguments{
         "-f", "-y",  "-qq",           "-e", "trace=fsync,fdatasync,rename,renameat,renameat2",
         "-o", trace, testExecutable()};
-    arguments << childStripArguments(tempPath(QStringLiteral("child-journal")),
-                                     tempPath(QStringLiteral("settings.conf")), input);
+    arguments << childArguments(input);
     const ToolRun run = runTool(strace, arguments, 60000);
-    if (run.exitCode != 0 && readFile(trace).isEmpty())
+    if (run.exitCode != 0 && readAll(trace).isEmpty())
         GTEST_SKIP() << "strace cannot trace here: " << run.err.toStdString();
     ASSERT_TRUE(run.out.contains("success:1")) << run.out.toStdString();
 
@@ -219,191 +166,131 @@ TEST_F(StripFaultTest, CommitFlushesTheDataBeforeTheRenameAndTheFolderAfter)
     const QRegularExpression fsync(QStringLiteral(R"((?:fsync|fdatasync)\(\d+<([^>]*)>\))"));
     const QRegularExpression rename(QString::fromLatin1(
         R"re(rename(?:at2?)?\((?:[^,]*, )?"([^"]*)", (?:[^,]*, )?"([^"]*)")re"));
-    for (const QString& line : QString::fromUtf8(readFile(trace)).split(QLatin1Char('\n'))) {
+    for (const QString& line : QString::fromUtf8(readAll(trace)).split(QLatin1Char('\n'))) {
         if (const auto m = fsync.match(line); m.hasMatch() && m.captured(1).startsWith(folder))
-            calls << QStringLiteral("fsync ") + m.captured(1);
+            calls << "fsync " + m.captured(1);
         else if (const auto r = rename.match(line); r.hasMatch() && r.captured(2) == input)
-            calls << QStringLiteral("rename ") + r.captured(1);
+            calls << "rename " + r.captured(1);
     }
     ASSERT_EQ(calls.size(), 3) << calls.join(QLatin1Char('\n')).toStdString();
     const QString temporary = calls[1].mid(7);
-    EXPECT_TRUE(temporary.contains(QLatin1String("/.cleftone-replace-")))
-        << temporary.toStdString();
-    EXPECT_EQ(calls, (QStringList{QStringLiteral("fsync ") + temporary,
-                                  QStringLiteral("rename ") + temporary,
-                                  QStringLiteral("fsync ") + folder}));
+    EXPECT_TRUE(temporary.contains("/.cleftone-replace-")) << temporary.toStdString();
+    EXPECT_EQ(calls, (QStringList{"fsync " + temporary, "rename " + temporary, "fsync " + folder}));
 }
 
 TEST_F(StripFaultTest, InputsThatCannotBeReadFailWithOneLine)
 {
-    const QString folder = folderAt(QStringLiteral("music"));
+    const QString folder = folderAt("music");
     // Root reads any file whatever its mode, so the unreadable cases are things that are not
     // files, and a mode-000 file read by an unprivileged child.
-    ASSERT_TRUE(QDir().mkdir(folder + QStringLiteral("/folder.mp3")));
-    ASSERT_TRUE(
-        QFile::link(folder + QStringLiteral("/nowhere"), folder + QStringLiteral("/gone.mp3")));
-    ASSERT_EQ(::mkfifo(QFile::encodeName(folder + QStringLiteral("/pipe.mp3")).constData(), 0644),
-              0);
-    const QString formatMessage = QStringLiteral("Core Audio cannot write this audio format (0).");
+    ASSERT_TRUE(QDir().mkdir(folder + "/folder.mp3"));
+    ASSERT_TRUE(QFile::link(folder + "/nowhere", folder + "/gone.mp3"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(folder + "/pipe.mp3").constData(), 0644), 0);
+    const QString formatMessage = "Core Audio cannot write this audio format (0).";
     for (const char* name : {"folder.mp3", "gone.mp3", "pipe.mp3"}) {
         SCOPED_TRACE(name);
-        const Outcome outcome =
-            strip(folder + QLatin1Char('/') + QLatin1String(name), environment());
-        ASSERT_TRUE(outcome.finished) << "the job hung";
-        EXPECT_FALSE(outcome.success);
-        EXPECT_EQ(outcome.errors,
-                  QStringList{failureLine(QString::fromLatin1(name), formatMessage)});
+        expectFailed(strip(folder + QLatin1Char('/') + QLatin1String(name), environment()),
+                     failureLine(QString::fromLatin1(name), formatMessage));
     }
     EXPECT_EQ(namesIn(folder), (QStringList{"folder.mp3", "gone.mp3", "pipe.mp3"}));
-    EXPECT_EQ(namesIn(folder + QStringLiteral("/folder.mp3")), QStringList());
+    EXPECT_EQ(namesIn(folder + "/folder.mp3"), QStringList());
 
-    const QString locked = place(QStringLiteral("mp3_id3v1.mp3"), folder, "locked.mp3", 0000);
+    const QString locked = place("mp3_id3v1.mp3", folder, "locked.mp3", 0000);
+    const QString lockedLine = failureLine("locked.mp3", formatMessage);
     if (::geteuid() != 0) {
-        const Outcome outcome = strip(locked, environment());
-        EXPECT_EQ(outcome.errors,
-                  QStringList{failureLine(QStringLiteral("locked.mp3"), formatMessage)});
+        expectFailed(strip(locked, environment()), lockedLine);
     } else {
         // The child drops to "nobody", who must reach the folder but not the file.
         ::chmod(QFile::encodeName(tmp.path()).constData(), 0755);
         ::chmod(QFile::encodeName(folder).constData(), 0777);
-        const ChildStrip child =
-            runChildStrip(tempPath(QStringLiteral("child-journal")),
-                          tempPath(QStringLiteral("settings.conf")), locked, true);
+        const ToolRun child = runTool(testExecutable(), childArguments(locked, true), 60000);
         ASSERT_TRUE(child.finished);
-        EXPECT_FALSE(child.success);
-        EXPECT_EQ(child.errors,
-                  QStringList{failureLine(QStringLiteral("locked.mp3"), formatMessage)});
+        EXPECT_EQ(child.out, "go\nerror:" + lockedLine.toUtf8() + "\nsuccess:0\n");
     }
     EXPECT_EQ(modeOf(locked), 0000u);
-    EXPECT_EQ(readFile(locked), readFile(fixture(QStringLiteral("mp3_id3v1.mp3"))));
-    EXPECT_EQ(ourTemporaryItems(folder), QString());
+    EXPECT_EQ(readAll(locked), readAll(fixture("mp3_id3v1.mp3")));
+    EXPECT_EQ(temporaryNamesIn(folder), QString());
 }
 
 TEST_F(StripFaultTest, InputDeletedWhileBeingReadStillGivesAWholeOutput)
 {
     // The job holds the input open, so it reads the whole file even after its name is gone:
     // the right outcome is a complete stripped file, never a partial one.
-    const QString referenceFolder = folderAt(QStringLiteral("reference"));
-    const QString reference = referenceFolder + QStringLiteral("/song.wav");
+    const QString reference = folderAt("reference") + "/song.wav";
     ASSERT_TRUE(makeTaggedWav(reference, 3));
-    const QByteArray original = readFile(reference);
+    const QByteArray original = readAll(reference);
     ASSERT_TRUE(strip(reference, environment()).success);
-    const QByteArray stripped = readFile(reference);
+    const QByteArray stripped = readAll(reference);
     ASSERT_NE(stripped, original);
 
-    const QString folder = folderAt(QStringLiteral("music"));
-    const QString destination = folderAt(QStringLiteral("out"));
+    const QString folder = folderAt("music");
+    const QString destination = folderAt("out");
+    const QString input = folder + "/song.wav";
     for (const bool intoFolder : {false, true}) {
         SCOPED_TRACE(intoFolder ? "into a destination folder" : "in place");
         setDestination(intoFolder ? destination : QString::fromLatin1(kOverwriteExistingFile));
-        const QString input = folder + QStringLiteral("/song.wav");
         writeFile(input, original);
         HookedService service;
         service.afterRead = [&input](int reads) {
             if (reads == 2)
                 QFile::remove(input);
         };
-        StripEnvironment env = environment();
-        env.service = &service;
-        const Outcome outcome = strip(input, env);
+        const Outcome outcome = strip(input, environment(false, &service));
         ASSERT_TRUE(outcome.finished);
         EXPECT_TRUE(outcome.success);
         EXPECT_EQ(outcome.errors, QStringList());
-        EXPECT_EQ(readFile(outcome.outFilePath), stripped);
-        EXPECT_EQ(ourTemporaryItems(folder), QString());
-        EXPECT_EQ(ourTemporaryItems(destination), QString());
+        EXPECT_EQ(readAll(outcome.outFilePath), stripped);
+        EXPECT_EQ(temporaryNamesIn(folder), QString());
+        EXPECT_EQ(temporaryNamesIn(destination), QString());
     }
 }
 
-TEST_F(StripFaultTest, OutputFolderThatRefusesWritingFailsTheCommitOnly)
+TEST_F(StripFaultTest, OutputThatCannotBeWrittenFailsTheJobAndKeepsWhatWasThere)
 {
-    const QString tmpFolder = useTemporaryFolder();
-    const QString folder = folderAt(QStringLiteral("music"));
-    const QString input = place(QStringLiteral("wav_24bit.wav"), folder, "song.wav");
-    const QByteArray bytes = readFile(input);
-    const auto expectFailure = [&](const Outcome& outcome, const QString& error) {
-        EXPECT_FALSE(outcome.success);
-        EXPECT_EQ(outcome.errors, QStringList{failureLine(QStringLiteral("song.wav"),
-                                                          QStringLiteral("Could not write the "
-                                                                         "output file: ") +
-                                                              error)});
-        EXPECT_EQ(readFile(input), bytes);
-        EXPECT_EQ(ourTemporaryItems(folder), QString());
-        EXPECT_EQ(ourTemporaryItems(tmpFolder), QString());
-        EXPECT_EQ(journalRecords(journalDirectoryForTests()), QStringList());
+    // A folder standing in for the user's temporary folder, so that what a job leaves there can
+    // be seen.
+    const QString tmpFolder = folderAt("tmpdir");
+    const ScopedEnv tmpdir("TMPDIR", QFile::encodeName(tmpFolder));
+    const QString folder = folderAt("music");
+    const QString input = folder + "/song.wav";
+    ASSERT_TRUE(makeTaggedWav(input, 3)); // about 530 kB
+    const QByteArray bytes = readAll(input);
+    const QRegularExpression copyFailure("^Cleftone Failed To Strip File: song\\.wav\\.  Error:"
+                                         "(AudioFileWritePackets|AudioFileClose) Failed: \\S+$");
+    // Empty `message`: the packet copy fails for want of space.
+    const auto expectRefused = [&](const QString& in, AudioFileService* service,
+                                   const QString& message) {
+        const Outcome outcome = strip(in, environment(false, service));
+        if (message.isEmpty()) {
+            EXPECT_FALSE(outcome.success);
+            EXPECT_EQ(outcome.errors.size(), 1);
+            EXPECT_TRUE(copyFailure.match(outcome.errors.value(0)).hasMatch())
+                << outcome.errors.value(0).toStdString();
+            EXPECT_EQ(namesIn(leftoverJournalDirectory()), QStringList());
+        } else {
+            expectFailed(outcome,
+                         failureLine("song.wav", "Could not write the output file: " + message));
+        }
+        EXPECT_EQ(readAll(input), bytes);
+        EXPECT_EQ(temporaryNamesIn(folder), QString());
+        EXPECT_EQ(temporaryNamesIn(tmpFolder), QString());
+        return outcome.tempFilePath;
     };
+    const QString moveFailed = "The file “song.wav” could not be saved in the folder “%1”: %2 "
+                               "[CTFileSwapErrorDomain 2; underlying NSPOSIXErrorDomain %3]";
 
-    // Works everywhere: a "folder" that is a file.
-    const QString notAFolder = tempPath(QStringLiteral("notafolder"));
+    // A file where the folder should be.
+    const QString notAFolder = tempPath("notafolder");
     writeFile(notAFolder, "a file");
     setDestination(notAFolder);
-    expectFailure(strip(input, environment()),
-                  QStringLiteral("The file “song.wav” could not be saved in the folder "
-                                 "“notafolder”: Not a directory [CTFileSwapErrorDomain 2; "
-                                 "underlying NSPOSIXErrorDomain 20]"));
+    expectRefused(input, nullptr, moveFailed.arg("notafolder", "Not a directory", "20"));
+    EXPECT_EQ(readAll(notAFolder), "a file");
 
-    // A read-only file system refuses even root: empty, with a file of that name, and in place.
-    const QString empty = folderAt(QStringLiteral("ro-empty"));
-    const ScopedMount emptyMount(empty, "size=64k", true);
-    if (!emptyMount.ok())
-        GTEST_SKIP() << emptyMount.error();
-    setDestination(empty);
-    expectFailure(strip(input, environment()),
-                  QStringLiteral("The file “song.wav” could not be saved in the folder "
-                                 "“ro-empty”: Read-only file system [CTFileSwapErrorDomain 2; "
-                                 "underlying NSPOSIXErrorDomain 30]"));
-    EXPECT_EQ(namesIn(empty), QStringList());
-
-    const QString full = folderAt(QStringLiteral("ro-full"));
-    const ScopedMount fullMount(full, "size=64k", true, [](const QString& directory) {
-        writeFile(directory + QStringLiteral("/song.wav"), "the old song");
-    });
-    ASSERT_TRUE(fullMount.ok()) << fullMount.error();
-    setDestination(full);
-    expectFailure(strip(input, environment()),
-                  QStringLiteral("The file “song.wav” could not be replaced: Read-only file "
-                                 "system [CTFileSwapErrorDomain 1; underlying NSPOSIXErrorDomain "
-                                 "30]"));
-    EXPECT_EQ(readFile(full + QStringLiteral("/song.wav")), "the old song");
-
-    const QString own = folderAt(QStringLiteral("ro-own"));
-    const ScopedMount ownMount(own, "size=256k", true, [](const QString& directory) {
-        copyFile(fixture(QStringLiteral("wav_24bit.wav")), directory + QStringLiteral("/song.wav"));
-    });
-    ASSERT_TRUE(ownMount.ok()) << ownMount.error();
-    setDestination(QString::fromLatin1(kOverwriteExistingFile));
-    const Outcome inPlace = strip(own + QStringLiteral("/song.wav"), environment());
-    EXPECT_FALSE(inPlace.success);
-    EXPECT_EQ(inPlace.errors,
-              QStringList{failureLine(QStringLiteral("song.wav"),
-                                      QStringLiteral("Could not write the output file: The file "
-                                                     "“song.wav” could not be replaced: Read-only "
-                                                     "file system [CTFileSwapErrorDomain 1; "
-                                                     "underlying NSPOSIXErrorDomain 30]"))});
-    EXPECT_EQ(readFile(own + QStringLiteral("/song.wav")), bytes);
-    EXPECT_EQ(ourTemporaryItems(tmpFolder), QString());
-}
-
-TEST_F(StripFaultTest, DestinationFolderThatVanishedFailsTheCommit)
-{
-    const QString tmpFolder = useTemporaryFolder();
-    const QString folder = folderAt(QStringLiteral("music"));
-    const QString input = folder + QStringLiteral("/song.wav");
-    ASSERT_TRUE(makeTaggedWav(input, 3));
-    const QByteArray bytes = readFile(input);
-    const QString expected = failureLine(
-        QStringLiteral("song.wav"),
-        QStringLiteral("Could not write the output file: The file “song.wav” could not be saved "
-                       "in the folder “gone”: No such file or directory [CTFileSwapErrorDomain 2; "
-                       "underlying NSPOSIXErrorDomain 2]"));
-    const QString gone = tempPath(QStringLiteral("gone"));
+    // Gone before the job started: the temporary file went to the temporary folder instead.
+    const QString gone = tempPath("gone");
+    const QString goneMessage = moveFailed.arg("gone", "No such file or directory", "2");
     setDestination(gone);
-
-    // Gone before the job started: the temporary file goes to the temporary folder instead.
-    const Outcome before = strip(input, environment());
-    EXPECT_FALSE(before.success);
-    EXPECT_EQ(before.errors, QStringList{expected});
-    EXPECT_TRUE(before.tempFilePath.startsWith(tmpFolder));
+    EXPECT_TRUE(expectRefused(input, nullptr, goneMessage).startsWith(tmpFolder + "/cleftone."));
 
     // Removed, with the job's replacement folder inside it, while the job copies.
     QDir().mkpath(gone);
@@ -412,61 +299,44 @@ TEST_F(StripFaultTest, DestinationFolderThatVanishedFailsTheCommit)
         if (reads == 2)
             QDir(gone).removeRecursively();
     };
-    StripEnvironment env = environment();
-    env.service = &service;
-    const Outcome during = strip(input, env);
-    EXPECT_FALSE(during.success);
-    EXPECT_EQ(during.errors, QStringList{expected});
-    EXPECT_TRUE(during.tempFilePath.startsWith(gone + QStringLiteral("/.cleftone-replace-")));
+    EXPECT_TRUE(
+        expectRefused(input, &service, goneMessage).startsWith(gone + "/.cleftone-replace-"));
+    EXPECT_FALSE(exists(gone)) << "nothing recreated it";
 
-    EXPECT_FALSE(QFileInfo::exists(gone)) << "nothing recreated it";
-    EXPECT_EQ(readFile(input), bytes);
-    EXPECT_EQ(ourTemporaryItems(folder), QString());
-    EXPECT_EQ(ourTemporaryItems(tmpFolder), QString());
-    EXPECT_EQ(journalRecords(journalDirectoryForTests()), QStringList());
-}
-
-TEST_F(StripFaultTest, FullDiskFailsTheJobAndLeavesNothingBehind)
-{
-    const QString folder = folderAt(QStringLiteral("music"));
-    const QString input = folder + QStringLiteral("/song.wav");
-    ASSERT_TRUE(makeTaggedWav(input, 3)); // about 530 kB
-    const QByteArray bytes = readFile(input);
-    const QRegularExpression copyFailure(
-        QStringLiteral("^Cleftone Failed To Strip File: song\\.wav\\.  Error:"
-                       "(AudioFileWritePackets|AudioFileClose) Failed: \\S+$"));
-
-    // Into a small destination file system that holds an older copy.
-    const QString small = folderAt(QStringLiteral("small"));
-    const ScopedMount smallMount(small, "size=256k", false);
-    if (!smallMount.ok())
-        GTEST_SKIP() << smallMount.error();
-    writeFile(small + QStringLiteral("/song.wav"), "the old song");
-    setDestination(small);
-    const Outcome into = strip(input, environment());
-    EXPECT_FALSE(into.success);
-    ASSERT_EQ(into.errors.size(), 1);
-    EXPECT_TRUE(copyFailure.match(into.errors.first()).hasMatch())
-        << into.errors.first().toStdString();
-    EXPECT_EQ(namesIn(small), QStringList{"song.wav"});
-    EXPECT_EQ(readFile(small + QStringLiteral("/song.wav")), "the old song");
-    EXPECT_EQ(readFile(input), bytes);
-
-    // In place, on a file system with room for the input but not for a second copy.
-    const QString crowded = folderAt(QStringLiteral("crowded"));
-    const ScopedMount crowdedMount(crowded, "size=1m", false);
-    ASSERT_TRUE(crowdedMount.ok()) << crowdedMount.error();
-    const QString own = crowded + QStringLiteral("/song.wav");
-    writeFile(own, bytes);
-    setDestination(QString::fromLatin1(kOverwriteExistingFile));
-    const Outcome inPlace = strip(own, environment());
-    EXPECT_FALSE(inPlace.success);
-    ASSERT_EQ(inPlace.errors.size(), 1);
-    EXPECT_TRUE(copyFailure.match(inPlace.errors.first()).hasMatch())
-        << inPlace.errors.first().toStdString();
-    EXPECT_EQ(readFile(own), bytes);
-    EXPECT_EQ(namesIn(crowded), QStringList{"song.wav"});
-    EXPECT_EQ(journalRecords(journalDirectoryForTests()), QStringList());
+    // Small file systems: read-only ones refuse even root, writable ones fill up.
+    const QString readOnlyEmpty = moveFailed.arg("ro-empty", "Read-only file system", "30");
+    const QString readOnly = "The file “song.wav” could not be replaced: Read-only file system "
+                             "[CTFileSwapErrorDomain 1; underlying NSPOSIXErrorDomain 30]";
+    const struct {
+        const char* name;
+        bool readOnly;
+        const char* options;
+        QByteArray before; // the song at the destination
+        bool inPlace;      // which is the input
+        QString message;
+    } mounts[] = {
+        {"ro-empty", true, "size=64k", {}, false, readOnlyEmpty},
+        {"ro-full", true, "size=64k", "the old song", false, readOnly},
+        {"ro-own", true, "size=1m", bytes, true, readOnly},
+        {"small", false, "size=256k", "the old song", false, {}},
+        {"crowded", false, "size=1m", bytes, true, {}},
+    };
+    for (const auto& m : mounts) {
+        SCOPED_TRACE(m.name);
+        const QString destination = folderAt(m.name);
+        const QString song = destination + "/song.wav";
+        const ScopedMount mount(destination, m.options, m.readOnly, [&](const QString&) {
+            if (!m.before.isEmpty())
+                writeFile(song, m.before);
+        });
+        if (!mount.ok())
+            GTEST_SKIP() << mount.error();
+        setDestination(m.inPlace ? QString::fromLatin1(kOverwriteExistingFile) : destination);
+        expectRefused(m.inPlace ? song : input, nullptr, m.message);
+        EXPECT_EQ(namesIn(destination),
+                  m.before.isEmpty() ? QStringList() : QStringList{"song.wav"});
+        EXPECT_EQ(readAll(song), m.before);
+    }
 }
 
 } // namespace

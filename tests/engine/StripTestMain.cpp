@@ -6,15 +6,6 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-namespace {
-QString journalDirectory;
-} // namespace
-
-QString cleftone::test::journalDirectoryForTests()
-{
-    return journalDirectory;
-}
-
 int main(int argc, char** argv)
 {
     // The crash and system-call tests run this binary again to strip one file.
@@ -25,7 +16,6 @@ int main(int argc, char** argv)
     ::testing::InitGoogleTest(&argc, argv);
     // Keep the user's own journal out of the tests.
     QTemporaryDir journal;
-    journalDirectory = journal.path() + QStringLiteral("/journal");
-    cleftone::setLeftoverJournalDirectory(journalDirectory);
+    cleftone::setLeftoverJournalDirectory(journal.filePath(QStringLiteral("journal")));
     return RUN_ALL_TESTS();
 }

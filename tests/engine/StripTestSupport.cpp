@@ -4,10 +4,7 @@
 #include "platform/PreferenceKeys.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 
 #include <cerrno>
 #include <chrono>
@@ -16,175 +13,67 @@
 #include <future>
 #include <grp.h>
 #include <sys/mount.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace cleftone::test {
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes, mode_t mode)
-{
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(bytes);
-    file.close();
-    ::chmod(QFile::encodeName(path).constData(), mode);
-}
-
 bool copyFile(const QString& from, const QString& to, mode_t mode)
 {
     QFile::remove(to);
-    if (!QFile::copy(from, to))
-        return false;
-    return ::chmod(QFile::encodeName(to).constData(), mode) == 0;
+    return QFile::copy(from, to) && ::chmod(QFile::encodeName(to).constData(), mode) == 0;
 }
 
-std::optional<struct stat> lstatOf(const QString& path)
-{
-    struct stat info {};
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
-        return std::nullopt;
-    return info;
-}
-
-mode_t modeOf(const QString& path)
-{
-    const auto info = lstatOf(path);
-    return info ? (info->st_mode & 07777) : 0;
-}
-
-QStringList namesIn(const QString& directory)
-{
-    return QDir(directory).entryList(
-        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-}
-
-QStringList temporaryNamesIn(const QString& directory)
+QString temporaryNamesIn(const QString& directory)
 {
     QStringList found;
     for (const QString& name : namesIn(directory)) {
-        if (name.startsWith(QLatin1String("cleftone.")) ||
-            name.startsWith(QLatin1String(".cleftone-replace-")) ||
-            name.contains(QLatin1String("_NoTag")))
+        if (name.startsWith("cleftone.") || name.startsWith(".cleftone-replace-") ||
+            name.contains("_NoTag"))
             found << name;
     }
-    return found;
+    return found.join(QLatin1Char(' '));
 }
 
-QStringList journalRecords(const QString& journalDirectory)
+HookedService::HookedService()
 {
-    return QDir(journalDirectory).entryList(QDir::Files | QDir::Hidden, QDir::Name);
-}
-
-int HookedService::reads() const
-{
-    std::lock_guard lock(mutex_);
-    return reads_;
-}
-
-OSStatus HookedService::AudioFileOpenURL(const std::string& path, std::int8_t permissions,
-                                         AudioFileTypeID typeHint, AudioFileID* outFile)
-{
-    return system_.AudioFileOpenURL(path, permissions, typeHint, outFile);
-}
-
-OSStatus HookedService::AudioFileGetPropertyInfo(AudioFileID file, AudioFilePropertyID property,
-                                                 std::uint32_t* outDataSize,
-                                                 std::uint32_t* outWritable)
-{
-    return system_.AudioFileGetPropertyInfo(file, property, outDataSize, outWritable);
-}
-
-OSStatus HookedService::AudioFileGetProperty(AudioFileID file, AudioFilePropertyID property,
-                                             std::uint32_t* ioDataSize, void* outData)
-{
-    return system_.AudioFileGetProperty(file, property, ioDataSize, outData);
-}
-
-OSStatus HookedService::AudioFileSetProperty(AudioFileID file, AudioFilePropertyID property,
-                                             std::uint32_t dataSize, const void* data)
-{
-    return system_.AudioFileSetProperty(file, property, dataSize, data);
-}
-
-OSStatus HookedService::AudioFileCreateWithURL(const std::string& path, AudioFileTypeID type,
-                                               const AudioStreamBasicDescription* format,
-                                               std::uint32_t flags, AudioFileID* outFile)
-{
-    const OSStatus status = system_.AudioFileCreateWithURL(path, type, format, flags, outFile);
-    if (outFile && *outFile) {
-        std::lock_guard lock(mutex_);
-        outputs_.insert(*outFile);
-    }
-    return status;
-}
-
-OSStatus HookedService::AudioFileReadPacketData(AudioFileID file, bool useCache,
-                                                std::uint32_t* ioNumBytes,
-                                                AudioStreamPacketDescription* outPacketDescriptions,
-                                                std::int64_t startingPacket,
-                                                std::uint32_t* ioNumPackets, void* outBuffer)
-{
-    const OSStatus status = system_.AudioFileReadPacketData(
-        file, useCache, ioNumBytes, outPacketDescriptions, startingPacket, ioNumPackets, outBuffer);
-    int count = 0;
-    {
-        std::lock_guard lock(mutex_);
-        count = ++reads_;
-    }
-    if (afterRead)
-        afterRead(count);
-    return status;
-}
-
-OSStatus
-HookedService::AudioFileWritePackets(AudioFileID file, bool useCache, std::uint32_t numBytes,
-                                     const AudioStreamPacketDescription* packetDescriptions,
-                                     std::int64_t startingPacket, std::uint32_t* ioNumPackets,
-                                     const void* buffer)
-{
-    return system_.AudioFileWritePackets(file, useCache, numBytes, packetDescriptions,
-                                         startingPacket, ioNumPackets, buffer);
-}
-
-OSStatus HookedService::AudioFileClose(AudioFileID file)
-{
-    bool isOutput = false;
-    {
-        std::lock_guard lock(mutex_);
-        isOutput = outputs_.erase(file) > 0;
-    }
-    if (isOutput && beforeOutputClose)
-        beforeOutputClose();
-    return system_.AudioFileClose(file);
-}
-
-OSStatus HookedService::AudioFileGetGlobalInfoSize(std::uint32_t selector,
-                                                   std::uint32_t specifierSize,
-                                                   const void* specifier,
-                                                   std::uint32_t* outDataSize)
-{
-    return system_.AudioFileGetGlobalInfoSize(selector, specifierSize, specifier, outDataSize);
-}
-
-OSStatus HookedService::AudioFileGetGlobalInfo(std::uint32_t selector, std::uint32_t specifierSize,
-                                               const void* specifier, std::uint32_t* ioDataSize,
-                                               void* outData)
-{
-    return system_.AudioFileGetGlobalInfo(selector, specifierSize, specifier, ioDataSize, outData);
+    AudioFileService& system = AudioFileService::system();
+#define CLEFTONE_FORWARD(call)                                                                     \
+    ON_CALL(*this, call).WillByDefault([&system](auto... a) { return system.call(a...); })
+    CLEFTONE_FORWARD(AudioFileOpenURL);
+    CLEFTONE_FORWARD(AudioFileGetPropertyInfo);
+    CLEFTONE_FORWARD(AudioFileGetProperty);
+    CLEFTONE_FORWARD(AudioFileSetProperty);
+    CLEFTONE_FORWARD(AudioFileWritePackets);
+    CLEFTONE_FORWARD(AudioFileGetGlobalInfoSize);
+    CLEFTONE_FORWARD(AudioFileGetGlobalInfo);
+#undef CLEFTONE_FORWARD
+    // Only the job's thread touches the set of outputs.
+    ON_CALL(*this, AudioFileCreateWithURL).WillByDefault([this, &system](auto... a) {
+        const OSStatus status = system.AudioFileCreateWithURL(a...);
+        outputs_.insert(*std::get<4>(std::tie(a...)));
+        return status;
+    });
+    ON_CALL(*this, AudioFileReadPacketData).WillByDefault([this, &system](auto... a) {
+        const OSStatus status = system.AudioFileReadPacketData(a...);
+        const int count = ++reads_;
+        if (afterRead)
+            afterRead(count);
+        return status;
+    });
+    ON_CALL(*this, AudioFileClose).WillByDefault([this, &system](AudioFileID file) {
+        if (outputs_.erase(file) > 0 && beforeOutputClose)
+            beforeOutputClose();
+        return system.AudioFileClose(file);
+    });
 }
 
 bool makeTaggedWav(const QString& path, int seconds)
 {
-    const ToolRun run =
-        runTool(QStringLiteral("ffmpeg"),
-                {"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
-                 QStringLiteral("sine=frequency=440:duration=%1").arg(seconds), "-ar", "44100",
-                 "-ac", "2", "-c:a", "pcm_s16le", "-metadata", "title=CleftoneTag", path});
+    const ToolRun run = runTool(
+        "ffmpeg", {"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                   QStringLiteral("sine=frequency=440:duration=%1").arg(seconds), "-ar", "44100",
+                   "-ac", "2", "-c:a", "pcm_s16le", "-metadata", "title=CleftoneTag", path});
     return run.exitCode == 0;
 }
 
@@ -220,36 +109,13 @@ QString testExecutable()
     return QCoreApplication::applicationFilePath();
 }
 
-QStringList childStripArguments(const QString& journal, const QString& preferencesFile,
-                                const QString& input, bool asNobody)
+QStringList StripJobTest::childArguments(const QString& input, bool asNobody) const
 {
-    QStringList arguments{QStringLiteral("--strip-child"), journal, preferencesFile, input};
+    QStringList arguments{"--strip-child", tempPath("child-journal"), tempPath("settings.conf"),
+                          input};
     if (asNobody)
-        arguments << QStringLiteral("--as-nobody");
+        arguments << "--as-nobody";
     return arguments;
-}
-
-ChildStrip runChildStrip(const QString& journal, const QString& preferencesFile,
-                         const QString& input, bool asNobody)
-{
-    ChildStrip result;
-    QProcess child;
-    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.start(testExecutable(), childStripArguments(journal, preferencesFile, input, asNobody));
-    result.started = child.waitForStarted(10000);
-    result.finished = result.started && child.waitForFinished(60000);
-    if (!result.finished) {
-        child.kill();
-        child.waitForFinished(5000);
-        return result;
-    }
-    for (const QByteArray& line : child.readAllStandardOutput().split('\n')) {
-        if (line.startsWith("error:"))
-            result.errors << QString::fromUtf8(line.mid(6));
-        else if (line == "success:1")
-            result.success = true;
-    }
-    return result;
 }
 
 int childMain(int argc, char** argv)
@@ -263,8 +129,7 @@ int childMain(int argc, char** argv)
         }
     }
     QCoreApplication app(argc, argv);
-    const QString journal = QFile::decodeName(argv[2]);
-    setLeftoverJournalDirectory(journal);
+    setLeftoverJournalDirectory(QFile::decodeName(argv[2]));
     Preferences preferences(QFile::decodeName(argv[3]));
 
     // The parent times its kills from these lines: "go" before the job starts, "copied" once
@@ -277,7 +142,6 @@ int childMain(int argc, char** argv)
     StripEnvironment environment;
     environment.service = &service;
     environment.sandboxed = false;
-    environment.journalDirectory = journal;
     QStringList errors;
     environment.logError = [&errors](const QString& line) {
         errors << line;
@@ -295,32 +159,11 @@ int childMain(int argc, char** argv)
     return 0;
 }
 
-ScopedEnv::ScopedEnv(const char* name, const QByteArray& value)
-    : name_(name), old_(qgetenv(name)), had_(qEnvironmentVariableIsSet(name))
-{
-    qputenv(name, value);
-}
-
-ScopedEnv::~ScopedEnv()
-{
-    if (had_)
-        qputenv(name_, old_);
-    else
-        qunsetenv(name_);
-}
-
 void StripJobTest::SetUp()
 {
     RoundTrip::SetUp();
-    preferences = std::make_unique<Preferences>(tempPath(QStringLiteral("settings.conf")));
+    preferences = std::make_unique<Preferences>(tempPath("settings.conf"));
     setDestination(QString::fromLatin1(kOverwriteExistingFile));
-}
-
-QString StripJobTest::folderAt(const QString& relative)
-{
-    const QString path = tempPath(relative);
-    QDir().mkpath(path);
-    return path;
 }
 
 QString StripJobTest::place(const QString& fixtureName, const QString& folder, const QString& name,
@@ -337,11 +180,11 @@ void StripJobTest::setDestination(const QString& value)
     preferences->setValue(QString::fromLatin1(kDestinationDirectoryKey), value);
 }
 
-StripEnvironment StripJobTest::environment(bool sandboxed)
+StripEnvironment StripJobTest::environment(bool sandboxed, AudioFileService* service)
 {
     StripEnvironment environment;
+    environment.service = service;
     environment.sandboxed = sandboxed;
-    environment.journalDirectory = journalDirectoryForTests();
     environment.logError = [this](const QString& line) {
         std::lock_guard lock(logMutex);
         logged << line;
@@ -375,9 +218,12 @@ StripJobTest::Outcome StripJobTest::strip(const QString& input, const StripEnvir
     return outcome;
 }
 
-QString StripJobTest::failureLine(const QString& name, const QString& message)
+void StripJobTest::expectFailed(const Outcome& outcome, const QString& line)
 {
-    return QStringLiteral("Cleftone Failed To Strip File: %1.  Error:%2").arg(name, message);
+    EXPECT_TRUE(outcome.finished);
+    EXPECT_FALSE(outcome.success);
+    EXPECT_EQ(outcome.errors, QStringList{line});
+    EXPECT_EQ(namesIn(leftoverJournalDirectory()), QStringList());
 }
 
 } // namespace cleftone::test

@@ -27,6 +27,7 @@ QDateTime utc(int y, int mo, int d, int h, int mi, int s)
     return QDateTime(QDate(y, mo, d), QTime(h, mi, s), Qt::UTC);
 }
 
+// Entries are stamped from `stamps`, then at 2026-12-05 09:51:14 UTC; short dates are German.
 class ErrorLogWindowTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -44,13 +45,14 @@ protected:
     {
         ErrorLogStore::setClockForTesting({});
         QLocale::setDefault(QLocale::c());
+        if (controller.isWindowLoaded())
+            controller.window()->close();
     }
 
     void select(int row)
     {
-        QTableView* table = controller.tableView();
-        table->selectionModel()->select(store.index(row, 0),
-                                        QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        controller.tableView()->selectionModel()->select(
+            store.index(row, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
     }
 
     std::deque<QDateTime> stamps;
@@ -59,26 +61,14 @@ protected:
     ErrorLogWindowController controller{store, tools};
 };
 
-TEST_F(ErrorLogWindowTest, WindowIsLoadedLazilyAsErrorLogOverTheStore)
+TEST_F(ErrorLogWindowTest, CopyPutsSelectedRowsInTableOrderWithShortLocalDatesUntilCleared)
 {
-    EXPECT_FALSE(controller.isWindowLoaded());
-    store.logMessage(QStringLiteral("before the window"));
-    EXPECT_FALSE(controller.isWindowLoaded());
-
-    EXPECT_EQ(controller.window()->windowTitle(), QStringLiteral("Error Log"));
-    EXPECT_EQ(controller.tableView()->model(), &store);
-    EXPECT_EQ(controller.tableView()->model()->rowCount(), 1);
-    controller.showWindow();
-    EXPECT_TRUE(controller.window()->isVisible());
-    controller.window()->close();
-}
-
-TEST_F(ErrorLogWindowTest, CopyPutsSelectedRowsInTableOrderWithShortLocalDates)
-{
-    stamps = {utc(2026, 12, 5, 9, 51, 14), utc(2026, 12, 5, 10, 2, 3), utc(2026, 1, 2, 23, 59, 59)};
-    store.logMessage(QStringLiteral("first\tpart"));
-    store.logMessage(QStringLiteral("not selected"));
-    store.logMessage(QStringLiteral("third & 100%\nsecond line"));
+    stamps = {utc(2026, 12, 5, 9, 51, 14), utc(2026, 12, 5, 10, 2, 3), utc(2026, 1, 2, 23, 59, 59),
+              QDateTime()};
+    store.logMessage("first\tpart");
+    store.logMessage("not selected");
+    store.logMessage("third & 100%\nsecond line");
+    store.logMessage("undated");
 
     // Nothing selected: Copy is disabled and does nothing.
     EXPECT_FALSE(controller.copyAction()->isEnabled());
@@ -88,133 +78,89 @@ TEST_F(ErrorLogWindowTest, CopyPutsSelectedRowsInTableOrderWithShortLocalDates)
     controller.copy();
     EXPECT_TRUE(tools.calls.isEmpty());
 
+    select(3);
     select(2);
     select(0);
     EXPECT_TRUE(controller.copyAction()->isEnabled());
     controller.copyAction()->trigger();
-    ASSERT_EQ(tools.clipboardTexts.size(), 1);
-    EXPECT_EQ(tools.clipboardTexts.first(),
-              QStringLiteral("05.12.26 09:51\tfirst\tpart\n"
-                             "02.01.26 23:59\tthird & 100%\nsecond line\n"));
+    EXPECT_EQ(tools.clipboardTexts, QStringList{"05.12.26 09:51\tfirst\tpart\n"
+                                                "02.01.26 23:59\tthird & 100%\nsecond line\n"
+                                                "\tundated\n"});
 
-    controller.tableView()->clearSelection();
-    EXPECT_FALSE(controller.copyAction()->isEnabled());
-}
-
-TEST_F(ErrorLogWindowTest, CtrlCInTheTableCopiesWholeSelectedEntries)
-{
-    store.logMessage(QStringLiteral("only"));
+    // The same from the keyboard, in the table.
     controller.showWindow();
     QApplication::setActiveWindow(controller.window());
+    controller.tableView()->clearSelection();
+    EXPECT_FALSE(controller.copyAction()->isEnabled());
     select(0);
     controller.tableView()->setCurrentIndex(store.index(0, 1));
     QTest::keyClick(controller.tableView(), Qt::Key_C, Qt::ControlModifier);
-    EXPECT_EQ(tools.clipboardTexts, QStringList{QStringLiteral("05.12.26 09:51\tonly\n")});
-    controller.window()->close();
+    EXPECT_EQ(tools.clipboardTexts.mid(1), QStringList{"05.12.26 09:51\tfirst\tpart\n"});
+
+    controller.clearAction()->trigger();
+    EXPECT_EQ(store.rowCount(), 0);
+    EXPECT_FALSE(controller.copyAction()->isEnabled());
 }
 
-TEST_F(ErrorLogWindowTest, CopyOfAnEntryWithoutDateLeavesTheDateEmpty)
-{
-    ErrorLogStore::setClockForTesting([] { return QDateTime(); });
-    store.logMessage(QStringLiteral("undated"));
-    select(0);
-    controller.copy();
-    ASSERT_EQ(tools.clipboardTexts.size(), 1);
-    EXPECT_EQ(tools.clipboardTexts.first(), QStringLiteral("\tundated\n"));
-}
-
-TEST_F(ErrorLogWindowTest, SaveWritesTheReportAsUtf8OnlyWhenConfirmed)
+TEST_F(ErrorLogWindowTest, SaveWritesTheReportAsUtf8OnlyWhenConfirmedAndWholly)
 {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    store.logMessage(QStringLiteral("Ünïcødé ✓\tand a tab"));
+    const auto files = [&] {
+        return QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    };
+    store.logMessage("Ünïcødé ✓\tand a tab");
     store.logMessage(QString());
 
-    // Cancelled: nothing written.
-    controller.save();
+    controller.save(); // cancelled
     ASSERT_EQ(tools.savePanels.size(), 1);
-    EXPECT_EQ(tools.savePanels.first().requiredExtension, QStringLiteral("log"));
+    EXPECT_EQ(tools.savePanels.first().requiredExtension, "log");
     EXPECT_EQ(tools.savePanels.first().parent, controller.window());
-    EXPECT_TRUE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+    EXPECT_TRUE(files().isEmpty());
 
     // An older, longer file at the path is replaced whole.
-    const QString path = dir.filePath(QStringLiteral("report.log"));
-    {
-        QFile old(path);
-        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
-        old.write(QByteArray(500, 'x'));
-    }
+    const QString path = dir.filePath("report.log");
+    QFile old(path);
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.write(QByteArray(500, 'x'));
+    old.close();
     tools.savePanelAnswers.push_back(path);
     controller.saveAction()->trigger();
-    QFile saved(path);
-    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
-    const QByteArray expected = QByteArray("2026-12-05 09:51:14 +0000\t"
-                                           "\xC3\x9Cn\xC3\xAF"
-                                           "c\xC3\xB8"
-                                           "d\xC3\xA9 \xE2\x9C\x93\tand a tab\n"
-                                           "2026-12-05 09:51:14 +0000\t\n");
-    EXPECT_EQ(saved.readAll(), expected);
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
-              QStringList{QStringLiteral("report.log")});
-}
+    ASSERT_TRUE(old.open(QIODevice::ReadOnly));
+    EXPECT_EQ(old.readAll(), QByteArray("2026-12-05 09:51:14 +0000\t"
+                                        "\xC3\x9Cn\xC3\xAF"
+                                        "c\xC3\xB8"
+                                        "d\xC3\xA9 \xE2\x9C\x93\tand a tab\n"
+                                        "2026-12-05 09:51:14 +0000\t\n"));
+    EXPECT_EQ(files(), QStringList{"report.log"});
 
-TEST_F(ErrorLogWindowTest, FailedSaveLeavesNothingBehind)
-{
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    store.logMessage(QStringLiteral("message"));
-    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("taken.log")));
-
-    tools.savePanelAnswers = {dir.filePath(QStringLiteral("taken.log")),
-                              dir.filePath(QStringLiteral("missing/report.log"))};
+    // Failed writes leave nothing behind and report nothing.
+    ASSERT_TRUE(QDir(dir.path()).mkdir("taken.log"));
+    tools.savePanelAnswers = {dir.filePath("taken.log"), dir.filePath("missing/report.log")};
+    tools.calls.clear();
     controller.save();
     controller.save();
-
-    EXPECT_EQ(tools.calls,
-              QStringList({QStringLiteral("runSavePanel"), QStringLiteral("runSavePanel")}))
-        << "a failed write reports nothing";
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-              QStringList{QStringLiteral("taken.log")});
-    EXPECT_TRUE(QDir(dir.filePath(QStringLiteral("taken.log"))).isEmpty());
+    EXPECT_EQ(tools.calls, QStringList({"runSavePanel", "runSavePanel"}));
+    EXPECT_EQ(files(), (QStringList{"report.log", "taken.log"}));
+    EXPECT_TRUE(QDir(dir.filePath("taken.log")).isEmpty());
 }
 
 TEST_F(ErrorLogWindowTest, EmailLinkPercentEncodesAllButTheQueryCharacters)
 {
-    const QString prefix = QStringLiteral("mailto:%1?subject=Cleftone%20-%20Error%20Report&body=")
-                               .arg(QString::fromUtf8(supportEmailAddress()));
-
+    const QByteArray prefix = "mailto:" + QByteArray(supportEmailAddress()) +
+                              "?subject=Cleftone%20-%20Error%20Report&body=";
     // An empty log still opens a message, with an empty body.
     controller.emailReportToDeveloper();
-    ASSERT_EQ(tools.openedUrls.size(), 1);
-    EXPECT_EQ(tools.openedUrls.at(0).toEncoded(), prefix.toUtf8());
-
-    store.logMessage(QStringLiteral("a&b=c\td\ne é 100% #x?y/z:@!$'()*+,;~[]\"<>"));
+    store.logMessage("a&b=c\td\ne é 100% #x?y/z:@!$'()*+,;~[]\"<>");
     controller.emailAction()->trigger();
     ASSERT_EQ(tools.openedUrls.size(), 2);
-    const QByteArray expected =
-        prefix.toUtf8() +
-        "2026-12-05%2009:51:14%20+0000%09"
-        "a&b=c%09d%0Ae%20%C3%A9%20100%25%20%23x?y/z:@!$'()*+,;~%5B%5D%22%3C%3E%0A";
-    EXPECT_EQ(tools.openedUrls.at(1).toEncoded(), expected);
-    EXPECT_EQ(ErrorLogWindowController::emailLink(QStringLiteral("dev@example.org"),
-                                                  QStringLiteral("x\ty\n")),
+    EXPECT_EQ(tools.openedUrls.at(0).toEncoded(), prefix);
+    EXPECT_EQ(tools.openedUrls.at(1).toEncoded(),
+              prefix + "2026-12-05%2009:51:14%20+0000%09"
+                       "a&b=c%09d%0Ae%20%C3%A9%20100%25%20%23x?y/z:@!$'()*+,;~%5B%5D%22%3C%3E%0A");
+    EXPECT_EQ(ErrorLogWindowController::emailLink("dev@example.org", "x\ty\n"),
               QByteArray("mailto:dev@example.org?subject=Cleftone%20-%20Error%20Report"
                          "&body=x%09y%0A"));
-}
-
-TEST_F(ErrorLogWindowTest, ClearEmptiesTheTableAndLoggingStartsAgainAtTheTop)
-{
-    store.logMessage(QStringLiteral("one"));
-    store.logMessage(QStringLiteral("two"));
-    select(1);
-    controller.clearAction()->trigger();
-    EXPECT_EQ(store.rowCount(), 0);
-    EXPECT_EQ(controller.tableView()->model()->rowCount(), 0);
-    EXPECT_FALSE(controller.copyAction()->isEnabled());
-
-    store.logMessage(QStringLiteral("three"));
-    EXPECT_EQ(controller.tableView()->model()->index(0, 1).data().toString(),
-              QStringLiteral("three"));
 }
 
 TEST_F(ErrorLogWindowTest, RowsAreAsTallAsTheirWrappedMessage)
@@ -225,8 +171,8 @@ TEST_F(ErrorLogWindowTest, RowsAreAsTallAsTheirWrappedMessage)
     controller.window()->resize(700, 400);
     controller.showWindow();
 
-    store.logMessage(QStringLiteral("one line"));
-    store.logMessage(QStringLiteral("1\n2\n3\n4\n5"));
+    store.logMessage("one line");
+    store.logMessage("1\n2\n3\n4\n5");
     store.logMessage(QStringLiteral("word ").repeated(40));
     store.logMessage(QStringLiteral("line\n").repeated(300));
 
@@ -242,31 +188,30 @@ TEST_F(ErrorLogWindowTest, RowsAreAsTallAsTheirWrappedMessage)
     table->setColumnWidth(ErrorLogStore::LogColumn, 120);
     EXPECT_GT(table->rowHeight(2), wide);
     EXPECT_EQ(table->rowHeight(1), controller.heightOfRow(1));
-    controller.window()->close();
 }
 
-TEST_F(ErrorLogWindowTest, RowsFollowTheWindowWhenTheMessageColumnStretches)
+TEST_F(ErrorLogWindowTest, LoadedLazilyRowsFollowTheWindowWhenTheMessageColumnStretches)
 {
-    // Logged before the window exists, then shown and resized: the stretched message column
-    // changes width with the window, and every row must be measured again for it.
+    // Logged before the window exists, which is loaded when first needed.
     store.logMessage(QStringLiteral("word ").repeated(60));
+    EXPECT_FALSE(controller.isWindowLoaded());
+    EXPECT_EQ(controller.window()->windowTitle(), "Error Log");
     QTableView* table = controller.tableView();
+    EXPECT_EQ(table->model(), &store);
     table->horizontalHeader()->setStretchLastSection(true);
     controller.window()->resize(900, 400);
     controller.showWindow();
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return table->rowHeight(0) == controller.heightOfRow(0); }, 5000));
+    EXPECT_TRUE(controller.window()->isVisible());
+    const auto measured = [&] {
+        return table->rowHeight(0) == controller.heightOfRow(0);
+    };
+    ASSERT_TRUE(QTest::qWaitFor(measured, 5000));
     const int wide = table->rowHeight(0);
 
     controller.window()->resize(420, 400);
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] {
-            return table->rowHeight(0) > wide && table->rowHeight(0) == controller.heightOfRow(0);
-        },
-        5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return table->rowHeight(0) > wide && measured(); }, 5000));
     controller.window()->resize(900, 400);
     EXPECT_TRUE(QTest::qWaitFor([&] { return table->rowHeight(0) == wide; }, 5000));
-    controller.window()->close();
 }
 
 TEST(ErrorLogWindowSharedTest, OneControllerOverTheSharedStore)

@@ -11,67 +11,26 @@ using namespace cleftone;
 namespace {
 
 // Shaped like a drag out of the Music app: a Tracks dictionary keyed by track ID, in drag order
-// (not ID order), followed by the playlist of the dragged items.
+// (not ID order), among other top-level keys, then the playlist of the dragged items.
 const QByteArray kMusicDrag = R"(<?xml version="1.0" encoding="UTF-8"?>
 <!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
-<plist version="1.0">
-<dict>
-	<key>Major Version</key><integer>1</integer>
-	<key>Application Version</key><string>1.3.5.3</string>
-	<key>Date</key><date>2024-03-02T10:15:00Z</date>
-	<key>Show Content Ratings</key><true/>
-	<key>Tracks</key>
-	<dict>
-		<key>5210</key>
-		<dict>
-			<key>Track ID</key><integer>5210</integer>
-			<key>Name</key><string>Bird &#38; Fish</string>
-			<key>Total Time</key><integer>215000</integer>
-			<key>Location</key><string>file:///Users/ana/Music/Zo%C3%AB/Bird%20&#38;%20Fish.mp3</string>
-		</dict>
-		<key>88</key>
-		<dict>
-			<key>Track ID</key><integer>88</integer>
-			<key>Name</key><string>Streamed</string>
-			<key>Location</key><string>http://radio.example.com/live.mp3</string>
-		</dict>
-		<key>301</key>
-		<dict>
-			<key>Track ID</key><integer>301</integer>
-			<key>Name</key><string>Cloud only</string>
-			<key>Artwork</key><data>iVBORw0KGgo=</data>
-		</dict>
-		<key>302</key>
-		<dict>
-			<key>Track ID</key><integer>302</integer>
-			<key>Location</key><integer>302</integer>
-		</dict>
-		<key>303</key>
-		<dict>
-			<key>Location</key><string>file:///Users/ana/not a url.mp3</string>
-		</dict>
-		<key>17</key>
-		<dict>
-			<key>Track ID</key><integer>17</integer>
-			<key>Location</key><string>file://localhost/Volumes/Archive/100%25%20Live.m4a</string>
-		</dict>
+<plist version="1.0"><dict>
+	<key>Major Version</key><integer>1</integer> <key>Application Version</key><string>1.3.5.3</string>
+	<key>Date</key><date>2024-03-02T10:15:00Z</date> <key>Show Content Ratings</key><true/>
+	<key>Tracks</key><dict>
+		<key>5210</key><dict><key>Track ID</key><integer>5210</integer><key>Name</key><string>Bird &#38; Fish</string>
+			<key>Location</key><string>file:///Users/ana/Music/Zo%C3%AB/Bird%20&#38;%20Fish.mp3</string></dict>
+		<key>88</key><dict><key>Location</key><string>http://radio.example.com/live.mp3</string></dict>
+		<key>301</key><dict><key>Name</key><string>Cloud only</string><key>Artwork</key><data>iVBORw0KGgo=</data></dict>
+		<key>302</key><dict><key>Location</key><integer>302</integer></dict>
+		<key>303</key><dict><key>Location</key><string>file:///Users/ana/not a url.mp3</string></dict>
+		<key>17</key><dict><key>Location</key><string>file://localhost/Volumes/Archive/100%25%20Live.m4a</string></dict>
 	</dict>
-	<key>Playlists</key>
-	<array><dict><key>Playlist Items</key><array>
+	<key>Playlists</key><array><dict><key>Playlist Items</key><array>
 		<dict><key>Track ID</key><integer>5210</integer></dict>
 	</array></dict></array>
-</dict>
-</plist>
+</dict></plist>
 )";
-
-const QStringList kMusicDragPaths{QStringLiteral("/Users/ana/Music/Zoë/Bird & Fish.mp3"),
-                                  QStringLiteral("/Volumes/Archive/100% Live.m4a")};
-
-QMimeData* musicDrag(QMimeData* data, const QByteArray& plist = kMusicDrag)
-{
-    data->setData(QString::fromLatin1(kMusicLibraryPasteboardType), plist);
-    return data;
-}
 
 QByteArray tracksArray(const QByteArray& body)
 {
@@ -81,13 +40,9 @@ QByteArray tracksArray(const QByteArray& body)
 
 } // namespace
 
-TEST(DropPathsTest, RegistersUriListBeforeMusicLibrary)
+TEST(DropPathsTest, UriListGivesDecodedLocalFilePathsInOrderAndRegistersFirst)
 {
     EXPECT_EQ(dropTypes(), (QStringList{"text/uri-list", "CorePasteboardFlavorType 0x6974756E"}));
-}
-
-TEST(DropPathsTest, UriListGivesDecodedLocalFilePathsInOrder)
-{
     QMimeData data;
     data.setData("text/uri-list", "file:///home/ana/Caf%C3%A9/%231%20Song.flac\r\n"
                                   "https://example.com/song.mp3\r\n"
@@ -95,34 +50,25 @@ TEST(DropPathsTest, UriListGivesDecodedLocalFilePathsInOrder)
                                   "file://nas.example.net/share/x.mp3\r\n");
     EXPECT_EQ(pathsFromMimeData(data),
               (QStringList{"/home/ana/Café/#1 Song.flac", "/srv/music/Albums"}));
-
     data.setUrls({QUrl::fromLocalFile("/home/ana/Музыка/ü b.ogg"), QUrl::fromLocalFile("/a.mp3")});
     EXPECT_EQ(pathsFromMimeData(data), (QStringList{"/home/ana/Музыка/ü b.ogg", "/a.mp3"}));
-}
 
-TEST(DropPathsTest, WebLinkAloneGivesNothing)
-{
-    QMimeData data;
+    // A web link alone gives nothing, and does not fall back to the tracks.
+    data.setData(QString::fromLatin1(kMusicLibraryPasteboardType), kMusicDrag);
     data.setUrls({QUrl("https://example.com/album.flac")});
     EXPECT_TRUE(pathsFromMimeData(data).isEmpty());
     EXPECT_TRUE(pathsFromMimeData(QMimeData()).isEmpty());
 }
 
-TEST(DropPathsTest, FileUrlsWinOverMusicLibraryTracks)
+TEST(DropPathsTest, MusicLibraryTracksAreTheLocalFilesOfTheDictionaryOrArrayInOrder)
 {
     QMimeData data;
-    musicDrag(&data)->setUrls({QUrl::fromLocalFile("/home/ana/one.mp3")});
-    EXPECT_EQ(pathsFromMimeData(data), QStringList{"/home/ana/one.mp3"});
-}
+    data.setData(QString::fromLatin1(kMusicLibraryPasteboardType), kMusicDrag);
+    EXPECT_EQ(pathsFromMimeData(data), (QStringList{"/Users/ana/Music/Zoë/Bird & Fish.mp3",
+                                                    "/Volumes/Archive/100% Live.m4a"}));
+    data.setUrls({QUrl::fromLocalFile("/home/ana/one.mp3")});
+    EXPECT_EQ(pathsFromMimeData(data), QStringList{"/home/ana/one.mp3"}) << "file URLs win";
 
-TEST(DropPathsTest, MusicLibraryDictionaryKeepsOnlyLocalFileTracksInOrder)
-{
-    QMimeData data;
-    EXPECT_EQ(pathsFromMimeData(*musicDrag(&data)), kMusicDragPaths);
-}
-
-TEST(DropPathsTest, MusicLibraryTracksMayBeAnArray)
-{
     const QByteArray plist =
         tracksArray("<dict><key>Location</key><string>file:///m/b.mp3</string></dict>"
                     "<string>file:///m/not-a-record.mp3</string>"
@@ -131,10 +77,18 @@ TEST(DropPathsTest, MusicLibraryTracksMayBeAnArray)
     EXPECT_EQ(pathsFromMusicLibraryPropertyList(plist), (QStringList{"/m/b.mp3", "/m/a.mp3"}));
 }
 
-TEST(DropPathsTest, MalformedDocumentsGiveNothing)
+TEST(DropPathsTest, MalformedOrHostileDocumentsGiveNothing)
 {
     const QByteArray track = "<dict><key>Location</key><string>file:///m/a.mp3</string></dict>";
     ASSERT_EQ(pathsFromMusicLibraryPropertyList(tracksArray(track)).size(), 1);
+
+    // Ten levels of tenfold entities would expand to thirty billion characters.
+    QByteArray laughs = "<?xml version=\"1.0\"?>\n<!DOCTYPE plist [\n<!ENTITY l0 \"lol\">\n";
+    for (int level = 1; level <= 10; ++level)
+        laughs += "<!ENTITY l" + QByteArray::number(level) + " \"" +
+                  ("&l" + QByteArray::number(level - 1) + ";").repeated(10) + "\">\n";
+    laughs +=
+        "]>\n" + tracksArray("<dict><key>Location</key><string>file:///&l10;</string></dict>");
 
     const QList<QByteArray> broken{
         "",
@@ -146,31 +100,15 @@ TEST(DropPathsTest, MalformedDocumentsGiveNothing)
         tracksArray(track + "<dict><key>Location</key><string>a<b/></string></dict>"),
         tracksArray(track + "<set/>"),
         "<plist><array><dict><key>Tracks</key></dict></array></plist>",
+        // Ten thousand levels of arrays beside a good location: the whole document is refused.
+        tracksArray("<dict><key>Location</key><string>file:///m/a.mp3</string><key>Deep</key>" +
+                    QByteArray("<array>").repeated(10000) + QByteArray("</array>").repeated(10000) +
+                    "</dict>"),
+        laughs,
+        // A parameter entity that declares the entity used for the location.
+        "<!DOCTYPE plist [<!ENTITY % p0 \"<!ENTITY x 'file:///x.mp3'>\"> %p0;]>" +
+            tracksArray("<dict><key>Location</key><string>&x;</string></dict>"),
     };
     for (const QByteArray& xml : broken)
-        EXPECT_TRUE(pathsFromMusicLibraryPropertyList(xml).isEmpty()) << xml.constData();
-}
-
-TEST(DropPathsTest, HostileDocumentsAreRejectedPromptly)
-{
-    // Ten thousand levels of arrays beside a good location: the document as a whole is refused.
-    const QByteArray deep = tracksArray(
-        "<dict><key>Location</key><string>file:///m/a.mp3</string><key>Deep</key>" +
-        QByteArray("<array>").repeated(10000) + QByteArray("</array>").repeated(10000) + "</dict>");
-    EXPECT_TRUE(pathsFromMusicLibraryPropertyList(deep).isEmpty());
-
-    // Ten levels of tenfold entities would expand to thirty billion characters.
-    QByteArray laughs = "<?xml version=\"1.0\"?>\n<!DOCTYPE plist [\n<!ENTITY l0 \"lol\">\n";
-    for (int level = 1; level <= 10; ++level)
-        laughs += "<!ENTITY l" + QByteArray::number(level) + " \"" +
-                  ("&l" + QByteArray::number(level - 1) + ";").repeated(10) + "\">\n";
-    laughs +=
-        "]>\n" + tracksArray("<dict><key>Location</key><string>file:///&l10;</string></dict>");
-    EXPECT_TRUE(pathsFromMusicLibraryPropertyList(laughs).isEmpty());
-
-    // A parameter entity that declares the entity used for the location.
-    const QByteArray smuggled =
-        "<!DOCTYPE plist [<!ENTITY % p0 \"<!ENTITY x 'file:///x.mp3'>\"> %p0;]>" +
-        tracksArray("<dict><key>Location</key><string>&x;</string></dict>");
-    EXPECT_TRUE(pathsFromMusicLibraryPropertyList(smuggled).isEmpty());
+        EXPECT_TRUE(pathsFromMusicLibraryPropertyList(xml).isEmpty()) << xml.left(200).constData();
 }

@@ -9,7 +9,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -48,29 +48,17 @@ struct Recorder {
 };
 
 // Holds batch callbacks until the test opens it, and never longer than a few seconds.
-class Gate {
-public:
+struct Gate {
+    std::promise<void> promise;
+    std::shared_future<void> opened = promise.get_future().share();
     std::atomic<int> entered{0};
 
     void pass()
     {
         ++entered;
-        std::unique_lock lock(m_mutex);
-        m_cv.wait_for(lock, 5s, [this] { return m_open; });
+        opened.wait_for(5s);
     }
-    void open()
-    {
-        {
-            std::lock_guard lock(m_mutex);
-            m_open = true;
-        }
-        m_cv.notify_all();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    bool m_open = false;
+    void open() { promise.set_value(); }
 };
 
 // Runs the main loop until every task posted before this call has run.
@@ -83,27 +71,37 @@ bool drainMainQueue()
 
 } // namespace
 
-TEST(DroppedFilesParser, OneSubmitAnnouncesStartWorksOneBatchOffTheMainThreadThenFinishes)
+TEST(DroppedFilesParser, EachWalkIsAnnouncedInsideSubmitWorkedOffTheMainThreadAndFinished)
 {
     Recorder recorder;
     CTDroppedFilesParser parser;
     recorder.attach(parser);
 
-    parser.submit({"/a.mp3", "/b.flac"});
-    EXPECT_EQ(recorder.snapshot().value(0), "start"); // synchronously, inside submit()
-    EXPECT_TRUE(parser.walking());
-
-    ASSERT_TRUE(QTest::qWaitFor([&] { return recorder.finished == 1; }, 5000));
-    EXPECT_EQ(recorder.snapshot(), (QStringList{"start", "batch:/a.mp3,/b.flac", "finish"}));
+    parser.submit({});
     EXPECT_FALSE(parser.walking());
+    parser.submit({"/a.mp3", "/b.flac"});
+    EXPECT_EQ(recorder.snapshot().value(0), "start");
+    EXPECT_TRUE(parser.walking());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return recorder.finished == 1; }, 5000));
+    EXPECT_FALSE(parser.walking());
+
+    parser.setWalkBatch({}); // an absent callback is skipped, the walk still ends
+    parser.submit({"/two.mp3"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return recorder.finished == 2; }, 5000));
+    ASSERT_TRUE(drainMainQueue());
+    EXPECT_EQ(recorder.snapshot(),
+              (QStringList{"start", "batch:/a.mp3,/b.flac", "finish", "start", "finish"}));
 }
 
-TEST(DroppedFilesParser, ListsSubmittedDuringABatchBecomeOneNextBatchInSubmissionOrder)
+TEST(DroppedFilesParser, ListsSubmittedDuringABatchBecomeOneNextBatchAndItsTasksRunBeforeTheEnd)
 {
+    constexpr int tasksPerBatch = 500;
     Recorder recorder;
     Gate gate;
     std::atomic<int> inside{0};
     std::atomic<bool> overlapped{false};
+    int delivered = 0; // main thread only
+    int deliveredAtFinish = -1;
     CTDroppedFilesParser parser;
     recorder.attach(parser);
     parser.setWalkBatch([&](const QStringList& batch) {
@@ -111,7 +109,13 @@ TEST(DroppedFilesParser, ListsSubmittedDuringABatchBecomeOneNextBatchInSubmissio
             overlapped = true;
         recorder.add("batch:" + batch.join(','));
         gate.pass();
+        for (int i = 0; i < tasksPerBatch; ++i)
+            postToMainThread([&] { ++delivered; });
         --inside;
+    });
+    parser.setOnAllWalksFinished([&] {
+        recorder.add(isMainThread() ? "finish" : "finish off main");
+        deliveredAtFinish = delivered;
     });
 
     parser.submit({"/a"});
@@ -122,97 +126,52 @@ TEST(DroppedFilesParser, ListsSubmittedDuringABatchBecomeOneNextBatchInSubmissio
     EXPECT_EQ(parser.pending(), (QStringList{"/b1", "/b2", "/c", "/b1"}));
     gate.open();
 
-    ASSERT_TRUE(QTest::qWaitFor([&] { return recorder.finished == 1; }, 5000));
-    ASSERT_TRUE(drainMainQueue());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return deliveredAtFinish >= 0; }, 5000));
+    EXPECT_EQ(deliveredAtFinish, 2 * tasksPerBatch);
     EXPECT_EQ(recorder.snapshot(),
               (QStringList{"start", "batch:/a", "batch:/b1,/b2,/c,/b1", "finish"}));
     EXPECT_TRUE(parser.pending().isEmpty());
     EXPECT_FALSE(overlapped);
 }
 
-TEST(DroppedFilesParser, TasksPostedByTheBatchRunBeforeTheWalkEnds)
+TEST(DroppedFilesParser, DestroyedDuringOrJustAfterABatchCallsNothingAfterwards)
 {
-    constexpr int tasksPerBatch = 500;
-    Gate gate;
-    int delivered = 0; // main thread only
-    int deliveredAtFinish = -1;
-    CTDroppedFilesParser parser;
-    parser.setWalkBatch([&](const QStringList&) {
-        gate.pass();
-        for (int i = 0; i < tasksPerBatch; ++i)
-            postToMainThread([&] { ++delivered; });
-    });
-    parser.setOnAllWalksFinished([&] { deliveredAtFinish = delivered; });
+    for (const bool duringBatch : {true, false}) {
+        SCOPED_TRACE(duringBatch ? "during the batch" : "with its batch-done task queued");
+        Recorder recorder;
+        Gate gate;
+        std::atomic<bool> returned{false};
+        auto parser = std::make_unique<CTDroppedFilesParser>();
+        recorder.attach(*parser);
+        parser->setWalkBatch([&](const QStringList& batch) {
+            recorder.add("batch:" + batch.join(','));
+            if (duringBatch)
+                gate.pass();
+            returned = true;
+        });
 
-    parser.submit({"/first"});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return gate.entered == 1; }, 5000));
-    parser.submit({"/second"}); // a second batch in the same walk
-    gate.open();
+        parser->submit({"/a"});
+        std::thread opener;
+        if (duringBatch) {
+            ASSERT_TRUE(QTest::qWaitFor([&] { return gate.entered == 1; }, 5000));
+            parser->submit({"/b"}); // never started
+            opener = std::thread([&] {
+                std::this_thread::sleep_for(50ms);
+                gate.open();
+            });
+        } else {
+            // Without turning the main loop, so the batch-done task stays queued.
+            const auto deadline = std::chrono::steady_clock::now() + 5s;
+            while (!returned && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(1ms);
+            ASSERT_TRUE(returned);
+        }
+        parser.reset(); // waits for the batch
+        EXPECT_TRUE(returned);
+        if (opener.joinable())
+            opener.join();
 
-    ASSERT_TRUE(QTest::qWaitFor([&] { return deliveredAtFinish >= 0; }, 5000));
-    EXPECT_EQ(deliveredAtFinish, 2 * tasksPerBatch);
-}
-
-TEST(DroppedFilesParser, EmptyListsAreIgnoredAndEachWalkIsAnnouncedAfresh)
-{
-    Recorder recorder;
-    CTDroppedFilesParser parser;
-    recorder.attach(parser);
-
-    parser.submit({});
-    EXPECT_FALSE(parser.walking());
-    parser.submit({"/one.mp3"});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return recorder.finished == 1; }, 5000));
-
-    parser.setWalkBatch({}); // an absent callback is skipped, the walk still ends
-    parser.submit({"/two.mp3"});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return recorder.finished == 2; }, 5000));
-    ASSERT_TRUE(drainMainQueue());
-    EXPECT_EQ(recorder.snapshot(),
-              (QStringList{"start", "batch:/one.mp3", "finish", "start", "finish"}));
-}
-
-TEST(DroppedFilesParser, DestroyedDuringABatchWaitsForItAndCallsNothingAfterwards)
-{
-    Recorder recorder;
-    Gate gate;
-    auto parser = std::make_unique<CTDroppedFilesParser>();
-    recorder.attach(*parser);
-    parser->setWalkBatch([&](const QStringList& batch) {
-        recorder.add("batch:" + batch.join(','));
-        gate.pass();
-    });
-
-    parser->submit({"/a"});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return gate.entered == 1; }, 5000));
-    parser->submit({"/b"}); // never started
-    std::thread opener([&] {
-        std::this_thread::sleep_for(50ms);
-        gate.open();
-    });
-    parser.reset();
-    opener.join();
-
-    ASSERT_TRUE(drainMainQueue());
-    EXPECT_EQ(recorder.snapshot(), (QStringList{"start", "batch:/a"}));
-}
-
-TEST(DroppedFilesParser, DestroyedWithItsBatchDoneTaskQueuedCallsNothingAfterwards)
-{
-    Recorder recorder;
-    std::atomic<bool> returned{false};
-    auto parser = std::make_unique<CTDroppedFilesParser>();
-    recorder.attach(*parser);
-    parser->setWalkBatch([&](const QStringList&) { returned = true; });
-
-    parser->submit({"/a"});
-    // Without turning the main loop, so the batch-done task stays queued.
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!returned && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(1ms);
-    ASSERT_TRUE(returned);
-    parser.reset();
-
-    ASSERT_TRUE(drainMainQueue());
-    EXPECT_EQ(recorder.snapshot(), QStringList{"start"});
+        ASSERT_TRUE(drainMainQueue());
+        EXPECT_EQ(recorder.snapshot(), (QStringList{"start", "batch:/a"}));
+    }
 }

@@ -13,25 +13,21 @@ using namespace cleftone;
 TEST(SystemLog, CapturesEveryLineOfConcurrentWritersInEachWritersOrder)
 {
     SystemLogCapture capture;
-    auto writer = [](const QString& name) {
+    auto writer = [](char name) {
         for (int i = 0; i < 50; ++i)
             systemLog(QStringLiteral("%1 %2").arg(name).arg(i));
     };
-    std::thread a(writer, QStringLiteral("a"));
-    std::thread b(writer, QStringLiteral("b"));
+    std::thread a(writer, 'a');
+    std::thread b(writer, 'b');
     a.join();
     b.join();
 
     const QStringList lines = capture.lines();
     ASSERT_EQ(lines.size(), 100);
-    int nextA = 0;
-    int nextB = 0;
-    for (const QString& line : lines) {
-        int& next = line.startsWith('a') ? nextA : nextB;
-        EXPECT_EQ(line.section(' ', 1).toInt(), next++);
-    }
-    EXPECT_EQ(nextA, 50);
-    EXPECT_EQ(nextB, 50);
+    int next[2] = {0, 0};
+    for (const QString& line : lines)
+        EXPECT_EQ(line.section(' ', 1).toInt(), next[line.startsWith('b')]++);
+    EXPECT_EQ(next[0], 50);
 }
 
 TEST(SystemLog, WritesPrefixedLinesToStandardError)

@@ -3,7 +3,6 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -15,7 +14,6 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
-#include <QWidget>
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -26,25 +24,23 @@ namespace {
 
 QAbstractButton* buttonTitled(QMessageBox* box, const QString& title)
 {
-    for (QAbstractButton* button : box->buttons()) {
+    for (QAbstractButton* button : box->buttons())
         if (button->text() == title)
             return button;
-    }
     return nullptr;
 }
 
 TEST(PlatformToolsTest, RequiredExtensionIsAppendedOnlyWhenMissing)
 {
-    using P = PlatformTools;
-    EXPECT_EQ(P::withRequiredExtension(QStringLiteral("/tmp/a"), QStringLiteral("log")),
-              QStringLiteral("/tmp/a.log"));
-    EXPECT_EQ(P::withRequiredExtension(QStringLiteral("/tmp/a.LOG"), QStringLiteral("log")),
-              QStringLiteral("/tmp/a.LOG"));
-    EXPECT_EQ(P::withRequiredExtension(QStringLiteral("/tmp/a.txt"), QStringLiteral("log")),
-              QStringLiteral("/tmp/a.txt.log"));
-    EXPECT_EQ(P::withRequiredExtension(QStringLiteral("/tmp/v1.2/a"), QStringLiteral("log")),
-              QStringLiteral("/tmp/v1.2/a.log"));
-    EXPECT_EQ(P::withRequiredExtension(QString(), QStringLiteral("log")), QString());
+    const std::pair<const char*, const char*> cases[] = {
+        {"/tmp/a", "/tmp/a.log"},
+        {"/tmp/a.LOG", "/tmp/a.LOG"},
+        {"/tmp/a.txt", "/tmp/a.txt.log"},
+        {"/tmp/v1.2/a", "/tmp/v1.2/a.log"},
+        {"", ""},
+    };
+    for (const auto& [path, expected] : cases)
+        EXPECT_EQ(PlatformTools::withRequiredExtension(path, "log"), expected) << path;
 }
 
 TEST(PlatformToolsTest, SheetIsWindowModalAndAnswersButtonIndexAndCheckbox)
@@ -53,9 +49,9 @@ TEST(PlatformToolsTest, SheetIsWindowModalAndAnswersButtonIndexAndCheckbox)
     window.show();
     QtPlatformTools tools;
     AlertSpec spec;
-    spec.messageText = QStringLiteral("Question");
-    spec.buttonTitles = {QStringLiteral("Add"), QStringLiteral("Skip"), QStringLiteral("Cancel")};
-    spec.checkboxText = QStringLiteral("Apply to all");
+    spec.messageText = "Question";
+    spec.buttonTitles = {"Add", "Skip", "Cancel"};
+    spec.checkboxText = "Apply to all";
     std::optional<std::pair<int, bool>> answer;
     tools.beginSheet(&window, spec, [&](int button, bool checked) { answer = {button, checked}; });
 
@@ -63,18 +59,13 @@ TEST(PlatformToolsTest, SheetIsWindowModalAndAnswersButtonIndexAndCheckbox)
     auto* box = window.findChild<QMessageBox*>();
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(box->windowModality(), Qt::WindowModal);
-    EXPECT_EQ(box->text(), QStringLiteral("Question"));
+    EXPECT_EQ(box->text(), "Question");
     ASSERT_NE(box->checkBox(), nullptr);
     EXPECT_FALSE(box->checkBox()->isChecked());
     box->checkBox()->setChecked(true);
-    QAbstractButton* skip = buttonTitled(box, QStringLiteral("Skip"));
-    ASSERT_NE(skip, nullptr);
-    skip->click();
-
-    const QDeadlineTimer deadline(5000);
-    while (!answer && !deadline.hasExpired())
-        QApplication::processEvents(QEventLoop::AllEvents, 50);
-    ASSERT_TRUE(answer);
+    ASSERT_NE(buttonTitled(box, "Skip"), nullptr);
+    buttonTitled(box, "Skip")->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return answer.has_value(); }, 5000));
     EXPECT_EQ(*answer, std::make_pair(1, true));
 }
 
@@ -82,13 +73,13 @@ TEST(PlatformToolsTest, AlertAnswersTheIndexOfThePressedButton)
 {
     QtPlatformTools tools;
     AlertSpec spec;
-    spec.messageText = QStringLiteral("Replace?");
-    spec.buttonTitles = {QStringLiteral("Cancel"), QStringLiteral("Replace")};
+    spec.messageText = "Replace?";
+    spec.buttonTitles = {"Cancel", "Replace"};
     spec.defaultButton = 1;
-    spec.checkboxText = QStringLiteral("Remember");
+    spec.checkboxText = "Remember";
     spec.checkboxChecked = true;
 
-    // Presses "Replace" once the alert is up; gives up (closing it) after a bounded time.
+    // Presses "Replace" once the alert is up; gives up after a bounded time.
     int polls = 0;
     QTimer poll;
     poll.setInterval(20);
@@ -97,8 +88,8 @@ TEST(PlatformToolsTest, AlertAnswersTheIndexOfThePressedButton)
         if (box && box->isVisible()) {
             EXPECT_EQ(box->windowModality(), Qt::ApplicationModal);
             EXPECT_EQ(static_cast<QAbstractButton*>(box->defaultButton()),
-                      buttonTitled(box, QStringLiteral("Replace")));
-            buttonTitled(box, QStringLiteral("Replace"))->click();
+                      buttonTitled(box, "Replace"));
+            buttonTitled(box, "Replace")->click();
             poll.stop();
         } else if (++polls > 250) {
             poll.stop();
@@ -114,40 +105,36 @@ TEST(PlatformToolsTest, AlertAnswersTheIndexOfThePressedButton)
 TEST(PlatformToolsTest, OpenPanelHandsBackFilesAndFoldersChosenTogether)
 {
     QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("Album")));
-    QFile song(dir.filePath(QStringLiteral("song.mp3")));
-    ASSERT_TRUE(song.open(QIODevice::WriteOnly));
-    song.close();
+    ASSERT_TRUE(QDir(dir.path()).mkdir("Album"));
+    ASSERT_TRUE(QFile(dir.filePath("song.mp3")).open(QIODevice::WriteOnly));
 
     QWidget window;
     QtPlatformTools tools;
     std::optional<QStringList> chosen;
-    tools.beginOpenPanel(&window, {QStringLiteral("Add Files"), QStringLiteral("Add")},
+    tools.beginOpenPanel(&window, {"Add Files", "Add"},
                          [&](const QStringList& paths) { chosen = paths; });
     auto* dialog = window.findChild<QFileDialog*>();
     ASSERT_NE(dialog, nullptr);
-    EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Add Files"));
-    EXPECT_EQ(dialog->labelText(QFileDialog::Accept), QStringLiteral("Add"));
+    EXPECT_EQ(dialog->windowTitle(), "Add Files");
+    EXPECT_EQ(dialog->labelText(QFileDialog::Accept), "Add");
     EXPECT_TRUE(dialog->isModal());
 
     dialog->setDirectory(dir.path());
-    auto* view = dialog->findChild<QTreeView*>(QStringLiteral("treeView"));
+    auto* view = dialog->findChild<QTreeView*>("treeView");
     auto* model = dialog->findChild<QFileSystemModel*>();
     ASSERT_NE(view, nullptr);
     ASSERT_NE(model, nullptr);
-    const QModelIndex folder = model->index(dir.filePath(QStringLiteral("Album")));
-    const QModelIndex file = model->index(dir.filePath(QStringLiteral("song.mp3")));
+    const QModelIndex folder = model->index(dir.filePath("Album"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return model->rowCount(folder.parent()) == 2; }, 5000));
-    view->selectionModel()->select(folder, QItemSelectionModel::Select | QItemSelectionModel::Rows);
-    view->selectionModel()->select(file, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    for (const QModelIndex& index : {folder, model->index(dir.filePath("song.mp3"))})
+        view->selectionModel()->select(index,
+                                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
     QMetaObject::invokeMethod(dialog, "accept");
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return chosen.has_value(); }, 5000));
     QStringList paths = *chosen;
     paths.sort();
-    EXPECT_EQ(paths, (QStringList{dir.filePath(QStringLiteral("Album")),
-                                  dir.filePath(QStringLiteral("song.mp3"))}));
+    EXPECT_EQ(paths, (QStringList{dir.filePath("Album"), dir.filePath("song.mp3")}));
 }
 
 } // namespace

@@ -1,23 +1,34 @@
 #include "RecordingPlatformTools.h"
 
+#include <algorithm>
+
 namespace cleftone::test {
 
-std::pair<int, bool> RecordingPlatformTools::nextAlertAnswer(const AlertSpec& spec)
+namespace {
+
+// The script's next answer, or `otherwise` when it has run out.
+template <typename T> T next(std::deque<T>& script, T otherwise = T())
 {
-    if (alertAnswers.empty()) {
-        const int buttons = int(spec.buttonTitles.size());
-        return {buttons > 0 ? buttons - 1 : 0, spec.checkboxChecked};
-    }
-    const std::pair<int, bool> answer = alertAnswers.front();
-    alertAnswers.pop_front();
+    if (script.empty())
+        return otherwise;
+    T answer = std::move(script.front());
+    script.pop_front();
     return answer;
 }
 
+std::pair<int, bool> nextAlertAnswer(std::deque<std::pair<int, bool>>& script,
+                                     const AlertSpec& spec)
+{
+    return next(script, {std::max(int(spec.buttonTitles.size()) - 1, 0), spec.checkboxChecked});
+}
+
+} // namespace
+
 int RecordingPlatformTools::runAlert(const AlertSpec& spec, bool* checkboxChecked)
 {
-    calls << QStringLiteral("runAlert");
+    calls << "runAlert";
     alerts.append({spec, nullptr});
-    const auto [button, checked] = nextAlertAnswer(spec);
+    const auto [button, checked] = nextAlertAnswer(alertAnswers, spec);
     if (checkboxChecked)
         *checkboxChecked = checked;
     return button;
@@ -26,9 +37,9 @@ int RecordingPlatformTools::runAlert(const AlertSpec& spec, bool* checkboxChecke
 void RecordingPlatformTools::beginSheet(QWidget* window, const AlertSpec& spec,
                                         std::function<void(int button, bool checkboxChecked)> done)
 {
-    calls << QStringLiteral("beginSheet");
+    calls << "beginSheet";
     alerts.append({spec, window});
-    const auto [button, checked] = nextAlertAnswer(spec);
+    const auto [button, checked] = nextAlertAnswer(alertAnswers, spec);
     if (done)
         done(button, checked);
 }
@@ -37,36 +48,24 @@ QString RecordingPlatformTools::runSavePanel(QWidget* parent, const QString& tit
                                              const QString& suggestedName,
                                              const QString& requiredExtension)
 {
-    calls << QStringLiteral("runSavePanel");
+    calls << "runSavePanel";
     savePanels.append({parent, title, suggestedName, requiredExtension});
-    if (savePanelAnswers.empty())
-        return QString();
-    const QString path = savePanelAnswers.front();
-    savePanelAnswers.pop_front();
-    return path;
+    return next(savePanelAnswers);
 }
 
 QString RecordingPlatformTools::runFolderPanel(QWidget*, const FolderPanelSpec& spec)
 {
-    calls << QStringLiteral("runFolderPanel");
+    calls << "runFolderPanel";
     folderPanels.append(spec);
-    if (folderPanelAnswers.empty())
-        return QString();
-    const QString path = folderPanelAnswers.front();
-    folderPanelAnswers.pop_front();
-    return path;
+    return next(folderPanelAnswers);
 }
 
 void RecordingPlatformTools::beginOpenPanel(QWidget*, const OpenPanelSpec& spec,
                                             std::function<void(const QStringList& paths)> done)
 {
-    calls << QStringLiteral("beginOpenPanel");
+    calls << "beginOpenPanel";
     openPanels.append(spec);
-    QStringList paths;
-    if (!openPanelAnswers.empty()) {
-        paths = openPanelAnswers.front();
-        openPanelAnswers.pop_front();
-    }
+    const QStringList paths = next(openPanelAnswers);
     if (done)
         done(paths);
 }
@@ -74,13 +73,12 @@ void RecordingPlatformTools::beginOpenPanel(QWidget*, const OpenPanelSpec& spec,
 void RecordingPlatformTools::beginDialogSheet(QWidget*, QDialog* dialog,
                                               std::function<void(int result)> done)
 {
-    calls << QStringLiteral("beginDialogSheet");
-    if (dialogAnswers.empty()) {
+    calls << "beginDialogSheet";
+    const auto answer = next(dialogAnswers);
+    if (!answer) {
         pendingDialogs.append({dialog, std::move(done)});
         return;
     }
-    auto answer = std::move(dialogAnswers.front());
-    dialogAnswers.pop_front();
     const int result = answer(dialog);
     if (done)
         done(result);
@@ -99,20 +97,20 @@ void RecordingPlatformTools::finishPendingDialog(int result)
 
 bool RecordingPlatformTools::openUrl(const QUrl& url)
 {
-    calls << QStringLiteral("openUrl");
+    calls << "openUrl";
     openedUrls.append(url);
     return openUrlAnswer;
 }
 
 void RecordingPlatformTools::beep()
 {
-    calls << QStringLiteral("beep");
+    calls << "beep";
     ++beeps;
 }
 
 void RecordingPlatformTools::setClipboardText(const QString& text)
 {
-    calls << QStringLiteral("setClipboardText");
+    calls << "setClipboardText";
     clipboardTexts << text;
 }
 

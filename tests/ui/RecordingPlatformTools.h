@@ -16,6 +16,7 @@ namespace cleftone::test {
 
 /// PlatformTools for tests: records every call and answers from a script, so no dialog ever
 /// opens. Unscripted prompts answer as if cancelled: the last button, an empty path or list.
+/// Main thread only, like the windows it stands in for.
 class RecordingPlatformTools : public PlatformTools {
 public:
     struct Alert {
@@ -27,6 +28,10 @@ public:
         QString title;
         QString suggestedName;
         QString requiredExtension;
+    };
+    struct PendingDialog {
+        QDialog* dialog = nullptr;
+        std::function<void(int)> done;
     };
 
     // The script, consumed front first.
@@ -44,28 +49,22 @@ public:
     QList<SavePanel> savePanels;
     QList<OpenPanelSpec> openPanels;
     QList<FolderPanelSpec> folderPanels;
-    struct PendingDialog {
-        QDialog* dialog = nullptr;
-        std::function<void(int)> done;
-    };
-    /// Dialog sheets not answered yet, oldest first.
-    QList<PendingDialog> pendingDialogs;
+    QList<PendingDialog> pendingDialogs; ///< dialog sheets not answered yet, oldest first
     /// Ends the oldest pending dialog sheet with `result`, as the user would, and deletes it.
     void finishPendingDialog(int result);
     QList<QUrl> openedUrls;
     int beeps = 0;
     QStringList clipboardTexts;
-    /// Every call by name ("runAlert", "beginSheet", "runSavePanel", ...), in order.
-    QStringList calls;
+    QStringList calls; ///< every call by name ("runAlert", "beginSheet", ...), in order
 
+    // Sheets and panels answer before returning (a dialog sheet when scripted): tests need no
+    // event loop for them.
     int runAlert(const AlertSpec& spec, bool* checkboxChecked = nullptr) override;
-    /// Answers at once, before returning: tests need no event loop for it.
     void beginSheet(QWidget* window, const AlertSpec& spec,
                     std::function<void(int button, bool checkboxChecked)> done) override;
     QString runSavePanel(QWidget* parent, const QString& title, const QString& suggestedName,
                          const QString& requiredExtension) override;
     QString runFolderPanel(QWidget* parent, const FolderPanelSpec& spec) override;
-    /// Answers at once from openPanelAnswers (cancelled when empty).
     void beginOpenPanel(QWidget* window, const OpenPanelSpec& spec,
                         std::function<void(const QStringList& paths)> done) override;
     void beginDialogSheet(QWidget* window, QDialog* dialog,
@@ -73,9 +72,6 @@ public:
     bool openUrl(const QUrl& url) override;
     void beep() override;
     void setClipboardText(const QString& text) override;
-
-private:
-    std::pair<int, bool> nextAlertAnswer(const AlertSpec& spec);
 };
 
 } // namespace cleftone::test

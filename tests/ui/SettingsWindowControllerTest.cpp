@@ -23,7 +23,7 @@ protected:
     void TearDown() override { controller.window()->close(); }
 
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("settings.ini"));
+    const QString path = dir.filePath("settings.ini");
     Preferences preferences{path};
     SettingsWindowController controller{preferences};
 };
@@ -43,10 +43,8 @@ TEST_F(SettingsWindowTest, CheckboxAndPreferenceFollowEachOther)
     EXPECT_TRUE(QTest::qWaitFor([&] { return box->isChecked(); }, 5000));
     other.setValue(kKey, false);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !box->isChecked(); }, 5000));
-
     other.setValue(kKey, true);
-    SettingsWindowController second(preferences);
-    EXPECT_TRUE(second.checkBox()->isChecked());
+    EXPECT_TRUE(SettingsWindowController(preferences).checkBox()->isChecked());
 }
 
 TEST_F(SettingsWindowTest, FixedCentredWindowWithNoteWrappedAt320)
@@ -56,7 +54,7 @@ TEST_F(SettingsWindowTest, FixedCentredWindowWithNoteWrappedAt320)
     EXPECT_LE((window->geometry().center() - screen.center()).manhattanLength(), 1);
     controller.showWindow();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window, 5000));
-    EXPECT_EQ(window->windowTitle(), QStringLiteral("Settings"));
+    EXPECT_EQ(window->windowTitle(), "Settings");
     window->resize(600, 400);
     EXPECT_EQ(window->size(), QSize(380, 90));
 
@@ -82,20 +80,16 @@ TEST_F(SettingsWindowTest, FixedCentredWindowWithNoteWrappedAt320)
 
 TEST(SettingsWindowSharedTest, OneControllerOneWindow)
 {
-    // The shared controller reads the standard store; keep that away from the user's own file.
-    QStandardPaths::setTestModeEnabled(true);
-    const QString testConfig =
-        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-    if (!Preferences::standard().fileName().startsWith(testConfig))
-        GTEST_SKIP() << "the standard store was opened before test mode was enabled";
-
+    // The shared controller reads the standard store, which must not be the user's own file.
+    ASSERT_TRUE(Preferences::standard().fileName().startsWith(
+        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)));
     SettingsWindowController& shared = SettingsWindowController::sharedController();
     EXPECT_EQ(&shared, &SettingsWindowController::sharedController());
     shared.showWindow();
     SettingsWindowController::sharedController().showWindow();
     int shown = 0;
     for (const QWidget* widget : QApplication::topLevelWidgets())
-        shown += widget->isVisible() && widget->windowTitle() == QStringLiteral("Settings");
+        shown += widget->isVisible() && widget->windowTitle() == "Settings";
     EXPECT_EQ(shown, 1);
     shared.window()->close();
 }

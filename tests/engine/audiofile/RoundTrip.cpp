@@ -1,7 +1,6 @@
 #include "RoundTrip.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
@@ -9,6 +8,8 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
+#include <vector>
 
 QT_BEGIN_NAMESPACE
 void PrintTo(const QString& text, std::ostream* os)
@@ -54,32 +55,10 @@ template <typename T> OSStatus getFixed(AudioFileID file, AudioFilePropertyID pr
     return service().AudioFileGetProperty(file, property, &size, value);
 }
 
-// Debian's python3 has mutagen; a python3 earlier on PATH (pyenv, venv) may not. Without
-// mutagen the inspector still reads the bytes itself.
-QString pythonWithMutagen()
+QByteArray readAllOf(const QString& path)
 {
-    static const QString found = [] {
-        const QStringList candidates{QStringLiteral("/usr/bin/python3"),
-                                     QStandardPaths::findExecutable(QStringLiteral("python3"))};
-        for (const QString& python : candidates) {
-            if (python.isEmpty() || !QFileInfo(python).isExecutable())
-                continue;
-            QProcess p;
-            p.start(python, {QStringLiteral("-c"), QStringLiteral("import mutagen")});
-            if (p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit &&
-                p.exitCode() == 0)
-                return python;
-        }
-        return candidates.last();
-    }();
-    return found;
-}
-
-QString resolve(const QString& program)
-{
-    if (program == QLatin1String("python3"))
-        return pythonWithMutagen();
-    return QStandardPaths::findExecutable(program);
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 } // namespace
@@ -108,7 +87,7 @@ ToolRun runTool(const QString& program, const QStringList& args, int timeoutMs)
 {
     ToolRun run;
     QProcess p;
-    p.start(resolve(program), args);
+    p.start(QStandardPaths::findExecutable(program), args);
     run.started = p.waitForStarted(10000);
     if (!run.started)
         return run;
@@ -128,7 +107,7 @@ std::string missingTools(const QStringList& programs)
 {
     std::string missing;
     for (const QString& program : programs) {
-        if (resolve(program).isEmpty())
+        if (QStandardPaths::findExecutable(program).isEmpty())
             missing += " " + program.toStdString();
     }
     return missing.empty() ? missing : "not installed:" + missing;
@@ -137,88 +116,79 @@ std::string missingTools(const QStringList& programs)
 CopyResult copyThroughService(const QString& in, const QString& out)
 {
     CopyResult r;
-    auto fail = [&r](const char* call, OSStatus status) {
-        r.error = std::string(call) + " failed: " + statusText(status);
-        return r;
+    // Records the first failing call; true while none has failed.
+    auto ok = [&r](const std::string& call, OSStatus status) {
+        if (status && r.error.empty())
+            r.error = call + " failed: " + statusText(status);
+        return r.error.empty();
     };
     AudioFileID raw = nullptr;
-    if (OSStatus st =
-            service().AudioFileOpenURL(in.toStdString(), kAudioFileReadPermission, 0, &raw))
-        return fail("AudioFileOpenURL", st);
+    r.openStatus = service().AudioFileOpenURL(in.toStdString(), kAudioFileReadPermission, 0, &raw);
+    r.handleFromFailedOpen = r.openStatus && raw;
+    if (!ok("AudioFileOpenURL", r.openStatus))
+        return r;
     FileHandle input(raw);
-    if (OSStatus st = getFixed(raw, AudioFileProperty::FileFormat, &r.type))
-        return fail("GetProperty ffmt", st);
-    if (OSStatus st = getFixed(raw, AudioFileProperty::DataFormat, &r.format))
-        return fail("GetProperty dfmt", st);
-    std::uint32_t cookieSize = 0;
+    std::uint32_t maxPacketSize = 0, cookieSize = 0;
+    if (!ok("GetProperty ffmt", getFixed(raw, AudioFileProperty::FileFormat, &r.type)) ||
+        !ok("GetProperty dfmt", getFixed(raw, AudioFileProperty::DataFormat, &r.format)))
+        return r;
+    std::optional<std::vector<char>> cookie;
     if (service().AudioFileGetPropertyInfo(raw, AudioFileProperty::MagicCookieData, &cookieSize,
                                            nullptr) == 0) {
-        std::vector<char> cookie(cookieSize);
-        if (OSStatus st = service().AudioFileGetProperty(raw, AudioFileProperty::MagicCookieData,
-                                                         &cookieSize, cookie.data()))
-            return fail("GetProperty mgic after GetPropertyInfo said it exists", st);
-        cookie.resize(cookieSize);
-        r.cookie = std::move(cookie);
+        cookie.emplace(cookieSize);
+        ok("GetProperty mgic after GetPropertyInfo said it exists",
+           service().AudioFileGetProperty(raw, AudioFileProperty::MagicCookieData, &cookieSize,
+                                          cookie->data()));
+        cookie->resize(cookieSize);
     }
-    if (OSStatus st = getFixed(raw, AudioFileProperty::AudioDataPacketCount, &r.packets))
-        return fail("GetProperty pcnt", st);
-    if (OSStatus st = getFixed(raw, AudioFileProperty::MaximumPacketSize, &r.maxPacketSize))
-        return fail("GetProperty psze", st);
-
-    AudioFileID rawOut = nullptr;
-    if (OSStatus st = service().AudioFileCreateWithURL(
-            out.toStdString(), r.type, &r.format,
-            kAudioFileFlags_EraseFile | kAudioFileFlags_DontPageAlignAudioData, &rawOut))
-        return fail("AudioFileCreateWithURL", st);
-    FileHandle output(rawOut);
-    if (r.cookie) {
-        if (OSStatus st =
-                service().AudioFileSetProperty(rawOut, AudioFileProperty::MagicCookieData,
-                                               std::uint32_t(r.cookie->size()), r.cookie->data()))
-            return fail("SetProperty mgic", st);
-    }
-    if (r.maxPacketSize == 0) {
-        r.error = "maximum packet size is 0";
+    if (!ok("GetProperty pcnt",
+            getFixed(raw, AudioFileProperty::AudioDataPacketCount, &r.packets)) ||
+        !ok("GetProperty psze",
+            getFixed(raw, AudioFileProperty::MaximumPacketSize, &maxPacketSize)))
+        return r;
+    // Broken input must not make the test allocate whatever it claims.
+    if (r.packets > 0 && (maxPacketSize == 0 || maxPacketSize > (16u << 20))) {
+        r.error = "psze claims " + std::to_string(maxPacketSize) + " bytes";
         return r;
     }
-    const std::uint64_t perBlock = r.maxPacketSize <= 32768 ? 32768 / r.maxPacketSize : 1;
-    std::uint64_t remaining = r.packets;
-    while (remaining > 0) {
-        const auto asked = std::uint32_t(std::min(perBlock, remaining));
-        std::vector<char> buffer(std::size_t(r.maxPacketSize) * asked);
+
+    AudioFileID rawOut = nullptr;
+    if (!out.isEmpty() &&
+        !ok("AudioFileCreateWithURL",
+            service().AudioFileCreateWithURL(
+                out.toStdString(), r.type, &r.format,
+                kAudioFileFlags_EraseFile | kAudioFileFlags_DontPageAlignAudioData, &rawOut)))
+        return r;
+    FileHandle output(rawOut);
+    if (cookie && rawOut &&
+        !ok("SetProperty mgic",
+            service().AudioFileSetProperty(rawOut, AudioFileProperty::MagicCookieData,
+                                           std::uint32_t(cookie->size()), cookie->data())))
+        return r;
+    const std::uint64_t perBlock =
+        maxPacketSize && maxPacketSize <= 32768 ? 32768 / maxPacketSize : 1;
+    // Like the engine, the next block starts after what was asked for, not what came back.
+    for (std::uint64_t next = 0, asked = 0; next < r.packets; next += asked) {
+        asked = std::min(perBlock, r.packets - next);
+        std::vector<char> buffer(std::size_t(maxPacketSize * asked));
         std::vector<AudioStreamPacketDescription> descriptions(asked);
-        const auto start = std::int64_t(r.packets - remaining);
-        std::uint32_t bytes = std::uint32_t(buffer.size());
-        std::uint32_t count = asked;
-        if (OSStatus st = service().AudioFileReadPacketData(raw, false, &bytes, descriptions.data(),
-                                                            start, &count, buffer.data()))
-            return fail(("AudioFileReadPacketData at packet " + std::to_string(start)).c_str(), st);
-        if (OSStatus st = service().AudioFileWritePackets(rawOut, false, bytes, descriptions.data(),
-                                                          start, &count, buffer.data()))
-            return fail(("AudioFileWritePackets at packet " + std::to_string(start)).c_str(), st);
-        remaining -= asked;
-        ++r.blocks;
+        const auto start = std::int64_t(next);
+        const std::string at = " at packet " + std::to_string(start);
+        auto bytes = std::uint32_t(buffer.size()), count = std::uint32_t(asked);
+        if (!ok("AudioFileReadPacketData" + at,
+                service().AudioFileReadPacketData(raw, false, &bytes, descriptions.data(), start,
+                                                  &count, buffer.data())))
+            return r;
+        r.delivered += count;
+        if (rawOut && !ok("AudioFileWritePackets" + at,
+                          service().AudioFileWritePackets(rawOut, false, bytes, descriptions.data(),
+                                                          start, &count, buffer.data())))
+            return r;
     }
     input.reset();
     // The engine ignores this status, but a failed close means the trailer was not written.
-    if (OSStatus st = service().AudioFileClose(output.release()))
-        return fail("AudioFileClose of the output", st);
-    return r;
-}
-
-Reopened reopen(const QString& path)
-{
-    Reopened r;
-    AudioFileID raw = nullptr;
-    r.status = service().AudioFileOpenURL(path.toStdString(), kAudioFileReadPermission, 0, &raw);
-    if (r.status)
-        return r;
-    FileHandle file(raw);
-    if ((r.status = getFixed(raw, AudioFileProperty::FileFormat, &r.type)))
-        return r;
-    if ((r.status = getFixed(raw, AudioFileProperty::DataFormat, &r.format)))
-        return r;
-    r.status = getFixed(raw, AudioFileProperty::AudioDataPacketCount, &r.packets);
+    if (rawOut)
+        ok("AudioFileClose of the output", service().AudioFileClose(output.release()));
     return r;
 }
 
@@ -273,8 +243,7 @@ QJsonObject RoundTrip::inspect(const QString& in, const QString& out)
 
 QByteArray RoundTrip::readAll(const QString& path)
 {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    return readAllOf(path);
 }
 
 QJsonObject firstAudioStream(const QJsonObject& probe)
@@ -293,46 +262,21 @@ QString largeTaggedMP3(const QString& directory)
         return made;
     // Encoding ten minutes would take seconds; ten copies of one encoded half minute make a
     // valid stream of the same size at once.
-    const QString part = directory + QStringLiteral("/part.mp3");
-    const QString joined = directory + QStringLiteral("/joined.mp3");
-    const QString tagged = directory + QStringLiteral("/large.mp3");
-    const ToolRun encode = runTool(QStringLiteral("ffmpeg"), {"-nostdin",
-                                                              "-v",
-                                                              "error",
-                                                              "-y",
-                                                              "-f",
-                                                              "lavfi",
-                                                              "-i",
-                                                              "sine=frequency=440:duration=30",
-                                                              "-ar",
-                                                              "44100",
-                                                              "-ac",
-                                                              "2",
-                                                              "-b:a",
-                                                              "256k",
-                                                              "-write_xing",
-                                                              "0",
-                                                              "-id3v2_version",
-                                                              "0",
-                                                              "-write_id3v1",
-                                                              "0",
-                                                              part});
-    if (encode.exitCode != 0)
+    const QString part = directory + "/part.mp3", joined = directory + "/joined.mp3",
+                  tagged = directory + "/large.mp3";
+    const QStringList quiet{"-nostdin", "-v", "error", "-y"};
+    const QString encode = "-f lavfi -i sine=frequency=440:duration=30 -ar 44100 -ac 2 -b:a 256k "
+                           "-write_xing 0 -id3v2_version 0 -write_id3v1 0";
+    const QString tags = "-c copy -metadata title=CleftoneTag -metadata artist=CleftoneTag";
+    if (runTool("ffmpeg", quiet + encode.split(' ') + QStringList{part}).exitCode != 0)
         return QString();
-    QFile partFile(part);
-    const QByteArray frames =
-        partFile.open(QIODevice::ReadOnly) ? partFile.readAll() : QByteArray();
-    QByteArray all;
-    for (int i = 0; i < 10; ++i)
-        all += frames;
+    const QByteArray frames = readAllOf(part).repeated(10);
     QFile joinedFile(joined);
-    if (!joinedFile.open(QIODevice::WriteOnly) || joinedFile.write(all) != all.size())
+    if (!joinedFile.open(QIODevice::WriteOnly) || joinedFile.write(frames) != frames.size())
         return QString();
     joinedFile.close();
-    const ToolRun tag =
-        runTool(QStringLiteral("ffmpeg"),
-                {"-nostdin", "-v", "error", "-y", "-i", joined, "-c", "copy", "-metadata",
-                 "title=CleftoneTag", "-metadata", "artist=CleftoneTag", tagged});
+    const ToolRun tag = runTool("ffmpeg", quiet + QStringList{"-i", joined} + tags.split(' ') +
+                                              QStringList{tagged});
     QFile::remove(part);
     QFile::remove(joined);
     if (tag.exitCode != 0)

@@ -2,7 +2,7 @@
 
 // Helpers of the audio-file service tests: the engine's packet copy through the service, and
 // independent readers (ffmpeg, ffprobe, inspect_tags.py) run as child processes.
-// Everything here runs on the test's own thread.
+// Everything here runs on the calling thread.
 
 #include "engine/audiofile/AudioFileService.h"
 
@@ -15,10 +15,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <optional>
 #include <ostream>
 #include <string>
-#include <vector>
 
 // Readable failure messages for the Qt values the tests compare (found by argument lookup).
 QT_BEGIN_NAMESPACE
@@ -44,37 +42,34 @@ struct ToolRun {
     QByteArray err;
 };
 
-/// Runs a program found on PATH (python3: one that has mutagen) without a shell.
+/// Runs a program found on PATH without a shell.
 ToolRun runTool(const QString& program, const QStringList& args, int timeoutMs = 30000);
 /// A tagged MP3 of about 10 MB made with ffmpeg (ten copies of a 30-second 256 kbit/s stream,
 /// then ID3v2 tags), or empty when ffmpeg fails. Made once per process, at `directory`.
 QString largeTaggedMP3(const QString& directory);
-/// Empty when the tool is there, otherwise why the test cannot run.
+/// Empty when the tools are there, otherwise why the test cannot run.
 std::string missingTools(const QStringList& programs);
 
-/// What the engine reads from an input before copying it.
+/// What the service said about a file while it was read (and copied).
 struct CopyResult {
     std::string error; // empty on success; otherwise the call that failed and its status
-    AudioFileTypeID type = 0;
-    AudioStreamBasicDescription format{};
-    std::optional<std::vector<char>> cookie;
-    std::uint64_t packets = 0;
-    std::uint32_t maxPacketSize = 0;
-    std::uint32_t blocks = 0;
-};
-
-/// Opens `in` with type hint 0 and copies it into a new file of the same type at `out`, exactly
-/// as the strip job does: stream description, magic cookie, then all packets in blocks of at
-/// most 32768 bytes; closes both.
-CopyResult copyThroughService(const QString& in, const QString& out);
-
-struct Reopened {
-    OSStatus status = 0;
+    OSStatus openStatus = 0;
+    bool handleFromFailedOpen = false;
     AudioFileTypeID type = 0;
     AudioStreamBasicDescription format{};
     std::uint64_t packets = 0;
+    std::uint64_t delivered = 0;
 };
-Reopened reopen(const QString& path);
+
+/// Opens `in` with type hint 0 and reads all packets as the strip job does, in blocks of at most
+/// 32768 bytes. With an `out`, first creates a file of the same type there with the stream
+/// description and magic cookie, writes every block into it and closes it.
+CopyResult copyThroughService(const QString& in, const QString& out = QString());
+/// Reads `path` through the service without writing anything.
+inline CopyResult reopen(const QString& path)
+{
+    return copyThroughService(path);
+}
 
 /// ffmpeg's view of the first audio stream: per-packet MD5s (`-c copy -f framemd5`, the hash
 /// column only), the MD5 of the decoded samples, and whatever ffmpeg printed at level "error".
