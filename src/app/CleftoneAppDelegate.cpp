@@ -588,7 +588,7 @@ std::shared_ptr<CleftoneOperation> CleftoneAppDelegate::makeOperation(const QStr
         };
     }
     auto operation = std::make_shared<CleftoneOperation>(path, strip);
-    if (&preferences_ != &Preferences::standard())
+    if (environment_.preferences)
         operation->setDefaultsOverride(&preferences_);
     return operation;
 }

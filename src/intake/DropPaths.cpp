@@ -65,41 +65,30 @@ public:
     }
 
 private:
-    bool advanceToRoot()
+    /// Moves to the root element, passing over the prolog; false on a DTD that declares
+    /// entities or on anything else out of place.
+    bool advanceToRoot() { return nextTag(true) && m_xml.isStartElement(); }
+
+    /// Moves to the next start or end tag, passing over whitespace, comments and processing
+    /// instructions (and, before the root, the XML declaration and an entity-free DTD); false
+    /// on anything else.
+    bool nextTag(bool inProlog = false)
     {
         while (!m_xml.atEnd()) {
             switch (m_xml.readNext()) {
             case QXmlStreamReader::StartElement:
                 return true;
+            case QXmlStreamReader::EndElement:
+                return !inProlog;
             case QXmlStreamReader::DTD:
-                if (!m_xml.entityDeclarations().isEmpty() ||
+                if (!inProlog || !m_xml.entityDeclarations().isEmpty() ||
                     m_xml.text().contains(QLatin1StringView("<!ENTITY")))
                     return false;
                 break;
             case QXmlStreamReader::StartDocument:
-            case QXmlStreamReader::Comment:
-            case QXmlStreamReader::ProcessingInstruction:
-                break;
-            case QXmlStreamReader::Characters:
-                if (!m_xml.isWhitespace())
+                if (!inProlog)
                     return false;
                 break;
-            default:
-                return false;
-            }
-        }
-        return false;
-    }
-
-    /// Moves to the next start or end tag, passing over whitespace, comments and processing
-    /// instructions; false on anything else.
-    bool nextTag()
-    {
-        while (!m_xml.atEnd()) {
-            switch (m_xml.readNext()) {
-            case QXmlStreamReader::StartElement:
-            case QXmlStreamReader::EndElement:
-                return true;
             case QXmlStreamReader::Comment:
             case QXmlStreamReader::ProcessingInstruction:
                 break;

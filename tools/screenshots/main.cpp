@@ -207,15 +207,7 @@ int renderScreenshots(const QString& outputDir)
     environment.hasVideoTrack = [](const QString&) {
         return false;
     };
-    // The delegate's event filter reads interface objects that go before its window does, and a
-    // window that has been shown still gets events while it is taken down: the filter goes first.
-    const auto dispose = [](CleftoneAppDelegate* delegate) {
-        delegate->tableView()->viewport()->removeEventFilter(delegate);
-        delegate->window()->removeEventFilter(delegate);
-        delete delegate;
-    };
-    const std::unique_ptr<CleftoneAppDelegate, decltype(dispose)> delegate(
-        new CleftoneAppDelegate(std::move(environment)), dispose);
+    const auto delegate = std::make_unique<CleftoneAppDelegate>(std::move(environment));
 
     bool walked = false;
     QObject::connect(delegate.get(), &CleftoneAppDelegate::walkDidFinish,
