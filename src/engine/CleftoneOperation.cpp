@@ -2,6 +2,7 @@
 
 #include "engine/AudioFileParser.h"
 #include "engine/CapabilitySets.h"
+#include "engine/CopyVerification.h"
 #include "engine/FileSwap.h"
 #include "engine/LeftoverJournal.h"
 #include "engine/OSTypeString.h"
@@ -13,6 +14,7 @@
 #include "platform/BuildConfig.h"
 #include "platform/DisplayName.h"
 #include "platform/FolderBookmark.h"
+#include "platform/PathBytes.h"
 #include "platform/PreferenceKeys.h"
 #include "platform/Preferences.h"
 
@@ -21,6 +23,7 @@
 
 #include <memory>
 #include <optional>
+#include <sys/stat.h>
 
 namespace cleftone {
 
@@ -147,9 +150,10 @@ void CleftoneOperation::runPipeline(Run& run)
     const QString tempFilePath = run.temporary.tempFilePath();
     setTempFilePath(tempFilePath);
 
-    const PacketCopyOutcome outcome =
-        copyPackets(run.service, *run.parser, type, format, tempFilePath, run.output,
-                    [this] { return isCancelled(); });
+    PacketRecord record;
+    const PacketCopyOutcome outcome = copyPackets(
+        run.service, *run.parser, type, format, tempFilePath, run.output,
+        [this] { return isCancelled(); }, environment_.verifyCopies ? &record : nullptr);
     if (outcome == PacketCopyOutcome::Cancelled) {
         // Stopped between blocks: no log line, and the clean-up removes the partial output.
         success_ = false;
@@ -165,6 +169,18 @@ void CleftoneOperation::runPipeline(Run& run)
         run.temporary.noteFileReplaced();
     if (!repair.outputUsable)
         throw StripFailure(QString::fromLatin1(kRepairToolLeftNoUsableFile));
+
+    // A fault between the copy and the disk (a flipped bit, a file system that puts a write in
+    // the wrong place) must not replace the user's file; the input is still untouched here.
+    // A copy that is gone cannot replace anything either; the commit says what happened to it.
+    struct stat copy {};
+    const bool copyExists = ::lstat(pathBytes(tempFilePath).constData(), &copy) == 0;
+    if (environment_.verifyCopies && copyExists) {
+        const CopyAllowance allowance =
+            repair.ran ? CopyAllowance::RepairedMpegAudio : CopyAllowance::Exact;
+        if (auto failure = verifyCopy(run.service, tempFilePath, inFilePath_, record, allowance))
+            throw StripFailure(*failure);
+    }
 
     FileError error;
     if (!CTFileSwap::swapItemAtURL(outFilePath, tempFilePath, &error))

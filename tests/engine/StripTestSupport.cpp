@@ -44,7 +44,6 @@ HookedService::HookedService()
     CLEFTONE_FORWARD(AudioFileGetPropertyInfo);
     CLEFTONE_FORWARD(AudioFileGetProperty);
     CLEFTONE_FORWARD(AudioFileSetProperty);
-    CLEFTONE_FORWARD(AudioFileWritePackets);
     CLEFTONE_FORWARD(AudioFileGetGlobalInfoSize);
     CLEFTONE_FORWARD(AudioFileGetGlobalInfo);
 #undef CLEFTONE_FORWARD
@@ -61,6 +60,16 @@ HookedService::HookedService()
             afterRead(count);
         return status;
     });
+    ON_CALL(*this, AudioFileWritePackets)
+        .WillByDefault([this, &system](AudioFileID file, bool cache, std::uint32_t size,
+                                       const AudioStreamPacketDescription* descriptions,
+                                       std::int64_t start, std::uint32_t* count, const void* data) {
+            QByteArray bytes(static_cast<const char*>(data), size);
+            if (++writes_ == corruptWrite && size > 0)
+                bytes[size / 2] = char(bytes[size / 2] ^ 0x10);
+            return system.AudioFileWritePackets(file, cache, size, descriptions, start, count,
+                                                bytes.constData());
+        });
     ON_CALL(*this, AudioFileClose).WillByDefault([this, &system](AudioFileID file) {
         if (outputs_.erase(file) > 0 && beforeOutputClose)
             beforeOutputClose();

@@ -36,11 +36,15 @@ public:
     std::function<void(int)> afterRead;
     /// Before the output file (the one created through this service) is closed.
     std::function<void()> beforeOutputClose;
+    /// Flips one bit in the middle of the data of this write of packets (1-based; 0: none), as
+    /// a fault on the way to the disk would.
+    int corruptWrite = 0;
 
     int reads() const { return reads_; }
 
 private:
     std::atomic<int> reads_{0};
+    int writes_ = 0;
     std::set<AudioFileID> outputs_;
 };
 
