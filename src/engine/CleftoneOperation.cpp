@@ -3,6 +3,7 @@
 #include "engine/AudioFileParser.h"
 #include "engine/CapabilitySets.h"
 #include "engine/CopyVerification.h"
+#include "engine/FileIdentity.h"
 #include "engine/FileSwap.h"
 #include "engine/LeftoverJournal.h"
 #include "engine/OSTypeString.h"
@@ -181,6 +182,8 @@ void CleftoneOperation::runPipeline(Run& run)
         if (auto failure = verifyCopy(run.service, tempFilePath, inFilePath_, record, allowance))
             throw StripFailure(*failure);
     }
+
+    keepIdentityInPlace(inFilePath_, outFilePath, tempFilePath);
 
     FileError error;
     if (!CTFileSwap::swapItemAtURL(outFilePath, tempFilePath, &error))
