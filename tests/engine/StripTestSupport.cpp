@@ -113,6 +113,35 @@ ScopedMount::~ScopedMount()
         ::umount2(QFile::encodeName(directory_).constData(), MNT_DETACH);
 }
 
+ScopedFatMount::ScopedFatMount(const QString& image, const QString& directory)
+{
+    error_ = missingTools({"mkfs.vfat", "fusefat", "fusermount"});
+    if (error_.empty() && ::access("/dev/fuse", R_OK | W_OK) != 0)
+        error_ = "FUSE is not available here (/dev/fuse)";
+    if (!error_.empty())
+        return;
+    QFile file(image);
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(32 << 20)) {
+        error_ = "cannot make the FAT image";
+        return;
+    }
+    file.close();
+    const ToolRun format = runTool("mkfs.vfat", {image});
+    const ToolRun mount =
+        format.exitCode == 0 ? runTool("fusefat", {"-o", "rw+", image, directory}) : ToolRun{};
+    if (mount.exitCode != 0) {
+        error_ = "cannot mount a FAT image through FUSE: " + (format.err + mount.err).toStdString();
+        return;
+    }
+    directory_ = directory;
+}
+
+ScopedFatMount::~ScopedFatMount()
+{
+    if (!directory_.isEmpty())
+        runTool("fusermount", {"-u", "-z", directory_});
+}
+
 QString testExecutable()
 {
     return QCoreApplication::applicationFilePath();

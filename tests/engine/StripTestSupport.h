@@ -71,6 +71,23 @@ private:
     std::string error_;
 };
 
+/// A fresh 32 MB FAT image mounted read-write at `directory` through FUSE (fusefat), as USB
+/// sticks and phones are; unmounted when the object goes. `error` tells why not.
+class ScopedFatMount {
+public:
+    ScopedFatMount(const QString& image, const QString& directory);
+    ~ScopedFatMount();
+    ScopedFatMount(const ScopedFatMount&) = delete;
+    ScopedFatMount& operator=(const ScopedFatMount&) = delete;
+
+    bool ok() const { return error_.empty(); }
+    const std::string& error() const { return error_; }
+
+private:
+    QString directory_;
+    std::string error_;
+};
+
 /// Path of this test binary, for the child mode.
 QString testExecutable();
 /// The child mode's entry point; returns the exit status, or -1 when `argv` asks for no child.
