@@ -20,7 +20,6 @@
 #include "platform/Preferences.h"
 
 #include <QDir>
-#include <QFileInfo>
 
 #include <memory>
 #include <optional>
@@ -203,13 +202,16 @@ QString CleftoneOperation::resolveOutputPath(Run& run)
         setting.toString() == QLatin1String(kOverwriteExistingFile)) {
         // Replacing a symbolic link would put a stripped copy in the link's place and leave the
         // tagged file it points to as it was; the file itself is what gets stripped.
-        const QFileInfo input(inFilePath_);
-        if (input.isSymLink() && !input.canonicalFilePath().isEmpty())
-            return input.canonicalFilePath();
+        struct stat input {};
+        if (::lstat(pathBytes(inFilePath_).constData(), &input) == 0 && S_ISLNK(input.st_mode)) {
+            if (const QString target = canonicalPath(inFilePath_); !target.isEmpty())
+                return target;
+        }
         return inFilePath_;
     }
 
-    const QString fileName = QFileInfo(inFilePath_).fileName();
+    // Taken as text, not through QFileInfo, so that a name that is not UTF-8 keeps its bytes.
+    const QString fileName = inFilePath_.mid(inFilePath_.lastIndexOf(QLatin1Char('/')) + 1);
 
     if (environment_.sandboxed) {
         const QByteArray bookmark =

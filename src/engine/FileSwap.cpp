@@ -3,6 +3,7 @@
 #include "engine/LeftoverJournal.h"
 #include "engine/TemporaryFile.h"
 #include "platform/DisplayName.h"
+#include "platform/PathBytes.h"
 
 #include <QFile>
 
@@ -18,7 +19,7 @@ namespace {
 
 QByteArray encoded(const QString& path)
 {
-    return QFile::encodeName(path);
+    return pathBytes(path);
 }
 
 QString parentOf(QString path)

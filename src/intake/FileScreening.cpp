@@ -1,13 +1,14 @@
 #include "intake/FileScreening.h"
 
 #include "engine/audiofile/VideoProbe.h"
+#include "intake/FolderWalk.h"
+#include "platform/PathBytes.h"
 
-#include <QDirIterator>
 #include <QFile>
-#include <QFileInfo>
 #include <QSet>
 
 #include <array>
+#include <sys/stat.h>
 
 namespace cleftone {
 
@@ -43,7 +44,7 @@ bool CTIsVideoExtension(const QString& extension)
 
 bool CTFileHasVideoTrack(const QString& path)
 {
-    return fileHasVideoStream(QFile::encodeName(path).toStdString());
+    return fileHasVideoStream(pathBytes(path).toStdString());
 }
 
 void screenBatch(const QStringList& paths, const ScreeningRules& rules, const ScreeningSink& sink)
@@ -78,22 +79,17 @@ void screenBatch(const QStringList& paths, const ScreeningRules& rules, const Sc
     for (const QString& path : paths) {
         if (cancelled())
             return;
-        if (!QFileInfo(path).isDir()) {
+        struct stat info {};
+        if (::stat(pathBytes(path).constData(), &info) != 0 || !S_ISDIR(info.st_mode)) {
             screenName(path, true);
             continue;
         }
-        QDirIterator entries(path,
-                             QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                             QDirIterator::Subdirectories);
-        const QString prefix = path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/');
-        while (entries.hasNext()) {
+        walkFolder(path, [&](const QString& entry) {
             if (cancelled())
-                break;
-            const QString entry = entries.next();
-            // The iterator's path starts with the folder as given; keep that text exactly.
-            const QString relative = entry.mid(prefix.size());
-            screenName(prefix + relative, false);
-        }
+                return false;
+            screenName(entry, false);
+            return true;
+        });
     }
 }
 

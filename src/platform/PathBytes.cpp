@@ -2,6 +2,8 @@
 
 #include <QStringDecoder>
 
+#include <cstdlib>
+
 namespace cleftone {
 
 namespace {
@@ -99,11 +101,23 @@ QString pathFromBytes(const QByteArray& bytes)
     return text;
 }
 
+QString canonicalPath(const QString& path)
+{
+    char* resolved = ::realpath(pathBytes(path).constData(), nullptr);
+    if (!resolved)
+        return QString();
+    const QString canonical = pathFromBytes(QByteArray(resolved));
+    std::free(resolved);
+    return canonical;
+}
+
 QString displayPath(const QString& path)
 {
     QString shown = path;
     for (qsizetype i = 0; i < shown.size(); ++i) {
-        if (isEscapedByte(shown.at(i).unicode()) && !(i > 0 && shown.at(i - 1).isHighSurrogate()))
+        const char16_t unit = shown.at(i).unicode();
+        if ((isEscapedByte(unit) && !(i > 0 && shown.at(i - 1).isHighSurrogate())) || unit < 0x20 ||
+            unit == 0x7F)
             shown[i] = QChar::ReplacementCharacter;
     }
     return shown;

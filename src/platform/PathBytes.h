@@ -18,7 +18,12 @@ QByteArray pathBytes(const QString& path);
 /// The path text for the file system's `bytes`; pathBytes(pathFromBytes(b)) == b. Any thread.
 QString pathFromBytes(const QByteArray& bytes);
 
-/// `path` for people to read: each escaped byte shown as U+FFFD. Never turned back into a path.
+/// The absolute path of `path` with every symbolic link, "." and ".." resolved (realpath(3)), or
+/// empty when that fails. Any thread.
+QString canonicalPath(const QString& path);
+
+/// `path` for people to read: each escaped byte, and each control character (a newline in a
+/// name would break a line of the error log), shown as U+FFFD. Never turned back into a path.
 /// Any thread.
 QString displayPath(const QString& path);
 
