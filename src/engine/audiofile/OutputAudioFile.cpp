@@ -20,8 +20,9 @@ constexpr int kIoBufferSize = 256 * 1024;
 struct FileSink {
     int fd = -1;
     int* lastErrno = nullptr;
-    // While an MP4 trailer is written, what goes at or past `heldFrom` stays in `held` (see
-    // holdTrailer), and `position` stands in for the descriptor's offset.
+    // While an MP4 trailer is written, what goes at or past `heldFrom` stays in `held` until
+    // finish() has blanked the user data in it, and `position` stands in for the descriptor's
+    // offset.
     bool holding = false;
     std::int64_t heldFrom = 0;
     std::int64_t position = 0;
@@ -218,7 +219,7 @@ void blankMp4UserData(std::vector<std::uint8_t>& boxes)
         for (std::size_t child = offset + 8; boxAt(child, end, childType, childSize);
              child += childSize) {
             if (childType == fourCC("udta")) {
-                const bool largeSize = boxes[child + 3] == 1 && boxes[child + 2] == 0;
+                const bool largeSize = std::memcmp(boxes.data() + child, "\0\0\0\1", 4) == 0;
                 const std::size_t header = largeSize ? 16 : 8;
                 std::memcpy(boxes.data() + child + 4, "free", 4);
                 std::memset(boxes.data() + child + header, 0, childSize - header);
