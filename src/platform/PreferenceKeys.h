@@ -14,6 +14,9 @@ inline constexpr char kSuppressVideoFileWarningKey[] = "suppressVideoFileWarning
 /// Boolean: the video confirmation has been shown at least once.
 inline constexpr char kVideoConfirmAlertHasBeenShownKey[] = "videoConfirmAlertHasBeenShown";
 
+/// Boolean: an in-place strip first puts the original into the user's Trash.
+inline constexpr char kMoveOriginalsToTrashKey[] = "moveOriginalsToTrash";
+
 /// The value of kDestinationDirectoryKey that means "replace each input file in place".
 inline constexpr char kOverwriteExistingFile[] = "Overwrite Existing File";
 
