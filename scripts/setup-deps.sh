@@ -16,8 +16,9 @@ packages=(
   xvfb
   # tests: a FAT file system mounted through FUSE, as USB sticks and phones are
   fusefat dosfstools fuse
-  # packaging (cpack -G DEB) and checks of the desktop entry and AppStream data
-  dpkg-dev file desktop-file-utils appstream
+  # packaging (cpack -G DEB) and checks of the package, manual pages, desktop entry and
+  # AppStream data
+  dpkg-dev file desktop-file-utils appstream lintian man-db groff-base
 )
 
 missing=()
