@@ -477,8 +477,7 @@ void CleftoneAppDelegate::showBookmarkFailureAlert(const QString& errorDescripti
     spec.messageText = QStringLiteral("Couldn't save folder access");
     spec.informativeText =
         errorDescription.isEmpty()
-            ? QStringLiteral(
-                  "Cleftone could not create a security-scoped bookmark for the selected folder.")
+            ? QStringLiteral("Cleftone could not remember access to the selected folder.")
             : errorDescription;
     spec.buttonTitles = {QStringLiteral("OK")};
     tools_.runAlert(spec);

@@ -2,9 +2,9 @@
 
 #include "engine/AudioFileParser.h"
 #include "engine/CapabilitySets.h"
+#include "engine/FailureText.h"
 #include "engine/FileSwap.h"
 #include "engine/LeftoverJournal.h"
-#include "engine/OSTypeString.h"
 #include "engine/PacketCopy.h"
 #include "engine/RepairPass.h"
 #include "engine/StripFailure.h"
@@ -15,6 +15,7 @@
 #include "platform/FolderBookmark.h"
 #include "platform/PreferenceKeys.h"
 #include "platform/Preferences.h"
+#include "platform/SystemLog.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -131,13 +132,12 @@ void CleftoneOperation::runPipeline(Run& run)
     try {
         run.parser = std::make_unique<AudioFileParser>(inFilePath_, run.service);
     } catch (const std::bad_alloc&) {
-        throw StripFailure(QStringLiteral("Unable to create AudioFileParser"));
+        throw StripFailure(QStringLiteral("There is not enough memory to open this file."));
     }
 
     const AudioFileTypeID type = run.parser->audioFileTypeID();
     if (!CTIsWritableAudioFileType(type))
-        throw StripFailure(QStringLiteral("Core Audio cannot write this audio format (%1).")
-                               .arg(stringForOSType(type)));
+        throw StripFailure(unwritableInputMessage(AudioFileParser::expandTilde(inFilePath_), type));
     const AudioStreamBasicDescription format = run.parser->audioStreamBasicDescription();
 
     const QString outFilePath = resolveOutputPath(run);
@@ -167,8 +167,11 @@ void CleftoneOperation::runPipeline(Run& run)
         throw StripFailure(QString::fromLatin1(kRepairToolLeftNoUsableFile));
 
     FileError error;
-    if (!CTFileSwap::swapItemAtURL(outFilePath, tempFilePath, &error))
+    if (!CTFileSwap::swapItemAtURL(outFilePath, tempFilePath, &error)) {
+        systemLog(
+            QStringLiteral("Commit of %1 failed: %2").arg(outFilePath, error.technicalDetail()));
         throw StripFailure(error.message());
+    }
 
     success_ = true;
 }

@@ -241,11 +241,12 @@ TEST_F(StripCommandTest, EachFailureIsOneLineOnStandardErrorAndTheExitStatusIsOn
             arguments.prepend("--quiet");
         const StripRun run = strip(arguments);
         EXPECT_EQ(run.exitCode, 1);
-        const QString error = ".  Error:Core Audio cannot write this audio format (0).";
+        const QString error = ".  Error:This file is not an audio file that Cleftone can read.";
         EXPECT_EQ(run.errLines(), (QStringList{
                                       "Cleftone Failed To Strip File: text.mp3" + error,
                                       "Cleftone Failed To Strip File: empty.mp3" + error,
-                                      "Cleftone Failed To Strip File: missing.wav" + error,
+                                      "Cleftone Failed To Strip File: missing.wav.  Error:Could "
+                                      "not open the file: no such file or directory.",
                                       "Stripped 1 of 4 files; 3 failed.",
                                   }));
         EXPECT_EQ(run.outLines(), quiet ? QStringList() : QStringList{"Stripped " + good});
