@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QLocale>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -180,6 +181,7 @@ int StripCommand::stripAll(const QStringList& files, Preferences& settings)
     const bool showProgress = !quiet_ && ::isatty(STDERR_FILENO);
     int done = 0;
     int failed = 0;
+    qint64 bytesRemoved = 0;
     bool cancelled = false;
 
     OperationQueue queue(QString::fromLatin1(bundleIdentifier()) + QStringLiteral(".queue"));
@@ -209,12 +211,14 @@ int StripCommand::stripAll(const QStringList& files, Preferences& settings)
                 finished->isCancelled() &&
                 (!finished->success() || finished->outFilePath().isEmpty());
             const bool succeeded = finished->success();
-            postToMainThread([&, file, stoppedUnfinished, succeeded] {
+            const qint64 removed = finished->bytesRemoved();
+            postToMainThread([&, file, stoppedUnfinished, succeeded, removed] {
                 if (stoppedUnfinished)
                     return;
                 ++done;
                 if (!succeeded)
                     ++failed;
+                bytesRemoved += removed;
                 if (showProgress)
                     std::fprintf(stderr, "\r\033[K[%d/%lld] %s", done, (long long)files.size(),
                                  QFileInfo(file).fileName().toLocal8Bit().constData());
@@ -260,7 +264,14 @@ int StripCommand::stripAll(const QStringList& files, Preferences& settings)
     const int stripped = done - failed;
     failed += rejected_;
     const qsizetype total = files.size() + rejected_;
-    QString summary = QStringLiteral("Stripped %1 of %2 files").arg(stripped).arg(total);
+    QString summary = stripped == total
+                          ? QStringLiteral("Stripped %1 file%2")
+                                .arg(stripped)
+                                .arg(total == 1 ? QString() : QStringLiteral("s"))
+                          : QStringLiteral("Stripped %1 of %2 files").arg(stripped).arg(total);
+    // SI units, as the desktop's file manager shows sizes.
+    summary += QStringLiteral(", %1 of metadata removed")
+                   .arg(QLocale().formattedDataSize(bytesRemoved, 1, QLocale::DataSizeSIFormat));
     if (failed)
         summary += QStringLiteral("; %1 failed").arg(failed);
     if (cancelled)

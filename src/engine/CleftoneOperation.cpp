@@ -20,6 +20,7 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 
@@ -135,6 +136,8 @@ void CleftoneOperation::runPipeline(Run& run)
         throw StripFailure(QStringLiteral("There is not enough memory to open this file."));
     }
 
+    // Measured on the open file, so that a commit over the input cannot confuse the two sizes.
+    const qint64 inputSize = QFileInfo(inFilePath_).size();
     const AudioFileTypeID type = run.parser->audioFileTypeID();
     if (!CTIsWritableAudioFileType(type))
         throw StripFailure(unwritableInputMessage(AudioFileParser::expandTilde(inFilePath_), type));
@@ -173,6 +176,7 @@ void CleftoneOperation::runPipeline(Run& run)
         throw StripFailure(error.message());
     }
 
+    bytesRemoved_ = std::max<qint64>(0, inputSize - QFileInfo(outFilePath).size());
     success_ = true;
 }
 
