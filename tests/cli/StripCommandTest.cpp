@@ -250,7 +250,8 @@ TEST_F(StripCommandTest, EachFailureIsOneLineOnStandardErrorAndTheExitStatusIsOn
 
     for (const bool quiet : {false, true}) {
         SCOPED_TRACE(quiet ? "--quiet" : "");
-        const QString good = place("flac_tags.flac", "music/good.flac");
+        const QString good =
+            place("flac_tags.flac", quiet ? "music/quiet.flac" : "music/good.flac");
         QStringList arguments{good, text, empty, missing};
         if (quiet)
             arguments.prepend("--quiet");
