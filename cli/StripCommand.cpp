@@ -3,6 +3,7 @@
 #include "engine/CapabilitySets.h"
 #include "engine/CleftoneOperation.h"
 #include "engine/LeftoverJournal.h"
+#include "engine/audiofile/MetadataInspection.h"
 #include "intake/FileScreening.h"
 #include "platform/BuildConfig.h"
 #include "platform/MainThread.h"
@@ -14,6 +15,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
 #include <QLocale>
 #include <QSocketNotifier>
@@ -63,7 +65,11 @@ int StripCommand::run(const QStringList& arguments)
         QStringLiteral("Also strip files that contain video; only their audio is kept."));
     const QCommandLineOption quiet(QStringList{QStringLiteral("q"), QStringLiteral("quiet")},
                                    QStringLiteral("Print only failures."));
-    parser.addOptions({outputDir, includeVideo, quiet});
+    const QCommandLineOption show(
+        QStringLiteral("show"),
+        QStringLiteral("List the metadata that a strip would remove from each file, and change "
+                       "nothing."));
+    parser.addOptions({outputDir, includeVideo, quiet, show});
     parser.addPositionalArgument(QStringLiteral("path"),
                                  QStringLiteral("Audio files or folders to strip."),
                                  QStringLiteral("PATH..."));
@@ -89,6 +95,8 @@ int StripCommand::run(const QStringList& arguments)
         return kUsageError;
     }
     quiet_ = parser.isSet(quiet);
+    if (parser.isSet(show))
+        return showAll(collectFiles(paths, true));
 
     QString destination = QString::fromLatin1(kOverwriteExistingFile);
     if (parser.isSet(outputDir)) {
@@ -174,6 +182,26 @@ QStringList StripCommand::withoutNameClashes(const QStringList& files)
         kept.append(file);
     }
     return kept;
+}
+
+int StripCommand::showAll(const QStringList& files)
+{
+    bool allRead = rejected_ == 0;
+    for (const QString& file : files) {
+        printLine(stdout, file);
+        const MetadataReport report = inspectMetadata(QFile::encodeName(file).toStdString());
+        if (!report.readable) {
+            allRead = false;
+            printLine(stdout, QStringLiteral("  This file is not an audio file that Cleftone can "
+                                             "read."));
+            continue;
+        }
+        if (report.items.empty())
+            printLine(stdout, QStringLiteral("  No metadata"));
+        for (const std::string& item : report.items)
+            printLine(stdout, QStringLiteral("  ") + QString::fromStdString(item));
+    }
+    return allRead ? kAllStripped : kFailures;
 }
 
 int StripCommand::stripAll(const QStringList& files, Preferences& settings)

@@ -273,6 +273,18 @@ TEST_F(StripCommandTest, EachFailureIsOneLineOnStandardErrorAndTheExitStatusIsOn
         EXPECT_FALSE(QFileInfo::exists(missing));
         EXPECT_EQ(temporaryItemsIn(tempPath("music")), QStringList());
     }
+
+    // --show changes nothing: a tagged file lists its tags, a stripped one has none left.
+    const QString tagged = place("flac_tags.flac", "music/tagged.flac");
+    const QString stripped = tempPath("music/good.flac");
+    const StripRun shown = strip({"--show", tagged, stripped, text});
+    EXPECT_EQ(shown.exitCode, 1);
+    const QStringList lines = shown.outLines();
+    EXPECT_TRUE(lines.contains("  Tag TITLE: CleftoneTag Title")) << shown.out.toStdString();
+    EXPECT_EQ(lines.mid(lines.indexOf(stripped)),
+              (QStringList{stripped, "  No metadata", text,
+                           "  This file is not an audio file that Cleftone can read."}));
+    EXPECT_TRUE(untouched(tagged, "flac_tags.flac"));
 }
 
 TEST_F(StripCommandTest, OutputFolderGetsStrippedCopiesOfUniqueNamesAndInputsStayAsTheyWere)
