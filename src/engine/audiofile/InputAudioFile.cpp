@@ -256,7 +256,7 @@ OSStatus InputAudioFile::inspect()
             m_type = AudioFileType::M4B;
         else if (major.starts_with("3gp"))
             m_type = AudioFileType::ThreeGP;
-        else if (major.starts_with("3g2"))
+        else if (major.starts_with("3g2") || major == "kddi") // KDDI's 3GPP2 phones
             m_type = AudioFileType::ThreeGP2;
         else if (major.starts_with("qt"))
             m_type = fourCC("qtff"); // QuickTime movies are read, never written
@@ -293,6 +293,22 @@ OSStatus InputAudioFile::inspect()
         m_type == AudioFileType::CAF || m_type == AudioFileType::NeXT;
     if (headerRecordsBitRate && !isPcmCodec(parameters.codec_id))
         m_setup.bitRate = parameters.bit_rate;
+    if (name.starts_with("mov,mp4"))
+        m_setup.fileType = mp4FileTypeBox(m_reader);
+    // FFmpeg's CAF reader skips the packet table's priming and remainder; players need them
+    // to cut the encoder delay and padding.
+    if (m_type == AudioFileType::CAF) {
+        std::uint8_t table[24];
+        const auto pakt = findChunk(m_reader, fourCC("pakt"));
+        if (pakt && pakt->size >= 24 && m_reader.readAt(pakt->offset, table)) {
+            auto be32 = [&](int at) {
+                return std::int64_t((std::uint32_t(table[at]) << 24) | (table[at + 1] << 16) |
+                                    (table[at + 2] << 8) | table[at + 3]);
+            };
+            m_setup.primingFrames = be32(16);
+            m_setup.remainderFrames = be32(20);
+        }
+    }
 
     if (isPcmCodec(parameters.codec_id) ||
         (isFixedBlockCodec(parameters.codec_id) && parameters.block_align > 0)) {
