@@ -463,21 +463,27 @@ OSStatus InputAudioFile::countPackets()
     if ((m_type == AudioFileType::MP3 || m_type == AudioFileType::MP2 ||
          m_type == AudioFileType::MP1) &&
         firstPosition > 0) {
-        std::uint8_t header[4];
-        if (m_reader.readAt(m_begin, header)) {
-            const int length = mpegAudioFrameLength((std::uint32_t(header[0]) << 24) |
-                                                    (std::uint32_t(header[1]) << 16) |
-                                                    (std::uint32_t(header[2]) << 8) | header[3]);
-            if (length > 0 && length <= firstPosition) {
-                auto frame = m_reader.readRange(m_begin, length);
-                if (isMpegInfoFrame(frame)) {
-                    m_infoFrame = std::move(frame);
-                    ++count;
-                    m_byteCount += m_infoFrame.size();
-                    m_maxPacketSize = std::max(m_maxPacketSize, std::uint32_t(m_infoFrame.size()));
-                    m_dataOffset = m_begin;
-                }
+        // It ends where the first packet starts; junk may lie before it, which the demuxer
+        // skipped as well.
+        const std::int64_t searched = std::min<std::int64_t>(firstPosition, 256 * 1024);
+        const auto head = m_reader.readRange(m_begin + firstPosition - searched, searched);
+        for (std::size_t at = 0; at + 4 <= head.size(); ++at) {
+            if (head[at] != 0xFF)
+                continue;
+            const int length = mpegAudioFrameLength(
+                (std::uint32_t(head[at]) << 24) | (std::uint32_t(head[at + 1]) << 16) |
+                (std::uint32_t(head[at + 2]) << 8) | head[at + 3]);
+            if (length <= 0 || std::size_t(length) != head.size() - at)
+                continue;
+            const std::span<const std::uint8_t> frame(head.data() + at, std::size_t(length));
+            if (isMpegInfoFrame(frame)) {
+                m_infoFrame.assign(frame.begin(), frame.end());
+                ++count;
+                m_byteCount += m_infoFrame.size();
+                m_maxPacketSize = std::max(m_maxPacketSize, std::uint32_t(m_infoFrame.size()));
+                m_dataOffset = m_begin + firstPosition - std::int64_t(length);
             }
+            break;
         }
     }
 
