@@ -513,6 +513,10 @@ std::optional<InputAudioFile::ContainerCounts> InputAudioFile::countFromContaine
         const int entries = avformat_index_get_entries_count(indexed);
         if (entries <= 0 || stream->nb_frames != entries)
             return std::nullopt;
+        // A parser (MP3, AC-3 in MP4) re-cuts damaged samples into packets of its own; only
+        // reading tells how many and how large.
+        if (av_stream_get_parser(indexed))
+            return std::nullopt;
         std::int64_t common = -1;
         bool constant = true;
         for (int i = 0; i < entries; ++i) {
