@@ -133,6 +133,10 @@ const AiffCompression* findAiffCompression(AVCodecID codec)
 // fail only once the header is written.
 bool containerCarries(AudioFileTypeID type, const char* muxer, AVCodecID codec)
 {
+    // This FFmpeg's CAF muxer writes Opus with a wrong frame count and no packet table, and
+    // the layout of Apple's Opus cookie is not known.
+    if (type == AudioFileType::CAF && codec == AV_CODEC_ID_OPUS)
+        return false;
     if (type == AudioFileType::MP3)
         return codec == AV_CODEC_ID_MP3;
     if (type == AudioFileType::MP2)
