@@ -113,8 +113,9 @@ OSStatus CafWriter::finish(AVIOContext* io)
     avio_wb64(io, std::uint64_t(end - (m_dataSizeOffset + 8)));
     avio_seek(io, end, SEEK_SET);
 
-    const std::int64_t priming = m_setup.primingFrames;
-    const std::int64_t remainder = m_setup.remainderFrames;
+    // A copy without packets has no delay or padding to describe.
+    const std::int64_t priming = m_packets ? m_setup.primingFrames : 0;
+    const std::int64_t remainder = m_packets ? m_setup.remainderFrames : 0;
     const std::int64_t valid = m_frames - priming - remainder;
     if (priming < 0 || remainder < 0 || valid < 0 || priming > UINT32_MAX || remainder > UINT32_MAX)
         return AudioFileError::UnsupportedDataFormat;
