@@ -64,6 +64,7 @@ const Case kCases[] = {
     {"Mp3Id3Compressed", "mp3_id3_compressed.mp3", T::MP3, "ref/mp3_vbr.mp3", true, true},
     {"Mp3Id3Twice", "mp3_id3_twice.mp3", T::MP3, "ref/mp3_vbr.mp3", true, true},
     {"Mp3XingWrong", "mp3_xing_wrong.mp3", T::MP3},
+    {"Mp3VbriWrong", "mp3_vbri_wrong.mp3", T::MP3, "ref/mp3_vbri.mp3", true, true},
     {"Mp3Junk", "mp3_junk.mp3", T::MP3, "ref/mp3_cbr_info.mp3", true, true},
     {"M4a", "m4a_aac_tags.m4a", T::M4A},
     {"M4bChapters", "m4b_aac_chapters.m4b", T::M4B, nullptr, true, false, {{4, "ftypM4B "}}},
