@@ -78,7 +78,8 @@ bool CafWriter::start(AVIOContext* io)
     avio_wb32(io, m_format.mChannelsPerFrame);
     avio_wb32(io, 0); // bits per channel: none for compressed audio
 
-    const auto cookie = aacCookie(config, m_setup.bitRate);
+    const auto cookie =
+        m_setup.cafCookie.empty() ? aacCookie(config, m_setup.bitRate) : m_setup.cafCookie;
     writeChunkHeader(io, "kuki", std::int64_t(cookie.size()));
     avio_write(io, cookie.data(), int(cookie.size()));
 

@@ -21,6 +21,7 @@ enum SetupField : std::uint8_t {
     FieldBitRate = 4,
     FieldRemainder = 5,
     FieldFileType = 6,
+    FieldCafCookie = 7,
 };
 
 void putU32(std::vector<std::uint8_t>& out, std::uint32_t value)
@@ -120,6 +121,8 @@ std::vector<std::uint8_t> StreamSetup::serialize() const
         putField(out, FieldRemainder, std::uint64_t(remainderFrames));
     if (!fileType.empty())
         putField(out, FieldFileType, fileType.data(), fileType.size());
+    if (!cafCookie.empty())
+        putField(out, FieldCafCookie, cafCookie.data(), cafCookie.size());
     return out;
 }
 
@@ -156,6 +159,9 @@ StreamSetup StreamSetup::deserialize(const std::uint8_t* data, std::size_t size)
             break;
         case FieldFileType:
             setup.fileType.assign(value, value + length);
+            break;
+        case FieldCafCookie:
+            setup.cafCookie.assign(value, value + length);
             break;
         default:
             break;

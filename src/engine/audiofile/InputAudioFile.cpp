@@ -308,6 +308,9 @@ OSStatus InputAudioFile::inspect()
             m_setup.primingFrames = be32(16);
             m_setup.remainderFrames = be32(20);
         }
+        const auto kuki = findChunk(m_reader, fourCC("kuki"));
+        if (parameters.codec_id == AV_CODEC_ID_AAC && kuki && kuki->size <= 4096)
+            m_setup.cafCookie = m_reader.readRange(kuki->offset, kuki->size);
     }
 
     if (isPcmCodec(parameters.codec_id) ||

@@ -109,7 +109,8 @@ const Case kCases[] = {
     {"AifcFl32", "aifc_fl32.aifc", T::AIFC},
     {"CafPcm", "caf_pcm_info.caf", T::CAF},
     {"CafAlac", "caf_alac_info.caf", T::CAF},
-    {"CafAac", "caf_aac.caf", T::CAF},
+    // The input's own cookie, bit rates included (FFmpeg keeps only the decoder config).
+    {"CafAac", "caf_aac.caf", T::CAF, nullptr, true, false, {{82, "\0\0\x5d\xc0\0\0\x5d\xc0"sv}}},
     {"Au", "au_annotation.au", T::NeXT},
     {"SndMuLaw", "snd_mulaw.snd", T::NeXT},
     {"Adts", "adts_tags.aac", T::AAC_ADTS, "ref/adts.aac", true, true},
