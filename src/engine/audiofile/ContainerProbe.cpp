@@ -352,6 +352,30 @@ std::optional<std::int64_t> bytesLeftInChunk(const FileReader& file, std::int64_
     return left;
 }
 
+std::optional<ChunkBody> findChunk(const FileReader& file, std::uint32_t id)
+{
+    std::optional<ChunkBody> found;
+    walkChunks(file, [&](const ChunkVisit& chunk) {
+        if (chunk.id != id)
+            return true;
+        found = ChunkBody{chunk.bodyOffset, chunk.bodySize};
+        return false;
+    });
+    return found;
+}
+
+std::vector<std::uint8_t> mp4FileTypeBox(const FileReader& file)
+{
+    std::uint8_t header[8];
+    if (!file.readAt(0, header) || std::memcmp(header + 4, "ftyp", 4) != 0)
+        return {};
+    // Major brand and minor version, then whole compatible brands; real ones hold a handful.
+    const std::int64_t size = be32(header);
+    if (size < 16 || size > 1024 || size % 4 != 0)
+        return {};
+    return file.readRange(0, size);
+}
+
 std::optional<std::vector<std::uint8_t>> id3ChunkBody(const FileReader& file)
 {
     std::optional<std::vector<std::uint8_t>> body;
