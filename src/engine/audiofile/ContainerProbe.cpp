@@ -240,11 +240,12 @@ std::int64_t skipLeadingTags(const FileReader& file)
     return offset;
 }
 
-std::int64_t trimTrailingTags(const FileReader& file, std::int64_t begin, std::int64_t end)
+std::int64_t trimTrailingTags(const FileReader& file, std::int64_t begin, std::int64_t end,
+                              int rounds)
 {
     // Taggers stack these in either order (APE before ID3v1 is the usual one), so peel until
     // nothing more is found.
-    for (int round = 0; round < 16; ++round) {
+    for (int round = 0; round < rounds; ++round) {
         const std::int64_t length = end - begin;
 
         if (length >= 128) {

@@ -49,7 +49,9 @@ struct StreamWindow {
     std::int64_t end = 0;
 };
 std::int64_t skipLeadingTags(const FileReader& file);
-std::int64_t trimTrailingTags(const FileReader& file, std::int64_t begin, std::int64_t end);
+/// `rounds` limits how many tags are peeled off the end.
+std::int64_t trimTrailingTags(const FileReader& file, std::int64_t begin, std::int64_t end,
+                              int rounds = 16);
 
 /// True when the first bytes start a chunked container (RIFF/RF64/BW64/Wave64/FORM/CAF/MP4),
 /// whose trailing bytes belong to its chunks and are never trimmed as tags.

@@ -4,6 +4,8 @@
 
 #include "RoundTrip.h"
 
+#include "engine/audiofile/MetadataInspection.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -246,6 +248,14 @@ TEST_P(ServiceRoundTrip, GivesSameTypeSamePacketsAndNoTags)
     if (c.tagged) {
         EXPECT_FALSE(rin.value("problems").toArray().isEmpty())
             << "the inspector found no tags in the input, so it proves nothing here";
+    }
+
+    // What cleftone-strip --show lists: what the input carries, and nothing on the output.
+    const MetadataReport shown = inspectMetadata(QFile::encodeName(out).toStdString());
+    EXPECT_TRUE(shown.readable);
+    EXPECT_EQ(shown.items, std::vector<std::string>()) << "--show on the output";
+    if (c.tagged) {
+        EXPECT_FALSE(inspectMetadata(QFile::encodeName(in).toStdString()).items.empty());
     }
 }
 
