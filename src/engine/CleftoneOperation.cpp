@@ -3,10 +3,10 @@
 #include "engine/AudioFileParser.h"
 #include "engine/CapabilitySets.h"
 #include "engine/CopyVerification.h"
+#include "engine/FailureText.h"
 #include "engine/FileIdentity.h"
 #include "engine/FileSwap.h"
 #include "engine/LeftoverJournal.h"
-#include "engine/OSTypeString.h"
 #include "engine/PacketCopy.h"
 #include "engine/RepairPass.h"
 #include "engine/StripFailure.h"
@@ -19,9 +19,11 @@
 #include "platform/PathBytes.h"
 #include "platform/PreferenceKeys.h"
 #include "platform/Preferences.h"
+#include "platform/SystemLog.h"
 
 #include <QDir>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <sys/stat.h>
@@ -31,6 +33,13 @@ namespace cleftone {
 namespace {
 
 // Whether the output replaces the input itself, whatever way the two paths name it.
+// By the path's own bytes: QFileInfo would not find a name that is not UTF-8.
+qint64 fileSizeAt(const QString& path)
+{
+    struct stat info {};
+    return ::stat(pathBytes(path).constData(), &info) == 0 ? qint64(info.st_size) : 0;
+}
+
 bool isSameFile(const QString& a, const QString& b)
 {
     struct stat first {};
@@ -149,13 +158,14 @@ void CleftoneOperation::runPipeline(Run& run)
     try {
         run.parser = std::make_unique<AudioFileParser>(inFilePath_, run.service);
     } catch (const std::bad_alloc&) {
-        throw StripFailure(QStringLiteral("Unable to create AudioFileParser"));
+        throw StripFailure(QStringLiteral("There is not enough memory to open this file."));
     }
 
+    // Measured on the open file, so that a commit over the input cannot confuse the two sizes.
+    const qint64 inputSize = fileSizeAt(inFilePath_);
     const AudioFileTypeID type = run.parser->audioFileTypeID();
     if (!CTIsWritableAudioFileType(type))
-        throw StripFailure(QStringLiteral("Core Audio cannot write this audio format (%1).")
-                               .arg(stringForOSType(type)));
+        throw StripFailure(unwritableInputMessage(AudioFileParser::expandTilde(inFilePath_), type));
     const AudioStreamBasicDescription format = run.parser->audioStreamBasicDescription();
 
     const QString outFilePath = resolveOutputPath(run);
@@ -215,11 +225,14 @@ void CleftoneOperation::runPipeline(Run& run)
 
     FileError error;
     if (!CTFileSwap::swapItemAtURL(outFilePath, tempFilePath, &error)) {
+        systemLog(
+            QStringLiteral("Commit of %1 failed: %2").arg(outFilePath, error.technicalDetail()));
         if (trashed)
             Trash::discard(*trashed);
         throw StripFailure(error.message());
     }
 
+    bytesRemoved_ = std::max<qint64>(0, inputSize - fileSizeAt(outFilePath));
     success_ = true;
 }
 

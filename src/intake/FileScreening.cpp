@@ -1,14 +1,19 @@
 #include "intake/FileScreening.h"
 
 #include "engine/audiofile/VideoProbe.h"
-#include "intake/FolderWalk.h"
 #include "platform/PathBytes.h"
 
+#include <QCollator>
 #include <QFile>
+#include <QLocale>
 #include <QSet>
 
+#include <algorithm>
 #include <array>
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <vector>
 
 namespace cleftone {
 
@@ -24,6 +29,85 @@ const QSet<QString>& videoExtensions()
         return set;
     }();
     return extensions;
+}
+
+struct FolderEntry {
+    QString name;
+    bool isFolder = false; // a real folder, not a link to one
+    QCollatorSortKey key;
+};
+
+// One folder's entries in the order a person reads a listing: by the user's locale, case
+// ignored, numbers by value ("Track 2" before "Track 10"). Sort keys make the comparisons
+// cheap in folders of many thousand files.
+std::vector<FolderEntry> sortedEntries(const QString& folder, const QCollator& collator)
+{
+    std::vector<FolderEntry> entries;
+    // readdir() rather than QDirIterator: the entry's type comes with its name, so a folder of
+    // many thousand files costs no stat() and no QFileInfo per entry.
+    DIR* dir = ::opendir(pathBytes(folder).constData());
+    if (!dir)
+        return entries;
+    while (const dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+            continue;
+        bool isFolder = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat info {};
+            isFolder = ::fstatat(::dirfd(dir), name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       S_ISDIR(info.st_mode);
+        }
+        // The name's bytes are kept, also where they are not UTF-8 (platform/PathBytes.h).
+        QString decoded = pathFromBytes(QByteArray(name));
+        QCollatorSortKey key = collator.sortKey(decoded);
+        entries.push_back({std::move(decoded), isFolder, std::move(key)});
+    }
+    ::closedir(dir);
+    std::sort(entries.begin(), entries.end(), [](const FolderEntry& a, const FolderEntry& b) {
+        const int order = a.key.compare(b.key);
+        return order != 0 ? order < 0 : a.name < b.name; // "a" and "A" in a fixed order
+    });
+    return entries;
+}
+
+// Every entry below `prefix` (a folder path ending in "/"), depth first: a folder's entries
+// follow it directly. Links to folders are listed but not followed into.
+void walkFolder(const QString& prefix, const std::function<bool()>& cancelled,
+                const std::function<void(const QString&)>& visit)
+{
+    // The C locale collates by code point and knows no numbers; without a language of its own
+    // a session gets the common root order instead.
+    QLocale locale;
+    if (locale.language() == QLocale::C)
+        locale = QLocale(QLocale::English, QLocale::UnitedStates);
+    QCollator collator(locale);
+    collator.setNumericMode(true);
+    collator.setCaseSensitivity(Qt::CaseInsensitive);
+    struct Level {
+        QString prefix;
+        std::vector<FolderEntry> entries;
+        std::size_t next = 0;
+    };
+    // A stack of its own rather than recursion: folders may nest deeper than a thread's stack.
+    std::vector<Level> levels;
+    levels.push_back({prefix, sortedEntries(prefix, collator)});
+    while (!levels.empty()) {
+        Level& level = levels.back();
+        if (level.next == level.entries.size()) {
+            levels.pop_back();
+            continue;
+        }
+        if (cancelled())
+            return;
+        const FolderEntry& entry = level.entries[level.next++];
+        const QString path = level.prefix + entry.name;
+        visit(path);
+        if (entry.isFolder) {
+            const QString folder = path + QLatin1Char('/');
+            levels.push_back({folder, sortedEntries(folder, collator)});
+        }
+    }
 }
 
 } // namespace
@@ -84,12 +168,8 @@ void screenBatch(const QStringList& paths, const ScreeningRules& rules, const Sc
             screenName(path, true);
             continue;
         }
-        walkFolder(path, [&](const QString& entry) {
-            if (cancelled())
-                return false;
-            screenName(entry, false);
-            return true;
-        });
+        walkFolder(path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/'), cancelled,
+                   [&](const QString& entry) { screenName(entry, false); });
     }
 }
 

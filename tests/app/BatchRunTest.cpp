@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QMainWindow>
 #include <QProgressBar>
+#include <QStatusBar>
 
 #include <array>
 
@@ -173,6 +174,14 @@ TEST_F(BatchRunTest, TwoFailuresOfFiveGiveTheSummaryAndItsReport)
     EXPECT_EQ(bytes(notAudio), bytes(fixture(u"bad/text.mp3"_s)));
     EXPECT_EQ(entries(dir.filePath(u"in"_s)), (QStringList{u"flac_tags.flac"_s, u"mp3_id3v1.mp3"_s,
                                                            u"notes.mp3"_s, u"wav_24bit.wav"_s}));
+    // The status line counts what the three stripped files lost.
+    qint64 removed = 0;
+    for (const QString& name : {u"flac_tags.flac"_s, u"mp3_id3v1.mp3"_s, u"wav_24bit.wav"_s})
+        removed += bytes(fixture(name)).size() - bytes(dir.filePath(u"in/"_s + name)).size();
+    EXPECT_GT(removed, 0);
+    EXPECT_EQ(delegate->window()->statusBar()->currentMessage(),
+              u"Stripped 3 files, %1 of metadata removed."_s.arg(
+                  QLocale().formattedDataSize(removed, 1, QLocale::DataSizeSIFormat)));
 
     // Strip again with the list now empty: a beep, and the last run's outcome stands.
     delegate->stripButtonPressed();
