@@ -22,6 +22,9 @@ struct StripEnvironment {
     QString repairToolDirectory;                  ///< empty: beside the executable
     QString journalDirectory;                     ///< empty: the default leftover journal
     std::function<void(const QString&)> logError; ///< empty: the shared error log
+    /// Re-read the finished copy and compare it with what was read from the input before it
+    /// replaces anything. Only benchmarks measuring its cost turn it off.
+    bool verifyCopies = true;
 
     StripEnvironment();
 };

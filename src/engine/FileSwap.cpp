@@ -4,6 +4,7 @@
 #include "engine/LeftoverJournal.h"
 #include "engine/TemporaryFile.h"
 #include "platform/DisplayName.h"
+#include "platform/PathBytes.h"
 
 #include <QFile>
 
@@ -19,7 +20,7 @@ namespace {
 
 QByteArray encoded(const QString& path)
 {
-    return QFile::encodeName(path);
+    return pathBytes(path);
 }
 
 QString parentOf(QString path)

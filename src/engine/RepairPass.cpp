@@ -1,5 +1,6 @@
 #include "RepairPass.h"
 
+#include "platform/PathBytes.h"
 #include "platform/SystemLog.h"
 
 #include <QCoreApplication>
@@ -8,6 +9,7 @@
 #include <QProcess>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,7 +19,7 @@ namespace {
 
 bool existsAsFile(const QString& path, struct stat* info)
 {
-    return ::lstat(QFile::encodeName(path).constData(), info) == 0 && S_ISREG(info->st_mode);
+    return ::lstat(pathBytes(path).constData(), info) == 0 && S_ISREG(info->st_mode);
 }
 
 QString decodedOrEmpty(const QByteArray& bytes)
@@ -69,8 +71,21 @@ RepairPassResult MP3RepairPass::run(const QString& outFilePath, const QString& t
 
     QProcess tool;
     tool.setProgram(programPath());
+    // QProcess hands arguments over as UTF-8, which would change a path that is not. Then the
+    // tool starts in the file's folder and is given the name alone ("cleftone.XXXXXX", ASCII,
+    // unless the "_NoTag" fallback is in use).
+    QString fileArgument = tempFilePath;
+    if (pathBytes(tempFilePath) != tempFilePath.toUtf8()) {
+        const qsizetype slash = tempFilePath.lastIndexOf(QLatin1Char('/'));
+        const QByteArray folder = pathBytes(tempFilePath.left(std::max<qsizetype>(slash, 1)));
+        fileArgument = QStringLiteral("./") + tempFilePath.mid(slash + 1);
+        tool.setChildProcessModifier([folder] {
+            if (::chdir(folder.constData()) != 0)
+                ::_exit(127);
+        });
+    }
     tool.setArguments(
-        {QStringLiteral("-f"), QStringLiteral("-nb"), QStringLiteral("-si"), tempFilePath});
+        {QStringLiteral("-f"), QStringLiteral("-nb"), QStringLiteral("-si"), fileArgument});
     // Standard output is thrown away as it comes; standard error is read into memory while
     // waiting, so that neither pipe can fill up and stall the child.
     tool.setStandardOutputFile(QProcess::nullDevice());
@@ -97,11 +112,10 @@ RepairPassResult MP3RepairPass::run(const QString& outFilePath, const QString& t
     // its place leaves our unrepaired output under the backup name: take it back.
     if (!backupWasThere && existsAsFile(backup, &info)) {
         struct stat current {};
-        if (::lstat(QFile::encodeName(tempFilePath).constData(), &current) != 0)
-            ::rename(QFile::encodeName(backup).constData(),
-                     QFile::encodeName(tempFilePath).constData());
+        if (::lstat(pathBytes(tempFilePath).constData(), &current) != 0)
+            ::rename(pathBytes(backup).constData(), pathBytes(tempFilePath).constData());
         else
-            ::unlink(QFile::encodeName(backup).constData());
+            ::unlink(pathBytes(backup).constData());
     }
 
     result.outputUsable = existsAsFile(tempFilePath, &info) && info.st_size > 0;
