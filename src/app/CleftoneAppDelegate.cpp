@@ -2,6 +2,7 @@
 
 #include "ui_MainWindow.h"
 
+#include "app/DestinationControl.h"
 #include "app/UpdateConsent.h"
 #include "engine/CapabilitySets.h"
 #include "engine/CleftoneOperation.h"
@@ -11,7 +12,6 @@
 #include "intake/FileScreening.h"
 #include "platform/BuildConfig.h"
 #include "platform/DisplayName.h"
-#include "platform/FolderBookmark.h"
 #include "platform/MainThread.h"
 #include "platform/PathBytes.h"
 #include "platform/PreferenceKeys.h"
@@ -49,39 +49,12 @@ namespace cleftone {
 
 namespace {
 
-const QString kOverwrite = QString::fromLatin1(kOverwriteExistingFile);
-const QString kDestinationKey = QString::fromLatin1(kDestinationDirectoryKey);
-const QString kBookmarkKey = QString::fromLatin1(kDestinationFolderBookmarkKey);
-
-constexpr int kOverwriteItemIndex = 0;
-constexpr int kChooseFolderItemIndex = 2;
-constexpr int kFolderItemIndex = 3;
-constexpr int kPathRole = Qt::UserRole + 1;
 constexpr int kStatusMessageMs = 8000;
 
 // Answers of the video confirmation, in the toolkit's numbering of an alert's first and
 // second button.
 constexpr int kFirstButtonResponse = 1000;
 constexpr int kSecondButtonResponse = 1001;
-
-/// The last component of a path, ignoring trailing separators ("/a/Out/" gives "Out").
-QString lastPathComponent(const QString& path)
-{
-    QString trimmed = path;
-    while (trimmed.size() > 1 && trimmed.endsWith(QLatin1Char('/')))
-        trimmed.chop(1);
-    if (trimmed == QLatin1String("/"))
-        return trimmed;
-    return trimmed.section(QLatin1Char('/'), -1);
-}
-
-QIcon folderIcon(const QString& path)
-{
-    static QFileIconProvider provider;
-    const QIcon icon = provider.icon(QFileInfo(path));
-    const QPixmap pixmap = icon.pixmap(QSize(16, 16));
-    return pixmap.isNull() ? icon : QIcon(pixmap);
-}
 
 /// The run summary's texts are the only ones looked up in the translations; the call sites
 /// mark them for lupdate.
@@ -138,9 +111,8 @@ CleftoneAppDelegate::CleftoneAppDelegate(AppDelegateEnvironment environment, QOb
     registerDefaultPreferences(preferences_);
 
     ui_->setupUi(window_.get());
-    // Designer cannot describe a separator item; the pop-up's fixed items are overwrite,
-    // separator, choose folder.
-    ui_->writeMethodPopUp->insertSeparator(1);
+    destination_ = std::make_unique<DestinationControl>(
+        ui_->writeMethodPopUp, window_.get(), tools_, preferences_, environment_.sandboxed);
     ui_->tableView->setModel(&operationsController_);
     ui_->tableView->horizontalHeader()->setSectionsClickable(false);
     ui_->tableView->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
@@ -155,8 +127,6 @@ CleftoneAppDelegate::CleftoneAppDelegate(AppDelegateEnvironment environment, QOb
             stripButtonPressed();
     });
     connect(ui_->clearButton, &QPushButton::clicked, this, [this] { clearButtonPressed(); });
-    connect(ui_->writeMethodPopUp, &QComboBox::activated, this,
-            [this] { writeMethodPopUpChanged(); });
     connect(ui_->addFilesAction, &QAction::triggered, this, [this] { addFiles(); });
     connect(ui_->quitAction, &QAction::triggered, qApp, &QCoreApplication::quit,
             Qt::QueuedConnection);
@@ -213,7 +183,8 @@ CleftoneAppDelegate::~CleftoneAppDelegate()
 void CleftoneAppDelegate::registerDefaultPreferences(Preferences& preferences)
 {
     preferences.registerDefaults({
-        {kDestinationKey, kOverwrite},
+        {QString::fromLatin1(kDestinationDirectoryKey),
+         QString::fromLatin1(kOverwriteExistingFile)},
         {QString::fromLatin1(kSuppressVideoFileWarningKey), false},
         {QString::fromLatin1(kVideoConfirmAlertHasBeenShownKey), false},
     });
@@ -255,7 +226,7 @@ void CleftoneAppDelegate::applicationDidFinishLaunching()
     }
 
     insertStartupMenuItems();
-    restoreWriteMethodPopUp();
+    destination_->restore();
 
     refreshActionButtons();
     operationsRunning_ = false;
@@ -283,23 +254,6 @@ void CleftoneAppDelegate::insertStartupMenuItems()
     const auto separator =
         std::find_if(actions.cbegin(), actions.cend(), [](QAction* a) { return a->isSeparator(); });
     menu->insertAction(separator == actions.cend() ? nullptr : *separator, settingsAction_);
-}
-
-void CleftoneAppDelegate::restoreWriteMethodPopUp()
-{
-    const QString destination = preferences_.stringForKey(kDestinationKey);
-    if (destination == kOverwrite || destination.isEmpty()) {
-        ui_->writeMethodPopUp->setCurrentIndex(kOverwriteItemIndex);
-        return;
-    }
-    if (!environment_.sandboxed && !QFileInfo::exists(destination)) {
-        // The folder went away since the last launch: forget it quietly.
-        preferences_.setValue(kDestinationKey, kOverwrite);
-        preferences_.removeValue(kBookmarkKey);
-        ui_->writeMethodPopUp->setCurrentIndex(kOverwriteItemIndex);
-        return;
-    }
-    showFolderItem(destination);
 }
 
 // ---- Objects of the main window -------------------------------------------------------------
@@ -461,126 +415,14 @@ void CleftoneAppDelegate::copySelectedPaths()
 
 // ---- Write method and destination folder ----------------------------------------------------
 
-void CleftoneAppDelegate::showFolderItem(const QString& folderPath)
-{
-    QComboBox* popUp = ui_->writeMethodPopUp;
-    const QIcon icon = folderIcon(folderPath);
-    const QString title = lastPathComponent(folderPath);
-    if (popUp->count() < kFolderItemIndex + 1)
-        popUp->insertItem(kFolderItemIndex, title);
-    else
-        popUp->setItemText(kFolderItemIndex, title);
-    popUp->setItemIcon(kFolderItemIndex, icon);
-    popUp->setItemData(kFolderItemIndex, folderPath, kPathRole);
-    popUp->setItemData(kFolderItemIndex, folderPath, Qt::ToolTipRole);
-    popUp->setCurrentIndex(kFolderItemIndex);
-}
-
-void CleftoneAppDelegate::resetToOverwrite()
-{
-    ui_->writeMethodPopUp->setCurrentIndex(kOverwriteItemIndex);
-    preferences_.setValue(kDestinationKey, kOverwrite);
-    preferences_.removeValue(kBookmarkKey);
-}
-
-void CleftoneAppDelegate::showBookmarkFailureAlert(const QString& errorDescription)
-{
-    AlertSpec spec;
-    spec.messageText = QStringLiteral("Couldn't save folder access");
-    spec.informativeText =
-        errorDescription.isEmpty()
-            ? QStringLiteral("Cleftone could not remember access to the selected folder.")
-            : errorDescription;
-    spec.buttonTitles = {QStringLiteral("OK")};
-    tools_.runAlert(spec);
-}
-
 void CleftoneAppDelegate::writeMethodPopUpChanged()
 {
-    CLEFTONE_ASSERT_MAIN_THREAD();
-    switch (ui_->writeMethodPopUp->currentIndex()) {
-    case kChooseFolderItemIndex: {
-        const QString path = tools_.runFolderPanel(window_.get(), FolderPanelSpec());
-        if (path.isEmpty()) {
-            resetToOverwrite();
-            return;
-        }
-        QString error;
-        const std::optional<QByteArray> bookmark = FolderBookmark::create(path, &error);
-        if (!bookmark) {
-            showBookmarkFailureAlert(error);
-            resetToOverwrite();
-            return;
-        }
-        showFolderItem(path);
-        preferences_.setValue(kDestinationKey, path);
-        preferences_.setValue(kBookmarkKey, *bookmark);
-        return;
-    }
-    case kOverwriteItemIndex:
-        preferences_.setValue(kDestinationKey, kOverwrite);
-        return;
-    case kFolderItemIndex: {
-        // The item shows a folder, so files must go there: choosing it again after the
-        // overwrite item must not leave the originals to be replaced in place.
-        const QString path =
-            ui_->writeMethodPopUp->itemData(kFolderItemIndex, kPathRole).toString();
-        if (path.isEmpty())
-            return;
-        preferences_.setValue(kDestinationKey, path);
-        const std::optional<ResolvedFolder> stored =
-            FolderBookmark::resolve(preferences_.dataForKey(kBookmarkKey));
-        if (!stored || stored->path != QFileInfo(path).canonicalFilePath() || stored->isStale) {
-            if (const std::optional<QByteArray> fresh = FolderBookmark::create(path))
-                preferences_.setValue(kBookmarkKey, *fresh);
-        }
-        return;
-    }
-    default:
-        return;
-    }
+    destination_->popUpChanged();
 }
 
 bool CleftoneAppDelegate::ensureSandboxAccessForDestinationFolder(const QString& folderPath)
 {
-    CLEFTONE_ASSERT_MAIN_THREAD();
-    const QByteArray bookmark = preferences_.dataForKey(kBookmarkKey);
-    if (!bookmark.isEmpty()) {
-        const std::optional<ResolvedFolder> resolved = FolderBookmark::resolve(bookmark);
-        if (resolved && FolderBookmark::startAccessing(resolved->path)) {
-            const bool exists = QFileInfo::exists(resolved->path);
-            FolderBookmark::stopAccessing(resolved->path);
-            if (exists) {
-                if (resolved->isStale) {
-                    if (const std::optional<QByteArray> fresh =
-                            FolderBookmark::create(resolved->path))
-                        preferences_.setValue(kBookmarkKey, *fresh);
-                }
-                return true;
-            }
-        }
-    }
-
-    FolderPanelSpec spec;
-    spec.message = QStringLiteral("Cleftone needs your permission to write stripped files to "
-                                  "\u201C%1\u201D. Click Grant Access to confirm, or choose a "
-                                  "different folder.")
-                       .arg(lastPathComponent(folderPath));
-    spec.prompt = QStringLiteral("Grant Access");
-    spec.directory = folderPath;
-    const QString chosen = tools_.runFolderPanel(window_.get(), spec);
-    if (chosen.isEmpty())
-        return false;
-    QString error;
-    const std::optional<QByteArray> fresh = FolderBookmark::create(chosen, &error);
-    if (!fresh) {
-        showBookmarkFailureAlert(error);
-        return false;
-    }
-    preferences_.setValue(kDestinationKey, chosen);
-    preferences_.setValue(kBookmarkKey, *fresh);
-    showFolderItem(chosen);
-    return true;
+    return destination_->ensureSandboxAccess(folderPath);
 }
 
 // ---- Batch run ------------------------------------------------------------------------------
@@ -613,21 +455,8 @@ void CleftoneAppDelegate::stripButtonPressed()
         return;
     }
 
-    const QString destination = preferences_.stringForKey(kDestinationKey);
-    if (destination != kOverwrite) {
-        if (environment_.sandboxed) {
-            if (!ensureSandboxAccessForDestinationFolder(destination))
-                return;
-        } else if (!QFileInfo(destination).isDir()) {
-            AlertSpec spec;
-            spec.messageText = QStringLiteral("Destination Folder Unavailable");
-            spec.informativeText = QStringLiteral("Cleftone can no longer access the destination "
-                                                  "folder. Please re-select it from the popup.");
-            spec.buttonTitles = {QStringLiteral("OK")};
-            tools_.runAlert(spec);
-            return;
-        }
-    }
+    if (!destination_->ensureUsableForRun())
+        return;
 
     setControlsBusy(true);
 

@@ -36,6 +36,7 @@ namespace cleftone {
 
 class CTDroppedFilesParser;
 class CleftoneOperation;
+class DestinationControl;
 class ErrorLogWindowController;
 class PlatformTools;
 class Preferences;
@@ -205,10 +206,6 @@ signals:
 private:
     void applicationDidFinishLaunching();
     void insertStartupMenuItems();
-    void restoreWriteMethodPopUp();
-    void showFolderItem(const QString& folderPath);
-    void resetToOverwrite();
-    void showBookmarkFailureAlert(const QString& errorDescription);
     /// Strip/Stop button, pop-up and Clear for a run or walk (busy) or for the idle state.
     void setControlsBusy(bool busy);
     void updateProgress();
@@ -231,6 +228,7 @@ private:
     // the filter reads through ui_.
     std::unique_ptr<Ui::MainWindow> ui_;
     std::unique_ptr<QMainWindow> window_;
+    std::unique_ptr<DestinationControl> destination_;
     OperationsArrayController operationsController_;
     QAction* checkForUpdatesAction_ = nullptr;
     QAction* settingsAction_ = nullptr;
