@@ -4,6 +4,7 @@
 
 #include "app/DestinationControl.h"
 #include "app/UpdateConsent.h"
+#include "app/VideoPrompt.h"
 #include "engine/CapabilitySets.h"
 #include "engine/CleftoneOperation.h"
 #include "errorlog/ErrorLogWindowController.h"
@@ -51,47 +52,12 @@ namespace {
 
 constexpr int kStatusMessageMs = 8000;
 
-// Answers of the video confirmation, in the toolkit's numbering of an alert's first and
-// second button.
-constexpr int kFirstButtonResponse = 1000;
-constexpr int kSecondButtonResponse = 1001;
-
 /// The run summary's texts are the only ones looked up in the translations; the call sites
 /// mark them for lupdate.
 QString summaryText(const char* text)
 {
     return QCoreApplication::translate("CleftoneAppDelegate", text);
 }
-
-/// A label that toggles its checkbox when clicked, so a long checkbox text can wrap: Qt's
-/// checkboxes draw their text on one line.
-class ToggleLabel : public QLabel {
-public:
-    ToggleLabel(const QString& text, QCheckBox* box, QWidget* parent)
-        : QLabel(text, parent), box_(box)
-    {
-        setWordWrap(true);
-        setBuddy(box);
-    }
-
-protected:
-    void mouseReleaseEvent(QMouseEvent* event) override
-    {
-        if (event->button() == Qt::LeftButton && box_->isEnabled())
-            box_->click();
-        QLabel::mouseReleaseEvent(event);
-    }
-
-private:
-    QCheckBox* box_;
-};
-
-/// A sheet whose Escape key and close button count as its second button, never its first.
-class ConfirmationDialog : public QDialog {
-public:
-    using QDialog::QDialog;
-    void reject() override { done(kSecondButtonResponse); }
-};
 
 } // namespace
 
@@ -111,6 +77,9 @@ CleftoneAppDelegate::CleftoneAppDelegate(AppDelegateEnvironment environment, QOb
     registerDefaultPreferences(preferences_);
 
     ui_->setupUi(window_.get());
+    videoPrompt_ = std::make_unique<VideoPrompt>(window_.get(), tools_, preferences_);
+    connect(videoPrompt_.get(), &VideoPrompt::confirmed, this,
+            [this](const QStringList& paths) { addConfirmedVideoFiles(paths); });
     destination_ = std::make_unique<DestinationControl>(
         ui_->writeMethodPopUp, window_.get(), tools_, preferences_, environment_.sandboxed);
     ui_->tableView->setModel(&operationsController_);
@@ -818,112 +787,33 @@ void CleftoneAppDelegate::addFiles()
 
 void CleftoneAppDelegate::promptAboutSkippedVideoFiles(const QStringList& paths)
 {
-    CLEFTONE_ASSERT_MAIN_THREAD();
-    const auto count = paths.size();
-    AlertSpec spec;
-    spec.messageText = QStringLiteral("Skipped %1 file%2 that contain video.")
-                           .arg(count)
-                           .arg(count == 1 ? QString() : QStringLiteral("s"));
-    spec.informativeText = QStringLiteral("Cleftone is designed for audio files. Stripping a "
-                                          "video file will discard its video track.");
-    spec.buttonTitles = {QStringLiteral("OK"), QStringLiteral("Add Anyway")};
-    spec.defaultButton = 0;
-    tools_.beginSheet(window_.get(), spec, [this, paths](int button, bool) {
-        if (button == 1)
-            confirmAddVideoFiles(paths);
-    });
+    videoPrompt_->promptAboutSkippedVideoFiles(paths);
 }
 
 void CleftoneAppDelegate::confirmAddVideoFiles(const QStringList& paths)
 {
-    CLEFTONE_ASSERT_MAIN_THREAD();
-    const QString shownKey = QString::fromLatin1(kVideoConfirmAlertHasBeenShownKey);
-    const bool shownBefore = preferences_.boolForKey(shownKey);
-    preferences_.setValue(shownKey, true);
-
-    auto* dialog = new ConfirmationDialog(window_.get());
-    dialog->setWindowTitle(QStringLiteral("Cleftone"));
-    auto* layout = new QVBoxLayout(dialog);
-    auto* message = new QLabel(QStringLiteral("Add video files anyway?"), dialog);
-    message->setObjectName(QStringLiteral("messageLabel"));
-    QFont bold = message->font();
-    bold.setBold(true);
-    message->setFont(bold);
-    layout->addWidget(message);
-
-    auto* accessory = new QWidget(dialog);
-    accessory->setObjectName(QStringLiteral("accessoryView"));
-    auto* accessoryLayout = new QVBoxLayout(accessory);
-    accessoryLayout->setContentsMargins(0, 0, 0, 0);
-    accessoryLayout->setSpacing(8);
-
-    auto* acknowledgementRow = new QWidget(accessory);
-    auto* rowLayout = new QHBoxLayout(acknowledgementRow);
-    rowLayout->setContentsMargins(0, 0, 0, 0);
-    auto* acknowledgement = new QCheckBox(acknowledgementRow);
-    acknowledgement->setObjectName(QStringLiteral("acknowledgementCheckBox"));
-    auto* acknowledgementText = new ToggleLabel(
-        QStringLiteral("I understand Cleftone is designed for audio files, and that processing a "
-                       "video will result in the video track being removed."),
-        acknowledgement, acknowledgementRow);
-    acknowledgementText->setObjectName(QStringLiteral("acknowledgementLabel"));
-    rowLayout->addWidget(acknowledgement, 0, Qt::AlignTop);
-    rowLayout->addWidget(acknowledgementText, 1);
-    acknowledgementRow->setFixedSize(360, 48);
-    accessoryLayout->addWidget(acknowledgementRow);
-
-    QCheckBox* dontAskAgain = nullptr;
-    if (shownBefore) {
-        dontAskAgain = new QCheckBox(QStringLiteral("Don't ask again"), accessory);
-        dontAskAgain->setObjectName(QStringLiteral("dontAskAgainCheckBox"));
-        dontAskAgain->adjustSize();
-        accessoryLayout->addWidget(dontAskAgain, 0, Qt::AlignLeft);
-        accessory->setFixedSize(360, 80);
-    }
-    layout->addWidget(accessory);
-
-    auto* buttons = new QDialogButtonBox(dialog);
-    auto* addAnyway = new QPushButton(QStringLiteral("Add Anyway"), buttons);
-    addAnyway->setObjectName(QStringLiteral("addAnywayButton"));
-    addAnyway->setDefault(true);
-    addAnyway->setEnabled(false);
-    auto* cancel = new QPushButton(QStringLiteral("Cancel"), buttons);
-    cancel->setObjectName(QStringLiteral("cancelButton"));
-    buttons->addButton(addAnyway, QDialogButtonBox::AcceptRole);
-    buttons->addButton(cancel, QDialogButtonBox::RejectRole);
-    connect(addAnyway, &QPushButton::clicked, dialog,
-            [dialog] { dialog->done(kFirstButtonResponse); });
-    connect(cancel, &QPushButton::clicked, dialog,
-            [dialog] { dialog->done(kSecondButtonResponse); });
-    layout->addWidget(buttons);
-
-    connect(acknowledgement, &QCheckBox::toggled, this,
-            [this, acknowledgement] { videoConfirmCheckboxChanged(acknowledgement); });
-    videoConfirmAddButton_ = addAnyway;
-
-    tools_.beginDialogSheet(
-        window_.get(), dialog, [this, acknowledgement, dontAskAgain, paths](int response) {
-            videoConfirmAddButton_ = nullptr;
-            if (response != kFirstButtonResponse)
-                return;
-            if (!acknowledgement->isChecked())
-                return;
-            if (dontAskAgain && dontAskAgain->isChecked())
-                preferences_.setValue(QString::fromLatin1(kSuppressVideoFileWarningKey), true);
-            for (const QString& path : paths) {
-                if (!operationsController_.containsFile(path))
-                    operationsController_.addObject(path);
-            }
-            refreshTableHeader();
-            ui_->tableView->viewport()->update();
-            refreshActionButtons();
-        });
+    videoPrompt_->confirmAddVideoFiles(paths);
 }
 
 void CleftoneAppDelegate::videoConfirmCheckboxChanged(QCheckBox* sender)
 {
-    if (videoConfirmAddButton_)
-        videoConfirmAddButton_->setEnabled(sender && sender->isChecked());
+    videoPrompt_->videoConfirmCheckboxChanged(sender);
+}
+
+QPushButton* CleftoneAppDelegate::videoConfirmAddButton() const
+{
+    return videoPrompt_->videoConfirmAddButton();
+}
+
+void CleftoneAppDelegate::addConfirmedVideoFiles(const QStringList& paths)
+{
+    for (const QString& path : paths) {
+        if (!operationsController_.containsFile(path))
+            operationsController_.addObject(path);
+    }
+    refreshTableHeader();
+    ui_->tableView->viewport()->update();
+    refreshActionButtons();
 }
 
 // ---- Menus and application actions ----------------------------------------------------------

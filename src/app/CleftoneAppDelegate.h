@@ -37,6 +37,7 @@ namespace cleftone {
 class CTDroppedFilesParser;
 class CleftoneOperation;
 class DestinationControl;
+class VideoPrompt;
 class ErrorLogWindowController;
 class PlatformTools;
 class Preferences;
@@ -126,7 +127,7 @@ public:
     qint64 successfulOperations() const { return successfulOperations_; }
     std::shared_ptr<Operation> currentFinalizer() const { return currentFinalizer_; }
     /// The confirmation's "Add Anyway" button while that sheet is up; null otherwise.
-    QPushButton* videoConfirmAddButton() const { return videoConfirmAddButton_; }
+    QPushButton* videoConfirmAddButton() const;
     /// Held-back video paths of the walk in progress.
     QStringList skippedVideoPaths() const;
 
@@ -209,6 +210,7 @@ private:
     /// Strip/Stop button, pop-up and Clear for a run or walk (busy) or for the idle state.
     void setControlsBusy(bool busy);
     void updateProgress();
+    void addConfirmedVideoFiles(const QStringList& paths);
     void showUpdateResult(const UpdateCheckResult& result);
     void queueRunFrom(qsizetype first);
     void postFinishedOperation(std::shared_ptr<CleftoneOperation> operation);
@@ -229,6 +231,7 @@ private:
     std::unique_ptr<Ui::MainWindow> ui_;
     std::unique_ptr<QMainWindow> window_;
     std::unique_ptr<DestinationControl> destination_;
+    std::unique_ptr<VideoPrompt> videoPrompt_;
     OperationsArrayController operationsController_;
     QAction* checkForUpdatesAction_ = nullptr;
     QAction* settingsAction_ = nullptr;
@@ -239,7 +242,6 @@ private:
     qint64 bytesRemoved_ = 0; ///< by the successful jobs of the current run
     bool processingFiles_ = false;
     bool stripButtonStops_ = false;
-    QPointer<QPushButton> videoConfirmAddButton_;
     mutable std::recursive_mutex skippedVideoPathsLock_;
     QStringList skippedVideoPathsAccumulator_;
     std::atomic<bool> operationsRunning_{false};
