@@ -2,8 +2,8 @@
 
 #include "ui_MainWindow.h"
 
+#include "app/AppMenus.h"
 #include "app/DestinationControl.h"
-#include "app/UpdateConsent.h"
 #include "app/VideoPrompt.h"
 #include "engine/CapabilitySets.h"
 #include "engine/CleftoneOperation.h"
@@ -17,9 +17,7 @@
 #include "platform/PathBytes.h"
 #include "platform/PreferenceKeys.h"
 #include "platform/Preferences.h"
-#include "platform/UpdateChecker.h"
 #include "ui/PlatformTools.h"
-#include "ui/SettingsWindowController.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -34,7 +32,6 @@
 #include <QKeySequence>
 #include <QLabel>
 #include <QLocale>
-#include <QMenu>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -104,12 +101,6 @@ CleftoneAppDelegate::CleftoneAppDelegate(AppDelegateEnvironment environment, QOb
             [this] { removeSelectedFiles(); });
     connect(ui_->clearAction, &QAction::triggered, this, [this] { clearButtonPressed(); });
     connect(ui_->selectAllAction, &QAction::triggered, ui_->tableView, &QTableView::selectAll);
-    connect(ui_->showErrorLogAction, &QAction::triggered, this, [this] { showErrorLog(); });
-    connect(ui_->visitWebsiteAction, &QAction::triggered, this, [this] { visitWebsite(); });
-    connect(ui_->emailDeveloperAction, &QAction::triggered, this, [this] { emailDeveloper(); });
-    connect(ui_->aboutAction, &QAction::triggered, this, [this] { showAbout(); });
-    for (QMenu* menu : window_->findChildren<QMenu*>())
-        connect(menu, &QMenu::aboutToShow, this, [this] { updateMenuItems(); });
     connect(ui_->tableView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this] { updateMenuItems(); });
 
@@ -181,48 +172,38 @@ void CleftoneAppDelegate::applicationDidFinishLaunching()
         [this](const QStringList& batch) { walkDroppedFilesBatch(batch); });
     droppedFilesParser_->setOnAllWalksFinished([this] { droppedFilesWalksDidFinish(); });
 
-    // Where the distribution delivers updates there is no feed, and nothing to check.
-    if (!environment_.updateFeed.isEmpty()) {
-        updater_ = std::make_unique<UpdateChecker>(preferences_);
-        updater_->setFeedUrl(environment_.updateFeed);
-        connect(updater_.get(), &UpdateChecker::checkFinished, this,
-                [this](const UpdateCheckResult& result) { showUpdateResult(result); });
-        if (environment_.automaticUpdateChecks) {
-            updateConsent_ =
-                std::make_unique<UpdateConsent>(*updater_, preferences_, tools_, window_.get());
-            updateConsent_->start();
-        }
-    }
-
-    insertStartupMenuItems();
+    AppMenus::Actions actions;
+    actions.applicationMenu = ui_->fileMenu;
+    actions.addFiles = ui_->addFilesAction;
+    actions.clear = ui_->clearAction;
+    actions.removeSelected = ui_->removeSelectedAction;
+    actions.copy = ui_->copyAction;
+    actions.showErrorLog = ui_->showErrorLogAction;
+    actions.visitWebsite = ui_->visitWebsiteAction;
+    actions.emailDeveloper = ui_->emailDeveloperAction;
+    actions.about = ui_->aboutAction;
+    AppMenus::WindowState state;
+    state.busy = [this] {
+        return operationsRunning_.load();
+    };
+    state.hasFiles = [this] {
+        return operationsController_.count() > 0;
+    };
+    state.hasSelection = [this] {
+        return ui_->tableView->selectionModel() && ui_->tableView->selectionModel()->hasSelection();
+    };
+    AppMenus::Services services;
+    services.updateFeed = environment_.updateFeed;
+    services.automaticUpdateChecks = environment_.automaticUpdateChecks;
+    services.showSettings = environment_.showSettings;
+    menus_ = std::make_unique<AppMenus>(window_.get(), actions, std::move(state),
+                                        std::move(services), tools_, preferences_, errorLog_);
     destination_->restore();
 
     refreshActionButtons();
     operationsRunning_ = false;
     processingFiles_ = false;
     updateMenuItems();
-}
-
-void CleftoneAppDelegate::insertStartupMenuItems()
-{
-    QMenu* menu = cleftoneMenu();
-
-    if (updater_) {
-        checkForUpdatesAction_ = new QAction(QStringLiteral("Check For Updates"), menu);
-        connect(checkForUpdatesAction_, &QAction::triggered, updater_.get(),
-                &UpdateChecker::checkForUpdates);
-        const QList<QAction*> before = menu->actions();
-        menu->insertAction(before.value(1, nullptr), checkForUpdatesAction_);
-    }
-
-    settingsAction_ = new QAction(QStringLiteral("Settings\u2026"), menu);
-    settingsAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
-    settingsAction_->setMenuRole(QAction::PreferencesRole);
-    connect(settingsAction_, &QAction::triggered, this, [this] { showSettings(); });
-    const QList<QAction*> actions = menu->actions();
-    const auto separator =
-        std::find_if(actions.cbegin(), actions.cend(), [](QAction* a) { return a->isSeparator(); });
-    menu->insertAction(separator == actions.cend() ? nullptr : *separator, settingsAction_);
 }
 
 // ---- Objects of the main window -------------------------------------------------------------
@@ -820,84 +801,52 @@ void CleftoneAppDelegate::addConfirmedVideoFiles(const QStringList& paths)
 
 bool CleftoneAppDelegate::validateMenuItem(const QAction* item) const
 {
-    if (item == ui_->addFilesAction)
-        return !operationsRunning_;
-    if (item == ui_->clearAction)
-        return !operationsRunning_ && operationsController_.count() > 0;
-    const bool hasSelection =
-        ui_->tableView->selectionModel() && ui_->tableView->selectionModel()->hasSelection();
-    if (item == ui_->removeSelectedAction)
-        return !operationsRunning_ && hasSelection;
-    if (item == ui_->copyAction)
-        return hasSelection;
-    if (updater_ && item == checkForUpdatesAction_)
-        return !updater_->isChecking();
-    return true;
+    return menus_->validateMenuItem(item);
 }
 
 void CleftoneAppDelegate::updateMenuItems()
 {
-    for (QAction* action : window_->findChildren<QAction*>()) {
-        if (!action->menu() && !action->isSeparator())
-            action->setEnabled(validateMenuItem(action));
-    }
+    menus_->updateMenuItems();
 }
 
 void CleftoneAppDelegate::showSettings()
 {
-    if (environment_.showSettings) {
-        environment_.showSettings();
-        return;
-    }
-    SettingsWindowController::sharedController().showWindow();
+    menus_->showSettings();
 }
 
 void CleftoneAppDelegate::visitWebsite()
 {
-    tools_.openUrl(QUrl(QString::fromUtf8(productWebPage())));
+    menus_->visitWebsite();
 }
 
 void CleftoneAppDelegate::emailDeveloper()
 {
-    tools_.openUrl(QUrl(QStringLiteral("mailto:") + QString::fromUtf8(supportEmailAddress()) +
-                        QStringLiteral("?subject=Cleftone%20Feedback")));
+    menus_->emailDeveloper();
 }
 
 void CleftoneAppDelegate::showErrorLog()
 {
-    errorLog_.showWindow();
+    menus_->showErrorLog();
 }
 
 void CleftoneAppDelegate::showAbout()
 {
-    AlertSpec spec;
-    spec.style = AlertSpec::Style::Informational;
-    spec.messageText = QStringLiteral("Cleftone %1").arg(QString::fromUtf8(applicationVersion()));
-    spec.informativeText = QStringLiteral("Removes tags, extra chunks and cover art from audio "
-                                          "files without re-encoding them.\n\n%1")
-                               .arg(QString::fromUtf8(productWebPage()));
-    spec.buttonTitles = {QStringLiteral("OK")};
-    tools_.beginSheet(window_.get(), spec, nullptr);
+    menus_->showAbout();
 }
 
-void CleftoneAppDelegate::showUpdateResult(const UpdateCheckResult& result)
+QAction* CleftoneAppDelegate::checkForUpdatesAction() const
 {
-    AlertSpec spec;
-    spec.style = result.status == UpdateCheckResult::Status::Failed
-                     ? AlertSpec::Style::Warning
-                     : AlertSpec::Style::Informational;
-    spec.messageText = result.message;
-    spec.informativeText = result.informativeText;
-    const bool offersDownload =
-        result.status == UpdateCheckResult::Status::UpdateAvailable && result.downloadUrl.isValid();
-    spec.buttonTitles = offersDownload
-                            ? QStringList{QStringLiteral("Download"), QStringLiteral("Later")}
-                            : QStringList{QStringLiteral("OK")};
-    const QUrl url = result.downloadUrl;
-    tools_.beginSheet(window_.get(), spec, [this, offersDownload, url](int button, bool) {
-        if (offersDownload && button == 0)
-            tools_.openUrl(url);
-    });
+    return menus_->checkForUpdatesAction();
+}
+
+QAction* CleftoneAppDelegate::settingsAction() const
+{
+    return menus_->settingsAction();
+}
+
+UpdateChecker* CleftoneAppDelegate::updater()
+{
+    return menus_->updater();
 }
 
 // ---- Events ---------------------------------------------------------------------------------

@@ -35,6 +35,7 @@ class MainWindow;
 namespace cleftone {
 
 class CTDroppedFilesParser;
+class AppMenus;
 class CleftoneOperation;
 class DestinationControl;
 class VideoPrompt;
@@ -106,8 +107,8 @@ public:
     QAction* copyAction() const;
     QAction* removeSelectedAction() const;
     /// Null in a build without an update feed.
-    QAction* checkForUpdatesAction() const { return checkForUpdatesAction_; }
-    QAction* settingsAction() const { return settingsAction_; }
+    QAction* checkForUpdatesAction() const;
+    QAction* settingsAction() const;
     QAction* visitWebsiteAction() const;
     QAction* emailDeveloperAction() const;
     QAction* showErrorLogAction() const;
@@ -115,7 +116,7 @@ public:
     OperationQueue& operationQueue() { return operationQueue_; }
     CTDroppedFilesParser& droppedFilesParser() { return *droppedFilesParser_; }
     /// Null in a build without an update feed.
-    UpdateChecker* updater() { return updater_.get(); }
+    UpdateChecker* updater();
 
     // Run state.
     bool operationsRunning() const { return operationsRunning_.load(); }
@@ -206,12 +207,10 @@ signals:
 
 private:
     void applicationDidFinishLaunching();
-    void insertStartupMenuItems();
     /// Strip/Stop button, pop-up and Clear for a run or walk (busy) or for the idle state.
     void setControlsBusy(bool busy);
     void updateProgress();
     void addConfirmedVideoFiles(const QStringList& paths);
-    void showUpdateResult(const UpdateCheckResult& result);
     void queueRunFrom(qsizetype first);
     void postFinishedOperation(std::shared_ptr<CleftoneOperation> operation);
     void drainFinishedOperations();
@@ -233,8 +232,6 @@ private:
     std::unique_ptr<DestinationControl> destination_;
     std::unique_ptr<VideoPrompt> videoPrompt_;
     OperationsArrayController operationsController_;
-    QAction* checkForUpdatesAction_ = nullptr;
-    QAction* settingsAction_ = nullptr;
     QTimer* refreshTimer_ = nullptr;
 
     qint64 failedOperations_ = 0;
@@ -257,8 +254,7 @@ private:
     QStringList admittedPaths_;
     std::chrono::nanoseconds longestTask_{};
 
-    std::unique_ptr<UpdateChecker> updater_;
-    std::unique_ptr<UpdateConsent> updateConsent_;
+    std::unique_ptr<AppMenus> menus_;
     // Declared last so that they go first: the walker's thread and the queue's worker still
     // post to this object while they wind down.
     std::unique_ptr<CTDroppedFilesParser> droppedFilesParser_;
