@@ -3,7 +3,9 @@
 #include "ui_MainWindow.h"
 
 #include "app/AppMenus.h"
+#include "app/BatchRun.h"
 #include "app/DestinationControl.h"
+#include "app/RunSummary.h"
 #include "app/VideoPrompt.h"
 #include "engine/CapabilitySets.h"
 #include "engine/CleftoneOperation.h"
@@ -45,18 +47,7 @@
 
 namespace cleftone {
 
-namespace {
-
-constexpr int kStatusMessageMs = 8000;
-
-/// The run summary's texts are the only ones looked up in the translations; the call sites
-/// mark them for lupdate.
-QString summaryText(const char* text)
-{
-    return QCoreApplication::translate("CleftoneAppDelegate", text);
-}
-
-} // namespace
+namespace {} // namespace
 
 AppDelegateEnvironment::AppDelegateEnvironment()
     : sandboxed(CTIsSandboxedBuild()), updateFeed(QString::fromUtf8(updateFeedUrl()))
@@ -132,8 +123,8 @@ CleftoneAppDelegate::~CleftoneAppDelegate()
     CLEFTONE_ASSERT_MAIN_THREAD();
     // Quitting never waits for the batch: waiting jobs are dropped, the running one stops at
     // its next cancellation check (its file stays as it was), and a walk stops at its next path.
-    operationsWereCancelled_ = true;
-    operationQueue_.cancelAllOperations();
+    activity_.cancelled = true;
+    batchRun_->cancelAll();
     if (refreshTimer_)
         refreshTimer_->stop();
     ui_->tableView->viewport()->removeEventFilter(this);
@@ -156,8 +147,17 @@ void CleftoneAppDelegate::applicationDidFinishLaunching()
 {
     // The table accepts the drag types of dropTypes(); see eventFilter().
 
-    operationQueue_.setMaxConcurrentOperationCount(1);
-    operationQueue_.setName(QString::fromLatin1(bundleIdentifier()) + QStringLiteral(".queue"));
+    batchRun_ =
+        std::make_unique<BatchRun>(operationsController_, activity_, meter_,
+                                   [this](const QString& path) { return makeOperation(path); });
+    connect(batchRun_.get(), &BatchRun::started, this,
+            [this](qsizetype total) { runDidStart(total); });
+    connect(batchRun_.get(), &BatchRun::listChanged, this, [this] {
+        refreshTableHeader();
+        ui_->tableView->viewport()->update();
+    });
+    connect(batchRun_.get(), &BatchRun::progressed, this, [this] { updateProgress(); });
+    connect(batchRun_.get(), &BatchRun::finished, this, [this] { runDidEnd(); });
 
     {
         std::lock_guard lock(skippedVideoPathsLock_);
@@ -184,7 +184,7 @@ void CleftoneAppDelegate::applicationDidFinishLaunching()
     actions.about = ui_->aboutAction;
     AppMenus::WindowState state;
     state.busy = [this] {
-        return operationsRunning_.load();
+        return activity_.running.load();
     };
     state.hasFiles = [this] {
         return operationsController_.count() > 0;
@@ -201,7 +201,7 @@ void CleftoneAppDelegate::applicationDidFinishLaunching()
     destination_->restore();
 
     refreshActionButtons();
-    operationsRunning_ = false;
+    activity_.running = false;
     processingFiles_ = false;
     updateMenuItems();
 }
@@ -269,6 +269,23 @@ QAction* CleftoneAppDelegate::showErrorLogAction() const
     return ui_->showErrorLogAction;
 }
 
+OperationQueue& CleftoneAppDelegate::operationQueue()
+{
+    return batchRun_->operationQueue();
+}
+qint64 CleftoneAppDelegate::failedOperations() const
+{
+    return batchRun_->failedOperations();
+}
+qint64 CleftoneAppDelegate::successfulOperations() const
+{
+    return batchRun_->successfulOperations();
+}
+std::shared_ptr<Operation> CleftoneAppDelegate::currentFinalizer() const
+{
+    return batchRun_->currentFinalizer();
+}
+
 QStringList CleftoneAppDelegate::skippedVideoPaths() const
 {
     std::lock_guard lock(skippedVideoPathsLock_);
@@ -323,7 +340,7 @@ void CleftoneAppDelegate::clearButtonPressed()
     CLEFTONE_ASSERT_MAIN_THREAD();
     // The menu item is disabled while busy; its shortcut is checked here as well, since the
     // list must not change under a run.
-    if (operationsRunning_)
+    if (activity_.running)
         return;
     operationsController_.removeAll();
     refreshTableHeader();
@@ -334,7 +351,7 @@ void CleftoneAppDelegate::clearButtonPressed()
 void CleftoneAppDelegate::removeSelectedFiles()
 {
     CLEFTONE_ASSERT_MAIN_THREAD();
-    if (operationsRunning_)
+    if (activity_.running)
         return;
     const QModelIndexList rows = ui_->tableView->selectionModel()->selectedRows();
     if (rows.isEmpty())
@@ -409,106 +426,17 @@ void CleftoneAppDelegate::stripButtonPressed()
         return;
 
     setControlsBusy(true);
-
-    operationsRunning_ = true;
-    failedOperations_ = 0;
-    successfulOperations_ = 0;
-    bytesRemoved_ = 0;
-    operationsWereCancelled_ = false;
-
-    runSnapshot_ = operationsController_.arrangedObjects();
-    auto finalizer = std::make_shared<BlockOperation>(
-        [this] { postToMainThread(this, [this] { stripDidComplete(); }); });
-    currentFinalizer_ = finalizer;
-
-    ui_->progressBar->setRange(0, int(runSnapshot_.size()));
-    ui_->progressBar->setValue(0);
-    ui_->progressPanel->show();
-    updateProgress();
-    updateMenuItems();
-
-    queueRunFrom(0);
+    batchRun_->start();
     noteTask(start);
-}
-
-void CleftoneAppDelegate::queueRunFrom(qsizetype first)
-{
-    // A long list is queued a slice per turn of the event loop, so that pressing Strip never
-    // holds the window for long. The worker starts on the first slice meanwhile; the finaliser
-    // goes last, once it depends on every job.
-    constexpr qsizetype kSlice = 4096;
-    const auto finalizer = currentFinalizer_;
-    if (!finalizer)
-        return;
-    const qsizetype end = std::min(first + kSlice, runSnapshot_.size());
-    std::vector<std::shared_ptr<Operation>> operations;
-    operations.reserve(size_t(end - first));
-    for (qsizetype index = first; index < end; ++index) {
-        std::shared_ptr<CleftoneOperation> operation = makeOperation(runSnapshot_.at(index));
-        std::weak_ptr<CleftoneOperation> weakOperation = operation;
-        // Runs on the queue's worker before the next job starts, so results reach the main
-        // thread in list order and ahead of the finaliser's end-of-run task.
-        operation->setCompletionBlock([this, weakOperation] {
-            if (std::shared_ptr<CleftoneOperation> finished = weakOperation.lock())
-                postFinishedOperation(std::move(finished));
-        });
-        // Stop came while the run was still being queued: the rest is queued cancelled, so
-        // it finishes at once without touching its file.
-        if (operationsWereCancelled_)
-            operation->cancel();
-        finalizer->addDependency(operation);
-        operations.push_back(std::move(operation));
-    }
-    operationQueue_.addOperations(operations, false);
-    if (end < runSnapshot_.size()) {
-        postToMainThread(this, [this, end] {
-            const auto start = std::chrono::steady_clock::now();
-            queueRunFrom(end);
-            noteTask(start);
-        });
-        return;
-    }
-    operationQueue_.addOperation(finalizer);
 }
 
 void CleftoneAppDelegate::stopButtonPressed()
 {
     CLEFTONE_ASSERT_MAIN_THREAD();
     ui_->stripButton->setEnabled(false);
-    operationsWereCancelled_ = true;
-    // From the back: the worker starts the next waiting job as soon as the running one returns,
-    // and a running job may return as soon as it is cancelled.
-    const std::vector<std::shared_ptr<Operation>> queued = operationQueue_.operations();
-    for (auto it = queued.rbegin(); it != queued.rend(); ++it) {
-        if (*it != currentFinalizer_)
-            (*it)->cancel();
-    }
+    batchRun_->stop();
     if (!processingFiles_)
         ui_->progressLabel->setText(QStringLiteral("Stopping\u2026"));
-}
-
-void CleftoneAppDelegate::postFinishedOperation(std::shared_ptr<CleftoneOperation> operation)
-{
-    bool first = false;
-    {
-        std::lock_guard lock(handOverLock_);
-        first = finishedOperations_.empty();
-        finishedOperations_.push_back(std::move(operation));
-    }
-    // The task is posted before anything the finaliser posts later, so every result of the run
-    // is handled before the run ends.
-    if (first)
-        postToMainThread(this, [this] { drainFinishedOperations(); });
-}
-
-void CleftoneAppDelegate::drainFinishedOperations()
-{
-    std::vector<std::shared_ptr<CleftoneOperation>> finished;
-    {
-        std::lock_guard lock(handOverLock_);
-        finished.swap(finishedOperations_);
-    }
-    handleFinishedOperations(finished);
 }
 
 void CleftoneAppDelegate::setControlsBusy(bool busy)
@@ -536,87 +464,42 @@ void CleftoneAppDelegate::handleFinishedOperation(
 void CleftoneAppDelegate::handleFinishedOperations(
     const std::vector<std::shared_ptr<CleftoneOperation>>& operations)
 {
-    CLEFTONE_ASSERT_MAIN_THREAD();
-    const auto start = std::chrono::steady_clock::now();
-    QStringList done;
-    for (const std::shared_ptr<CleftoneOperation>& operation : operations) {
-        // A cancelled job is not counted and its file stays listed, even when it had already
-        // written its output.
-        if (operation->isCancelled())
-            continue;
-        if (operation->success()) {
-            ++successfulOperations_;
-            bytesRemoved_ += operation->bytesRemoved();
-        } else
-            ++failedOperations_;
-        done << operation->inFilePath();
-    }
-    if (done.isEmpty())
-        return;
-    operationsController_.removeObjects(done);
-    refreshTableHeader();
-    ui_->tableView->viewport()->update();
+    batchRun_->handleFinishedOperations(operations);
+}
+
+void CleftoneAppDelegate::runDidStart(qsizetype total)
+{
+    ui_->progressBar->setRange(0, int(total));
+    ui_->progressBar->setValue(0);
+    ui_->progressPanel->show();
     updateProgress();
-    noteTask(start);
+    updateMenuItems();
 }
 
 void CleftoneAppDelegate::updateProgress()
 {
-    const qint64 handled = failedOperations_ + successfulOperations_;
-    ui_->progressBar->setValue(int(handled));
-    if (operationsWereCancelled_)
-        return;
-    if (handled < runSnapshot_.size()) {
-        const QString name = displayNameAtPath(runSnapshot_.at(handled));
-        ui_->progressLabel->setText(QStringLiteral("Stripping \u201C%1\u201D").arg(name));
-        ui_->progressLabel->setToolTip(displayPath(runSnapshot_.at(handled)));
+    ui_->progressBar->setValue(int(batchRun_->handled()));
+    const QString next = batchRun_->nextPath();
+    if (!next.isEmpty()) {
+        ui_->progressLabel->setText(
+            QStringLiteral("Stripping \u201C%1\u201D").arg(displayNameAtPath(next)));
+        ui_->progressLabel->setToolTip(displayPath(next));
     }
 }
 
 void CleftoneAppDelegate::stripDidComplete()
 {
+    batchRun_->complete();
+}
+
+void CleftoneAppDelegate::runDidEnd()
+{
     CLEFTONE_ASSERT_MAIN_THREAD();
-    currentFinalizer_.reset();
-    operationsRunning_ = false;
-    runSnapshot_.clear();
     refreshTableHeader();
     ui_->tableView->viewport()->update();
     setControlsBusy(false);
-    if (successfulOperations_ > 0) {
-        // SI units, as the desktop's file manager shows sizes.
-        const QString removed =
-            QLocale().formattedDataSize(bytesRemoved_, 1, QLocale::DataSizeSIFormat);
-        window_->statusBar()->showMessage(
-            successfulOperations_ == 1
-                //: Status line after a run. %1 is a size, such as "3.4 MB".
-                ? summaryText(QT_TRANSLATE_NOOP("CleftoneAppDelegate",
-                                                "Stripped 1 file, %1 of metadata removed."))
-                      .arg(removed)
-                //: Status line after a run. %1 is the number of files, %2 a size, such as
-                //: "3.4 MB".
-                : summaryText(QT_TRANSLATE_NOOP("CleftoneAppDelegate",
-                                                "Stripped %1 files, %2 of metadata removed."))
-                      .arg(successfulOperations_)
-                      .arg(removed),
-            kStatusMessageMs);
-    }
-
-    if (failedOperations_ > 0) {
-        AlertSpec spec;
-        spec.messageText =
-            //: Run summary, shown when some files could not be stripped. %1 is the number of files
-            //: that failed, %2 the number of files in the run.
-            summaryText(QT_TRANSLATE_NOOP("CleftoneAppDelegate", "Failed To Strip %1 of %2 Files."))
-                .arg(failedOperations_)
-                .arg(failedOperations_ + successfulOperations_);
-        spec.buttonTitles = {summaryText(QT_TRANSLATE_NOOP("CleftoneAppDelegate", "OK")),
-                             summaryText(QT_TRANSLATE_NOOP("CleftoneAppDelegate", "Show Report"))};
-        spec.defaultButton = 0;
-        tools_.beginSheet(window_.get(), spec, [this](int button, bool) {
-            if (button == 1)
-                errorLog_.showWindow();
-        });
-    }
+    showRunSummary(window_.get(), tools_, errorLog_, batchRun_->successfulOperations(),
+                   batchRun_->failedOperations(), batchRun_->bytesRemoved());
     emit runDidFinish();
 }
 
@@ -633,8 +516,8 @@ void CleftoneAppDelegate::droppedFilesWalkDidStart()
     }
     refreshTimer_->start();
 
-    operationsRunning_ = true;
-    operationsWereCancelled_ = false;
+    activity_.running = true;
+    activity_.cancelled = false;
 
     ui_->stripButton->setEnabled(true);
     setControlsBusy(true);
@@ -653,7 +536,7 @@ void CleftoneAppDelegate::walkDroppedFilesBatch(const QStringList& batch)
     rules.suppressVideoFileWarning =
         preferences_.boolForKey(QString::fromLatin1(kSuppressVideoFileWarningKey));
     rules.isCancelled = [this] {
-        return operationsWereCancelled_.load();
+        return activity_.cancelled.load();
     };
     rules.hasVideoTrack = environment_.hasVideoTrack;
 
@@ -700,7 +583,7 @@ void CleftoneAppDelegate::droppedFilesWalksDidFinish()
     CLEFTONE_ASSERT_MAIN_THREAD();
     refreshTableHeader();
     ui_->tableView->viewport()->update();
-    operationsRunning_ = false;
+    activity_.running = false;
     processingFiles_ = false;
     setControlsBusy(false);
 
@@ -719,7 +602,7 @@ bool CleftoneAppDelegate::applicationOpenFiles(const QStringList& paths)
     CLEFTONE_ASSERT_MAIN_THREAD();
     // A run may be between two slices of its jobs with the queue empty for a moment; the
     // finaliser marks it as running until it ends.
-    if (operationQueue_.operationCount() > 0 || currentFinalizer_) {
+    if (batchRun_->holdsQueue()) {
         tools_.beep();
         return false;
     }
@@ -735,7 +618,7 @@ bool CleftoneAppDelegate::tableViewValidateDrop(const QMimeData*) const
 bool CleftoneAppDelegate::tableViewAcceptDrop(const QMimeData* data)
 {
     CLEFTONE_ASSERT_MAIN_THREAD();
-    if (operationsRunning_)
+    if (activity_.running)
         return false;
     const QStringList paths = data ? pathsFromMimeData(*data) : QStringList();
     if (!paths.isEmpty()) {
@@ -748,7 +631,7 @@ bool CleftoneAppDelegate::tableViewAcceptDrop(const QMimeData* data)
 void CleftoneAppDelegate::addFiles()
 {
     CLEFTONE_ASSERT_MAIN_THREAD();
-    if (operationsRunning_)
+    if (activity_.running)
         return;
     OpenPanelSpec spec;
     spec.title = QStringLiteral("Add Files");
@@ -888,9 +771,7 @@ bool CleftoneAppDelegate::eventFilter(QObject* watched, QEvent* event)
 
 void CleftoneAppDelegate::noteTask(std::chrono::steady_clock::time_point start)
 {
-    const auto elapsed = std::chrono::steady_clock::now() - start;
-    longestTask_ =
-        std::max(longestTask_, std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed));
+    meter_.note(start);
 }
 
 } // namespace cleftone

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/ActivityState.h"
 #include "app/OperationsArrayController.h"
 #include "platform/OperationQueue.h"
 
@@ -36,6 +37,7 @@ namespace cleftone {
 
 class CTDroppedFilesParser;
 class AppMenus;
+class BatchRun;
 class CleftoneOperation;
 class DestinationControl;
 class VideoPrompt;
@@ -113,20 +115,20 @@ public:
     QAction* emailDeveloperAction() const;
     QAction* showErrorLogAction() const;
 
-    OperationQueue& operationQueue() { return operationQueue_; }
+    OperationQueue& operationQueue();
     CTDroppedFilesParser& droppedFilesParser() { return *droppedFilesParser_; }
     /// Null in a build without an update feed.
     UpdateChecker* updater();
 
     // Run state.
-    bool operationsRunning() const { return operationsRunning_.load(); }
-    bool operationsWereCancelled() const { return operationsWereCancelled_.load(); }
+    bool operationsRunning() const { return activity_.running.load(); }
+    bool operationsWereCancelled() const { return activity_.cancelled.load(); }
     bool processingFiles() const { return processingFiles_; }
     /// True while the Strip/Stop button's action is Stop (during a run or a walk).
     bool stripButtonActionIsStop() const { return stripButtonStops_; }
-    qint64 failedOperations() const { return failedOperations_; }
-    qint64 successfulOperations() const { return successfulOperations_; }
-    std::shared_ptr<Operation> currentFinalizer() const { return currentFinalizer_; }
+    qint64 failedOperations() const;
+    qint64 successfulOperations() const;
+    std::shared_ptr<Operation> currentFinalizer() const;
     /// The confirmation's "Add Anyway" button while that sheet is up; null otherwise.
     QPushButton* videoConfirmAddButton() const;
     /// Held-back video paths of the walk in progress.
@@ -196,8 +198,8 @@ public:
 
     /// The main thread's longest single task spent in the delegate's own handlers since the last
     /// reset; read by benchmarks.
-    std::chrono::nanoseconds longestMainThreadTask() const { return longestTask_; }
-    void resetLongestMainThreadTask() { longestTask_ = {}; }
+    std::chrono::nanoseconds longestMainThreadTask() const { return meter_.longest(); }
+    void resetLongestMainThreadTask() { meter_.reset(); }
 
 signals:
     /// A run ended (after stripDidComplete()); for tests and benchmarks.
@@ -211,9 +213,8 @@ private:
     void setControlsBusy(bool busy);
     void updateProgress();
     void addConfirmedVideoFiles(const QStringList& paths);
-    void queueRunFrom(qsizetype first);
-    void postFinishedOperation(std::shared_ptr<CleftoneOperation> operation);
-    void drainFinishedOperations();
+    void runDidStart(qsizetype total);
+    void runDidEnd();
     void postAdmission(const QString& path);
     void drainAdmissions();
     std::shared_ptr<CleftoneOperation> makeOperation(const QString& path) const;
@@ -227,6 +228,8 @@ private:
 
     // The widgets outlive the interface's pointer table: ~QMainWindow still sends events that
     // the filter reads through ui_.
+    ActivityState activity_;
+    TaskMeter meter_;
     std::unique_ptr<Ui::MainWindow> ui_;
     std::unique_ptr<QMainWindow> window_;
     std::unique_ptr<DestinationControl> destination_;
@@ -234,31 +237,22 @@ private:
     OperationsArrayController operationsController_;
     QTimer* refreshTimer_ = nullptr;
 
-    qint64 failedOperations_ = 0;
-    qint64 successfulOperations_ = 0;
-    qint64 bytesRemoved_ = 0; ///< by the successful jobs of the current run
     bool processingFiles_ = false;
     bool stripButtonStops_ = false;
     mutable std::recursive_mutex skippedVideoPathsLock_;
     QStringList skippedVideoPathsAccumulator_;
-    std::atomic<bool> operationsRunning_{false};
-    std::atomic<bool> operationsWereCancelled_{false};
-    std::shared_ptr<Operation> currentFinalizer_;
-    QStringList runSnapshot_;
     // Hand-over from the worker threads: results and admitted paths wait here, and one task
     // posted when the first of them arrives takes all that have gathered by the time it runs.
     // A burst of thousands of quick results or admissions is then a few short main-thread
     // tasks instead of thousands that the event loop would work off in one long stretch.
     std::mutex handOverLock_;
-    std::vector<std::shared_ptr<CleftoneOperation>> finishedOperations_;
     QStringList admittedPaths_;
-    std::chrono::nanoseconds longestTask_{};
 
     std::unique_ptr<AppMenus> menus_;
     // Declared last so that they go first: the walker's thread and the queue's worker still
     // post to this object while they wind down.
     std::unique_ptr<CTDroppedFilesParser> droppedFilesParser_;
-    OperationQueue operationQueue_;
+    std::unique_ptr<BatchRun> batchRun_;
 };
 
 } // namespace cleftone
