@@ -5,14 +5,12 @@
 #include "app/AppMenus.h"
 #include "app/BatchRun.h"
 #include "app/DestinationControl.h"
+#include "app/IntakeController.h"
 #include "app/RunSummary.h"
 #include "app/VideoPrompt.h"
-#include "engine/CapabilitySets.h"
 #include "engine/CleftoneOperation.h"
 #include "errorlog/ErrorLogWindowController.h"
 #include "intake/DropPaths.h"
-#include "intake/DroppedFilesParser.h"
-#include "intake/FileScreening.h"
 #include "platform/BuildConfig.h"
 #include "platform/DisplayName.h"
 #include "platform/MainThread.h"
@@ -22,32 +20,18 @@
 #include "ui/PlatformTools.h"
 
 #include <QApplication>
-#include <QCheckBox>
-#include <QDialog>
-#include <QDialogButtonBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QFileIconProvider>
-#include <QFileInfo>
-#include <QHBoxLayout>
 #include <QItemSelectionModel>
 #include <QKeySequence>
-#include <QLabel>
-#include <QLocale>
 #include <QMimeData>
-#include <QMouseEvent>
 #include <QPushButton>
 #include <QShortcut>
-#include <QStatusBar>
 #include <QTimer>
-#include <QUrl>
-#include <QVBoxLayout>
 
 #include <algorithm>
 
 namespace cleftone {
-
-namespace {} // namespace
 
 AppDelegateEnvironment::AppDelegateEnvironment()
     : sandboxed(CTIsSandboxedBuild()), updateFeed(QString::fromUtf8(updateFeedUrl()))
@@ -159,18 +143,11 @@ void CleftoneAppDelegate::applicationDidFinishLaunching()
     connect(batchRun_.get(), &BatchRun::progressed, this, [this] { updateProgress(); });
     connect(batchRun_.get(), &BatchRun::finished, this, [this] { runDidEnd(); });
 
-    {
-        std::lock_guard lock(skippedVideoPathsLock_);
-        skippedVideoPathsAccumulator_.clear();
-    }
-
-    droppedFilesParser_ = std::make_unique<CTDroppedFilesParser>();
-    // The walker is owned here and joins its thread before this object goes, so its callbacks
-    // may use `this`; tasks they post are tied to this object and dropped with it.
-    droppedFilesParser_->setOnWalkStart([this] { droppedFilesWalkDidStart(); });
-    droppedFilesParser_->setWalkBatch(
-        [this](const QStringList& batch) { walkDroppedFilesBatch(batch); });
-    droppedFilesParser_->setOnAllWalksFinished([this] { droppedFilesWalksDidFinish(); });
+    intake_ = std::make_unique<IntakeController>(operationsController_, activity_, meter_,
+                                                 preferences_, environment_.hasVideoTrack);
+    connect(intake_.get(), &IntakeController::walkStarted, this, [this] { walkDidStart(); });
+    connect(intake_.get(), &IntakeController::walkFinished, this,
+            [this](const QStringList& heldBack) { walkDidEnd(heldBack); });
 
     AppMenus::Actions actions;
     actions.applicationMenu = ui_->fileMenu;
@@ -202,7 +179,6 @@ void CleftoneAppDelegate::applicationDidFinishLaunching()
 
     refreshActionButtons();
     activity_.running = false;
-    processingFiles_ = false;
     updateMenuItems();
 }
 
@@ -286,10 +262,17 @@ std::shared_ptr<Operation> CleftoneAppDelegate::currentFinalizer() const
     return batchRun_->currentFinalizer();
 }
 
+CTDroppedFilesParser& CleftoneAppDelegate::droppedFilesParser()
+{
+    return intake_->droppedFilesParser();
+}
+bool CleftoneAppDelegate::processingFiles() const
+{
+    return intake_->processingFiles();
+}
 QStringList CleftoneAppDelegate::skippedVideoPaths() const
 {
-    std::lock_guard lock(skippedVideoPathsLock_);
-    return skippedVideoPathsAccumulator_;
+    return intake_->skippedVideoPaths();
 }
 
 // ---- File list and table --------------------------------------------------------------------
@@ -328,7 +311,7 @@ void CleftoneAppDelegate::updateUI()
 {
     CLEFTONE_ASSERT_MAIN_THREAD();
     const auto start = std::chrono::steady_clock::now();
-    if (!processingFiles_ && refreshTimer_)
+    if (!intake_->processingFiles() && refreshTimer_)
         refreshTimer_->stop();
     refreshTableHeader();
     ui_->tableView->viewport()->update();
@@ -435,7 +418,7 @@ void CleftoneAppDelegate::stopButtonPressed()
     CLEFTONE_ASSERT_MAIN_THREAD();
     ui_->stripButton->setEnabled(false);
     batchRun_->stop();
-    if (!processingFiles_)
+    if (!intake_->processingFiles())
         ui_->progressLabel->setText(QStringLiteral("Stopping\u2026"));
 }
 
@@ -507,17 +490,28 @@ void CleftoneAppDelegate::runDidEnd()
 
 void CleftoneAppDelegate::droppedFilesWalkDidStart()
 {
+    intake_->droppedFilesWalkDidStart();
+}
+
+void CleftoneAppDelegate::walkDroppedFilesBatch(const QStringList& batch)
+{
+    intake_->walkDroppedFilesBatch(batch);
+}
+
+void CleftoneAppDelegate::droppedFilesWalksDidFinish()
+{
+    intake_->droppedFilesWalksDidFinish();
+}
+
+void CleftoneAppDelegate::walkDidStart()
+{
     CLEFTONE_ASSERT_MAIN_THREAD();
-    processingFiles_ = true;
     if (!refreshTimer_) {
         refreshTimer_ = new QTimer(this);
         refreshTimer_->setInterval(100);
         connect(refreshTimer_, &QTimer::timeout, this, [this] { updateUI(); });
     }
     refreshTimer_->start();
-
-    activity_.running = true;
-    activity_.cancelled = false;
 
     ui_->stripButton->setEnabled(true);
     setControlsBusy(true);
@@ -529,69 +523,13 @@ void CleftoneAppDelegate::droppedFilesWalkDidStart()
     updateMenuItems();
 }
 
-void CleftoneAppDelegate::walkDroppedFilesBatch(const QStringList& batch)
-{
-    ScreeningRules rules;
-    rules.supportedExtensions = CTWritableAudioFileExtensions();
-    rules.suppressVideoFileWarning =
-        preferences_.boolForKey(QString::fromLatin1(kSuppressVideoFileWarningKey));
-    rules.isCancelled = [this] {
-        return activity_.cancelled.load();
-    };
-    rules.hasVideoTrack = environment_.hasVideoTrack;
-
-    ScreeningSink sink;
-    sink.admit = [this](const QString& path) {
-        postAdmission(path);
-    };
-    sink.holdBackVideo = [this](const QString& path) {
-        std::lock_guard lock(skippedVideoPathsLock_);
-        skippedVideoPathsAccumulator_.append(path);
-    };
-    screenBatch(batch, rules, sink);
-}
-
-void CleftoneAppDelegate::postAdmission(const QString& path)
-{
-    bool first = false;
-    {
-        std::lock_guard lock(handOverLock_);
-        first = admittedPaths_.isEmpty();
-        admittedPaths_.append(path);
-    }
-    // Posted before the walker's batch-done task, so every admitted path is listed before the
-    // walk ends.
-    if (first)
-        postToMainThread(this, [this] { drainAdmissions(); });
-}
-
-void CleftoneAppDelegate::drainAdmissions()
-{
-    const auto start = std::chrono::steady_clock::now();
-    QStringList paths;
-    {
-        std::lock_guard lock(handOverLock_);
-        paths.swap(admittedPaths_);
-    }
-    // Paths already listed (also earlier in this walk) are dropped here, by exact text.
-    operationsController_.addObjects(paths);
-    noteTask(start);
-}
-
-void CleftoneAppDelegate::droppedFilesWalksDidFinish()
+void CleftoneAppDelegate::walkDidEnd(const QStringList& heldBack)
 {
     CLEFTONE_ASSERT_MAIN_THREAD();
     refreshTableHeader();
     ui_->tableView->viewport()->update();
     activity_.running = false;
-    processingFiles_ = false;
     setControlsBusy(false);
-
-    QStringList heldBack;
-    {
-        std::lock_guard lock(skippedVideoPathsLock_);
-        heldBack.swap(skippedVideoPathsAccumulator_);
-    }
     emit walkDidFinish();
     if (!heldBack.isEmpty())
         promptAboutSkippedVideoFiles(heldBack);
@@ -606,7 +544,7 @@ bool CleftoneAppDelegate::applicationOpenFiles(const QStringList& paths)
         tools_.beep();
         return false;
     }
-    droppedFilesParser_->submit(paths);
+    intake_->submit(paths);
     return true;
 }
 
@@ -623,7 +561,7 @@ bool CleftoneAppDelegate::tableViewAcceptDrop(const QMimeData* data)
     const QStringList paths = data ? pathsFromMimeData(*data) : QStringList();
     if (!paths.isEmpty()) {
         // Submitted after the drop has been answered, so the drag ends before the walk starts.
-        postToMainThread(this, [this, paths] { droppedFilesParser_->submit(paths); });
+        postToMainThread(intake_.get(), [this, paths] { intake_->submit(paths); });
     }
     return true;
 }
@@ -643,7 +581,7 @@ void CleftoneAppDelegate::addFiles()
                 files << path;
         }
         if (!files.isEmpty())
-            droppedFilesParser_->submit(files);
+            intake_->submit(files);
     });
 }
 

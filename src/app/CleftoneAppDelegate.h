@@ -40,6 +40,7 @@ class AppMenus;
 class BatchRun;
 class CleftoneOperation;
 class DestinationControl;
+class IntakeController;
 class VideoPrompt;
 class ErrorLogWindowController;
 class PlatformTools;
@@ -69,10 +70,16 @@ struct AppDelegateEnvironment {
     AppDelegateEnvironment();
 };
 
-/// The hub of the application: builds the main window from its interface file and owns the
-/// file list, the serial strip queue, the dropped-files walker and the update checker. It runs
-/// batches (Strip and Stop), admits dropped, opened and chosen files, asks about video files,
-/// keeps the write-method pop-up and the destination folder, and answers the menus.
+/// The hub of the application: builds the main window from its interface file, owns the file
+/// list and the parts with one job each, and wires them:
+/// - BatchRun: a strip run (queue, slices, finaliser, counts); RunSummary tells how it went;
+/// - IntakeController: the walker, screening and admission of dropped, opened and chosen files;
+/// - VideoPrompt: the questions about held-back video files;
+/// - DestinationControl: the write-method pop-up, the destination folder and its access;
+/// - AppMenus: enabling the menus, the application actions and the update checker.
+/// The hub keeps the list's edits, the Strip/Stop button, the progress panel, drops and the
+/// two order-sensitive endings (of a run and of a walk). Its other public members forward to
+/// the parts, for tests, benchmarks and the screenshot tool.
 ///
 /// States of the window: idle, running (a strip run), stopping (Stop pressed during a run) and
 /// walking (an intake walk). operationsRunning() is true in all but idle.
@@ -116,14 +123,14 @@ public:
     QAction* showErrorLogAction() const;
 
     OperationQueue& operationQueue();
-    CTDroppedFilesParser& droppedFilesParser() { return *droppedFilesParser_; }
+    CTDroppedFilesParser& droppedFilesParser();
     /// Null in a build without an update feed.
     UpdateChecker* updater();
 
     // Run state.
     bool operationsRunning() const { return activity_.running.load(); }
     bool operationsWereCancelled() const { return activity_.cancelled.load(); }
-    bool processingFiles() const { return processingFiles_; }
+    bool processingFiles() const;
     /// True while the Strip/Stop button's action is Stop (during a run or a walk).
     bool stripButtonActionIsStop() const { return stripButtonStops_; }
     qint64 failedOperations() const;
@@ -215,8 +222,8 @@ private:
     void addConfirmedVideoFiles(const QStringList& paths);
     void runDidStart(qsizetype total);
     void runDidEnd();
-    void postAdmission(const QString& path);
-    void drainAdmissions();
+    void walkDidStart();
+    void walkDidEnd(const QStringList& heldBack);
     std::shared_ptr<CleftoneOperation> makeOperation(const QString& path) const;
     void noteTask(std::chrono::steady_clock::time_point start);
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -225,33 +232,22 @@ private:
     PlatformTools& tools_;
     Preferences& preferences_;
     ErrorLogWindowController& errorLog_;
+    ActivityState activity_;
+    TaskMeter meter_;
 
     // The widgets outlive the interface's pointer table: ~QMainWindow still sends events that
     // the filter reads through ui_.
-    ActivityState activity_;
-    TaskMeter meter_;
     std::unique_ptr<Ui::MainWindow> ui_;
     std::unique_ptr<QMainWindow> window_;
     std::unique_ptr<DestinationControl> destination_;
     std::unique_ptr<VideoPrompt> videoPrompt_;
     OperationsArrayController operationsController_;
     QTimer* refreshTimer_ = nullptr;
-
-    bool processingFiles_ = false;
     bool stripButtonStops_ = false;
-    mutable std::recursive_mutex skippedVideoPathsLock_;
-    QStringList skippedVideoPathsAccumulator_;
-    // Hand-over from the worker threads: results and admitted paths wait here, and one task
-    // posted when the first of them arrives takes all that have gathered by the time it runs.
-    // A burst of thousands of quick results or admissions is then a few short main-thread
-    // tasks instead of thousands that the event loop would work off in one long stretch.
-    std::mutex handOverLock_;
-    QStringList admittedPaths_;
-
     std::unique_ptr<AppMenus> menus_;
-    // Declared last so that they go first: the walker's thread and the queue's worker still
-    // post to this object while they wind down.
-    std::unique_ptr<CTDroppedFilesParser> droppedFilesParser_;
+    // The two owners of threads, declared last so that they go first: their walker and worker
+    // still use the list, the shared state and the environment while they wind down.
+    std::unique_ptr<IntakeController> intake_;
     std::unique_ptr<BatchRun> batchRun_;
 };
 
