@@ -182,99 +182,6 @@ void CleftoneAppDelegate::applicationDidFinishLaunching()
     updateMenuItems();
 }
 
-// ---- Objects of the main window -------------------------------------------------------------
-
-QMainWindow* CleftoneAppDelegate::window() const
-{
-    return window_.get();
-}
-QTableView* CleftoneAppDelegate::tableView() const
-{
-    return ui_->tableView;
-}
-QPushButton* CleftoneAppDelegate::stripButton() const
-{
-    return ui_->stripButton;
-}
-QPushButton* CleftoneAppDelegate::clearButton() const
-{
-    return ui_->clearButton;
-}
-QComboBox* CleftoneAppDelegate::writeMethodPopUp() const
-{
-    return ui_->writeMethodPopUp;
-}
-QProgressBar* CleftoneAppDelegate::progressBar() const
-{
-    return ui_->progressBar;
-}
-QLabel* CleftoneAppDelegate::progressLabel() const
-{
-    return ui_->progressLabel;
-}
-QMenu* CleftoneAppDelegate::cleftoneMenu() const
-{
-    return ui_->fileMenu;
-}
-QAction* CleftoneAppDelegate::addFilesAction() const
-{
-    return ui_->addFilesAction;
-}
-QAction* CleftoneAppDelegate::clearAction() const
-{
-    return ui_->clearAction;
-}
-QAction* CleftoneAppDelegate::copyAction() const
-{
-    return ui_->copyAction;
-}
-QAction* CleftoneAppDelegate::removeSelectedAction() const
-{
-    return ui_->removeSelectedAction;
-}
-QAction* CleftoneAppDelegate::visitWebsiteAction() const
-{
-    return ui_->visitWebsiteAction;
-}
-QAction* CleftoneAppDelegate::emailDeveloperAction() const
-{
-    return ui_->emailDeveloperAction;
-}
-QAction* CleftoneAppDelegate::showErrorLogAction() const
-{
-    return ui_->showErrorLogAction;
-}
-
-OperationQueue& CleftoneAppDelegate::operationQueue()
-{
-    return batchRun_->operationQueue();
-}
-qint64 CleftoneAppDelegate::failedOperations() const
-{
-    return batchRun_->failedOperations();
-}
-qint64 CleftoneAppDelegate::successfulOperations() const
-{
-    return batchRun_->successfulOperations();
-}
-std::shared_ptr<Operation> CleftoneAppDelegate::currentFinalizer() const
-{
-    return batchRun_->currentFinalizer();
-}
-
-CTDroppedFilesParser& CleftoneAppDelegate::droppedFilesParser()
-{
-    return intake_->droppedFilesParser();
-}
-bool CleftoneAppDelegate::processingFiles() const
-{
-    return intake_->processingFiles();
-}
-QStringList CleftoneAppDelegate::skippedVideoPaths() const
-{
-    return intake_->skippedVideoPaths();
-}
-
 // ---- File list and table --------------------------------------------------------------------
 
 void CleftoneAppDelegate::refreshTableHeader()
@@ -363,18 +270,6 @@ void CleftoneAppDelegate::copySelectedPaths()
     tools_.setClipboardText(text);
 }
 
-// ---- Write method and destination folder ----------------------------------------------------
-
-void CleftoneAppDelegate::writeMethodPopUpChanged()
-{
-    destination_->popUpChanged();
-}
-
-bool CleftoneAppDelegate::ensureSandboxAccessForDestinationFolder(const QString& folderPath)
-{
-    return destination_->ensureSandboxAccess(folderPath);
-}
-
 // ---- Batch run ------------------------------------------------------------------------------
 
 std::shared_ptr<CleftoneOperation> CleftoneAppDelegate::makeOperation(const QString& path) const
@@ -438,18 +333,6 @@ void CleftoneAppDelegate::setControlsBusy(bool busy)
     ui_->progressLabel->clear();
 }
 
-void CleftoneAppDelegate::handleFinishedOperation(
-    const std::shared_ptr<CleftoneOperation>& operation)
-{
-    handleFinishedOperations({operation});
-}
-
-void CleftoneAppDelegate::handleFinishedOperations(
-    const std::vector<std::shared_ptr<CleftoneOperation>>& operations)
-{
-    batchRun_->handleFinishedOperations(operations);
-}
-
 void CleftoneAppDelegate::runDidStart(qsizetype total)
 {
     ui_->progressBar->setRange(0, int(total));
@@ -470,11 +353,6 @@ void CleftoneAppDelegate::updateProgress()
     }
 }
 
-void CleftoneAppDelegate::stripDidComplete()
-{
-    batchRun_->complete();
-}
-
 void CleftoneAppDelegate::runDidEnd()
 {
     CLEFTONE_ASSERT_MAIN_THREAD();
@@ -487,21 +365,6 @@ void CleftoneAppDelegate::runDidEnd()
 }
 
 // ---- Intake ---------------------------------------------------------------------------------
-
-void CleftoneAppDelegate::droppedFilesWalkDidStart()
-{
-    intake_->droppedFilesWalkDidStart();
-}
-
-void CleftoneAppDelegate::walkDroppedFilesBatch(const QStringList& batch)
-{
-    intake_->walkDroppedFilesBatch(batch);
-}
-
-void CleftoneAppDelegate::droppedFilesWalksDidFinish()
-{
-    intake_->droppedFilesWalksDidFinish();
-}
 
 void CleftoneAppDelegate::walkDidStart()
 {
@@ -587,26 +450,6 @@ void CleftoneAppDelegate::addFiles()
 
 // ---- Video prompts --------------------------------------------------------------------------
 
-void CleftoneAppDelegate::promptAboutSkippedVideoFiles(const QStringList& paths)
-{
-    videoPrompt_->promptAboutSkippedVideoFiles(paths);
-}
-
-void CleftoneAppDelegate::confirmAddVideoFiles(const QStringList& paths)
-{
-    videoPrompt_->confirmAddVideoFiles(paths);
-}
-
-void CleftoneAppDelegate::videoConfirmCheckboxChanged(QCheckBox* sender)
-{
-    videoPrompt_->videoConfirmCheckboxChanged(sender);
-}
-
-QPushButton* CleftoneAppDelegate::videoConfirmAddButton() const
-{
-    return videoPrompt_->videoConfirmAddButton();
-}
-
 void CleftoneAppDelegate::addConfirmedVideoFiles(const QStringList& paths)
 {
     for (const QString& path : paths) {
@@ -616,58 +459,6 @@ void CleftoneAppDelegate::addConfirmedVideoFiles(const QStringList& paths)
     refreshTableHeader();
     ui_->tableView->viewport()->update();
     refreshActionButtons();
-}
-
-// ---- Menus and application actions ----------------------------------------------------------
-
-bool CleftoneAppDelegate::validateMenuItem(const QAction* item) const
-{
-    return menus_->validateMenuItem(item);
-}
-
-void CleftoneAppDelegate::updateMenuItems()
-{
-    menus_->updateMenuItems();
-}
-
-void CleftoneAppDelegate::showSettings()
-{
-    menus_->showSettings();
-}
-
-void CleftoneAppDelegate::visitWebsite()
-{
-    menus_->visitWebsite();
-}
-
-void CleftoneAppDelegate::emailDeveloper()
-{
-    menus_->emailDeveloper();
-}
-
-void CleftoneAppDelegate::showErrorLog()
-{
-    menus_->showErrorLog();
-}
-
-void CleftoneAppDelegate::showAbout()
-{
-    menus_->showAbout();
-}
-
-QAction* CleftoneAppDelegate::checkForUpdatesAction() const
-{
-    return menus_->checkForUpdatesAction();
-}
-
-QAction* CleftoneAppDelegate::settingsAction() const
-{
-    return menus_->settingsAction();
-}
-
-UpdateChecker* CleftoneAppDelegate::updater()
-{
-    return menus_->updater();
 }
 
 // ---- Events ---------------------------------------------------------------------------------
