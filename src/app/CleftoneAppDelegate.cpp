@@ -6,15 +6,14 @@
 #include "app/BatchRun.h"
 #include "app/DestinationControl.h"
 #include "app/IntakeController.h"
+#include "app/RunPanel.h"
 #include "app/RunSummary.h"
 #include "app/VideoPrompt.h"
 #include "engine/CleftoneOperation.h"
 #include "errorlog/ErrorLogWindowController.h"
 #include "intake/DropPaths.h"
 #include "platform/BuildConfig.h"
-#include "platform/DisplayName.h"
 #include "platform/MainThread.h"
-#include "platform/PathBytes.h"
 #include "platform/PreferenceKeys.h"
 #include "platform/Preferences.h"
 #include "ui/PlatformTools.h"
@@ -23,10 +22,8 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QItemSelectionModel>
-#include <QKeySequence>
 #include <QMimeData>
 #include <QPushButton>
-#include <QShortcut>
 #include <QTimer>
 
 #include <algorithm>
@@ -59,15 +56,13 @@ CleftoneAppDelegate::CleftoneAppDelegate(AppDelegateEnvironment environment, QOb
     ui_->tableView->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     ui_->tableView->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     operationsController_.setHeaderTitle(ui_->tableView->property("initialHeaderTitle").toString());
-    ui_->progressPanel->hide();
 
-    connect(ui_->stripButton, &QPushButton::clicked, this, [this] {
-        if (stripButtonStops_)
-            stopButtonPressed();
-        else
-            stripButtonPressed();
-    });
-    connect(ui_->clearButton, &QPushButton::clicked, this, [this] { clearButtonPressed(); });
+    runPanel_ = std::make_unique<RunPanel>(RunPanel::Widgets{window_.get(), ui_->stripButton,
+                                                             ui_->clearButton, ui_->progressPanel,
+                                                             ui_->progressBar, ui_->progressLabel});
+    connect(runPanel_.get(), &RunPanel::stripRequested, this, [this] { stripButtonPressed(); });
+    connect(runPanel_.get(), &RunPanel::stopRequested, this, [this] { stopButtonPressed(); });
+    connect(runPanel_.get(), &RunPanel::clearRequested, this, [this] { clearButtonPressed(); });
     connect(ui_->addFilesAction, &QAction::triggered, this, [this] { addFiles(); });
     connect(ui_->quitAction, &QAction::triggered, qApp, &QCoreApplication::quit,
             Qt::QueuedConnection);
@@ -78,21 +73,6 @@ CleftoneAppDelegate::CleftoneAppDelegate(AppDelegateEnvironment environment, QOb
     connect(ui_->selectAllAction, &QAction::triggered, ui_->tableView, &QTableView::selectAll);
     connect(ui_->tableView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this] { updateMenuItems(); });
-
-    // The Strip/Stop button's keys.
-    for (const QKeySequence& keys :
-         {QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)}) {
-        auto* shortcut = new QShortcut(keys, window_.get());
-        connect(shortcut, &QShortcut::activated, this, [this] {
-            if (ui_->stripButton->isEnabled())
-                ui_->stripButton->click();
-        });
-    }
-    auto* stopShortcut = new QShortcut(QKeySequence(Qt::Key_Escape), window_.get());
-    connect(stopShortcut, &QShortcut::activated, this, [this] {
-        if (stripButtonStops_ && ui_->stripButton->isEnabled())
-            stopButtonPressed();
-    });
 
     // Drops land on the viewport; the delegate answers them in eventFilter().
     ui_->tableView->viewport()->setAcceptDrops(true);
@@ -199,19 +179,18 @@ void CleftoneAppDelegate::refreshActionButtons()
 {
     CLEFTONE_ASSERT_MAIN_THREAD();
     const bool hasFiles = operationsController_.count() > 0;
-    ui_->stripButton->setEnabled(hasFiles);
-    ui_->clearButton->setEnabled(hasFiles);
+    runPanel_->setHasFiles(hasFiles);
     updateMenuItems();
 }
 
 void CleftoneAppDelegate::setWriteMethodPopUpEnabled(bool enabled)
 {
-    ui_->writeMethodPopUp->setEnabled(enabled);
+    destination_->setEnabled(enabled);
 }
 
 void CleftoneAppDelegate::setClearButtonEnabled(bool enabled)
 {
-    ui_->clearButton->setEnabled(enabled);
+    runPanel_->setClearEnabled(enabled);
 }
 
 void CleftoneAppDelegate::updateUI()
@@ -311,46 +290,28 @@ void CleftoneAppDelegate::stripButtonPressed()
 void CleftoneAppDelegate::stopButtonPressed()
 {
     CLEFTONE_ASSERT_MAIN_THREAD();
-    ui_->stripButton->setEnabled(false);
     batchRun_->stop();
-    if (!intake_->processingFiles())
-        ui_->progressLabel->setText(QStringLiteral("Stopping\u2026"));
+    runPanel_->showStopping(intake_->processingFiles());
 }
 
 void CleftoneAppDelegate::setControlsBusy(bool busy)
 {
-    stripButtonStops_ = busy;
-    ui_->writeMethodPopUp->setEnabled(!busy);
-    if (busy) {
-        // The button keeps its enabled state: it stays the way to stop.
-        ui_->stripButton->setText(QStringLiteral("Stop"));
-        ui_->clearButton->setEnabled(false);
-        return;
-    }
-    ui_->stripButton->setText(QStringLiteral("Strip"));
-    refreshActionButtons();
-    ui_->progressPanel->hide();
-    ui_->progressLabel->clear();
+    destination_->setEnabled(!busy);
+    runPanel_->setBusy(busy);
+    if (!busy)
+        refreshActionButtons();
 }
 
 void CleftoneAppDelegate::runDidStart(qsizetype total)
 {
-    ui_->progressBar->setRange(0, int(total));
-    ui_->progressBar->setValue(0);
-    ui_->progressPanel->show();
+    runPanel_->showRunStarted(total);
     updateProgress();
     updateMenuItems();
 }
 
 void CleftoneAppDelegate::updateProgress()
 {
-    ui_->progressBar->setValue(int(batchRun_->handled()));
-    const QString next = batchRun_->nextPath();
-    if (!next.isEmpty()) {
-        ui_->progressLabel->setText(
-            QStringLiteral("Stripping \u201C%1\u201D").arg(displayNameAtPath(next)));
-        ui_->progressLabel->setToolTip(displayPath(next));
-    }
+    runPanel_->showProgress(batchRun_->handled(), batchRun_->nextPath());
 }
 
 void CleftoneAppDelegate::runDidEnd()
@@ -376,13 +337,8 @@ void CleftoneAppDelegate::walkDidStart()
     }
     refreshTimer_->start();
 
-    ui_->stripButton->setEnabled(true);
     setControlsBusy(true);
-
-    ui_->progressBar->setRange(0, 0);
-    ui_->progressLabel->setText(QStringLiteral("Adding files\u2026"));
-    ui_->progressLabel->setToolTip(QString());
-    ui_->progressPanel->show();
+    runPanel_->showWalking();
     updateMenuItems();
 }
 

@@ -41,6 +41,7 @@ class BatchRun;
 class CleftoneOperation;
 class DestinationControl;
 class IntakeController;
+class RunPanel;
 class VideoPrompt;
 class ErrorLogWindowController;
 class PlatformTools;
@@ -132,7 +133,7 @@ public:
     bool operationsWereCancelled() const { return activity_.cancelled.load(); }
     bool processingFiles() const;
     /// True while the Strip/Stop button's action is Stop (during a run or a walk).
-    bool stripButtonActionIsStop() const { return stripButtonStops_; }
+    bool stripButtonActionIsStop() const;
     qint64 failedOperations() const;
     qint64 successfulOperations() const;
     std::shared_ptr<Operation> currentFinalizer() const;
@@ -243,7 +244,7 @@ private:
     std::unique_ptr<VideoPrompt> videoPrompt_;
     OperationsArrayController operationsController_;
     QTimer* refreshTimer_ = nullptr;
-    bool stripButtonStops_ = false;
+    std::unique_ptr<RunPanel> runPanel_;
     std::unique_ptr<AppMenus> menus_;
     // The two owners of threads, declared last so that they go first: their walker and worker
     // still use the list, the shared state and the environment while they wind down.

@@ -7,6 +7,7 @@
 #include "app/CleftoneAppDelegate.h"
 #include "app/DestinationControl.h"
 #include "app/IntakeController.h"
+#include "app/RunPanel.h"
 #include "app/VideoPrompt.h"
 
 namespace cleftone {
@@ -94,6 +95,10 @@ std::shared_ptr<Operation> CleftoneAppDelegate::currentFinalizer() const
 CTDroppedFilesParser& CleftoneAppDelegate::droppedFilesParser()
 {
     return intake_->droppedFilesParser();
+}
+bool CleftoneAppDelegate::stripButtonActionIsStop() const
+{
+    return runPanel_->stripButtonActionIsStop();
 }
 bool CleftoneAppDelegate::processingFiles() const
 {

@@ -213,4 +213,9 @@ bool DestinationControl::ensureUsableForRun()
     return true;
 }
 
+void DestinationControl::setEnabled(bool enabled)
+{
+    popUp_->setEnabled(enabled);
+}
+
 } // namespace cleftone

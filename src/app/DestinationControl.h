@@ -36,6 +36,8 @@ public:
     /// True when a run may start with the stored destination; otherwise the user was told why
     /// (or declined to grant access again).
     bool ensureUsableForRun();
+    /// The pop-up is disabled while a run or a walk holds the window.
+    void setEnabled(bool enabled);
 
 private:
     void showFolderItem(const QString& folderPath);
