@@ -110,7 +110,18 @@ void CleftoneAppDelegate::registerDefaultPreferences(Preferences& preferences)
 void CleftoneAppDelegate::applicationDidFinishLaunching()
 {
     // The table accepts the drag types of dropTypes(); see eventFilter().
+    wireRun();
+    wireIntake();
+    wireMenus();
+    destination_->restore();
 
+    refreshActionButtons();
+    activity_.running = false;
+    updateMenuItems();
+}
+
+void CleftoneAppDelegate::wireRun()
+{
     batchRun_ =
         std::make_unique<BatchRun>(operationsController_, activity_, meter_,
                                    [this](const QString& path) { return makeOperation(path); });
@@ -122,13 +133,19 @@ void CleftoneAppDelegate::applicationDidFinishLaunching()
     });
     connect(batchRun_.get(), &BatchRun::progressed, this, [this] { updateProgress(); });
     connect(batchRun_.get(), &BatchRun::finished, this, [this] { runDidEnd(); });
+}
 
+void CleftoneAppDelegate::wireIntake()
+{
     intake_ = std::make_unique<IntakeController>(operationsController_, activity_, meter_,
                                                  preferences_, environment_.hasVideoTrack);
     connect(intake_.get(), &IntakeController::walkStarted, this, [this] { walkDidStart(); });
     connect(intake_.get(), &IntakeController::walkFinished, this,
             [this](const QStringList& heldBack) { walkDidEnd(heldBack); });
+}
 
+void CleftoneAppDelegate::wireMenus()
+{
     AppMenus::Actions actions;
     actions.applicationMenu = ui_->fileMenu;
     actions.addFiles = ui_->addFilesAction;
@@ -155,11 +172,6 @@ void CleftoneAppDelegate::applicationDidFinishLaunching()
     services.showSettings = environment_.showSettings;
     menus_ = std::make_unique<AppMenus>(window_.get(), actions, std::move(state),
                                         std::move(services), tools_, preferences_, errorLog_);
-    destination_->restore();
-
-    refreshActionButtons();
-    activity_.running = false;
-    updateMenuItems();
 }
 
 // ---- File list and table --------------------------------------------------------------------

@@ -217,13 +217,20 @@ signals:
 
 private:
     void applicationDidFinishLaunching();
+    void wireRun();
+    void wireIntake();
+    void wireMenus();
     /// Strip/Stop button, pop-up and Clear for a run or walk (busy) or for the idle state.
     void setControlsBusy(bool busy);
     void updateProgress();
     void addConfirmedVideoFiles(const QStringList& paths);
     void runDidStart(qsizetype total);
+    /// The end of a run, in this order: the header, the idle controls (and with them the
+    /// menus), the summary, then runDidFinish().
     void runDidEnd();
     void walkDidStart();
+    /// The end of a walk, in this order: the header, idle, the idle controls, walkDidFinish(),
+    /// then the question about the held-back video files.
     void walkDidEnd(const QStringList& heldBack);
     std::shared_ptr<CleftoneOperation> makeOperation(const QString& path) const;
     void noteTask(std::chrono::steady_clock::time_point start);
