@@ -16,6 +16,7 @@
 #include "BenchSupport.h"
 
 #include "engine/CleftoneOperation.h"
+#include "engine/ReplacementFolders.h"
 #include "platform/BuildConfig.h"
 #include "platform/OperationQueue.h"
 #include "platform/PreferenceKeys.h"
@@ -222,6 +223,9 @@ public:
         Outcome outcome;
         std::vector<std::shared_ptr<CleftoneOperation>> jobs;
         const Stopwatch stopwatch;
+        const auto folders = std::make_shared<ReplacementFolders>(environment_.journalDirectory);
+        StripEnvironment environment = environment_;
+        environment.replacementFolders = folders;
         {
             OperationQueue queue(QString::fromLatin1(bundleIdentifier()) +
                                  QStringLiteral(".queue"));
@@ -229,13 +233,14 @@ public:
             std::vector<std::shared_ptr<Operation>> operations;
             for (const fs::path& file : files) {
                 auto job = std::make_shared<CleftoneOperation>(
-                    QString::fromStdString(file.string()), environment_);
+                    QString::fromStdString(file.string()), environment);
                 job->setDefaultsOverride(&settings_);
                 jobs.push_back(job);
                 operations.push_back(job);
             }
             queue.addOperations(operations, true);
         }
+        folders->finish();
         outcome.timing = stopwatch.stop();
         for (const auto& job : jobs)
             outcome.failed += job->success() ? 0 : 1;

@@ -4,6 +4,7 @@
 
 #include "engine/CapabilitySets.h"
 #include "engine/CleftoneOperation.h"
+#include "engine/ReplacementFolders.h"
 #include "errorlog/ErrorLogWindowController.h"
 #include "intake/DropPaths.h"
 #include "intake/DroppedFilesParser.h"
@@ -587,6 +588,7 @@ std::shared_ptr<CleftoneOperation> CleftoneAppDelegate::makeOperation(const QStr
             store->logMessage(text);
         };
     }
+    strip.replacementFolders = runFolders_;
     auto operation = std::make_shared<CleftoneOperation>(path, strip);
     if (environment_.preferences)
         operation->setDefaultsOverride(&preferences_);
@@ -626,8 +628,12 @@ void CleftoneAppDelegate::stripButtonPressed()
     operationsWereCancelled_ = false;
 
     runSnapshot_ = operationsController_.arrangedObjects();
-    auto finalizer = std::make_shared<BlockOperation>(
-        [this] { postToMainThread(this, [this] { stripDidComplete(); }); });
+    runFolders_ = std::make_shared<ReplacementFolders>();
+    // The run's folders are flushed and removed here, on the worker, not in the window.
+    auto finalizer = std::make_shared<BlockOperation>([this, folders = runFolders_] {
+        folders->finish();
+        postToMainThread(this, [this] { stripDidComplete(); });
+    });
     currentFinalizer_ = finalizer;
 
     ui_->progressBar->setRange(0, int(runSnapshot_.size()));
@@ -785,6 +791,7 @@ void CleftoneAppDelegate::stripDidComplete()
 {
     CLEFTONE_ASSERT_MAIN_THREAD();
     currentFinalizer_.reset();
+    runFolders_.reset();
     operationsRunning_ = false;
     runSnapshot_.clear();
     refreshTableHeader();

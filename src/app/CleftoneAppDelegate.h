@@ -35,6 +35,7 @@ namespace cleftone {
 
 class CTDroppedFilesParser;
 class CleftoneOperation;
+class ReplacementFolders;
 class ErrorLogWindowController;
 class PlatformTools;
 class Preferences;
@@ -239,6 +240,8 @@ private:
     std::atomic<bool> operationsRunning_{false};
     std::atomic<bool> operationsWereCancelled_{false};
     std::shared_ptr<Operation> currentFinalizer_;
+    /// The running batch's shared replacement folders; finished by the finaliser on the worker.
+    std::shared_ptr<ReplacementFolders> runFolders_;
     QStringList runSnapshot_;
     // Hand-over from the worker threads: results and admitted paths wait here, and one task
     // posted when the first of them arrives takes all that have gathered by the time it runs.
