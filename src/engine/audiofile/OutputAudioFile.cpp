@@ -4,6 +4,7 @@
 #include "engine/audiofile/FFmpegAudioFileService.h"
 #include "engine/audiofile/PropertyStorage.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -16,10 +17,34 @@ namespace {
 
 constexpr int kIoBufferSize = 256 * 1024;
 
+// Write-behind: every this many bytes written in a row, writeback of them starts, and the
+// writeback started one window earlier is waited for. The flush before the commit then finds
+// little left to do, and the dirty pages a large copy keeps stay near two windows.
+constexpr off_t kWriteBehindWindow = 8 * 1024 * 1024;
+
 struct FileSink {
     int fd;
     int* lastErrno;
+    off_t position = 0;
+    off_t writebackStartedUpTo = 0; // writeback started for [0, this)
 };
+
+void startWriteBehind(FileSink* sink)
+{
+    if (sink->position - sink->writebackStartedUpTo < kWriteBehindWindow)
+        return;
+    const off_t from = sink->writebackStartedUpTo;
+    const off_t length = sink->position - from;
+    // Advisory only: errors here surface again at the flush before the commit.
+    ::sync_file_range(sink->fd, from, length, SYNC_FILE_RANGE_WRITE);
+    if (from > 0) {
+        const off_t previous = std::max<off_t>(0, from - kWriteBehindWindow);
+        ::sync_file_range(sink->fd, previous, from - previous,
+                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                              SYNC_FILE_RANGE_WAIT_AFTER);
+    }
+    sink->writebackStartedUpTo = sink->position;
+}
 
 int writeSink(void* opaque, std::uint8_t* buffer, int size)
 {
@@ -34,7 +59,9 @@ int writeSink(void* opaque, std::uint8_t* buffer, int size)
             return AVERROR(errno);
         }
         done += int(n);
+        sink->position += n;
     }
+    startWriteBehind(sink);
     return done;
 }
 
@@ -49,7 +76,12 @@ std::int64_t seekSink(void* opaque, std::int64_t offset, int whence)
         return end;
     }
     const off_t result = ::lseek(sink->fd, offset, whence);
-    return result < 0 ? AVERROR(errno) : result;
+    if (result < 0)
+        return AVERROR(errno);
+    // A seek back (a header patched at the end) only moves where the next window starts.
+    sink->position = result;
+    sink->writebackStartedUpTo = std::min(sink->writebackStartedUpTo, result);
+    return result;
 }
 
 // AIFF's COMM chunk stores the sample rate as an 80-bit IEEE extended float.
