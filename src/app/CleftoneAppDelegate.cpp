@@ -650,8 +650,9 @@ void CleftoneAppDelegate::queueRunFrom(qsizetype first)
 {
     // A long list is queued a slice per turn of the event loop, so that pressing Strip never
     // holds the window for long. The worker starts on the first slice meanwhile; the finaliser
-    // goes last, once it depends on every job.
-    constexpr qsizetype kSlice = 4096;
+    // goes last. The queue is serial and starts its jobs in order, so the finaliser depends on
+    // the last job only: a dependency on each of 100,000 jobs costs the window a long task.
+    constexpr qsizetype kSlice = 1024;
     const auto finalizer = currentFinalizer_;
     if (!finalizer)
         return;
@@ -671,7 +672,6 @@ void CleftoneAppDelegate::queueRunFrom(qsizetype first)
         // it finishes at once without touching its file.
         if (operationsWereCancelled_)
             operation->cancel();
-        finalizer->addDependency(operation);
         operations.push_back(std::move(operation));
     }
     operationQueue_.addOperations(operations, false);
@@ -683,6 +683,8 @@ void CleftoneAppDelegate::queueRunFrom(qsizetype first)
         });
         return;
     }
+    if (!operations.empty())
+        finalizer->addDependency(operations.back());
     operationQueue_.addOperation(finalizer);
 }
 
@@ -718,12 +720,32 @@ void CleftoneAppDelegate::postFinishedOperation(std::shared_ptr<CleftoneOperatio
 
 void CleftoneAppDelegate::drainFinishedOperations()
 {
+    // Jobs that finish at once (missing files, a fast disk) pile up by the thousand while the
+    // window draws; handling a bounded share per turn of the event loop keeps it responsive.
+    constexpr std::size_t kMostPerTask = 1024;
     std::vector<std::shared_ptr<CleftoneOperation>> finished;
+    bool more = false;
     {
         std::lock_guard lock(handOverLock_);
-        finished.swap(finishedOperations_);
+        if (finishedOperations_.size() <= kMostPerTask) {
+            finished.swap(finishedOperations_);
+        } else {
+            const auto end = finishedOperations_.begin() + std::ptrdiff_t(kMostPerTask);
+            finished.assign(std::make_move_iterator(finishedOperations_.begin()),
+                            std::make_move_iterator(end));
+            finishedOperations_.erase(finishedOperations_.begin(), end);
+            more = true;
+        }
     }
+    if (more)
+        postToMainThread(this, [this] { drainFinishedOperations(); });
     handleFinishedOperations(finished);
+}
+
+bool CleftoneAppDelegate::finishedOperationsPending()
+{
+    std::lock_guard lock(handOverLock_);
+    return !finishedOperations_.empty();
 }
 
 void CleftoneAppDelegate::setControlsBusy(bool busy)
@@ -790,6 +812,11 @@ void CleftoneAppDelegate::updateProgress()
 void CleftoneAppDelegate::stripDidComplete()
 {
     CLEFTONE_ASSERT_MAIN_THREAD();
+    // Results still waiting are handled first: their drain task is already queued.
+    if (finishedOperationsPending()) {
+        postToMainThread(this, [this] { stripDidComplete(); });
+        return;
+    }
     currentFinalizer_.reset();
     runFolders_.reset();
     operationsRunning_ = false;

@@ -208,6 +208,7 @@ private:
     void updateProgress();
     void showUpdateResult(const UpdateCheckResult& result);
     void queueRunFrom(qsizetype first);
+    bool finishedOperationsPending();
     void postFinishedOperation(std::shared_ptr<CleftoneOperation> operation);
     void drainFinishedOperations();
     void postAdmission(const QString& path);
