@@ -61,9 +61,13 @@ int StripCommand::run(const QStringList& arguments)
     const QCommandLineOption includeVideo(
         QStringLiteral("include-video"),
         QStringLiteral("Also strip files that contain video; only their audio is kept."));
+    const QCommandLineOption trash(
+        QStringLiteral("trash"),
+        QStringLiteral("Move each original into the Trash before replacing it, so that it can "
+                       "be restored from there."));
     const QCommandLineOption quiet(QStringList{QStringLiteral("q"), QStringLiteral("quiet")},
                                    QStringLiteral("Print only failures."));
-    parser.addOptions({outputDir, includeVideo, quiet});
+    parser.addOptions({outputDir, includeVideo, trash, quiet});
     parser.addPositionalArgument(QStringLiteral("path"),
                                  QStringLiteral("Audio files or folders to strip."),
                                  QStringLiteral("PATH..."));
@@ -108,7 +112,9 @@ int StripCommand::run(const QStringList& arguments)
     // (a registered default over a file that can never exist), so that a run killed with
     // SIGKILL leaves no settings folder behind.
     Preferences settings(QStringLiteral("/dev/null/cleftone-strip.conf"));
-    settings.registerDefaults({{QString::fromLatin1(kDestinationDirectoryKey), destination}});
+    settings.registerDefaults(
+        {{QString::fromLatin1(kDestinationDirectoryKey), destination},
+         {QString::fromLatin1(kMoveOriginalsToTrashKey), parser.isSet(trash)}});
 
     QStringList files = collectFiles(paths, parser.isSet(includeVideo));
     if (parser.isSet(outputDir))

@@ -6,8 +6,8 @@ namespace cleftone {
 
 class Preferences;
 
-/// `cleftone-strip [--output-dir DIR] [--include-video] [--quiet] PATH...`: strips files and
-/// folders with the same engine, screening and error-log lines as the window.
+/// `cleftone-strip [--output-dir DIR] [--include-video] [--trash] [--quiet] PATH...`: strips files
+/// and folders with the same engine, screening and error-log lines as the window.
 ///
 /// Threads: the main thread, with a QCoreApplication; run() returns when every file is done.
 class StripCommand {

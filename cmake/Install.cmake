@@ -98,6 +98,25 @@ if(TARGET cleftone)
             RENAME ${CLEFTONE_BUNDLE_IDENTIFIER}.svg)
 endif()
 
+# Manual pages and the shell completion, for the tool always and for the window with it.
+# The pages are installed compressed as Debian wants them (gzip -9n: no name or time inside).
+find_program(CLEFTONE_GZIP gzip REQUIRED)
+mark_as_advanced(CLEFTONE_GZIP)
+set(_cleftone_man_pages)
+foreach(_program IN LISTS _cleftone_programs)
+    set(_page ${CMAKE_CURRENT_BINARY_DIR}/man/${_program}.1)
+    configure_file(${_cleftone_resources}/man/${_program}.1 ${_page} @ONLY)
+    add_custom_command(OUTPUT ${_page}.gz
+        COMMAND ${CLEFTONE_GZIP} -9nkf ${_page}
+        DEPENDS ${_page} VERBATIM)
+    list(APPEND _cleftone_man_pages ${_page}.gz)
+endforeach()
+add_custom_target(cleftone_man_pages ALL DEPENDS ${_cleftone_man_pages})
+install(FILES ${_cleftone_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${_cleftone_resources}/bash-completion/cleftone-strip
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+install(FILES ${_cleftone_resources}/debian/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/cleftone)
+
 # Debian package: cpack -G DEB in the build directory.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME cleftone)
@@ -113,9 +132,10 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
     "container type, which then replaces the original in one step or goes into a"
     "folder of the user's choice."
     "."
-    "It handles MP3, MP2, AAC, AC-3, E-AC-3, AMR, FLAC, M4A, M4B, MP4, 3GP, WAVE,"
-    "RF64, Wave64, AIFF, CAF and NeXT/Sun audio. The package holds the window"
-    "application and the command-line tool cleftone-strip.")
+    "It writes MP3, MP2, ADTS AAC, AC-3, E-AC-3, AMR, FLAC, M4A, M4B, audio-only"
+    "MP4, 3GP and 3G2, WAVE, RF64, Wave64, AIFF, AIFC, CAF and NeXT/Sun audio."
+    "The package holds the window application and the command-line tool"
+    "cleftone-strip.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -143,6 +163,24 @@ libavformat59, libavcodec59, libavutil57")
         string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libqt6gui6, libqt6widgets6")
     endif()
 endif()
+# The Debian changelog and lintian's notes go into the package only, not into `make install`'s
+# tree.
+execute_process(COMMAND date -u -R -d "${CLEFTONE_RELEASE_DATE} 12:00"
+                OUTPUT_VARIABLE CLEFTONE_RELEASE_DATE_RFC2822 OUTPUT_STRIP_TRAILING_WHITESPACE)
+configure_file(${_cleftone_resources}/debian/changelog.in
+               ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.Debian @ONLY)
+add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.Debian.gz
+    COMMAND ${CLEFTONE_GZIP} -9nkf ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.Debian
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.Debian VERBATIM)
+add_custom_target(cleftone_debian_changelog ALL
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.Debian.gz)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.Debian.gz
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/cleftone COMPONENT debian EXCLUDE_FROM_ALL)
+install(FILES ${_cleftone_resources}/debian/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME cleftone
+        COMPONENT debian EXCLUDE_FROM_ALL)
+set(CPACK_INSTALL_CMAKE_PROJECTS
+    "${CMAKE_BINARY_DIR};${PROJECT_NAME};ALL;/" "${CMAKE_BINARY_DIR};${PROJECT_NAME};debian;/")
 set(CPACK_SOURCE_GENERATOR TXZ)
 # Written into CPackSourceConfig.cmake and read again, hence the doubled escape.
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/")

@@ -14,8 +14,9 @@ packages=(
   # tests: real encoders, taggers and readers for the audio fixtures
   ffmpeg lame flac id3v2 python3 python3-mutagen atomicparsley sox
   xvfb
-  # packaging (cpack -G DEB) and checks of the desktop entry and AppStream data
-  dpkg-dev file desktop-file-utils appstream
+  # packaging (cpack -G DEB) and checks of the package, manual pages, desktop entry and
+  # AppStream data
+  dpkg-dev file desktop-file-utils appstream lintian man-db groff-base
 )
 
 missing=()

@@ -2,6 +2,7 @@
 
 #include "ui_MainWindow.h"
 
+#include "app/UpdateConsent.h"
 #include "engine/CapabilitySets.h"
 #include "engine/CleftoneOperation.h"
 #include "engine/ReplacementFolders.h"
@@ -119,7 +120,8 @@ public:
 
 } // namespace
 
-AppDelegateEnvironment::AppDelegateEnvironment() : sandboxed(CTIsSandboxedBuild())
+AppDelegateEnvironment::AppDelegateEnvironment()
+    : sandboxed(CTIsSandboxedBuild()), updateFeed(QString::fromUtf8(updateFeedUrl()))
 {}
 
 CleftoneAppDelegate::CleftoneAppDelegate(AppDelegateEnvironment environment, QObject* parent)
@@ -237,12 +239,17 @@ void CleftoneAppDelegate::applicationDidFinishLaunching()
         [this](const QStringList& batch) { walkDroppedFilesBatch(batch); });
     droppedFilesParser_->setOnAllWalksFinished([this] { droppedFilesWalksDidFinish(); });
 
-    updater_ = std::make_unique<UpdateChecker>(preferences_);
-    connect(updater_.get(), &UpdateChecker::checkFinished, this,
-            [this](const UpdateCheckResult& result) { showUpdateResult(result); });
-    if (environment_.automaticUpdateChecks) {
-        updater_->setAutomaticallyChecksForUpdates(true);
-        updater_->resetUpdateCycle();
+    // Where the distribution delivers updates there is no feed, and nothing to check.
+    if (!environment_.updateFeed.isEmpty()) {
+        updater_ = std::make_unique<UpdateChecker>(preferences_);
+        updater_->setFeedUrl(environment_.updateFeed);
+        connect(updater_.get(), &UpdateChecker::checkFinished, this,
+                [this](const UpdateCheckResult& result) { showUpdateResult(result); });
+        if (environment_.automaticUpdateChecks) {
+            updateConsent_ =
+                std::make_unique<UpdateConsent>(*updater_, preferences_, tools_, window_.get());
+            updateConsent_->start();
+        }
     }
 
     insertStartupMenuItems();
@@ -258,11 +265,13 @@ void CleftoneAppDelegate::insertStartupMenuItems()
 {
     QMenu* menu = cleftoneMenu();
 
-    checkForUpdatesAction_ = new QAction(QStringLiteral("Check For Updates"), menu);
-    connect(checkForUpdatesAction_, &QAction::triggered, updater_.get(),
-            &UpdateChecker::checkForUpdates);
-    const QList<QAction*> before = menu->actions();
-    menu->insertAction(before.value(1, nullptr), checkForUpdatesAction_);
+    if (updater_) {
+        checkForUpdatesAction_ = new QAction(QStringLiteral("Check For Updates"), menu);
+        connect(checkForUpdatesAction_, &QAction::triggered, updater_.get(),
+                &UpdateChecker::checkForUpdates);
+        const QList<QAction*> before = menu->actions();
+        menu->insertAction(before.value(1, nullptr), checkForUpdatesAction_);
+    }
 
     settingsAction_ = new QAction(QStringLiteral("Settings\u2026"), menu);
     settingsAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
@@ -1121,7 +1130,7 @@ bool CleftoneAppDelegate::validateMenuItem(const QAction* item) const
         return !operationsRunning_ && hasSelection;
     if (item == ui_->copyAction)
         return hasSelection;
-    if (item == checkForUpdatesAction_)
+    if (updater_ && item == checkForUpdatesAction_)
         return !updater_->isChecking();
     return true;
 }

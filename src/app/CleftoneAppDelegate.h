@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 
 #include <atomic>
 #include <chrono>
@@ -40,6 +41,7 @@ class ErrorLogWindowController;
 class PlatformTools;
 class Preferences;
 class UpdateChecker;
+class UpdateConsent;
 struct UpdateCheckResult;
 
 /// What the delegate uses from its surroundings. The defaults are the application's own; tests
@@ -56,7 +58,9 @@ struct AppDelegateEnvironment {
     std::function<bool(const QString& path)> hasVideoTrack;
     /// Opens the settings window. Empty: the shared settings window.
     std::function<void()> showSettings;
-    /// Switches the update checker's automatic schedule on at start-up.
+    /// The update feed. Empty: no update checker, no "Check For Updates" item, no network.
+    QUrl updateFeed; ///< defaults to updateFeedUrl()
+    /// False: never checks on its own nor asks about it (tests, benchmarks, screenshots).
     bool automaticUpdateChecks = true;
     AppDelegateEnvironment();
 };
@@ -93,12 +97,14 @@ public:
     QComboBox* writeMethodPopUp() const;
     QProgressBar* progressBar() const;
     QLabel* progressLabel() const;
-    /// The application menu, which gains "Check For Updates" and "Settings…" at start-up.
+    /// The application menu, which gains "Check For Updates" (with an update feed) and
+    /// "Settings…" at start-up.
     QMenu* cleftoneMenu() const;
     QAction* addFilesAction() const;
     QAction* clearAction() const;
     QAction* copyAction() const;
     QAction* removeSelectedAction() const;
+    /// Null in a build without an update feed.
     QAction* checkForUpdatesAction() const { return checkForUpdatesAction_; }
     QAction* settingsAction() const { return settingsAction_; }
     QAction* visitWebsiteAction() const;
@@ -107,7 +113,8 @@ public:
 
     OperationQueue& operationQueue() { return operationQueue_; }
     CTDroppedFilesParser& droppedFilesParser() { return *droppedFilesParser_; }
-    UpdateChecker& updater() { return *updater_; }
+    /// Null in a build without an update feed.
+    UpdateChecker* updater() { return updater_.get(); }
 
     // Run state.
     bool operationsRunning() const { return operationsRunning_.load(); }
@@ -254,6 +261,7 @@ private:
     std::chrono::nanoseconds longestTask_{};
 
     std::unique_ptr<UpdateChecker> updater_;
+    std::unique_ptr<UpdateConsent> updateConsent_;
     // Declared last so that they go first: the walker's thread and the queue's worker still
     // post to this object while they wind down.
     std::unique_ptr<CTDroppedFilesParser> droppedFilesParser_;

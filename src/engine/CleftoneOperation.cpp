@@ -9,6 +9,7 @@
 #include "engine/RepairPass.h"
 #include "engine/StripFailure.h"
 #include "engine/TemporaryFile.h"
+#include "engine/Trash.h"
 #include "errorlog/ErrorLogStore.h"
 #include "platform/BuildConfig.h"
 #include "platform/DisplayName.h"
@@ -17,12 +18,28 @@
 #include "platform/Preferences.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <memory>
 #include <optional>
+#include <sys/stat.h>
 
 namespace cleftone {
+
+namespace {
+
+// Whether the output replaces the input itself, whatever way the two paths name it.
+bool isSameFile(const QString& a, const QString& b)
+{
+    struct stat first {};
+    struct stat second {};
+    return ::stat(QFile::encodeName(a).constData(), &first) == 0 &&
+           ::stat(QFile::encodeName(b).constData(), &second) == 0 &&
+           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+} // namespace
 
 StripEnvironment::StripEnvironment() : sandboxed(CTIsSandboxedBuild())
 {}
@@ -167,19 +184,40 @@ void CleftoneOperation::runPipeline(Run& run)
     if (!repair.outputUsable)
         throw StripFailure(QString::fromLatin1(kRepairToolLeftNoUsableFile));
 
+    // The original goes to the Trash before it is replaced, as a link (or copy) that leaves it
+    // at its path until the rename below, so the replacement stays one step.
+    std::optional<TrashedItem> trashed;
+    if (settingsStore().boolForKey(QString::fromLatin1(kMoveOriginalsToTrashKey)) &&
+        isSameFile(outFilePath, inFilePath_)) {
+        QString reason;
+        trashed = Trash::keepCopy(outFilePath, &reason);
+        if (!trashed)
+            throw StripFailure(
+                QStringLiteral("Could not move the original to the Trash: %1. The file was "
+                               "left unchanged.")
+                    .arg(reason));
+    }
+
     FileError error;
     if (!CTFileSwap::swapItemAtURL(outFilePath, tempFilePath, &error,
-                                   environment_.replacementFolders.get()))
+                                   environment_.replacementFolders.get())) {
+        if (trashed)
+            Trash::discard(*trashed);
         throw StripFailure(error.message());
+    }
 
     success_ = true;
 }
 
-QString CleftoneOperation::resolveOutputPath(Run& run)
+Preferences& CleftoneOperation::settingsStore() const
 {
     Preferences* store = defaultsOverride();
-    if (!store)
-        store = &Preferences::standard();
+    return store ? *store : Preferences::standard();
+}
+
+QString CleftoneOperation::resolveOutputPath(Run& run)
+{
+    Preferences* store = &settingsStore();
 
     const QVariant setting = store->value(QString::fromLatin1(kDestinationDirectoryKey));
     if (setting.typeId() == QMetaType::QString &&

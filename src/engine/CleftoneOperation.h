@@ -35,7 +35,9 @@ struct StripEnvironment {
 /// back, copies its packets into a temporary file, repairs MP3 output and commits the result
 /// over the output path, which is the input itself or a file of the same name in the
 /// destination folder. A failure leaves the input untouched and writes one error-log line,
-/// "Cleftone Failed To Strip File: <name>.  Error:<message>".
+/// "Cleftone Failed To Strip File: <name>.  Error:<message>". With kMoveOriginalsToTrashKey set,
+/// a job that replaces its input first keeps the original in the Trash (see Trash), and fails
+/// without touching the input when that is not possible.
 ///
 /// Threads: main() runs on the queue's worker thread. The accessors may be called from any
 /// thread; the batch reads `inFilePath()` and `success()` once the job has finished. cancel()
@@ -66,6 +68,7 @@ private:
     struct Run;
     void runPipeline(Run& run);
     QString resolveOutputPath(Run& run);
+    Preferences& settingsStore() const;
     void setOutFilePath(const QString& path);
     void setTempFilePath(const QString& path);
 

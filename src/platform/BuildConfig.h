@@ -18,7 +18,8 @@ const char* supportEmailAddress();
 /// The application's version, e.g. "0.1.0".
 const char* applicationVersion();
 
-/// Address of the feed that announces the newest release, e.g. "https://cleftone.org/appcast.json".
+/// Address of the feed that announces the newest release, e.g. "https://example.org/feed.json";
+/// empty in builds that leave updates to the distribution (no checks, no update menu item).
 const char* updateFeedUrl();
 
 } // namespace cleftone

@@ -14,6 +14,15 @@ inline constexpr char kSuppressVideoFileWarningKey[] = "suppressVideoFileWarning
 /// Boolean: the video confirmation has been shown at least once.
 inline constexpr char kVideoConfirmAlertHasBeenShownKey[] = "videoConfirmAlertHasBeenShown";
 
+/// Boolean: an in-place strip first puts the original into the user's Trash.
+inline constexpr char kMoveOriginalsToTrashKey[] = "moveOriginalsToTrash";
+
+/// Boolean: check for updates on a schedule. Unset until the user was asked (at the second
+/// launch) or chose in the settings; nothing is checked before.
+inline constexpr char kAutomaticallyChecksForUpdatesKey[] = "automaticallyChecksForUpdates";
+/// Boolean: the application was launched before, so the next launch may ask about updates.
+inline constexpr char kHasLaunchedBeforeKey[] = "hasLaunchedBefore";
+
 /// The value of kDestinationDirectoryKey that means "replace each input file in place".
 inline constexpr char kOverwriteExistingFile[] = "Overwrite Existing File";
 

@@ -22,7 +22,7 @@ LogState& logState()
 
 } // namespace
 
-void systemLog(const QString& line)
+void systemLog(const QString& line, bool toStandardError)
 {
     static std::once_flag opened;
     std::call_once(opened, [] { openlog("cleftone", LOG_PID, LOG_USER); });
@@ -31,8 +31,10 @@ void systemLog(const QString& line)
     LogState& state = logState();
     std::lock_guard lock(state.mutex);
     syslog(LOG_NOTICE, "%s", utf8.constData());
-    std::fprintf(stderr, "cleftone: %s\n", utf8.constData());
-    std::fflush(stderr);
+    if (toStandardError) {
+        std::fprintf(stderr, "cleftone: %s\n", utf8.constData());
+        std::fflush(stderr);
+    }
     if (state.capture)
         state.capture->lines_.append(line);
 }

@@ -7,8 +7,9 @@ namespace cleftone {
 
 /// Writes one diagnostic line to the system log (syslog, as "cleftone", facility user, level
 /// notice) and to standard error as "cleftone: <line>". For internal diagnostics that the user
-/// is not shown. Callable from any thread; lines are never interleaved.
-void systemLog(const QString& line);
+/// is not shown. Callable from any thread; lines are never interleaved. `toStandardError` false
+/// keeps the line out of the terminal, for routine events such as an offline update check.
+void systemLog(const QString& line, bool toStandardError = true);
 
 /// While an object of this class lives, every line given to systemLog() is also recorded in it
 /// (it still goes to the system log and standard error). Meant for tests. Create and destroy it
@@ -24,7 +25,7 @@ public:
     QStringList lines() const;
 
 private:
-    friend void systemLog(const QString& line);
+    friend void systemLog(const QString& line, bool toStandardError);
     SystemLogCapture* previous_ = nullptr;
     QStringList lines_;
 };

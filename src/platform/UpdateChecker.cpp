@@ -5,6 +5,7 @@
 #include "platform/Preferences.h"
 #include "platform/SystemLog.h"
 
+#include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
@@ -49,8 +50,24 @@ UpdateCheckResult malformed(const QUrl& feed, const QString& why)
                        .arg(serverName(feed), why));
 }
 
+bool isLoopback(const QUrl& url)
+{
+    if (url.isLocalFile())
+        return true;
+    const QHostAddress address(url.host());
+    return !address.isNull() && address.isLoopback();
+}
+
+// Only https, unless a test allowed its own plain feeds on this machine.
+bool isSecure(const QUrl& url, bool loopbackAllowed)
+{
+    return url.scheme() == QLatin1String("https") ||
+           (loopbackAllowed && isLoopback(url) &&
+            (url.scheme() == QLatin1String("http") || url.isLocalFile()));
+}
+
 UpdateCheckResult parseFeed(const QUrl& feed, const QByteArray& body,
-                            const QVersionNumber& currentVersion)
+                            const QVersionNumber& currentVersion, bool loopbackAllowed)
 {
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
@@ -68,10 +85,15 @@ UpdateCheckResult parseFeed(const QUrl& feed, const QByteArray& body,
         return malformed(feed, UpdateChecker::tr("it names no valid version number."));
 
     const QUrl url(object.value(QLatin1String("url")).toString(), QUrl::StrictMode);
-    if (!url.isValid() || url.isRelative() ||
-        (url.scheme() != QLatin1String("https") && url.scheme() != QLatin1String("http")) ||
-        url.host().isEmpty())
+    if (!url.isValid() || url.isRelative() || (url.host().isEmpty() && !url.isLocalFile()))
         return malformed(feed, UpdateChecker::tr("it gives no valid download address."));
+    if (!isSecure(url, loopbackAllowed) ||
+        (url.scheme() != QLatin1String("https") && url.scheme() != feed.scheme()))
+        return malformed(feed, UpdateChecker::tr("its download address is not a secure (https) "
+                                                 "address."));
+    if (url.host().compare(feed.host(), Qt::CaseInsensitive) != 0)
+        return malformed(
+            feed, UpdateChecker::tr("its download address is not on %1.").arg(serverName(feed)));
 
     UpdateCheckResult result;
     result.latestVersion = version;
@@ -208,6 +230,22 @@ void UpdateChecker::startCheck(bool userInitiated)
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                          QNetworkRequest::AlwaysNetwork);
 
+    if (!isSecure(feedUrl_, loopbackAllowedForTesting_)) {
+        UpdateCheckResult result =
+            failure(UpdateCheckResult::Failure::InsecureAddress,
+                    tr("The update address %1 is not a secure (https) address, so it was not "
+                       "contacted.")
+                        .arg(feedUrl_.toDisplayString()));
+        result.userInitiated = userInitiated;
+        // Results always arrive later, as after a transfer.
+        QMetaObject::invokeMethod(
+            this, [this, result] { report(result); }, Qt::QueuedConnection);
+        return;
+    }
+    // A redirect to another host would let that host announce the download.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::SameOriginRedirectPolicy);
+
     replyUserInitiated_ = userInitiated;
     replyTooLarge_ = false;
     reply_ = network_->get(request);
@@ -255,7 +293,7 @@ void UpdateChecker::finishCheck()
                             "connection and try again later.")
                              .arg(server, reply->errorString()));
     } else {
-        result = parseFeed(feedUrl_, reply->readAll(), currentVersion_);
+        result = parseFeed(feedUrl_, reply->readAll(), currentVersion_, loopbackAllowedForTesting_);
     }
     result.userInitiated = replyUserInitiated_;
     report(std::move(result));
@@ -264,7 +302,8 @@ void UpdateChecker::finishCheck()
 void UpdateChecker::report(UpdateCheckResult result)
 {
     if (result.status == UpdateCheckResult::Status::Failed && !result.userInitiated)
-        systemLog(QStringLiteral("automatic update check failed: %1").arg(result.informativeText));
+        systemLog(QStringLiteral("automatic update check failed: %1").arg(result.informativeText),
+                  false);
     if (result.userInitiated || result.status == UpdateCheckResult::Status::UpdateAvailable)
         emit checkFinished(result);
 }

@@ -25,7 +25,7 @@ inline constexpr char kLastUpdateCheckKey[] = "lastUpdateCheck";
 /// The outcome of one update check, ready to be shown to the user.
 struct UpdateCheckResult {
     enum class Status { UpdateAvailable, UpToDate, Failed };
-    enum class Failure { None, Unreachable, Timeout, HttpError, MalformedFeed };
+    enum class Failure { None, Unreachable, Timeout, HttpError, MalformedFeed, InsecureAddress };
 
     Status status = Status::Failed;
     Failure failure = Failure::None;
@@ -50,8 +50,12 @@ struct UpdateCheckResult {
 ///     {"version": "1.2.0", "url": "https://cleftone.org/download", "notes": "What's new…"}
 ///
 /// "version" (required) is a dotted version number with nothing after it; "url" (required) is an
-/// absolute http or https address where the release can be fetched; "notes" (optional) is plain
-/// text. Other members are ignored. "1.2" and "1.2.0" name the same version.
+/// absolute https address on the feed's own host where the release can be fetched; "notes"
+/// (optional) is plain text. Other members are ignored. "1.2" and "1.2.0" name the same version.
+///
+/// The feed itself must be an https address too, and redirects may not leave its host: a feed
+/// that anyone on the way could change, or that another server answers, could send users to any
+/// download. A feed address that is not https fails without contacting anything.
 ///
 /// Automatic checks, once switched on, run when the time since the last check (kept in the
 /// preferences, so it survives restarts) reaches the check interval. They report only when a
@@ -73,6 +77,11 @@ public:
 
     QUrl feedUrl() const { return feedUrl_; }
     void setFeedUrl(const QUrl& url) { feedUrl_ = url; }
+
+    /// For tests only, which serve feeds on this machine without certificates: also accepts a
+    /// plain http feed on a loopback address (127.0.0.0/8, ::1) or a local file, announcing a
+    /// download on the same host in the same scheme. Nothing in the application calls it.
+    void setAllowsLoopbackFeedForTesting(bool allowed) { loopbackAllowedForTesting_ = allowed; }
 
     /// Time between automatic checks. Takes effect at the next resetUpdateCycle() or check.
     std::chrono::milliseconds updateCheckInterval() const { return checkInterval_; }
@@ -134,6 +143,7 @@ private:
     std::chrono::milliseconds checkInterval_ = kDefaultCheckInterval;
     std::chrono::milliseconds transferTimeout_ = kDefaultTransferTimeout;
     bool automaticChecks_ = false;
+    bool loopbackAllowedForTesting_ = false;
     QDateTime nextCheck_;
 };
 

@@ -20,17 +20,8 @@
 
 namespace cleftone {
 
-namespace {
-
-const QString& suppressKey()
-{
-    static const QString key = QString::fromLatin1(kSuppressVideoFileWarningKey);
-    return key;
-}
-
-} // namespace
-
-SettingsWindowController::SettingsWindowController(Preferences& preferences, QObject* parent)
+SettingsWindowController::SettingsWindowController(Preferences& preferences, bool updateChecks,
+                                                   QObject* parent)
     : QObject(parent), preferences_(preferences)
 {
     CLEFTONE_ASSERT_MAIN_THREAD();
@@ -40,14 +31,16 @@ SettingsWindowController::SettingsWindowController(Preferences& preferences, QOb
         std::make_unique<QWidget>(nullptr, Qt::Dialog | Qt::CustomizeWindowHint |
                                                Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     window_->setWindowTitle(tr("Settings"));
-    window_->setFixedSize(kContentSize);
     // Open settings alone must not keep the application running once its main window is gone.
     window_->setAttribute(Qt::WA_QuitOnClose, false);
+    buildContentView(updateChecks);
+    // As tall as the wrapped notes need at the fixed width, and no taller.
+    const QSize size(kContentWidth, window_->layout()->totalHeightForWidth(kContentWidth));
+    window_->setFixedSize(size);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        window_->setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, kContentSize,
+        window_->setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size,
                                                  screen->availableGeometry()));
     }
-    buildContentView();
 }
 
 SettingsWindowController::~SettingsWindowController() = default;
@@ -59,46 +52,71 @@ SettingsWindowController& SettingsWindowController::sharedController()
     return *instance;
 }
 
-void SettingsWindowController::buildContentView()
+void SettingsWindowController::buildContentView(bool updateChecks)
 {
-    checkBox_ = new QCheckBox(tr("Don't warn me about video files"), window_.get());
-
-    label_ = new QLabel(
-        tr("If you process a video file, Cleftone will remove the video and keep only the audio."),
-        window_.get());
-    label_->setTextFormat(Qt::PlainText);
-    label_->setWordWrap(true);
-    label_->setTextInteractionFlags(Qt::NoTextInteraction);
-    label_->setFont(smallSystemFont());
-    // A role rather than a fixed colour, so the note follows palette and theme changes.
-    label_->setForegroundRole(QPalette::PlaceholderText);
-
-    // No bottom margin: the window keeps its height, and a note that needs more lines than fit
-    // is cut at the bottom edge rather than squeezed.
     auto* column = new QVBoxLayout(window_.get());
-    column->setContentsMargins(kMargin, kMargin, kMargin, 0);
-    column->setSpacing(kNoteGap);
-    column->addWidget(checkBox_, 0, Qt::AlignLeft | Qt::AlignTop);
-    auto* noteRow = new QHBoxLayout;
-    noteRow->setContentsMargins(kNoteIndent, 0, 0, 0);
-    noteRow->addWidget(label_);
-    column->addLayout(noteRow);
+    column->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
+    column->setSpacing(0);
+
+    addRow(kMoveOriginalsToTrashKey, tr("Move originals to the Trash"),
+           tr("Before a file is replaced by its stripped copy, the original is put in the Trash, "
+              "from where it can be restored."));
+    addRow(kSuppressVideoFileWarningKey, tr("Don't warn me about video files"),
+           tr("If you process a video file, Cleftone will remove the video and keep only the "
+              "audio."));
+    if (updateChecks)
+        addRow(kAutomaticallyChecksForUpdatesKey, tr("Check for updates automatically"),
+               tr("Cleftone asks its update server once a day whether a newer version is "
+                  "available."));
     column->addStretch(1);
 
-    showPreference(preferences_.boolForKey(suppressKey()));
-    connect(checkBox_, &QCheckBox::toggled, this, [this](bool checked) {
-        if (!showingPreference_)
-            preferences_.setValue(suppressKey(), checked);
-    });
     connect(&preferences_, &Preferences::valueChanged, this,
             &SettingsWindowController::preferenceChanged);
+}
+
+void SettingsWindowController::addRow(const char* key, const QString& title, const QString& note)
+{
+    auto* column = static_cast<QVBoxLayout*>(window_->layout());
+    if (!rows_.empty())
+        column->addSpacing(kRowGap);
+    Row row{new QCheckBox(title, window_.get()), new QLabel(note, window_.get()),
+            QString::fromLatin1(key)};
+    row.note->setTextFormat(Qt::PlainText);
+    row.note->setWordWrap(true);
+    row.note->setTextInteractionFlags(Qt::NoTextInteraction);
+    row.note->setFont(smallSystemFont());
+    // A role rather than a fixed colour, so the note follows palette and theme changes.
+    row.note->setForegroundRole(QPalette::PlaceholderText);
+
+    column->addWidget(row.checkBox, 0, Qt::AlignLeft | Qt::AlignTop);
+    column->addSpacing(kNoteGap);
+    auto* noteRow = new QHBoxLayout;
+    noteRow->setContentsMargins(kNoteIndent, 0, 0, 0);
+    noteRow->addWidget(row.note);
+    column->addLayout(noteRow);
+
+    showPreference(row, preferences_.boolForKey(row.key));
+    connect(row.checkBox, &QCheckBox::toggled, this, [this, key = row.key](bool checked) {
+        if (!showingPreference_)
+            preferences_.setValue(key, checked);
+    });
+    rows_.push_back(row);
+}
+
+QCheckBox* SettingsWindowController::checkBoxForKey(const QString& key) const
+{
+    for (const Row& row : rows_)
+        if (row.key == key)
+            return row.checkBox;
+    return nullptr;
 }
 
 void SettingsWindowController::showWindow()
 {
     CLEFTONE_ASSERT_MAIN_THREAD();
     // Another process may have edited the settings file meanwhile; nothing signals that.
-    showPreference(preferences_.boolForKey(suppressKey()));
+    for (const Row& row : rows_)
+        showPreference(row, preferences_.boolForKey(row.key));
     window_->show();
     window_->raise();
     window_->activateWindow();
@@ -123,17 +141,18 @@ QFont SettingsWindowController::smallSystemFont()
 
 void SettingsWindowController::preferenceChanged(const QString& key, const QVariant& value)
 {
-    if (key == suppressKey())
-        showPreference(value.toBool());
+    for (const Row& row : rows_)
+        if (row.key == key)
+            showPreference(row, value.toBool());
 }
 
-void SettingsWindowController::showPreference(bool suppressed)
+void SettingsWindowController::showPreference(const Row& row, bool value)
 {
-    if (checkBox_->isChecked() == suppressed)
+    if (row.checkBox->isChecked() == value)
         return;
     // Echoing the value just read back would rewrite the settings file for nothing.
     QScopedValueRollback<bool> guard(showingPreference_, true);
-    checkBox_->setChecked(suppressed);
+    row.checkBox->setChecked(value);
 }
 
 } // namespace cleftone

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/BuildConfig.h"
 #include "platform/Preferences.h"
 
 #include <QFont>
@@ -9,6 +10,7 @@
 #include <QVariant>
 
 #include <memory>
+#include <vector>
 
 class QCheckBox;
 class QLabel;
@@ -16,33 +18,42 @@ class QWidget;
 
 namespace cleftone {
 
-/// The Settings window: one checkbox, "Don't warn me about video files", bound to the
-/// kSuppressVideoFileWarningKey preference, with an explanatory note beneath it.
+/// The Settings window: a column of checkboxes, each bound to a boolean preference, each with an
+/// explanatory note beneath it:
 ///
-/// The binding runs both ways with no OK or Apply step: toggling the box writes the preference at
+/// - "Move originals to the Trash" (kMoveOriginalsToTrashKey);
+/// - "Don't warn me about video files" (kSuppressVideoFileWarningKey);
+/// - "Check for updates automatically" (kAutomaticallyChecksForUpdatesKey), only in a build with
+///   an update feed.
+///
+/// The binding runs both ways with no OK or Apply step: toggling a box writes its preference at
 /// once, and a change made through any Preferences object on the same file moves the box, whether
 /// or not the window is showing. The window is built when the controller is made, centred on the
 /// primary screen then, and kept (closing only hides it), so later showings keep wherever the user
-/// moved it.
+/// moved it. Its size is fixed: the width below, and the height its content needs.
 ///
-/// The note is set in smallSystemFont() and the palette's placeholder-text colour.
+/// The notes are set in smallSystemFont() and the palette's placeholder-text colour.
 ///
 /// Threads: main thread only.
 class SettingsWindowController : public QObject {
     Q_OBJECT
 
 public:
-    /// Size of the window's content area. Fixed: the window cannot be resized.
-    static constexpr QSize kContentSize{380, 90};
+    /// Width of the window's content area. Fixed: the window cannot be resized.
+    static constexpr int kContentWidth = 380;
     /// Distance of the checkbox from the content's left, top and (at least) right edge.
     static constexpr int kMargin = 20;
     /// How much further right than the checkbox the note starts.
     static constexpr int kNoteIndent = 20;
     /// Gap between the checkbox's bottom and the note's top.
     static constexpr int kNoteGap = 4;
+    /// Gap between one note's bottom and the next checkbox's top.
+    static constexpr int kRowGap = 12;
 
-    /// Builds the window over `preferences`, which must outlive this controller.
+    /// Builds the window over `preferences`, which must outlive this controller. `updateChecks`:
+    /// whether to offer automatic update checks (by default, when the build has an update feed).
     explicit SettingsWindowController(Preferences& preferences = Preferences::standard(),
+                                      bool updateChecks = *updateFeedUrl() != '\0',
                                       QObject* parent = nullptr);
     ~SettingsWindowController() override;
 
@@ -54,8 +65,16 @@ public:
     void showWindow();
 
     QWidget* window() const { return window_.get(); }
-    QCheckBox* checkBox() const { return checkBox_; }
-    QLabel* label() const { return label_; }
+    /// One row of the window: a checkbox, its note and the preference it shows.
+    struct Row {
+        QCheckBox* checkBox;
+        QLabel* note;
+        QString key;
+    };
+    /// The rows, top to bottom.
+    const std::vector<Row>& rows() const { return rows_; }
+    /// The row of `key`; null when the window has none.
+    QCheckBox* checkBoxForKey(const QString& key) const;
 
     /// The font for small secondary text: the desktop's own small font when its theme defines
     /// one smaller than the general font (KDE does), otherwise the general font scaled down by
@@ -63,14 +82,14 @@ public:
     static QFont smallSystemFont();
 
 private:
-    void buildContentView();
+    void buildContentView(bool updateChecks);
+    void addRow(const char* key, const QString& title, const QString& note);
     void preferenceChanged(const QString& key, const QVariant& value);
-    void showPreference(bool suppressed);
+    void showPreference(const Row& row, bool value);
 
     Preferences& preferences_;
     std::unique_ptr<QWidget> window_;
-    QCheckBox* checkBox_ = nullptr;
-    QLabel* label_ = nullptr;
+    std::vector<Row> rows_;
     bool showingPreference_ = false;
 };
 

@@ -111,6 +111,9 @@ protected:
         environment.errorLog = errorLog.get();
         environment.sandboxed = false;
         environment.automaticUpdateChecks = false;
+        // A feed of its own, whatever the build's: the update menu item is there, and nothing
+        // is ever checked unless a test says so.
+        environment.updateFeed = QUrl("https://updates.invalid/feed.json");
         environment.showSettings = [this] {
             ++settingsShown;
         };

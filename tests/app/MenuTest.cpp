@@ -2,9 +2,13 @@
 
 #include "intake/DroppedFilesParser.h"
 #include "platform/BuildConfig.h"
+#include "platform/PreferenceKeys.h"
+#include "platform/Preferences.h"
 #include "platform/UpdateChecker.h"
 
+#include <QFile>
 #include <QMainWindow>
+#include <QMenu>
 #include <QMimeData>
 #include <QUrl>
 
@@ -85,28 +89,63 @@ TEST_F(MenuTest, SettingsAndWebActionsUseTheirServices)
     EXPECT_TRUE(tools.alerts.isEmpty());
 }
 
-TEST_F(MenuTest, CheckForUpdatesShowsTheResultAndDownloadOpensTheRelease)
+TEST_F(MenuTest, UpdatesNeedAFeedAndAreCheckedOnTheirOwnOnlyWithConsent)
 {
-    CleftoneAppDelegate& d = makeDelegate();
+    // Without a feed (the distribution delivers updates): no checker and no menu item.
+    CleftoneAppDelegate& bare =
+        makeDelegate([](AppDelegateEnvironment& e) { e.updateFeed = QUrl(); });
+    EXPECT_EQ(bare.updater(), nullptr);
+    EXPECT_EQ(bare.checkForUpdatesAction(), nullptr);
+    for (const QAction* item : bare.cleftoneMenu()->actions())
+        EXPECT_NE(item->text(), "Check For Updates");
+
+    // The first launch asks nothing; the second asks once; the answer and Settings decide.
+    QFile feed(dir.filePath("feed.json"));
+    const auto launch = [&] {
+        CleftoneAppDelegate& d = makeDelegate([&](AppDelegateEnvironment& e) {
+            e.updateFeed = QUrl::fromLocalFile(feed.fileName());
+            e.automaticUpdateChecks = true;
+        });
+        QCoreApplication::processEvents();
+        return &d;
+    };
+    const QString key = QString::fromLatin1(kAutomaticallyChecksForUpdatesKey);
+    launch();
+    EXPECT_TRUE(tools.alerts.isEmpty());
+    tools.alertAnswers.push_back({1, false}); // "Don't Check"
+    CleftoneAppDelegate* d = launch();
+    ASSERT_TRUE(waitFor([&] { return !tools.alerts.isEmpty(); }));
+    EXPECT_EQ(tools.alerts[0].spec.buttonTitles,
+              (QStringList{"Check Automatically", "Don't Check"}));
+    EXPECT_TRUE(preferences->value(key).isValid());
+    EXPECT_FALSE(preferences->boolForKey(key) || d->updater()->automaticallyChecksForUpdates());
+    preferences->setValue(key, true);
+    EXPECT_TRUE(d->updater()->automaticallyChecksForUpdates());
+    preferences->setValue(key, false);
+    d = launch();
+    EXPECT_EQ(tools.alerts.size(), 1);
+    EXPECT_FALSE(d->updater()->automaticallyChecksForUpdates());
+
+    // Check For Updates asks at once and shows the result; Download opens the release.
+    d->updater()->setAllowsLoopbackFeedForTesting(true);
     const auto serveFeed = [&](const QByteArray& version) {
-        QFile feed(dir.filePath("feed.json"));
         ASSERT_TRUE(feed.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        feed.write(R"({"version": ")" + version + R"(", "url": "https://example.org/get"})");
-        d.updater().setFeedUrl(QUrl::fromLocalFile(feed.fileName()));
+        feed.write(R"({"version": ")" + version + R"(", "url": "file:///get"})");
+        feed.close();
     };
     serveFeed("99.0");
     tools.alertAnswers.push_back({0, false}); // "Download"
-    d.checkForUpdatesAction()->trigger();
-    ASSERT_TRUE(waitFor([&] { return !tools.alerts.isEmpty(); }));
-    EXPECT_EQ(tools.alerts.last().window, static_cast<QWidget*>(d.window()));
+    d->checkForUpdatesAction()->trigger();
+    ASSERT_TRUE(waitFor([&] { return tools.alerts.size() == 2; }));
+    EXPECT_EQ(tools.alerts.last().window, static_cast<QWidget*>(d->window()));
     EXPECT_EQ(tools.alerts.last().spec.buttonTitles, (QStringList{"Download", "Later"}));
     EXPECT_FALSE(tools.alerts.last().spec.messageText.isEmpty());
-    EXPECT_EQ(tools.openedUrls, QList<QUrl>{QUrl("https://example.org/get")});
+    EXPECT_EQ(tools.openedUrls, QList<QUrl>{QUrl("file:///get")});
 
     // The same version: one "OK", nothing opened.
     serveFeed(applicationVersion());
-    d.checkForUpdatesAction()->trigger();
-    ASSERT_TRUE(waitFor([&] { return tools.alerts.size() == 2; }));
+    d->checkForUpdatesAction()->trigger();
+    ASSERT_TRUE(waitFor([&] { return tools.alerts.size() == 3; }));
     EXPECT_EQ(tools.alerts.last().spec.buttonTitles, QStringList{"OK"});
     EXPECT_EQ(tools.openedUrls.size(), 1);
 }

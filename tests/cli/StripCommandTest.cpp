@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QThread>
+#include <QUrl>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -84,6 +85,7 @@ protected:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("XDG_STATE_HOME", state);
         environment.insert("TMPDIR", tmpdir);
+        environment.insert("XDG_DATA_HOME", tempPath("data"));
         process->setProcessEnvironment(environment);
         process->setWorkingDirectory(tmp.path());
         process->start(QStringLiteral(CLEFTONE_STRIP_EXECUTABLE), arguments);
@@ -149,7 +151,7 @@ TEST_F(StripCommandTest, ArgumentsDecideTheExitStatus)
 
     const StripRun help = strip({"--help"});
     EXPECT_EQ(help.exitCode, 0);
-    for (const char* option : {"--output-dir", "--include-video", "--quiet", "PATH..."})
+    for (const char* option : {"--output-dir", "--include-video", "--trash", "--quiet", "PATH..."})
         EXPECT_TRUE(help.out.contains(QLatin1String(option))) << option;
     EXPECT_EQ(strip({"--help-all"}).exitCode, 0);
     const StripRun version = strip({"--version"});
@@ -286,19 +288,42 @@ TEST_F(StripCommandTest, OutputFolderGetsStrippedCopiesOfUniqueNamesAndInputsSta
     EXPECT_EQ(digest(out + "/b.m4a").packetHashes, digest(second).packetHashes);
 }
 
-TEST_F(StripCommandTest, QuietInPlaceStripOfALinkPrintsNothingAndKeepsTheLink)
+TEST_F(StripCommandTest, QuietInPlaceStripOfALinkKeepsTheLinkAndTheOriginalInTheTrash)
 {
-    const QString song = place("mp3_id3v1.mp3", "music/song.mp3");
+    const QString song = place("mp3_id3v1.mp3", "music/my song.mp3");
     const QString link = tempPath("music/link.mp3");
-    ASSERT_EQ(::symlink("song.mp3", QFile::encodeName(link).constData()), 0);
+    ASSERT_EQ(::symlink("my song.mp3", QFile::encodeName(link).constData()), 0);
 
-    const StripRun run = strip({"--quiet", link});
+    const StripRun run = strip({"--quiet", "--trash", link});
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.out, QString());
     EXPECT_EQ(run.err, QString());
     EXPECT_TRUE(QFileInfo(link).isSymLink());
     EXPECT_FALSE(untouched(song, "mp3_id3v1.mp3"));
     EXPECT_EQ(problemsOf(inspect(fixture("mp3_id3v1.mp3"), song)), QString());
+    // Where a file manager finds it and knows where to restore it.
+    const QString trash = tempPath("data/Trash");
+    EXPECT_TRUE(untouched(trash + "/files/my song.mp3", "mp3_id3v1.mp3"));
+    const QString info = readAll(trash + "/info/my song.mp3.trashinfo");
+    EXPECT_TRUE(QRegularExpression("^\\[Trash Info\\]\nPath=" +
+                                   QRegularExpression::escape(QUrl::toPercentEncoding(song, "/")) +
+                                   "\nDeletionDate=\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\n$")
+                    .match(info)
+                    .hasMatch())
+        << info.toStdString();
+
+    // No Trash to be had: the file stays as it was.
+    const QString other = place("mp3_id3v1.mp3", "music/other.mp3");
+    ASSERT_TRUE(QDir(trash).removeRecursively());
+    ASSERT_TRUE(QFile::copy(fixture("mp3_id3v1.mp3"), trash));
+    const StripRun refused = strip({"--quiet", "--trash", other});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_EQ(refused.errLines().value(0),
+              "Cleftone Failed To Strip File: other.mp3.  Error:Could not move the original to "
+              "the Trash: the Trash folder \u201C" +
+                  trash + "\u201D cannot be used: Not a directory. The file was left unchanged.");
+    EXPECT_TRUE(untouched(other, "mp3_id3v1.mp3"));
+    EXPECT_EQ(temporaryItemsIn(tempPath("music")), QStringList());
 }
 
 TEST_F(StripCommandTest, InterruptStopsTheRunningFileAndLeavesTheRestUntouched)

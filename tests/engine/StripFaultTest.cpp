@@ -106,6 +106,10 @@ TEST_F(StripFaultTest, KilledAtAnyMomentLeavesTheOldOrTheNewFileAndNoLeftovers)
     QDir().mkpath(folder + "/.cleftone-replace-Decoy2");
     writeFile(folder + "/.cleftone-replace-Decoy2/inside", "also the user's");
     const QStringList expected{".cleftone-replace-Decoy2", "cleftone.Decoy1", "song.mp3"};
+    // Every other kill lands on a job that first puts the original into the Trash.
+    const QString trash = tempPath("data/Trash/files");
+    const ScopedEnv dataHome("XDG_DATA_HOME", QFile::encodeName(tempPath("data")));
+    bool toTrash = false;
 
     // Moments spread over the packet copy, then more densely over what follows it: closing the
     // output, the permissions, mp3val and the commit.
@@ -122,12 +126,21 @@ TEST_F(StripFaultTest, KilledAtAnyMomentLeavesTheOldOrTheNewFileAndNoLeftovers)
         SCOPED_TRACE(testing::Message()
                      << "killed " << delay << " ms after \"" << anchor.constData() << '"');
         ASSERT_TRUE(copyFile(original, output));
+        toTrash = !toTrash;
+        preferences->setValue(QString::fromLatin1(kMoveOriginalsToTrashKey), toTrash);
         ASSERT_TRUE(runAndKill(childArguments(output), anchor, delay).ok);
 
         const QByteArray now = readAll(output);
         EXPECT_TRUE(now == originalBytes || now == strippedBytes)
             << "the output path holds " << now.size() << " bytes of neither file";
         (now == originalBytes ? keptOld : gotNew) += 1;
+        const QStringList trashed = namesIn(trash);
+        EXPECT_TRUE(toTrash ? trashed.size() == 1 || (trashed.isEmpty() && now == originalBytes)
+                            : trashed.isEmpty())
+            << trashed.join(' ').toStdString();
+        for (const QString& name : trashed)
+            EXPECT_EQ(readAll(trash + "/" + name), originalBytes);
+        QDir(tempPath("data")).removeRecursively();
 
         if (namesIn(folder).size() > expected.size())
             ++cleanedUp;

@@ -22,19 +22,25 @@ has() { command -v "$1" >/dev/null; }
 programs=(cleftone-strip)
 [ "$HAVE_GUI" = 1 ] && programs+=(cleftone)
 
-# The files that must be installed, relative to the prefix, and nothing else.
+# The files that must be installed, relative to the prefix, and nothing else; "deb" adds what
+# only the package holds.
 expected_files() {
     local p
-    for p in "${programs[@]}"; do printf '%s\n' "$BIN_DIR/$p" "$PROGRAM_DIR/$p"; done
-    echo "$PROGRAM_DIR/mp3val"
+    for p in "${programs[@]}"; do
+        printf '%s\n' "$BIN_DIR/$p" "$PROGRAM_DIR/$p" "$DATA_DIR/man/man1/$p.1.gz"
+    done
+    printf '%s\n' "$PROGRAM_DIR/mp3val" "$DATA_DIR/bash-completion/completions/cleftone-strip" \
+        "$DATA_DIR/doc/cleftone/copyright"
+    [ "${1:-}" = deb ] && printf '%s\n' "$DATA_DIR/doc/cleftone/changelog.Debian.gz" \
+        "$DATA_DIR/lintian/overrides/cleftone"
     [ "$HAVE_GUI" = 1 ] && printf '%s\n' "$DATA_DIR/applications/$BUNDLE_ID.desktop" \
         "$DATA_DIR/icons/hicolor/scalable/apps/$BUNDLE_ID.svg" \
         "$DATA_DIR/metainfo/$BUNDLE_ID.metainfo.xml"
     return 0
 }
 
-compare_listing() { # what, actual-file
-    expected_files | sort >"$work/expected.txt"
+compare_listing() { # what, actual-file[, deb]
+    expected_files "${3:-}" | sort >"$work/expected.txt"
     diff -u "$work/expected.txt" "$2" >&2 || fail "$1 does not hold exactly the expected files"
 }
 
@@ -77,6 +83,26 @@ check_tree() {
             fail "$p --version failed"
         [ "$out" = "$p $VERSION" ] || fail "$p --version says '$out'"
     done
+
+    # Every option of the tool is in its manual page and its completion; the pages render
+    # without a warning.
+    local options option page
+    options=$(QT_QPA_PLATFORM=offscreen "$prefix/$BIN_DIR/cleftone-strip" --help |
+        grep -o -- '--[a-z][a-z-]*' | grep -vx -- --help-all | sort -u)
+    page=$(MANWIDTH=80 timeout 30 man --warnings -l \
+        "$prefix/$DATA_DIR/man/man1/cleftone-strip.1.gz" 2>"$work/man.err")
+    for option in $options; do
+        grep -qF -- "$option" <<<"$page" || fail "the manual page lacks $option"
+        (cd "$work" && bash -c 'source "$1"; COMP_WORDS=(cleftone-strip "$2"); COMP_CWORD=1
+            _cleftone_strip; printf "%s\n" "${COMPREPLY[@]}"' _ \
+            "$prefix/$DATA_DIR/bash-completion/completions/cleftone-strip" "${option:0:4}") |
+            grep -qx -- "$option" || fail "the bash completion does not offer $option"
+    done
+    for p in "${programs[@]}"; do
+        MANWIDTH=80 timeout 30 man --warnings -l "$prefix/$DATA_DIR/man/man1/$p.1.gz" \
+            2>>"$work/man.err" | grep -q "^SYNOPSIS" || fail "man -l does not render $p.1.gz"
+    done
+    [ ! -s "$work/man.err" ] || { cat "$work/man.err" >&2; fail "the manual pages give warnings"; }
 
     # A real strip, started by name from PATH as a desktop session does, through an mp3val that
     # notes its arguments in place of the private link: every tag gone, the audio untouched.
@@ -182,7 +208,7 @@ check_deb() {
     dpkg-deb -c "$deb" >"$work/contents.txt"
     awk '$1 !~ /^d/ { print $6 }' "$work/contents.txt" | sed 's|^\./usr/||' | sort \
         >"$work/actual.txt"
-    compare_listing "the package" "$work/actual.txt"
+    compare_listing "the package" "$work/actual.txt" deb
 
     local p want
     for p in "${programs[@]}"; do
@@ -195,6 +221,13 @@ check_deb() {
         want=$(realpath -m --relative-to="/usr/$PROGRAM_DIR" "$SYSTEM_MP3VAL")
     grep -q " \./usr/$PROGRAM_DIR/mp3val -> $want\$" "$work/contents.txt" ||
         fail "/usr/$PROGRAM_DIR/mp3val is not a link to $want"
+
+    if has lintian; then
+        timeout 240 lintian --fail-on error,warning \
+            "$deb" >"$work/lintian.out" 2>&1 || { cat "$work/lintian.out" >&2; fail "lintian"; }
+    else
+        echo "lintian is not installed; the package is not checked against Debian policy"
+    fi
 
     # The packed programs must not look into the build tree for libraries.
     dpkg-deb -x "$deb" "$work/root"

@@ -46,10 +46,11 @@ public:
     }
     void serveFeed(const char* version)
     {
-        serve(QByteArray("{\"version\": \"") + version +
-              "\", \"url\": \"https://example.org/get\", \"notes\": \"Faster.\"}");
+        serve(QByteArray("{\"version\": \"") + version + "\", \"url\": \"" +
+              download().toEncoded() + "\", \"notes\": \"Faster.\"}");
     }
     QUrl url() const { return QUrl(QStringLiteral("http://127.0.0.1:%1/feed").arg(serverPort())); }
+    QUrl download() const { return url().resolved(QUrl("/get")); }
 
     QByteArray response;
     int requests = 0;
@@ -66,6 +67,7 @@ protected:
     {
         ASSERT_TRUE(server_.isListening());
         checker_.setFeedUrl(server_.url());
+        checker_.setAllowsLoopbackFeedForTesting(true);
         checker_.setTransferTimeout(500ms);
         checker_.setCurrentVersion(QVersionNumber(1, 4, 2));
     }
@@ -99,7 +101,7 @@ TEST_F(UpdateCheckerTest, ComparesVersionsByNumberAndReportsANewerOneWithItsAddr
     EXPECT_EQ(result.status, Status::UpdateAvailable);
     EXPECT_TRUE(result.userInitiated);
     EXPECT_EQ(result.latestVersion, QVersionNumber(1, 10));
-    EXPECT_EQ(result.downloadUrl, QUrl("https://example.org/get"));
+    EXPECT_EQ(result.downloadUrl, server_.download());
     EXPECT_EQ(result.releaseNotes, "Faster.");
     EXPECT_TRUE(result.informativeText.contains("1.10")) << result.informativeText.toStdString();
     EXPECT_LE(std::abs(secondsFromNow(checker_.lastUpdateCheckTime())), 5);
@@ -124,12 +126,23 @@ TEST_F(UpdateCheckerTest, FailuresSayWhatWentWrong)
                              R"({"version": "v2.0", "url": "https://example.org/"})",
                              R"({"version": "2.0-beta", "url": "https://example.org/"})",
                              R"({"version": "2.0"})", R"({"version": "2.0", "url": "get.zip"})",
-                             R"({"version": "2.0", "url": "ftp://example.org/a"})"}) {
+                             R"({"version": "2.0", "url": "ftp://example.org/a"})",
+                             R"({"version": "2.0", "url": "https://example.org/get"})",
+                             R"({"version": "2.0", "url": "http://example.org/get"})"}) {
         server_.serve(body);
         result = checkNow();
         EXPECT_EQ(result.status, Status::Failed) << body;
         EXPECT_EQ(result.failure, Failure::MalformedFeed) << body;
     }
+
+    // Only https feeds are read, bar the tests' own on loopback; others are not even asked.
+    const int requests = server_.requests;
+    checker_.setAllowsLoopbackFeedForTesting(false);
+    EXPECT_EQ(checkNow().failure, Failure::InsecureAddress);
+    checker_.setAllowsLoopbackFeedForTesting(true);
+    checker_.setFeedUrl(QUrl("http://example.org/feed"));
+    EXPECT_EQ(checkNow().failure, Failure::InsecureAddress);
+    EXPECT_EQ(server_.requests, requests);
 
     QTcpServer closed;
     ASSERT_TRUE(closed.listen(QHostAddress::LocalHost, 0));

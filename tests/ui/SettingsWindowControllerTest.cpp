@@ -16,7 +16,8 @@
 namespace cleftone {
 namespace {
 
-const QString kKey = QString::fromLatin1(kSuppressVideoFileWarningKey);
+const QStringList kKeys{kMoveOriginalsToTrashKey, kSuppressVideoFileWarningKey,
+                        kAutomaticallyChecksForUpdatesKey};
 
 class SettingsWindowTest : public ::testing::Test {
 protected:
@@ -25,29 +26,35 @@ protected:
     QTemporaryDir dir;
     const QString path = dir.filePath("settings.ini");
     Preferences preferences{path};
-    SettingsWindowController controller{preferences};
+    SettingsWindowController controller{preferences, true};
 };
 
-TEST_F(SettingsWindowTest, CheckboxAndPreferenceFollowEachOther)
+TEST_F(SettingsWindowTest, CheckboxesAndPreferencesFollowEachOther)
 {
-    QCheckBox* box = controller.checkBox();
     controller.showWindow();
     // Written to the file at once: a separate store reads it without any event loop turning.
     Preferences other(path);
-    box->click();
-    EXPECT_TRUE(other.boolForKey(kKey));
-    box->click();
-    EXPECT_FALSE(other.boolForKey(kKey));
+    for (const QString& key : kKeys) {
+        SCOPED_TRACE(key.toStdString());
+        QCheckBox* box = controller.checkBoxForKey(key);
+        ASSERT_NE(box, nullptr);
+        box->click();
+        EXPECT_TRUE(other.boolForKey(key));
+        box->click();
+        EXPECT_FALSE(other.boolForKey(key));
 
-    other.setValue(kKey, true);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return box->isChecked(); }, 5000));
-    other.setValue(kKey, false);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !box->isChecked(); }, 5000));
-    other.setValue(kKey, true);
-    EXPECT_TRUE(SettingsWindowController(preferences).checkBox()->isChecked());
+        other.setValue(key, true);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return box->isChecked(); }, 5000));
+        other.setValue(key, false);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !box->isChecked(); }, 5000));
+        other.setValue(key, true);
+        EXPECT_TRUE(SettingsWindowController(preferences, true).checkBoxForKey(key)->isChecked());
+    }
+    // A build without an update feed offers no update checks.
+    EXPECT_EQ(SettingsWindowController(preferences, false).checkBoxForKey(kKeys[2]), nullptr);
 }
 
-TEST_F(SettingsWindowTest, FixedCentredWindowWithNoteWrappedAt320)
+TEST_F(SettingsWindowTest, FixedCentredWindowWithNotesWrappedAt320)
 {
     QWidget* window = controller.window();
     const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
@@ -55,21 +62,33 @@ TEST_F(SettingsWindowTest, FixedCentredWindowWithNoteWrappedAt320)
     controller.showWindow();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window, 5000));
     EXPECT_EQ(window->windowTitle(), "Settings");
+    const QSize size = window->size();
+    EXPECT_EQ(size.width(), 380);
     window->resize(600, 400);
-    EXPECT_EQ(window->size(), QSize(380, 90));
+    EXPECT_EQ(window->size(), size);
 
-    const QRect box = controller.checkBox()->geometry();
-    EXPECT_EQ(box.topLeft(), QPoint(20, 20));
-    EXPECT_LE(box.x() + box.width(), 360);
-    QLabel* label = controller.label();
-    EXPECT_EQ(label->geometry().topLeft(), QPoint(40, box.y() + box.height() + 4));
-    EXPECT_EQ(label->width(), 320);
-    const QFontMetricsF small(label->font());
-    EXPECT_LT(small.height(),
-              QFontMetricsF(QFontDatabase::systemFont(QFontDatabase::GeneralFont)).height());
-    // Every wrapped line is shown, and at 320 pixels the text needs more than one.
-    EXPECT_GE(label->height(), label->heightForWidth(320));
-    EXPECT_GE(label->height(), 2 * small.lineSpacing() - 1);
+    // Each box 20 from the left, its note indented 20 more and 4 below it, 12 between rows, 20
+    // below the last note.
+    int top = 20;
+    for (const auto& row : controller.rows()) {
+        SCOPED_TRACE(row.key.toStdString());
+        const QRect box = row.checkBox->geometry();
+        EXPECT_EQ(box.topLeft(), QPoint(20, top));
+        EXPECT_LE(box.x() + box.width(), 360);
+        QLabel* label = row.note;
+        EXPECT_EQ(label->geometry().topLeft(), QPoint(40, box.y() + box.height() + 4));
+        EXPECT_EQ(label->width(), 320);
+        const QFontMetricsF small(label->font());
+        EXPECT_LT(small.height(),
+                  QFontMetricsF(QFontDatabase::systemFont(QFontDatabase::GeneralFont)).height());
+        // Every wrapped line is shown.
+        EXPECT_GE(label->height(), label->heightForWidth(320));
+        top = label->geometry().bottom() + 1 + 12;
+    }
+    EXPECT_EQ(top - 12 + 20, size.height());
+    // At 320 pixels the video note needs more than one line.
+    EXPECT_GE(controller.rows()[1].note->height(),
+              2 * QFontMetricsF(controller.rows()[1].note->font()).lineSpacing() - 1);
 
     // Centred once only: a window the user moved reopens where it was left.
     window->move(30, 40);
