@@ -1,10 +1,12 @@
 // Speed of the whole strip job, as a user meets it: a CleftoneOperation replacing a file in
 // place, with the temporary file, the flush, the commit and (for MP3) the mp3val repair pass.
 //
-// (a) Large files: each of the 200 MiB MP3/WAV/M4A/FLAC sources of the engine benchmark, copied
-//     into a scratch folder and stripped in place, against a plain copy (with and without
-//     fsync) and against ffmpeg's stream copy into the same container (into a new file, and
-//     renamed over a copy of the source as the job replaces its input).
+// (a) Large files: each of the 200 MiB MP3/WAV/M4A/FLAC/AIFF sources of the engine benchmark,
+//     stripped in place (against ffmpeg's stream copy from a copy of the source, renamed over
+//     it) and into a destination folder (against ffmpeg writing a new file), as wall-time
+//     ratios; the job again without its copy check, to tell what the check costs; and the
+//     job's peak anonymous memory. Each candidate runs once per round, the rounds alternate
+//     ours and ffmpeg, and the median of the rounds counts.
 // (b) Small files: 1000 tagged MP3 files (ID3v2.4 with a cover, plus ID3v1) and 1000 tagged
 //     M4A files (ilst with covr), stripped one job at a time on one queue as the window does,
 //     against one ffmpeg per file (written beside the file and renamed over it) and, for MP3,
@@ -838,7 +840,7 @@ void removeStaleScratchFolders(const fs::path& directory)
 
 int main(int argc, char** argv)
 {
-    // The jobs run their repair tool through QProcess, as in the application.
+    // The jobs read their settings and find their repair tool as in the application.
     QCoreApplication application(argc, argv);
     const std::optional<Options> options = parseOptions(argc, argv);
     if (!options) {
