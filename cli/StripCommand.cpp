@@ -4,6 +4,7 @@
 #include "engine/CleftoneOperation.h"
 #include "engine/LeftoverJournal.h"
 #include "engine/ReplacementFolders.h"
+#include "engine/audiofile/MetadataInspection.h"
 #include "intake/FileScreening.h"
 #include "platform/BuildConfig.h"
 #include "platform/MainThread.h"
@@ -15,7 +16,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -67,7 +70,11 @@ int StripCommand::run(const QStringList& arguments)
                        "be restored from there."));
     const QCommandLineOption quiet(QStringList{QStringLiteral("q"), QStringLiteral("quiet")},
                                    QStringLiteral("Print only failures."));
-    parser.addOptions({outputDir, includeVideo, trash, quiet});
+    const QCommandLineOption show(
+        QStringLiteral("show"),
+        QStringLiteral("List the metadata that a strip would remove from each file, and change "
+                       "nothing."));
+    parser.addOptions({outputDir, includeVideo, trash, quiet, show});
     parser.addPositionalArgument(QStringLiteral("path"),
                                  QStringLiteral("Audio files or folders to strip."),
                                  QStringLiteral("PATH..."));
@@ -93,6 +100,8 @@ int StripCommand::run(const QStringList& arguments)
         return kUsageError;
     }
     quiet_ = parser.isSet(quiet);
+    if (parser.isSet(show))
+        return showAll(collectFiles(paths, true));
 
     QString destination = QString::fromLatin1(kOverwriteExistingFile);
     if (parser.isSet(outputDir)) {
@@ -182,11 +191,32 @@ QStringList StripCommand::withoutNameClashes(const QStringList& files)
     return kept;
 }
 
+int StripCommand::showAll(const QStringList& files)
+{
+    bool allRead = rejected_ == 0;
+    for (const QString& file : files) {
+        printLine(stdout, file);
+        const MetadataReport report = inspectMetadata(QFile::encodeName(file).toStdString());
+        if (!report.readable) {
+            allRead = false;
+            printLine(stdout, QStringLiteral("  This file is not an audio file that Cleftone can "
+                                             "read."));
+            continue;
+        }
+        if (report.items.empty())
+            printLine(stdout, QStringLiteral("  No metadata"));
+        for (const std::string& item : report.items)
+            printLine(stdout, QStringLiteral("  ") + QString::fromStdString(item));
+    }
+    return allRead ? kAllStripped : kFailures;
+}
+
 int StripCommand::stripAll(const QStringList& files, Preferences& settings)
 {
     const bool showProgress = !quiet_ && ::isatty(STDERR_FILENO);
     int done = 0;
     int failed = 0;
+    qint64 bytesRemoved = 0;
     bool cancelled = false;
 
     OperationQueue queue(QString::fromLatin1(bundleIdentifier()) + QStringLiteral(".queue"));
@@ -220,12 +250,14 @@ int StripCommand::stripAll(const QStringList& files, Preferences& settings)
                 finished->isCancelled() &&
                 (!finished->success() || finished->outFilePath().isEmpty());
             const bool succeeded = finished->success();
-            postToMainThread([&, file, stoppedUnfinished, succeeded] {
+            const qint64 removed = finished->bytesRemoved();
+            postToMainThread([&, file, stoppedUnfinished, succeeded, removed] {
                 if (stoppedUnfinished)
                     return;
                 ++done;
                 if (!succeeded)
                     ++failed;
+                bytesRemoved += removed;
                 if (showProgress)
                     std::fprintf(stderr, "\r\033[K[%d/%lld] %s", done, (long long)files.size(),
                                  QFileInfo(file).fileName().toLocal8Bit().constData());
@@ -271,7 +303,14 @@ int StripCommand::stripAll(const QStringList& files, Preferences& settings)
     const int stripped = done - failed;
     failed += rejected_;
     const qsizetype total = files.size() + rejected_;
-    QString summary = QStringLiteral("Stripped %1 of %2 files").arg(stripped).arg(total);
+    QString summary = stripped == total
+                          ? QStringLiteral("Stripped %1 file%2")
+                                .arg(stripped)
+                                .arg(total == 1 ? QString() : QStringLiteral("s"))
+                          : QStringLiteral("Stripped %1 of %2 files").arg(stripped).arg(total);
+    // SI units, as the desktop's file manager shows sizes.
+    summary += QStringLiteral(", %1 of metadata removed")
+                   .arg(QLocale().formattedDataSize(bytesRemoved, 1, QLocale::DataSizeSIFormat));
     if (failed)
         summary += QStringLiteral("; %1 failed").arg(failed);
     if (cancelled)

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Launches Cleftone from a build folder.
+# Launches Cleftone from a build folder: BUILD_DIR, or "build" beside this script's folder.
+# Every argument is handed to Cleftone as a file or folder to add, so the launcher itself takes
+# none: a folder name passed on by mistake would fill the list before the user did anything.
 set -euo pipefail
-build_dir=${1:-build}
+build_dir=${BUILD_DIR:-$(dirname "$0")/../build}
 bin="$build_dir/bin"
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then

@@ -31,6 +31,7 @@
 #include <QItemSelectionModel>
 #include <QKeySequence>
 #include <QLabel>
+#include <QLocale>
 #include <QMenu>
 #include <QMimeData>
 #include <QMouseEvent>
@@ -487,8 +488,7 @@ void CleftoneAppDelegate::showBookmarkFailureAlert(const QString& errorDescripti
     spec.messageText = QStringLiteral("Couldn't save folder access");
     spec.informativeText =
         errorDescription.isEmpty()
-            ? QStringLiteral(
-                  "Cleftone could not create a security-scoped bookmark for the selected folder.")
+            ? QStringLiteral("Cleftone could not remember access to the selected folder.")
             : errorDescription;
     spec.buttonTitles = {QStringLiteral("OK")};
     tools_.runAlert(spec);
@@ -634,6 +634,7 @@ void CleftoneAppDelegate::stripButtonPressed()
     operationsRunning_ = true;
     failedOperations_ = 0;
     successfulOperations_ = 0;
+    bytesRemoved_ = 0;
     operationsWereCancelled_ = false;
 
     runSnapshot_ = operationsController_.arrangedObjects();
@@ -790,9 +791,10 @@ void CleftoneAppDelegate::handleFinishedOperations(
         // written its output.
         if (operation->isCancelled())
             continue;
-        if (operation->success())
+        if (operation->success()) {
             ++successfulOperations_;
-        else
+            bytesRemoved_ += operation->bytesRemoved();
+        } else
             ++failedOperations_;
         done << operation->inFilePath();
     }
@@ -834,10 +836,21 @@ void CleftoneAppDelegate::stripDidComplete()
     ui_->tableView->viewport()->update();
     setControlsBusy(false);
     if (successfulOperations_ > 0) {
+        // SI units, as the desktop's file manager shows sizes.
+        const QString removed =
+            QLocale().formattedDataSize(bytesRemoved_, 1, QLocale::DataSizeSIFormat);
         window_->statusBar()->showMessage(
             successfulOperations_ == 1
-                ? QStringLiteral("Stripped 1 file.")
-                : QStringLiteral("Stripped %1 files.").arg(successfulOperations_),
+                //: Status line after a run. %1 is a size, such as "3.4 MB".
+                ? summaryText(QT_TRANSLATE_NOOP("CleftoneAppDelegate",
+                                                "Stripped 1 file, %1 of metadata removed."))
+                      .arg(removed)
+                //: Status line after a run. %1 is the number of files, %2 a size, such as
+                //: "3.4 MB".
+                : summaryText(QT_TRANSLATE_NOOP("CleftoneAppDelegate",
+                                                "Stripped %1 files, %2 of metadata removed."))
+                      .arg(successfulOperations_)
+                      .arg(removed),
             kStatusMessageMs);
     }
 

@@ -240,6 +240,7 @@ private:
 
     qint64 failedOperations_ = 0;
     qint64 successfulOperations_ = 0;
+    qint64 bytesRemoved_ = 0; ///< by the successful jobs of the current run
     bool processingFiles_ = false;
     bool stripButtonStops_ = false;
     QPointer<QPushButton> videoConfirmAddButton_;

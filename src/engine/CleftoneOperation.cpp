@@ -2,9 +2,9 @@
 
 #include "engine/AudioFileParser.h"
 #include "engine/CapabilitySets.h"
+#include "engine/FailureText.h"
 #include "engine/FileSwap.h"
 #include "engine/LeftoverJournal.h"
-#include "engine/OSTypeString.h"
 #include "engine/PacketCopy.h"
 #include "engine/RepairPass.h"
 #include "engine/StripFailure.h"
@@ -16,11 +16,13 @@
 #include "platform/FolderBookmark.h"
 #include "platform/PreferenceKeys.h"
 #include "platform/Preferences.h"
+#include "platform/SystemLog.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <sys/stat.h>
@@ -149,13 +151,14 @@ void CleftoneOperation::runPipeline(Run& run)
     try {
         run.parser = std::make_unique<AudioFileParser>(inFilePath_, run.service);
     } catch (const std::bad_alloc&) {
-        throw StripFailure(QStringLiteral("Unable to create AudioFileParser"));
+        throw StripFailure(QStringLiteral("There is not enough memory to open this file."));
     }
 
+    // Measured on the open file, so that a commit over the input cannot confuse the two sizes.
+    const qint64 inputSize = QFileInfo(inFilePath_).size();
     const AudioFileTypeID type = run.parser->audioFileTypeID();
     if (!CTIsWritableAudioFileType(type))
-        throw StripFailure(QStringLiteral("Core Audio cannot write this audio format (%1).")
-                               .arg(stringForOSType(type)));
+        throw StripFailure(unwritableInputMessage(AudioFileParser::expandTilde(inFilePath_), type));
     const AudioStreamBasicDescription format = run.parser->audioStreamBasicDescription();
 
     const QString outFilePath = resolveOutputPath(run);
@@ -201,11 +204,14 @@ void CleftoneOperation::runPipeline(Run& run)
     FileError error;
     if (!CTFileSwap::swapItemAtURL(outFilePath, tempFilePath, &error,
                                    environment_.replacementFolders.get())) {
+        systemLog(
+            QStringLiteral("Commit of %1 failed: %2").arg(outFilePath, error.technicalDetail()));
         if (trashed)
             Trash::discard(*trashed);
         throw StripFailure(error.message());
     }
 
+    bytesRemoved_ = std::max<qint64>(0, inputSize - QFileInfo(outFilePath).size());
     success_ = true;
 }
 

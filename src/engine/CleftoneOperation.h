@@ -52,6 +52,9 @@ public:
     QString tempFilePath() const;
     /// True until the job fails, or is cancelled during the packet copy.
     bool success() const { return success_.load(); }
+    /// After a successful job: by how many bytes the output is smaller than the input was,
+    /// never below 0. 0 until then.
+    qint64 bytesRemoved() const { return bytesRemoved_.load(); }
 
     /// A settings store read instead of the standard preferences (and where a refreshed
     /// bookmark is stored). Not owned; must outlive the job.
@@ -79,6 +82,7 @@ private:
     QString tempFilePath_;
     Preferences* defaultsOverride_ = nullptr;
     std::atomic<bool> success_{true};
+    std::atomic<qint64> bytesRemoved_{0};
 };
 
 } // namespace cleftone

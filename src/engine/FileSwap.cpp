@@ -1,5 +1,6 @@
 #include "FileSwap.h"
 
+#include "engine/FailureText.h"
 #include "engine/LeftoverJournal.h"
 #include "engine/ReplacementFolders.h"
 #include "engine/TemporaryFile.h"
@@ -133,14 +134,13 @@ int swapAcrossFileSystems(const QString& destination, const QString& newItem)
 
 } // namespace
 
-QString FileError::message() const
+QString FileError::technicalDetail() const
 {
     const QString suffix = underlying
                                ? QStringLiteral("; underlying %1 %2")
                                      .arg(underlying->first, QString::number(underlying->second))
                                : QString();
-    return QStringLiteral("Could not write the output file: %1 [%2 %3%4]")
-        .arg(description, domain, QString::number(code), suffix);
+    return QStringLiteral("%1 %2%3").arg(domain, QString::number(code), suffix);
 }
 
 bool CTFileSwap::swapItemAtURL(const QString& destination, const QString& newItem, FileError* error)
@@ -172,18 +172,18 @@ bool CTFileSwap::swapItemAtURL(const QString& destination, const QString& newIte
         return true;
 
     if (error) {
-        const QString reason = qt_error_string(failure);
+        const QString reason = reasonForSystemError(failure);
         error->domain = QLatin1String(kFileSwapErrorDomain);
         if (replacing) {
             error->code = FileSwapReplaceFailed;
-            error->description = QStringLiteral("The file “%1” could not be replaced: %2")
-                                     .arg(displayNameAtPath(destination), reason);
+            error->description = QStringLiteral("Could not replace “%1” in the folder “%2”: %3.")
+                                     .arg(displayNameAtPath(destination),
+                                          displayNameAtPath(parentOf(destination)), reason);
         } else {
             error->code = FileSwapMoveFailed;
-            error->description =
-                QStringLiteral("The file “%1” could not be saved in the folder “%2”: %3")
-                    .arg(displayNameAtPath(destination), displayNameAtPath(parentOf(destination)),
-                         reason);
+            error->description = QStringLiteral("Could not save “%1” in the folder “%2”: %3.")
+                                     .arg(displayNameAtPath(destination),
+                                          displayNameAtPath(parentOf(destination)), reason);
         }
         error->underlying = std::make_pair(QString::fromLatin1(kPOSIXErrorDomain), qint64(failure));
     }

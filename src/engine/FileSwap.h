@@ -9,17 +9,18 @@ namespace cleftone {
 
 class ReplacementFolders;
 
-/// Why a file operation failed: a readable description, an error domain and code, and the
-/// system error beneath it when there is one.
+/// Why a file operation failed: a readable description for the user, and for the system log an
+/// error domain and code with the system error beneath it when there is one.
 struct FileError {
     QString description;
     QString domain;
     qint64 code = 0;
     std::optional<std::pair<QString, qint64>> underlying; ///< domain, code
 
-    /// "Could not write the output file: <description> [<domain> <code>]", with
-    /// "; underlying <domain> <code>" inside the brackets when there is an underlying error.
-    QString message() const;
+    /// What the user is told: the description.
+    QString message() const { return description; }
+    /// "<domain> <code>", with "; underlying <domain> <code>" when there is an underlying error.
+    QString technicalDetail() const;
 };
 
 /// Error domain of CTFileSwap and its codes. Underlying errors are in "NSPOSIXErrorDomain", with

@@ -1,7 +1,9 @@
 #include "engine/PacketCopy.h"
 
+#include "engine/FailureText.h"
 #include "engine/OSTypeString.h"
 #include "engine/StripFailure.h"
+#include "platform/SystemLog.h"
 
 #include <QFile>
 
@@ -20,11 +22,36 @@ struct FreeDeleter {
 };
 template <typename T> using MallocPtr = std::unique_ptr<T, FreeDeleter>;
 
-[[noreturn]] void failWithStatus(const char* what, OSStatus status)
+// The user gets words to act on; the call and its status code go to the system log.
+[[noreturn]] void failWithStatus(const char* call, OSStatus status, const QString& message)
 {
-    throw StripFailure(
-        QStringLiteral("%1 Failed: %2")
-            .arg(QLatin1String(what), stringForOSType(static_cast<std::uint32_t>(status))));
+    systemLog(QStringLiteral("%1 failed: %2")
+                  .arg(QLatin1String(call), stringForOSType(static_cast<std::uint32_t>(status))));
+    throw StripFailure(message);
+}
+
+bool isFormatRefusal(OSStatus status)
+{
+    return status == AudioFileError::UnsupportedDataFormat ||
+           status == AudioFileError::UnsupportedFileType ||
+           status == AudioFileError::UnsupportedProperty;
+}
+
+// "Cleftone cannot write AAC audio in a CAF file."
+QString formatRefusal(AudioFileTypeID type, const AudioStreamBasicDescription& format)
+{
+    const QString codec = audioFormatName(format.mFormatID);
+    const QString container = audioFileTypeName(type);
+    return QStringLiteral("Cleftone cannot write %1 in %2 file.")
+        .arg(codec.isEmpty() ? QStringLiteral("the audio of this file")
+                             : QStringLiteral("%1 audio").arg(codec),
+             container.isEmpty() ? QStringLiteral("this kind of")
+                                 : QStringLiteral("a %1").arg(container));
+}
+
+QString writeFailure(OSStatus status)
+{
+    return QStringLiteral("Could not write the stripped copy: %1.").arg(reasonForStatus(status));
 }
 
 } // namespace
@@ -61,7 +88,9 @@ PacketCopyOutcome copyPackets(AudioFileService& service, const AudioFileParser& 
     // Whatever the service left behind is the job's to close, even after a failure.
     output.reset(created);
     if (createStatus != 0) {
-        failWithStatus("AudioFileCreateWithURL", createStatus);
+        failWithStatus("AudioFileCreateWithURL", createStatus,
+                       isFormatRefusal(createStatus) ? formatRefusal(type, format)
+                                                     : writeFailure(createStatus));
     }
 
     // A zero-length cookie is no cookie; handing it over would only let a strict service
@@ -72,14 +101,17 @@ PacketCopyOutcome copyPackets(AudioFileService& service, const AudioFileParser& 
             service.AudioFileSetProperty(output.get(), AudioFileProperty::MagicCookieData,
                                          std::uint32_t(cookie->size()), cookie->constData());
         if (status != 0) {
-            failWithStatus("AudioFileSetProperty kAudioFilePropertyMagicCookieData", status);
+            failWithStatus("AudioFileSetProperty kAudioFilePropertyMagicCookieData", status,
+                           isFormatRefusal(status) ? formatRefusal(type, format)
+                                                   : writeFailure(status));
         }
     }
 
     const quint64 totalPackets = input.audioDataPacketCount();
     const std::uint32_t maximumPacketSize = input.maximumPacketSize();
     if (maximumPacketSize == 0) {
-        throw StripFailure(QStringLiteral("Unable to read packets. Possible incompatible format."));
+        throw StripFailure(QStringLiteral("Could not read the audio of this file: it is damaged or "
+                                          "in a form that Cleftone does not support."));
     }
 
     const std::uint32_t perBlock = packetsPerBlock(maximumPacketSize);
@@ -98,13 +130,13 @@ PacketCopyOutcome copyPackets(AudioFileService& service, const AudioFileParser& 
         // The descriptions are plain data, so raw storage serves (a vector would clear it).
         const MallocPtr<std::byte> buffer(static_cast<std::byte*>(std::malloc(bufferSize)));
         if (!buffer) {
-            throw StripFailure(QStringLiteral("Unable to allocate outBuffer"));
+            throw StripFailure(QStringLiteral("There is not enough memory to copy the audio."));
         }
         const MallocPtr<AudioStreamPacketDescription> descriptions(
             static_cast<AudioStreamPacketDescription*>(
                 std::malloc(sizeof(AudioStreamPacketDescription) * packetsAsked)));
         if (!descriptions) {
-            throw StripFailure(QStringLiteral("Unable to allocate AudioStreamPacketDescription"));
+            throw StripFailure(QStringLiteral("There is not enough memory to copy the audio."));
         }
 
         const auto startingPacket = std::int64_t(totalPackets - remainingPackets);
@@ -114,7 +146,9 @@ PacketCopyOutcome copyPackets(AudioFileService& service, const AudioFileParser& 
             input.audioFile(), false, &bytesRead, descriptions.get(), startingPacket, &packetsRead,
             buffer.get());
         if (readStatus != 0) {
-            failWithStatus("AudioFileReadPacketData", readStatus);
+            failWithStatus("AudioFileReadPacketData", readStatus,
+                           QStringLiteral("Could not read the audio of this file: %1.")
+                               .arg(reasonForStatus(readStatus)));
         }
         // Never trust the counts past the buffers they describe.
         packetsRead = std::min(packetsRead, packetsAsked);
@@ -129,7 +163,9 @@ PacketCopyOutcome copyPackets(AudioFileService& service, const AudioFileParser& 
             service.AudioFileWritePackets(output.get(), false, bytesRead, descriptions.get(),
                                           startingPacket, &packetsToWrite, buffer.get());
         if (writeStatus != 0) {
-            failWithStatus("AudioFileWritePackets", writeStatus);
+            failWithStatus("AudioFileWritePackets", writeStatus,
+                           isFormatRefusal(writeStatus) ? formatRefusal(type, format)
+                                                        : writeFailure(writeStatus));
         }
         packetsWritten += std::min(packetsToWrite, packetsRead);
 
@@ -149,7 +185,9 @@ PacketCopyOutcome copyPackets(AudioFileService& service, const AudioFileParser& 
     // Closing writes what the container keeps at its end (sizes, sample tables); a file whose
     // close failed is incomplete and must not replace anything.
     if (const OSStatus closeStatus = output.close(); closeStatus != 0) {
-        failWithStatus("AudioFileClose", closeStatus);
+        failWithStatus("AudioFileClose", closeStatus,
+                       isFormatRefusal(closeStatus) ? formatRefusal(type, format)
+                                                    : writeFailure(closeStatus));
     }
     return PacketCopyOutcome::Completed;
 }

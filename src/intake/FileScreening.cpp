@@ -2,12 +2,18 @@
 
 #include "engine/audiofile/VideoProbe.h"
 
-#include <QDirIterator>
+#include <QCollator>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <QSet>
 
+#include <algorithm>
 #include <array>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <vector>
 
 namespace cleftone {
 
@@ -23,6 +29,84 @@ const QSet<QString>& videoExtensions()
         return set;
     }();
     return extensions;
+}
+
+struct FolderEntry {
+    QString name;
+    bool isFolder = false; // a real folder, not a link to one
+    QCollatorSortKey key;
+};
+
+// One folder's entries in the order a person reads a listing: by the user's locale, case
+// ignored, numbers by value ("Track 2" before "Track 10"). Sort keys make the comparisons
+// cheap in folders of many thousand files.
+std::vector<FolderEntry> sortedEntries(const QString& folder, const QCollator& collator)
+{
+    std::vector<FolderEntry> entries;
+    // readdir() rather than QDirIterator: the entry's type comes with its name, so a folder of
+    // many thousand files costs no stat() and no QFileInfo per entry.
+    DIR* dir = ::opendir(QFile::encodeName(folder).constData());
+    if (!dir)
+        return entries;
+    while (const dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+            continue;
+        bool isFolder = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat info {};
+            isFolder = ::fstatat(::dirfd(dir), name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       S_ISDIR(info.st_mode);
+        }
+        QString decoded = QFile::decodeName(name);
+        QCollatorSortKey key = collator.sortKey(decoded);
+        entries.push_back({std::move(decoded), isFolder, std::move(key)});
+    }
+    ::closedir(dir);
+    std::sort(entries.begin(), entries.end(), [](const FolderEntry& a, const FolderEntry& b) {
+        const int order = a.key.compare(b.key);
+        return order != 0 ? order < 0 : a.name < b.name; // "a" and "A" in a fixed order
+    });
+    return entries;
+}
+
+// Every entry below `prefix` (a folder path ending in "/"), depth first: a folder's entries
+// follow it directly. Links to folders are listed but not followed into.
+void walkFolder(const QString& prefix, const std::function<bool()>& cancelled,
+                const std::function<void(const QString&)>& visit)
+{
+    // The C locale collates by code point and knows no numbers; without a language of its own
+    // a session gets the common root order instead.
+    QLocale locale;
+    if (locale.language() == QLocale::C)
+        locale = QLocale(QLocale::English, QLocale::UnitedStates);
+    QCollator collator(locale);
+    collator.setNumericMode(true);
+    collator.setCaseSensitivity(Qt::CaseInsensitive);
+    struct Level {
+        QString prefix;
+        std::vector<FolderEntry> entries;
+        std::size_t next = 0;
+    };
+    // A stack of its own rather than recursion: folders may nest deeper than a thread's stack.
+    std::vector<Level> levels;
+    levels.push_back({prefix, sortedEntries(prefix, collator)});
+    while (!levels.empty()) {
+        Level& level = levels.back();
+        if (level.next == level.entries.size()) {
+            levels.pop_back();
+            continue;
+        }
+        if (cancelled())
+            return;
+        const FolderEntry& entry = level.entries[level.next++];
+        const QString path = level.prefix + entry.name;
+        visit(path);
+        if (entry.isFolder) {
+            const QString folder = path + QLatin1Char('/');
+            levels.push_back({folder, sortedEntries(folder, collator)});
+        }
+    }
 }
 
 } // namespace
@@ -82,18 +166,8 @@ void screenBatch(const QStringList& paths, const ScreeningRules& rules, const Sc
             screenName(path, true);
             continue;
         }
-        QDirIterator entries(path,
-                             QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                             QDirIterator::Subdirectories);
-        const QString prefix = path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/');
-        while (entries.hasNext()) {
-            if (cancelled())
-                break;
-            const QString entry = entries.next();
-            // The iterator's path starts with the folder as given; keep that text exactly.
-            const QString relative = entry.mid(prefix.size());
-            screenName(prefix + relative, false);
-        }
+        walkFolder(path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/'), cancelled,
+                   [&](const QString& entry) { screenName(entry, false); });
     }
 }
 

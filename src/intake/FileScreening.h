@@ -41,7 +41,9 @@ struct ScreeningSink {
 
 /// Screens one batch, in order. A path that is a folder (a link to one is followed) is expanded
 /// recursively: every entry below it at any depth, hidden ones included, links inside it not
-/// followed into, judged by its name alone. Any other path, existing or not, is judged as a
+/// followed into, judged by its name alone. Each folder's entries come in natural order (the
+/// user's locale, case ignored, "Track 2" before "Track 10"), a subfolder's entries right after
+/// the subfolder. Any other path, existing or not, is judged as a
 /// file. A name is admitted when its lower-cased extension is supported; one whose extension
 /// may hold video is tested for a video track (unless the rules suppress that) and held back
 /// when it has one. Paths are passed on exactly as submitted, or as folder + relative path.

@@ -6,7 +6,9 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
+#include <QLocale>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QThread>
@@ -69,6 +71,15 @@ protected:
         EXPECT_TRUE(QFile::copy(fixture(fixtureName), path)) << path.toStdString();
         ::chmod(QFile::encodeName(path).constData(), 0644);
         return path;
+    }
+
+    /// The summary's words for what stripping each fixture into its output removed.
+    static QString removed(const QList<std::pair<QString, QString>>& fixturesAndOutputs)
+    {
+        qint64 bytes = 0;
+        for (const auto& [fixtureName, path] : fixturesAndOutputs)
+            bytes += QFileInfo(fixture(fixtureName)).size() - QFileInfo(path).size();
+        return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
     }
 
     bool untouched(const QString& path, const QString& fixtureName)
@@ -204,7 +215,11 @@ TEST_F(StripCommandTest, FoldersAreSearchedByExtensionWithoutFollowingLinksAndVi
     QStringList stripped = run.outLines().filter(QRegularExpression("^Stripped /"));
     stripped.sort();
     EXPECT_EQ(stripped, expected);
-    EXPECT_EQ(run.outLines().last(), "Stripped 5 of 5 files.");
+    QList<std::pair<QString, QString>> outputs;
+    for (const auto& [fixtureName, relative] : audio)
+        outputs.append({fixtureName, tempPath(relative)});
+    EXPECT_EQ(run.outLines().last(),
+              "Stripped 5 files, " + removed(outputs) + " of metadata removed.");
     EXPECT_EQ(
         run.errLines(),
         (QStringList{"Skipping video file (use --include-video to keep only its audio): " + movie,
@@ -231,31 +246,47 @@ TEST_F(StripCommandTest, FoldersAreSearchedByExtensionWithoutFollowingLinksAndVi
 
 TEST_F(StripCommandTest, EachFailureIsOneLineOnStandardErrorAndTheExitStatusIsOne)
 {
-    const QString good = place("flac_tags.flac", "music/good.flac");
     const QString text = place("bad/text.mp3", "music/text.mp3");
     const QString empty = place("bad/empty.mp3", "music/empty.mp3");
     const QString missing = tempPath("music/missing.wav");
 
     for (const bool quiet : {false, true}) {
         SCOPED_TRACE(quiet ? "--quiet" : "");
+        const QString good =
+            place("flac_tags.flac", quiet ? "music/quiet.flac" : "music/good.flac");
         QStringList arguments{good, text, empty, missing};
         if (quiet)
             arguments.prepend("--quiet");
         const StripRun run = strip(arguments);
         EXPECT_EQ(run.exitCode, 1);
-        const QString error = ".  Error:Core Audio cannot write this audio format (0).";
-        EXPECT_EQ(run.errLines(), (QStringList{
-                                      "Cleftone Failed To Strip File: text.mp3" + error,
-                                      "Cleftone Failed To Strip File: empty.mp3" + error,
-                                      "Cleftone Failed To Strip File: missing.wav" + error,
-                                      "Stripped 1 of 4 files; 3 failed.",
-                                  }));
+        const QString error = ".  Error:This file is not an audio file that Cleftone can read.";
+        EXPECT_EQ(run.errLines(),
+                  (QStringList{
+                      "Cleftone Failed To Strip File: text.mp3" + error,
+                      "Cleftone Failed To Strip File: empty.mp3" + error,
+                      "Cleftone Failed To Strip File: missing.wav.  Error:Could "
+                      "not open the file: no such file or directory.",
+                      "Stripped 1 of 4 files, " + removed({{"flac_tags.flac", good}}) +
+                          " of metadata removed; 3 failed.",
+                  }));
         EXPECT_EQ(run.outLines(), quiet ? QStringList() : QStringList{"Stripped " + good});
         EXPECT_TRUE(untouched(text, "bad/text.mp3"));
         EXPECT_TRUE(readAll(empty).isEmpty());
         EXPECT_FALSE(QFileInfo::exists(missing));
         EXPECT_EQ(temporaryItemsIn(tempPath("music")), QStringList());
     }
+
+    // --show changes nothing: a tagged file lists its tags, a stripped one has none left.
+    const QString tagged = place("flac_tags.flac", "music/tagged.flac");
+    const QString stripped = tempPath("music/good.flac");
+    const StripRun shown = strip({"--show", tagged, stripped, text});
+    EXPECT_EQ(shown.exitCode, 1);
+    const QStringList lines = shown.outLines();
+    EXPECT_TRUE(lines.contains("  Tag TITLE: CleftoneTag Title")) << shown.out.toStdString();
+    EXPECT_EQ(lines.mid(lines.indexOf(stripped)),
+              (QStringList{stripped, "  No metadata", text,
+                           "  This file is not an audio file that Cleftone can read."}));
+    EXPECT_TRUE(untouched(tagged, "flac_tags.flac"));
 }
 
 TEST_F(StripCommandTest, OutputFolderGetsStrippedCopiesOfUniqueNamesAndInputsStayAsTheyWere)
@@ -276,7 +307,10 @@ TEST_F(StripCommandTest, OutputFolderGetsStrippedCopiesOfUniqueNamesAndInputsSta
                                            "file named \u201Ca.mp3\u201D is already written to "
                                            "the output folder (" +
                                                sameName + ").",
-                                           "Stripped 2 of 3 files; 1 failed."}));
+                                           "Stripped 2 of 3 files, " +
+                                               removed({{"mp3_id3v1.mp3", out + "/a.mp3"},
+                                                        {"m4a_aac_tags.m4a", out + "/b.m4a"}}) +
+                                               " of metadata removed; 1 failed."}));
     EXPECT_TRUE(untouched(first, "mp3_id3v1.mp3"));
     EXPECT_TRUE(untouched(second, "m4a_aac_tags.m4a"));
     EXPECT_TRUE(untouched(sameName, "mp3_all_tags.mp3"));
@@ -356,8 +390,13 @@ TEST_F(StripCommandTest, InterruptStopsTheRunningFileAndLeavesTheRestUntouched)
         expected << "Stripped " + files[i];
     EXPECT_EQ(QStringList{first} + run.outLines(), expected);
     // Diagnostics ("cleftone: mp3val killed by signal…") may come before the summary.
-    EXPECT_EQ(run.errLines().filter(QRegularExpression("^(?!cleftone: )")),
-              QStringList{QStringLiteral("Stripped %1 of 6 files; cancelled.").arg(done)});
+    EXPECT_EQ(
+        run.errLines().filter(QRegularExpression("^(?!cleftone: )")),
+        QStringList{QStringLiteral("Stripped %1 of 6 files, %2 of metadata removed; "
+                                   "cancelled.")
+                        .arg(done)
+                        .arg(QLocale().formattedDataSize(done * (original.size() - stripped.size()),
+                                                         1, QLocale::DataSizeSIFormat))});
     EXPECT_EQ(temporaryItemsIn(tempPath("music")), QStringList());
     EXPECT_EQ(QDir(journal()).entryList(QDir::Files), QStringList());
 }

@@ -12,18 +12,6 @@
 namespace cleftone::test {
 namespace {
 
-TEST(FileErrorTest, MessageHasSuffixOnlyWithUnderlyingError)
-{
-    // A "%1" in a file name must come out as it is.
-    FileError error{"The file “50%1.mp3” could not be replaced: Oops", "D", 4, std::nullopt};
-    EXPECT_EQ(error.message(), QStringLiteral("Could not write the output file: The file "
-                                              "“50%1.mp3” could not be replaced: Oops [D 4]"));
-    error.underlying = std::make_pair("P", qint64(13));
-    EXPECT_EQ(error.message(), QStringLiteral("Could not write the output file: The file "
-                                              "“50%1.mp3” could not be replaced: Oops "
-                                              "[D 4; underlying P 13]"));
-}
-
 class FileSwapTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -64,9 +52,9 @@ TEST_F(FileSwapTest, FailureNamesTheFileAndTheSystemErrorAndLeavesBothFiles)
     FileError error;
     EXPECT_FALSE(CTFileSwap::swapItemAtURL(folder, newItem, &error));
     EXPECT_EQ(error.message(),
-              QStringLiteral("Could not write the output file: The file “song.mp3” could not be "
-                             "replaced: Is a directory "
-                             "[CTFileSwapErrorDomain 1; underlying NSPOSIXErrorDomain 21]"));
+              QStringLiteral("Could not replace “song.mp3” in the folder “dest”: is a directory."));
+    EXPECT_EQ(error.technicalDetail(),
+              QStringLiteral("CTFileSwapErrorDomain 1; underlying NSPOSIXErrorDomain 21"));
     EXPECT_EQ(readAll(newItem), "stripped audio") << "left for the job's clean-up";
 
     // The repair tool removed the new item.

@@ -194,30 +194,35 @@ TEST_F(PacketCopyTest, EachRefusalFailsWithItsMessageAndTheOutputIsClosed)
         ++outputCloses;
         return AudioFileError::NoSpace;
     });
-    EXPECT_EQ(failure(), "AudioFileClose Failed: dsk?");
+    EXPECT_EQ(failure(), "Could not write the stripped copy: no space left on device.");
     EXPECT_EQ(outputCloses, 1);
 
     ON_CALL(service, AudioFileWritePackets(_, _, _, _, _, _, _))
         .WillByDefault(Return(AudioFileError::NoSpace));
-    EXPECT_EQ(failure(), "AudioFileWritePackets Failed: dsk?");
+    EXPECT_EQ(failure(), "Could not write the stripped copy: no space left on device.");
     EXPECT_EQ(outputCloses, 2);
 
     ON_CALL(service, AudioFileReadPacketData(_, _, _, _, _, _, _)).WillByDefault(Return(-50));
-    EXPECT_EQ(failure(), "AudioFileReadPacketData Failed: -50");
+    EXPECT_EQ(failure(), "Could not read the audio of this file: an unexpected error occurred.");
     EXPECT_EQ(outputCloses, 3);
 
     setInput(10, 0);
-    EXPECT_EQ(failure(), "Unable to read packets. Possible incompatible format.");
+    EXPECT_EQ(failure(), "Could not read the audio of this file: it is damaged or in a form that "
+                         "Cleftone does not support.");
     EXPECT_EQ(outputCloses, 4);
 
     ON_CALL(service, AudioFileSetProperty(_, _, _, _))
         .WillByDefault(Return(AudioFileError::UnsupportedProperty));
-    EXPECT_EQ(failure(), "AudioFileSetProperty kAudioFilePropertyMagicCookieData Failed: pty?");
+    EXPECT_EQ(failure(), "Cleftone cannot write PCM audio in a WAVE file.");
     EXPECT_EQ(outputCloses, 5);
 
     ON_CALL(service, AudioFileCreateWithURL(_, _, _, _, _))
         .WillByDefault(Return(AudioFileError::UnsupportedDataFormat));
-    EXPECT_EQ(failure(), "AudioFileCreateWithURL Failed: fmt?");
+    format.mFormatID = AudioFormat::MPEG4AAC;
+    EXPECT_EQ(failure(), "Cleftone cannot write AAC audio in a WAVE file.");
+    ON_CALL(service, AudioFileCreateWithURL(_, _, _, _, _))
+        .WillByDefault(Return(AudioFileError::Permissions));
+    EXPECT_EQ(failure(), "Could not write the stripped copy: permission denied.");
     EXPECT_EQ(outputCloses, 5); // nothing was created
 }
 

@@ -16,5 +16,15 @@
         <source>Show Report</source>
         <translation>Afficher le rapport</translation>
     </message>
+    <message>
+        <source>Stripped 1 file, %1 of metadata removed.</source>
+        <extracomment>Status line after a run. %1 is a size, such as &quot;3.4 MB&quot;.</extracomment>
+        <translation>1 fichier nettoyé, %1 de métadonnées supprimées.</translation>
+    </message>
+    <message>
+        <source>Stripped %1 files, %2 of metadata removed.</source>
+        <extracomment>Status line after a run. %1 is the number of files, %2 a size, such as &quot;3.4 MB&quot;.</extracomment>
+        <translation>%1 fichiers nettoyés, %2 de métadonnées supprimées.</translation>
+    </message>
 </context>
 </TS>

@@ -19,6 +19,9 @@ enum SetupField : std::uint8_t {
     FieldChannelMask = 2,
     FieldPriming = 3,
     FieldBitRate = 4,
+    FieldRemainder = 5,
+    FieldFileType = 6,
+    FieldCafCookie = 7,
 };
 
 void putU32(std::vector<std::uint8_t>& out, std::uint32_t value)
@@ -114,6 +117,12 @@ std::vector<std::uint8_t> StreamSetup::serialize() const
         putField(out, FieldPriming, std::uint64_t(primingFrames));
     if (bitRate)
         putField(out, FieldBitRate, std::uint64_t(bitRate));
+    if (remainderFrames)
+        putField(out, FieldRemainder, std::uint64_t(remainderFrames));
+    if (!fileType.empty())
+        putField(out, FieldFileType, fileType.data(), fileType.size());
+    if (!cafCookie.empty())
+        putField(out, FieldCafCookie, cafCookie.data(), cafCookie.size());
     return out;
 }
 
@@ -144,6 +153,15 @@ StreamSetup StreamSetup::deserialize(const std::uint8_t* data, std::size_t size)
             break;
         case FieldBitRate:
             setup.bitRate = std::int64_t(getU64(value, length));
+            break;
+        case FieldRemainder:
+            setup.remainderFrames = std::int64_t(getU64(value, length));
+            break;
+        case FieldFileType:
+            setup.fileType.assign(value, value + length);
+            break;
+        case FieldCafCookie:
+            setup.cafCookie.assign(value, value + length);
             break;
         default:
             break;

@@ -22,8 +22,18 @@ struct StreamSetup {
     std::int64_t primingFrames = 0;
     /// Average bit rate, for containers that record it in their header.
     std::int64_t bitRate = 0;
+    /// Frames of padding after the last sample to play (CAF remainder).
+    std::int64_t remainderFrames = 0;
+    /// The MP4 family's whole file-type box (brands, minor version) as the input had it.
+    std::vector<std::uint8_t> fileType;
+    /// CAF's AAC magic cookie as the input had it (FFmpeg keeps only the decoder config).
+    std::vector<std::uint8_t> cafCookie;
 
-    bool empty() const { return extradata.empty() && !channelMask && !primingFrames && !bitRate; }
+    bool empty() const
+    {
+        return extradata.empty() && !channelMask && !primingFrames && !bitRate &&
+               !remainderFrames && fileType.empty() && cafCookie.empty();
+    }
     std::vector<std::uint8_t> serialize() const;
     /// Bytes that are not a serialized setup are taken as plain codec setup bytes.
     static StreamSetup deserialize(const std::uint8_t* data, std::size_t size);

@@ -240,11 +240,12 @@ std::int64_t skipLeadingTags(const FileReader& file)
     return offset;
 }
 
-std::int64_t trimTrailingTags(const FileReader& file, std::int64_t begin, std::int64_t end)
+std::int64_t trimTrailingTags(const FileReader& file, std::int64_t begin, std::int64_t end,
+                              int rounds)
 {
     // Taggers stack these in either order (APE before ID3v1 is the usual one), so peel until
     // nothing more is found.
-    for (int round = 0; round < 16; ++round) {
+    for (int round = 0; round < rounds; ++round) {
         const std::int64_t length = end - begin;
 
         if (length >= 128) {
@@ -349,6 +350,30 @@ std::optional<std::int64_t> bytesLeftInChunk(const FileReader& file, std::int64_
         return false;
     });
     return left;
+}
+
+std::optional<ChunkBody> findChunk(const FileReader& file, std::uint32_t id)
+{
+    std::optional<ChunkBody> found;
+    walkChunks(file, [&](const ChunkVisit& chunk) {
+        if (chunk.id != id)
+            return true;
+        found = ChunkBody{chunk.bodyOffset, chunk.bodySize};
+        return false;
+    });
+    return found;
+}
+
+std::vector<std::uint8_t> mp4FileTypeBox(const FileReader& file)
+{
+    std::uint8_t header[8];
+    if (!file.readAt(0, header) || std::memcmp(header + 4, "ftyp", 4) != 0)
+        return {};
+    // Major brand and minor version, then whole compatible brands; real ones hold a handful.
+    const std::int64_t size = be32(header);
+    if (size < 16 || size > 1024 || size % 4 != 0)
+        return {};
+    return file.readRange(0, size);
 }
 
 std::optional<std::vector<std::uint8_t>> id3ChunkBody(const FileReader& file)

@@ -49,7 +49,9 @@ struct StreamWindow {
     std::int64_t end = 0;
 };
 std::int64_t skipLeadingTags(const FileReader& file);
-std::int64_t trimTrailingTags(const FileReader& file, std::int64_t begin, std::int64_t end);
+/// `rounds` limits how many tags are peeled off the end.
+std::int64_t trimTrailingTags(const FileReader& file, std::int64_t begin, std::int64_t end,
+                              int rounds = 16);
 
 /// True when the first bytes start a chunked container (RIFF/RF64/BW64/Wave64/FORM/CAF/MP4),
 /// whose trailing bytes belong to its chunks and are never trimmed as tags.
@@ -61,6 +63,16 @@ std::optional<std::vector<std::uint32_t>> chunkIDs(const FileReader& file);
 
 /// Bytes from `offset` to the end of the top-level chunk whose body holds it.
 std::optional<std::int64_t> bytesLeftInChunk(const FileReader& file, std::int64_t offset);
+
+/// Offset and size of the body of the first top-level chunk with this ID.
+struct ChunkBody {
+    std::int64_t offset;
+    std::int64_t size;
+};
+std::optional<ChunkBody> findChunk(const FileReader& file, std::uint32_t id);
+
+/// The first box of an MP4-family file when it is its file-type box, whole.
+std::vector<std::uint8_t> mp4FileTypeBox(const FileReader& file);
 
 /// The body of the first "id3 " or "ID3 " chunk of a RIFF or IFF file.
 std::optional<std::vector<std::uint8_t>> id3ChunkBody(const FileReader& file);

@@ -257,7 +257,7 @@ OSStatus InputAudioFile::inspect()
             m_type = AudioFileType::M4B;
         else if (major.starts_with("3gp"))
             m_type = AudioFileType::ThreeGP;
-        else if (major.starts_with("3g2"))
+        else if (major.starts_with("3g2") || major == "kddi") // KDDI's 3GPP2 phones
             m_type = AudioFileType::ThreeGP2;
         else if (major.starts_with("qt"))
             m_type = fourCC("qtff"); // QuickTime movies are read, never written
@@ -294,6 +294,25 @@ OSStatus InputAudioFile::inspect()
         m_type == AudioFileType::CAF || m_type == AudioFileType::NeXT;
     if (headerRecordsBitRate && !isPcmCodec(parameters.codec_id))
         m_setup.bitRate = parameters.bit_rate;
+    if (name.starts_with("mov,mp4"))
+        m_setup.fileType = mp4FileTypeBox(m_reader);
+    // FFmpeg's CAF reader skips the packet table's priming and remainder; players need them
+    // to cut the encoder delay and padding.
+    if (m_type == AudioFileType::CAF) {
+        std::uint8_t table[24];
+        const auto pakt = findChunk(m_reader, fourCC("pakt"));
+        if (pakt && pakt->size >= 24 && m_reader.readAt(pakt->offset, table)) {
+            auto be32 = [&](int at) {
+                return std::int64_t((std::uint32_t(table[at]) << 24) | (table[at + 1] << 16) |
+                                    (table[at + 2] << 8) | table[at + 3]);
+            };
+            m_setup.primingFrames = be32(16);
+            m_setup.remainderFrames = be32(20);
+        }
+        const auto kuki = findChunk(m_reader, fourCC("kuki"));
+        if (parameters.codec_id == AV_CODEC_ID_AAC && kuki && kuki->size <= 4096)
+            m_setup.cafCookie = m_reader.readRange(kuki->offset, kuki->size);
+    }
 
     if (isPcmCodec(parameters.codec_id) ||
         (isFixedBlockCodec(parameters.codec_id) && parameters.block_align > 0)) {
@@ -459,21 +478,27 @@ OSStatus InputAudioFile::countPackets()
     if ((m_type == AudioFileType::MP3 || m_type == AudioFileType::MP2 ||
          m_type == AudioFileType::MP1) &&
         firstPosition > 0) {
-        std::uint8_t header[4];
-        if (m_reader.readAt(m_begin, header)) {
-            const int length = mpegAudioFrameLength((std::uint32_t(header[0]) << 24) |
-                                                    (std::uint32_t(header[1]) << 16) |
-                                                    (std::uint32_t(header[2]) << 8) | header[3]);
-            if (length > 0 && length <= firstPosition) {
-                auto frame = m_reader.readRange(m_begin, length);
-                if (isMpegInfoFrame(frame)) {
-                    m_infoFrame = std::move(frame);
-                    ++count;
-                    m_byteCount += m_infoFrame.size();
-                    m_maxPacketSize = std::max(m_maxPacketSize, std::uint32_t(m_infoFrame.size()));
-                    m_dataOffset = m_begin;
-                }
+        // It ends where the first packet starts; junk may lie before it, which the demuxer
+        // skipped as well.
+        const std::int64_t searched = std::min<std::int64_t>(firstPosition, 256 * 1024);
+        const auto head = m_reader.readRange(m_begin + firstPosition - searched, searched);
+        for (std::size_t at = 0; at + 4 <= head.size(); ++at) {
+            if (head[at] != 0xFF)
+                continue;
+            const int length = mpegAudioFrameLength(
+                (std::uint32_t(head[at]) << 24) | (std::uint32_t(head[at + 1]) << 16) |
+                (std::uint32_t(head[at + 2]) << 8) | head[at + 3]);
+            if (length <= 0 || std::size_t(length) != head.size() - at)
+                continue;
+            const std::span<const std::uint8_t> frame(head.data() + at, std::size_t(length));
+            if (isMpegInfoFrame(frame)) {
+                m_infoFrame.assign(frame.begin(), frame.end());
+                ++count;
+                m_byteCount += m_infoFrame.size();
+                m_maxPacketSize = std::max(m_maxPacketSize, std::uint32_t(m_infoFrame.size()));
+                m_dataOffset = m_begin + firstPosition - std::int64_t(length);
             }
+            break;
         }
     }
 
@@ -502,6 +527,10 @@ std::optional<InputAudioFile::ContainerCounts> InputAudioFile::countFromContaine
         AVStream* indexed = m_demuxer->stream;
         const int entries = avformat_index_get_entries_count(indexed);
         if (entries <= 0 || stream->nb_frames != entries)
+            return std::nullopt;
+        // A parser (MP3, AC-3 in MP4) re-cuts damaged samples into packets of its own; only
+        // reading tells how many and how large.
+        if (av_stream_get_parser(indexed))
             return std::nullopt;
         std::int64_t common = -1;
         bool constant = true;

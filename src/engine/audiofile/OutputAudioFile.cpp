@@ -1,5 +1,6 @@
 #include "engine/audiofile/OutputAudioFile.h"
 
+#include "engine/audiofile/CafWriter.h"
 #include "engine/audiofile/ContainerProbe.h"
 #include "engine/audiofile/FFmpegAudioFileService.h"
 #include "engine/audiofile/PropertyStorage.h"
@@ -9,6 +10,8 @@
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <span>
 #include <unistd.h>
 
 namespace cleftone::audiofile {
@@ -17,33 +20,59 @@ namespace {
 
 constexpr int kIoBufferSize = 256 * 1024;
 
+// Changes bytes on their way to the file: the header boxes a muxer insists on writing and the
+// service replaces. Called with the file position of the first byte.
+using Rewriter = std::function<void(std::int64_t position, std::span<std::uint8_t> bytes)>;
+
 // Write-behind: every this many bytes written in a row, writeback of them starts, so that the
 // flush before the commit finds little left to do. Nothing waits for it here: waiting for the
 // previous window as well made the copy slower on most formats measured, and the kernel's own
 // dirty-page limits bound what a large copy keeps in memory.
-constexpr off_t kWriteBehindWindow = 8 * 1024 * 1024;
+constexpr std::int64_t kWriteBehindWindow = 8 * 1024 * 1024;
 
 struct FileSink {
     int fd;
     int* lastErrno;
-    off_t position = 0;
-    off_t writebackStartedUpTo = 0; // writeback started for [0, this)
+    std::int64_t position = 0;
+    std::vector<Rewriter> rewriters;
+    std::int64_t writebackStartedUpTo = 0; // writeback started for [0, this)
 };
 
 void startWriteBehind(FileSink* sink)
 {
     if (sink->position - sink->writebackStartedUpTo < kWriteBehindWindow)
         return;
-    const off_t from = sink->writebackStartedUpTo;
-    const off_t length = sink->position - from;
+    const std::int64_t from = sink->writebackStartedUpTo;
     // Advisory only: errors here surface again at the flush before the commit.
-    ::sync_file_range(sink->fd, from, length, SYNC_FILE_RANGE_WRITE);
+    ::sync_file_range(sink->fd, from, sink->position - from, SYNC_FILE_RANGE_WRITE);
     sink->writebackStartedUpTo = sink->position;
+}
+
+// Turns the box written at `offset` into a zero-filled free box of the same size, so that no
+// offset after it moves. Boxes at the start of the file are written once, in order.
+Rewriter blankBoxAt(std::int64_t offset)
+{
+    return [offset, size = std::int64_t(0)](std::int64_t position,
+                                            std::span<std::uint8_t> bytes) mutable {
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            const std::int64_t at = position + std::int64_t(i) - offset;
+            if (at < 0 || (at >= 8 && at >= size))
+                continue;
+            if (at < 4)
+                size = (size << 8) | bytes[i];
+            else if (at < 8)
+                bytes[i] = std::uint8_t("free"[at - 4]);
+            else
+                bytes[i] = 0;
+        }
+    };
 }
 
 int writeSink(void* opaque, std::uint8_t* buffer, int size)
 {
     auto* sink = static_cast<FileSink*>(opaque);
+    for (const auto& rewrite : sink->rewriters)
+        rewrite(sink->position, std::span(buffer, std::size_t(size)));
     int done = 0;
     while (done < size) {
         const ssize_t n = ::write(sink->fd, buffer + done, std::size_t(size - done));
@@ -54,8 +83,8 @@ int writeSink(void* opaque, std::uint8_t* buffer, int size)
             return AVERROR(errno);
         }
         done += int(n);
-        sink->position += n;
     }
+    sink->position += done;
     startWriteBehind(sink);
     return done;
 }
@@ -75,7 +104,7 @@ std::int64_t seekSink(void* opaque, std::int64_t offset, int whence)
         return AVERROR(errno);
     // A seek back (a header patched at the end) only moves where the next window starts.
     sink->position = result;
-    sink->writebackStartedUpTo = std::min(sink->writebackStartedUpTo, result);
+    sink->writebackStartedUpTo = std::min<std::int64_t>(sink->writebackStartedUpTo, result);
     return result;
 }
 
@@ -125,8 +154,10 @@ const AiffCompression* findAiffCompression(AVCodecID codec)
 // fail only once the header is written.
 bool containerCarries(AudioFileTypeID type, const char* muxer, AVCodecID codec)
 {
-    if (type == AudioFileType::CAF && codec == AV_CODEC_ID_AAC)
-        return false; // this FFmpeg's CAF muxer cannot write AAC
+    // This FFmpeg's CAF muxer writes Opus with a wrong frame count and no packet table, and
+    // the layout of Apple's Opus cookie is not known.
+    if (type == AudioFileType::CAF && codec == AV_CODEC_ID_OPUS)
+        return false;
     if (type == AudioFileType::MP3)
         return codec == AV_CODEC_ID_MP3;
     if (type == AudioFileType::MP2)
@@ -143,11 +174,33 @@ bool containerCarries(AudioFileTypeID type, const char* muxer, AVCodecID codec)
     return format && avformat_query_codec(format, codec, FF_COMPLIANCE_NORMAL) != 0;
 }
 
+// This FFmpeg writes these only when told that it may use experimental features.
+bool needsExperimental(AVCodecID codec)
+{
+    return codec == AV_CODEC_ID_FLAC || codec == AV_CODEC_ID_OPUS;
+}
+
 bool isMp4Family(AudioFileTypeID type)
 {
     return type == AudioFileType::M4A || type == AudioFileType::M4B ||
            type == AudioFileType::MPEG4 || type == AudioFileType::ThreeGP ||
            type == AudioFileType::ThreeGP2;
+}
+
+// The major brand of a type whose muxer would write another one of its own.
+const char* defaultBrand(AudioFileTypeID type, const std::string& muxer)
+{
+    if (type == AudioFileType::M4B)
+        return "M4B ";
+    if (muxer != "mp4")
+        return nullptr;
+    if (type == AudioFileType::M4A)
+        return "M4A ";
+    if (type == AudioFileType::ThreeGP)
+        return "3gp4";
+    if (type == AudioFileType::ThreeGP2)
+        return "3g2a";
+    return nullptr;
 }
 
 // The MP4 muxer always writes a user-data box holding an empty iTunes item list. Nothing in it
@@ -227,12 +280,21 @@ OSStatus OutputAudioFile::create(const std::string& path, AudioFileTypeID type,
     std::unique_ptr<OutputAudioFile> file(new OutputAudioFile());
     file->m_type = type;
     file->m_container = container;
+    file->m_muxerName = container->muxer ? container->muxer : "";
     file->m_format = format;
     file->m_codec = codec;
     if (type == AudioFileType::FLAC) {
         if (codec != AV_CODEC_ID_FLAC)
             return AudioFileError::UnsupportedDataFormat;
         file->m_writer = Writer::Flac;
+    } else if (type == AudioFileType::CAF && codec == AV_CODEC_ID_AAC) {
+        file->m_writer = Writer::Caf; // this FFmpeg's CAF muxer cannot write AAC
+    } else if (isMp4Family(type) && !containerCarries(type, container->muxer, codec)) {
+        // The iPod and 3GPP muxers know fewer codecs than the plain MP4 one; the file-type box
+        // says what the file is either way.
+        if (!containerCarries(AudioFileType::MPEG4, "mp4", codec))
+            return AudioFileError::UnsupportedDataFormat;
+        file->m_muxerName = "mp4";
     } else if (type == AudioFileType::AIFF || type == AudioFileType::AIFC) {
         const AiffCompression* compression = findAiffCompression(codec);
         const bool plain = compression && compression->tag == fourCC("NONE");
@@ -256,7 +318,7 @@ OSStatus OutputAudioFile::create(const std::string& path, AudioFileTypeID type,
     auto* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferSize));
     if (!buffer)
         return AudioFileError::MemoryFull;
-    auto* sink = new FileSink{file->m_fd, &file->m_ioErrno};
+    auto* sink = new FileSink{file->m_fd, &file->m_ioErrno, 0, {}};
     file->m_io.reset(
         avio_alloc_context(buffer, kIoBufferSize, 1, sink, nullptr, writeSink, seekSink));
     if (!file->m_io) {
@@ -297,6 +359,11 @@ OSStatus OutputAudioFile::start()
     case Writer::Aiff:
         status = startAiff();
         break;
+    case Writer::Caf:
+        m_caf = std::make_unique<CafWriter>(m_format, m_setup);
+        if (!m_caf->start(m_io.get()))
+            status = AudioFileError::UnsupportedDataFormat;
+        break;
     }
     if (!status)
         status = ioStatus();
@@ -307,7 +374,7 @@ OSStatus OutputAudioFile::start()
 OSStatus OutputAudioFile::startMuxer()
 {
     AVFormatContext* context = nullptr;
-    if (avformat_alloc_output_context2(&context, nullptr, m_container->muxer, nullptr) < 0 ||
+    if (avformat_alloc_output_context2(&context, nullptr, m_muxerName.c_str(), nullptr) < 0 ||
         !context)
         return AudioFileError::UnsupportedFileType;
     m_muxer.reset(context);
@@ -324,6 +391,8 @@ OSStatus OutputAudioFile::startMuxer()
     if (!parametersFromDescription(m_format, m_setup, *m_stream->codecpar))
         return AudioFileError::UnsupportedDataFormat;
     m_stream->time_base = AVRational{1, m_stream->codecpar->sample_rate};
+    if (isMp4Family(m_type) && needsExperimental(m_codec))
+        context->strict_std_compliance = FF_COMPLIANCE_EXPERIMENTAL;
 
     AVDictionary* options = nullptr;
     if (m_type == AudioFileType::MP3) {
@@ -336,8 +405,14 @@ OSStatus OutputAudioFile::startMuxer()
         av_dict_set(&options, "rf64", "never", 0);
     } else if (m_type == AudioFileType::RF64) {
         av_dict_set(&options, "rf64", "always", 0);
-    } else if (m_type == AudioFileType::M4B) {
-        av_dict_set(&options, "brand", "M4B ", 0);
+    } else if (isMp4Family(m_type) && !m_setup.fileType.empty()) {
+        // The input's file-type box goes first; the muxer's own one, written next, becomes
+        // free space.
+        avio_write(m_io.get(), m_setup.fileType.data(), int(m_setup.fileType.size()));
+        static_cast<FileSink*>(m_io->opaque)
+            ->rewriters.push_back(blankBoxAt(std::int64_t(m_setup.fileType.size())));
+    } else if (const char* brand = defaultBrand(m_type, m_muxerName)) {
+        av_dict_set(&options, "brand", brand, 0);
     }
 
     const int error = avformat_write_header(context, &options);
@@ -491,6 +566,8 @@ OSStatus OutputAudioFile::writePackets(std::uint32_t numBytes,
         const std::int64_t frames = std::int64_t(count) * m_format.mFramesPerPacket;
         if (m_writer == Writer::Muxer) {
             status = writeToMuxer(bytes, numBytes, frames);
+        } else if (m_writer == Writer::Caf) {
+            status = AudioFileError::Parameter; // AAC packets differ in size
         } else {
             avio_write(m_io.get(), bytes, int(numBytes));
         }
@@ -512,6 +589,8 @@ OSStatus OutputAudioFile::writePackets(std::uint32_t numBytes,
                 status = writeToMuxer(data, description.mDataByteSize, frames);
             else
                 avio_write(m_io.get(), data, int(description.mDataByteSize));
+            if (m_writer == Writer::Caf)
+                m_caf->addPacket(description.mDataByteSize, frames);
             m_nextFrame += frames;
             m_bytesWritten += description.mDataByteSize;
         }
@@ -536,6 +615,8 @@ OSStatus OutputAudioFile::finish()
                 status = statusFromAvError(error);
         } else if (m_writer == Writer::Aiff) {
             status = finishAiff();
+        } else if (m_writer == Writer::Caf) {
+            status = m_caf->finish(m_io.get());
         }
     }
     if (m_io)

@@ -10,6 +10,7 @@
 namespace cleftone::audiofile {
 
 struct ContainerInfo;
+class CafWriter;
 
 /// A new audio file being written: one audio stream, packets appended in order. The
 /// container header is written with the first packet (or at close), once the magic cookie
@@ -30,7 +31,7 @@ public:
     /// Writes what the container keeps at its end and closes the file.
     OSStatus finish();
 
-    enum class Writer { Muxer, Flac, Aiff };
+    enum class Writer { Muxer, Flac, Aiff, Caf };
 
 private:
     OutputAudioFile() = default;
@@ -47,6 +48,7 @@ private:
     int m_ioErrno = 0;
     AudioFileTypeID m_type = 0;
     const ContainerInfo* m_container = nullptr;
+    std::string m_muxerName;
     AudioStreamBasicDescription m_format;
     StreamSetup m_setup;
     Writer m_writer = Writer::Muxer;
@@ -64,6 +66,7 @@ private:
     std::uint64_t m_bytesWritten = 0;
     std::int64_t m_aiffFramesOffset = 0;
     std::int64_t m_aiffDataOffset = 0;
+    std::unique_ptr<CafWriter> m_caf;
 };
 
 } // namespace cleftone::audiofile

@@ -93,7 +93,10 @@ TEST_F(RoundTrip, CreationRefusesStreamsTheContainerCannotCarry)
 {
     const CopyResult m4a = reopen(fixture("m4a_aac_tags.m4a"));
     ASSERT_EQ(typeText(m4a.format.mFormatID), "aac ");
-    EXPECT_NE(create(tempPath("aac.caf"), AudioFileType::CAF, m4a.format, 3), 0) << "AAC into CAF";
+    EXPECT_NE(create(tempPath("aac.au"), AudioFileType::NeXT, m4a.format, 3), 0) << "AAC into AU";
+    const CopyResult opus = reopen(fixture("mp4_opus.mp4"));
+    EXPECT_NE(create(tempPath("opus.caf"), AudioFileType::CAF, opus.format, 3), 0)
+        << "Opus into CAF";
     EXPECT_NE(create(tempPath("zero.wav"), AudioFileType::WAVE, {}, 3), 0)
         << "an all-zero stream description";
 }

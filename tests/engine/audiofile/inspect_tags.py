@@ -58,9 +58,12 @@ def id3v2_size(data, pos=0):
 
 def generic(rep):
     d = rep.data
-    if d[:3] == b"ID3":
-        rep.problem(f"ID3v2.{d[3]} tag at the start ({id3v2_size(d)} bytes)")
-        rep.start = id3v2_size(d)
+    while d[rep.start : rep.start + 3] == b"ID3":
+        size = id3v2_size(d, rep.start)
+        if not size:
+            break
+        rep.problem(f"ID3v2.{d[rep.start + 3]} tag at {rep.start} ({size} bytes)")
+        rep.start += size
     if len(d) >= 128 and d[-128:-125] == b"TAG":
         title = d[-125:-95].split(b"\0")[0]
         rep.problem(f"ID3v1 tag at the end (title '{show(title)}')")
@@ -95,6 +98,8 @@ def detect(rep):
             return kind
     if d[:2] == b"\x0b\x77" and len(d) > 6:
         return "E-AC-3" if (d[5] >> 3) > 10 else "AC-3"
+    if d[:1] != b"\xff" and b"\xff" in d[:4096]:  # junk before the first MPEG audio frame
+        d = d[d.index(b"\xff") :]
     if len(d) > 4 and d[0] == 0xFF and (d[1] & 0xE0) == 0xE0:
         layer = (d[1] >> 1) & 3
         if (d[1] & 0xF6) == 0xF0:
@@ -261,6 +266,8 @@ RATES = {3: [44100, 48000, 32000], 2: [22050, 24000, 16000], 0: [11025, 12000, 8
 def find_xing(rep):
     """The first frame of an MP3 when it is a Xing, Info or VBRI header frame."""
     d, pos = rep.data, rep.start
+    if d[pos : pos + 1] != b"\xff" and b"\xff" in d[pos : pos + 4096]:  # junk before it
+        pos = d.index(b"\xff", pos)
     if len(d) < pos + 4 or d[pos] != 0xFF or (d[pos + 1] & 0xE0) != 0xE0:
         return
     version, layer = (d[pos + 1] >> 3) & 3, (d[pos + 1] >> 1) & 3
