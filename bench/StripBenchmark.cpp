@@ -754,7 +754,7 @@ void printSmallTable(const std::vector<SmallResult>& results, int repeats)
     }
     std::printf("(ours includes the mp3val repair pass for MP3, the flush and the commit of each "
                 "file; ratios above 1 mean ours is faster)\n");
-    std::printf("Where the time went (best run): wall / this process's CPU / child CPU; files "
+    std::printf("Where the time went (median run): wall / this process's CPU / child CPU; files "
                 "still tagged afterwards\n");
     auto line = [](const char* name, const char* who, const Candidate& candidate) {
         if (!candidate.best)
