@@ -7,8 +7,10 @@
 #include "engine/audiofile/MetadataInspection.h"
 #include "intake/FileScreening.h"
 #include "platform/BuildConfig.h"
+#include "platform/DisplayName.h"
 #include "platform/MainThread.h"
 #include "platform/OperationQueue.h"
+#include "platform/PathBytes.h"
 #include "platform/PreferenceKeys.h"
 #include "platform/Preferences.h"
 
@@ -24,6 +26,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace cleftone {
@@ -39,9 +42,19 @@ void onInterrupt(int)
     [[maybe_unused]] const auto written = ::write(interruptPipe[1], &byte, 1);
 }
 
+// Text of our own, several lines long.
+void printText(FILE* stream, const QString& text)
+{
+    std::fputs(text.toUtf8().constData(), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
 void printLine(FILE* stream, const QString& text)
 {
-    std::fputs(text.toLocal8Bit().constData(), stream);
+    // One line whatever the paths in it hold: bytes that are not UTF-8, and a newline in a name,
+    // show as U+FFFD.
+    std::fputs(displayPath(text).toUtf8().constData(), stream);
     std::fputc('\n', stream);
     std::fflush(stream);
 }
@@ -81,12 +94,12 @@ int StripCommand::run(const QStringList& arguments)
 
     if (!parser.parse(arguments)) {
         printLine(stderr, QStringLiteral("cleftone-strip: ") + parser.errorText());
-        printLine(stderr, parser.helpText());
+        printText(stderr, parser.helpText());
         return kUsageError;
     }
     // --help-all would add Qt's own options, which mean nothing to a tool without a display.
     if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))) {
-        printLine(stdout, parser.helpText());
+        printText(stdout, parser.helpText());
         return kAllStripped;
     }
     if (parser.isSet(QStringLiteral("version"))) {
@@ -96,7 +109,7 @@ int StripCommand::run(const QStringList& arguments)
     const QStringList paths = parser.positionalArguments();
     if (paths.isEmpty()) {
         printLine(stderr, QStringLiteral("cleftone-strip: no files or folders given"));
-        printLine(stderr, parser.helpText());
+        printText(stderr, parser.helpText());
         return kUsageError;
     }
     quiet_ = parser.isSet(quiet);
@@ -105,13 +118,15 @@ int StripCommand::run(const QStringList& arguments)
 
     QString destination = QString::fromLatin1(kOverwriteExistingFile);
     if (parser.isSet(outputDir)) {
-        const QFileInfo folder(parser.value(outputDir));
-        if (!folder.isDir()) {
+        const QString folder = parser.value(outputDir);
+        struct stat info {};
+        if (::stat(pathBytes(folder).constData(), &info) != 0 || !S_ISDIR(info.st_mode)) {
             printLine(stderr, QStringLiteral("cleftone-strip: the output folder does not exist: %1")
                                   .arg(parser.value(outputDir)));
             return kUsageError;
         }
-        destination = folder.absoluteFilePath();
+        destination =
+            QDir::isAbsolutePath(folder) ? folder : QDir::current().absoluteFilePath(folder);
     }
 
     removeLeftoversOfDeadProcesses();
@@ -175,7 +190,7 @@ QStringList StripCommand::withoutNameClashes(const QStringList& files)
     QSet<QString> names;
     QStringList kept;
     for (const QString& file : files) {
-        const QString name = QFileInfo(file).fileName();
+        const QString name = file.mid(file.lastIndexOf(QLatin1Char('/')) + 1);
         if (names.contains(name)) {
             ++rejected_;
             printLine(stderr,
@@ -196,7 +211,7 @@ int StripCommand::showAll(const QStringList& files)
     bool allRead = rejected_ == 0;
     for (const QString& file : files) {
         printLine(stdout, file);
-        const MetadataReport report = inspectMetadata(QFile::encodeName(file).toStdString());
+        const MetadataReport report = inspectMetadata(pathBytes(file).toStdString());
         if (!report.readable) {
             allRead = false;
             printLine(stdout, QStringLiteral("  This file is not an audio file that Cleftone can "
@@ -260,7 +275,7 @@ int StripCommand::stripAll(const QStringList& files, Preferences& settings)
                 bytesRemoved += removed;
                 if (showProgress)
                     std::fprintf(stderr, "\r\033[K[%d/%lld] %s", done, (long long)files.size(),
-                                 QFileInfo(file).fileName().toLocal8Bit().constData());
+                                 displayNameAtPath(file).toUtf8().constData());
                 else if (!quiet_ && succeeded)
                     printLine(stdout, QStringLiteral("Stripped %1").arg(file));
             });

@@ -1,6 +1,7 @@
 #include "StripCommand.h"
 
 #include "platform/BuildConfig.h"
+#include "platform/PathBytes.h"
 
 #include <QCoreApplication>
 
@@ -9,5 +10,10 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("cleftone-strip"));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(cleftone::applicationVersion()));
-    return cleftone::StripCommand().run(QCoreApplication::arguments());
+    // QCoreApplication::arguments() would decode the paths as UTF-8 and lose the bytes of a
+    // name that is not.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << cleftone::pathFromBytes(QByteArray(argv[i]));
+    return cleftone::StripCommand().run(arguments);
 }

@@ -14,6 +14,8 @@ packages=(
   # tests: real encoders, taggers and readers for the audio fixtures
   ffmpeg lame flac id3v2 python3 python3-mutagen atomicparsley sox
   xvfb
+  # tests: a FAT file system mounted through FUSE, as USB sticks and phones are
+  fusefat dosfstools fuse
   # packaging (cpack -G DEB) and checks of the package, manual pages, desktop entry and
   # AppStream data
   dpkg-dev file desktop-file-utils appstream lintian man-db groff-base

@@ -11,8 +11,10 @@
 #include "intake/DroppedFilesParser.h"
 #include "intake/FileScreening.h"
 #include "platform/BuildConfig.h"
+#include "platform/DisplayName.h"
 #include "platform/FolderBookmark.h"
 #include "platform/MainThread.h"
+#include "platform/PathBytes.h"
 #include "platform/PreferenceKeys.h"
 #include "platform/Preferences.h"
 #include "platform/UpdateChecker.h"
@@ -814,9 +816,9 @@ void CleftoneAppDelegate::updateProgress()
     if (operationsWereCancelled_)
         return;
     if (handled < runSnapshot_.size()) {
-        const QString name = QFileInfo(runSnapshot_.at(handled)).fileName();
+        const QString name = displayNameAtPath(runSnapshot_.at(handled));
         ui_->progressLabel->setText(QStringLiteral("Stripping \u201C%1\u201D").arg(name));
-        ui_->progressLabel->setToolTip(runSnapshot_.at(handled));
+        ui_->progressLabel->setToolTip(displayPath(runSnapshot_.at(handled)));
     }
 }
 

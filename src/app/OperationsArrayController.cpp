@@ -1,6 +1,7 @@
 #include "app/OperationsArrayController.h"
 
 #include "platform/MainThread.h"
+#include "platform/PathBytes.h"
 
 #include <QSet>
 
@@ -152,8 +153,9 @@ QVariant OperationsArrayController::data(const QModelIndex& index, int role) con
     const QString& path = m_entries[static_cast<std::size_t>(index.row())].path;
     switch (role) {
     case Qt::DisplayRole:
-        return lastPathComponent(path);
+        return displayPath(lastPathComponent(path));
     case Qt::ToolTipRole:
+        return displayPath(path);
     case PathRole:
         return path;
     default:

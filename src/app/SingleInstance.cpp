@@ -1,6 +1,7 @@
 #include "app/SingleInstance.h"
 
 #include "platform/BuildConfig.h"
+#include "platform/PathBytes.h"
 
 #include <QDataStream>
 #include <QDeadlineTimer>
@@ -60,7 +61,7 @@ QByteArray encodeRequest(const QStringList& paths)
         out.setVersion(streamVersion);
         out << static_cast<quint32>(paths.size());
         for (const QString& path : paths)
-            out << path.toUtf8();
+            out << pathBytes(path);
     }
     QByteArray message;
     {
@@ -89,7 +90,7 @@ bool decodePaths(const QByteArray& body, QStringList& paths)
         in >> bytes;
         if (in.status() != QDataStream::Ok || bytes.isEmpty())
             return false;
-        QString path = QString::fromUtf8(bytes);
+        QString path = pathFromBytes(bytes);
         if (!QDir::isAbsolutePath(path))
             return false;
         paths.append(std::move(path));

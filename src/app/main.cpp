@@ -3,6 +3,7 @@
 #include "app/translations/Translations.h"
 #include "engine/LeftoverJournal.h"
 #include "platform/BuildConfig.h"
+#include "platform/PathBytes.h"
 #include "platform/Preferences.h"
 
 #include <QApplication>
@@ -46,7 +47,12 @@ int main(int argc, char** argv)
 
     QStringList paths;
     bool onlyPaths = false;
-    for (const QString& argument : app.arguments().mid(1)) {
+    // QApplication has taken its own options out of argv. arguments() would decode the rest as
+    // UTF-8, which loses the bytes of a file name that is not.
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << pathFromBytes(QByteArray(argv[i]));
+    for (const QString& argument : std::as_const(arguments)) {
         if (!onlyPaths && argument == QLatin1String("--")) {
             onlyPaths = true;
         } else if (!onlyPaths &&

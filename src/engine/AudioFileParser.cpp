@@ -1,5 +1,7 @@
 #include "engine/AudioFileParser.h"
 
+#include "platform/PathBytes.h"
+
 #include <QDir>
 #include <QFile>
 #include <QtGlobal>
@@ -18,7 +20,7 @@ namespace {
 
 QString homeFolderOfUser(const QString& user)
 {
-    const QByteArray name = QFile::encodeName(user);
+    const QByteArray name = pathBytes(user);
     std::vector<char> buffer(16384);
     passwd entry{};
     passwd* found = nullptr;
@@ -26,7 +28,7 @@ QString homeFolderOfUser(const QString& user)
         found == nullptr || found->pw_dir == nullptr) {
         return {};
     }
-    return QFile::decodeName(found->pw_dir);
+    return pathFromBytes(found->pw_dir);
 }
 
 } // namespace
@@ -38,8 +40,8 @@ AudioFileParser::AudioFileParser(const QString& path, AudioFileService& service,
     // The open's status is deliberately ignored: a file that cannot be opened gives a parser
     // whose queries all fail, and the job reports it through the container-type check.
     AudioFileID file = nullptr;
-    service_.AudioFileOpenURL(QFile::encodeName(expandTilde(path)).toStdString(),
-                              kAudioFileReadPermission, 0, &file);
+    service_.AudioFileOpenURL(pathBytes(expandTilde(path)).toStdString(), kAudioFileReadPermission,
+                              0, &file);
     audioFile_ = file;
 }
 

@@ -2,7 +2,9 @@
 
 #include "engine/AudioFileParser.h"
 #include "engine/CapabilitySets.h"
+#include "engine/CopyVerification.h"
 #include "engine/FailureText.h"
+#include "engine/FileIdentity.h"
 #include "engine/FileSwap.h"
 #include "engine/LeftoverJournal.h"
 #include "engine/PacketCopy.h"
@@ -14,13 +16,12 @@
 #include "platform/BuildConfig.h"
 #include "platform/DisplayName.h"
 #include "platform/FolderBookmark.h"
+#include "platform/PathBytes.h"
 #include "platform/PreferenceKeys.h"
 #include "platform/Preferences.h"
 #include "platform/SystemLog.h"
 
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 
 #include <algorithm>
 #include <memory>
@@ -32,13 +33,20 @@ namespace cleftone {
 namespace {
 
 // Whether the output replaces the input itself, whatever way the two paths name it.
+// By the path's own bytes: QFileInfo would not find a name that is not UTF-8.
+qint64 fileSizeAt(const QString& path)
+{
+    struct stat info {};
+    return ::stat(pathBytes(path).constData(), &info) == 0 ? qint64(info.st_size) : 0;
+}
+
 bool isSameFile(const QString& a, const QString& b)
 {
     struct stat first {};
     struct stat second {};
-    return ::stat(QFile::encodeName(a).constData(), &first) == 0 &&
-           ::stat(QFile::encodeName(b).constData(), &second) == 0 &&
-           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+    return ::stat(pathBytes(a).constData(), &first) == 0 &&
+           ::stat(pathBytes(b).constData(), &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
 }
 
 } // namespace
@@ -155,7 +163,7 @@ void CleftoneOperation::runPipeline(Run& run)
     }
 
     // Measured on the open file, so that a commit over the input cannot confuse the two sizes.
-    const qint64 inputSize = QFileInfo(inFilePath_).size();
+    const qint64 inputSize = fileSizeAt(inFilePath_);
     const AudioFileTypeID type = run.parser->audioFileTypeID();
     if (!CTIsWritableAudioFileType(type))
         throw StripFailure(unwritableInputMessage(AudioFileParser::expandTilde(inFilePath_), type));
@@ -168,9 +176,10 @@ void CleftoneOperation::runPipeline(Run& run)
     const QString tempFilePath = run.temporary.tempFilePath();
     setTempFilePath(tempFilePath);
 
-    const PacketCopyOutcome outcome =
-        copyPackets(run.service, *run.parser, type, format, tempFilePath, run.output,
-                    [this] { return isCancelled(); });
+    PacketRecord record;
+    const PacketCopyOutcome outcome = copyPackets(
+        run.service, *run.parser, type, format, tempFilePath, run.output,
+        [this] { return isCancelled(); }, environment_.verifyCopies ? &record : nullptr);
     if (outcome == PacketCopyOutcome::Cancelled) {
         // Stopped between blocks: no log line, and the clean-up removes the partial output.
         success_ = false;
@@ -186,6 +195,20 @@ void CleftoneOperation::runPipeline(Run& run)
         run.temporary.noteFileReplaced();
     if (!repair.outputUsable)
         throw StripFailure(QString::fromLatin1(kRepairToolLeftNoUsableFile));
+
+    // A fault between the copy and the disk (a flipped bit, a file system that puts a write in
+    // the wrong place) must not replace the user's file; the input is still untouched here.
+    // A copy that is gone cannot replace anything either; the commit says what happened to it.
+    struct stat copy {};
+    const bool copyExists = ::lstat(pathBytes(tempFilePath).constData(), &copy) == 0;
+    if (environment_.verifyCopies && copyExists) {
+        const CopyAllowance allowance =
+            repair.ran ? CopyAllowance::RepairedMpegAudio : CopyAllowance::Exact;
+        if (auto failure = verifyCopy(run.service, tempFilePath, inFilePath_, record, allowance))
+            throw StripFailure(*failure);
+    }
+
+    keepIdentityInPlace(inFilePath_, outFilePath, tempFilePath);
 
     // The original goes to the Trash before it is replaced, as a link (or copy) that leaves it
     // at its path until the rename below, so the replacement stays one step.
@@ -211,7 +234,7 @@ void CleftoneOperation::runPipeline(Run& run)
         throw StripFailure(error.message());
     }
 
-    bytesRemoved_ = std::max<qint64>(0, inputSize - QFileInfo(outFilePath).size());
+    bytesRemoved_ = std::max<qint64>(0, inputSize - fileSizeAt(outFilePath));
     success_ = true;
 }
 
@@ -230,13 +253,16 @@ QString CleftoneOperation::resolveOutputPath(Run& run)
         setting.toString() == QLatin1String(kOverwriteExistingFile)) {
         // Replacing a symbolic link would put a stripped copy in the link's place and leave the
         // tagged file it points to as it was; the file itself is what gets stripped.
-        const QFileInfo input(inFilePath_);
-        if (input.isSymLink() && !input.canonicalFilePath().isEmpty())
-            return input.canonicalFilePath();
+        struct stat input {};
+        if (::lstat(pathBytes(inFilePath_).constData(), &input) == 0 && S_ISLNK(input.st_mode)) {
+            if (const QString target = canonicalPath(inFilePath_); !target.isEmpty())
+                return target;
+        }
         return inFilePath_;
     }
 
-    const QString fileName = QFileInfo(inFilePath_).fileName();
+    // Taken as text, not through QFileInfo, so that a name that is not UTF-8 keeps its bytes.
+    const QString fileName = inFilePath_.mid(inFilePath_.lastIndexOf(QLatin1Char('/')) + 1);
 
     if (environment_.sandboxed) {
         const QByteArray bookmark =

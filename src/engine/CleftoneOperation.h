@@ -27,6 +27,9 @@ struct StripEnvironment {
     /// Shared by the jobs of one run: one replacement folder per output folder and one folder
     /// flush per run. Null: each job makes and removes its own, and flushes after its rename.
     std::shared_ptr<ReplacementFolders> replacementFolders;
+    /// Re-read the finished copy and compare it with what was read from the input before it
+    /// replaces anything. Only benchmarks measuring its cost turn it off.
+    bool verifyCopies = true;
 
     StripEnvironment();
 };

@@ -1,5 +1,7 @@
 #include "engine/FailureText.h"
 
+#include "platform/PathBytes.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -140,7 +142,7 @@ QString unwritableInputMessage(const QString& path, AudioFileTypeID type)
     if (type != 0 && !name.isEmpty())
         return QStringLiteral("Cleftone cannot write %1 files.").arg(name);
     // Non-blocking, so that a named pipe cannot hold the job.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(pathBytes(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return QStringLiteral("Could not open the file: %1.").arg(reasonForSystemError(errno));
     struct stat info {};

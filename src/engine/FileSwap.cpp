@@ -5,6 +5,7 @@
 #include "engine/ReplacementFolders.h"
 #include "engine/TemporaryFile.h"
 #include "platform/DisplayName.h"
+#include "platform/PathBytes.h"
 
 #include <QFile>
 
@@ -20,7 +21,7 @@ namespace {
 
 QByteArray encoded(const QString& path)
 {
-    return QFile::encodeName(path);
+    return pathBytes(path);
 }
 
 QString parentOf(QString path)

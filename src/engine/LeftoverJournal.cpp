@@ -1,5 +1,7 @@
 #include "LeftoverJournal.h"
 
+#include "platform/PathBytes.h"
+
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -69,7 +71,7 @@ QString lastComponent(const QString& path)
 
 bool lstatPath(const QString& path, struct stat* info)
 {
-    return ::lstat(QFile::encodeName(path).constData(), info) == 0;
+    return ::lstat(pathBytes(path).constData(), info) == 0;
 }
 
 // Record files are named "<pid>-<start time>-<serial>.json"; a record is rewritten through
@@ -187,7 +189,7 @@ bool sameIdentity(const struct stat& info, const JournalEntry& entry)
 
 bool unlinkPath(const QString& path)
 {
-    return ::unlink(QFile::encodeName(path).constData()) == 0;
+    return ::unlink(pathBytes(path).constData()) == 0;
 }
 
 bool removeFile(const QString& path, QStringList* removed)
@@ -211,7 +213,7 @@ void removeRecordedItem(const JournalEntry& entry, QStringList* removed)
         if (hasReplacementDirectoryName(name) && lstatPath(entry.path, &info) &&
             isOwnedByUs(info) && S_ISDIR(info.st_mode) && sameIdentity(info, entry)) {
             std::error_code error;
-            std::filesystem::remove_all(QFile::encodeName(entry.path).toStdString(), error);
+            std::filesystem::remove_all(pathBytes(entry.path).toStdString(), error);
             if (!error)
                 removed->append(entry.path);
         }
@@ -372,7 +374,7 @@ void LeftoverRecord::drop()
     for (Entry& entry : entries_)
         entry.live = false;
     if (fileWritten_) {
-        ::unlink(QFile::encodeName(filePath()).constData());
+        ::unlink(pathBytes(filePath()).constData());
         fileWritten_ = false;
     }
 }
@@ -401,7 +403,7 @@ void LeftoverRecord::write()
         }
         array.append(object);
     }
-    const QByteArray finalPath = QFile::encodeName(filePath());
+    const QByteArray finalPath = pathBytes(filePath());
     if (array.isEmpty()) {
         if (fileWritten_) {
             ::unlink(finalPath.constData());
@@ -411,7 +413,7 @@ void LeftoverRecord::write()
     }
     if (!fileWritten_) {
         QDir().mkpath(directory_);
-        ::chmod(QFile::encodeName(directory_).constData(), 0700);
+        ::chmod(pathBytes(directory_).constData(), 0700);
     }
     QJsonObject root;
     root.insert(QStringLiteral("pid"), QString::number(owner_.pid));
@@ -550,14 +552,14 @@ QStringList removeLeftoversOfDeadProcesses(const QString& journalDirectory)
                     removed.append(path);
                 } else if (entry.kind == LeftoverKind::ReplacementDirectory &&
                            hasReplacementDirectoryName(name) && S_ISDIR(info.st_mode) &&
-                           ::rmdir(QFile::encodeName(path).constData()) == 0) {
+                           ::rmdir(pathBytes(path).constData()) == 0) {
                     removed.append(path); // rmdir: only when empty
                 }
             }
         }
         if (!keep) {
             const QByteArray recordPath =
-                QFile::encodeName(journalDirectory + QLatin1Char('/') + record.fileName);
+                pathBytes(journalDirectory + QLatin1Char('/') + record.fileName);
             ::unlink(recordPath.constData());
         }
     }

@@ -3,6 +3,7 @@
 #include "engine/FailureText.h"
 #include "engine/OSTypeString.h"
 #include "engine/StripFailure.h"
+#include "platform/PathBytes.h"
 #include "platform/SystemLog.h"
 
 #include <QFile>
@@ -79,11 +80,11 @@ std::uint32_t packetsPerBlock(std::uint32_t maximumPacketSize)
 PacketCopyOutcome copyPackets(AudioFileService& service, const AudioFileParser& input,
                               AudioFileTypeID type, const AudioStreamBasicDescription& format,
                               const QString& tempFilePath, OutputAudioFileHandle& output,
-                              const std::function<bool()>& isCancelled)
+                              const std::function<bool()>& isCancelled, PacketRecord* record)
 {
     AudioFileID created = nullptr;
     const OSStatus createStatus = service.AudioFileCreateWithURL(
-        QFile::encodeName(tempFilePath).toStdString(), type, &format,
+        pathBytes(tempFilePath).toStdString(), type, &format,
         kAudioFileFlags_EraseFile | kAudioFileFlags_DontPageAlignAudioData, &created);
     // Whatever the service left behind is the job's to close, even after a failure.
     output.reset(created);
@@ -115,6 +116,8 @@ PacketCopyOutcome copyPackets(AudioFileService& service, const AudioFileParser& 
     }
 
     const std::uint32_t perBlock = packetsPerBlock(maximumPacketSize);
+    if (record)
+        record->begin(type, format, cookie.value_or(QByteArray()), perBlock);
     quint64 remainingPackets = totalPackets;
     quint64 packetsWritten = 0;
     while (remainingPackets > 0) {
@@ -157,6 +160,9 @@ PacketCopyOutcome copyPackets(AudioFileService& service, const AudioFileParser& 
             // The input ended early; every later read would come back empty too.
             break;
         }
+
+        if (record)
+            record->addBlock(buffer.get(), bytesRead, descriptions.get(), packetsRead);
 
         std::uint32_t packetsToWrite = packetsRead;
         const OSStatus writeStatus =

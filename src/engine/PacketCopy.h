@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/AudioFileParser.h"
+#include "engine/CopyVerification.h"
 #include "engine/audiofile/AudioFileService.h"
 
 #include <QString>
@@ -49,6 +50,8 @@ enum class PacketCopyOutcome {
 /// `isCancelled` is asked before each block. `output` must be closed on entry; the created
 /// file is stored in it at once so that the job closes it on every early exit.
 ///
+/// `record`, when given, receives a fingerprint of every block read, for checking the copy.
+///
 /// Throws `StripFailure` with the job's error-log message on every failure, including an input
 /// that delivers fewer packets than it claims to hold.
 ///
@@ -56,7 +59,8 @@ enum class PacketCopyOutcome {
 PacketCopyOutcome copyPackets(AudioFileService& service, const AudioFileParser& input,
                               AudioFileTypeID type, const AudioStreamBasicDescription& format,
                               const QString& tempFilePath, OutputAudioFileHandle& output,
-                              const std::function<bool()>& isCancelled);
+                              const std::function<bool()>& isCancelled,
+                              PacketRecord* record = nullptr);
 
 /// How many packets of `maximumPacketSize` bytes go into one block: as many as fit in 32768
 /// bytes, at least one. `maximumPacketSize` must not be 0.

@@ -1,5 +1,6 @@
 #include "RepairPass.h"
 
+#include "platform/PathBytes.h"
 #include "platform/SystemLog.h"
 
 #include <QCoreApplication>
@@ -7,6 +8,7 @@
 #include <QFileInfo>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -24,7 +26,7 @@ namespace {
 
 bool existsAsFile(const QString& path, struct stat* info)
 {
-    return ::lstat(QFile::encodeName(path).constData(), info) == 0 && S_ISREG(info->st_mode);
+    return ::lstat(pathBytes(path).constData(), info) == 0 && S_ISREG(info->st_mode);
 }
 
 QString decodedOrEmpty(const QByteArray& bytes)
@@ -149,9 +151,8 @@ RepairPassResult MP3RepairPass::run(const QString& outFilePath, const QString& t
     const bool backupWasThere = existsAsFile(backup, &info);
 
     const ChildOutcome child =
-        runChild(QFile::encodeName(programPath()),
-                 {QByteArrayLiteral("-f"), QByteArrayLiteral("-nb"), QByteArrayLiteral("-si"),
-                  QFile::encodeName(tempFilePath)});
+        runChild(pathBytes(programPath()), {QByteArrayLiteral("-f"), QByteArrayLiteral("-nb"),
+                                            QByteArrayLiteral("-si"), pathBytes(tempFilePath)});
     if (!child.started) {
         systemLog(
             QStringLiteral("mp3val launch failed: %1").arg(qt_error_string(child.launchError)));
@@ -171,11 +172,10 @@ RepairPassResult MP3RepairPass::run(const QString& outFilePath, const QString& t
     // its place leaves our unrepaired output under the backup name: take it back.
     if (!backupWasThere && existsAsFile(backup, &info)) {
         struct stat current {};
-        if (::lstat(QFile::encodeName(tempFilePath).constData(), &current) != 0)
-            ::rename(QFile::encodeName(backup).constData(),
-                     QFile::encodeName(tempFilePath).constData());
+        if (::lstat(pathBytes(tempFilePath).constData(), &current) != 0)
+            ::rename(pathBytes(backup).constData(), pathBytes(tempFilePath).constData());
         else
-            ::unlink(QFile::encodeName(backup).constData());
+            ::unlink(pathBytes(backup).constData());
     }
 
     result.outputUsable = existsAsFile(tempFilePath, &info) && info.st_size > 0;

@@ -1,6 +1,7 @@
 #include "TemporaryFile.h"
 
 #include "engine/ReplacementFolders.h"
+#include "platform/PathBytes.h"
 #include "platform/SystemLog.h"
 
 #include <QDir>
@@ -39,7 +40,7 @@ QString joined(const QString& directory, const QString& name)
 bool exists(const QString& path)
 {
     struct stat info {};
-    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 || errno != ENOENT;
+    return ::lstat(pathBytes(path).constData(), &info) == 0 || errno != ENOENT;
 }
 
 // The name before the last dot of the last component, and the extension after it.
@@ -69,15 +70,14 @@ int CTCreateTemporaryFile(const QString& directory, QString* createdPath)
 {
     if (directory.isEmpty())
         return -1;
-    const QByteArray templatePath =
-        QFile::encodeName(joined(directory, QStringLiteral("cleftone.XXXXXX")));
+    const QByteArray templatePath = pathBytes(joined(directory, QStringLiteral("cleftone.XXXXXX")));
     std::vector<char> buffer(std::size_t(templatePath.size()) + 1);
     std::copy(templatePath.constData(), templatePath.constData() + templatePath.size() + 1,
               buffer.begin());
     // Close-on-exec: the repair tool and any other child must not inherit it.
     const int fd = ::mkostemp(buffer.data(), O_CLOEXEC);
     if (fd >= 0 && createdPath)
-        *createdPath = QFile::decodeName(buffer.data());
+        *createdPath = pathFromBytes(buffer.data());
     return fd;
 }
 
@@ -91,11 +91,10 @@ std::optional<QString> createReplacementDirectory(const QString& outputPath)
     const QString parent = directoryOf(outputPath);
     if (parent.isEmpty())
         return std::nullopt;
-    QByteArray templatePath =
-        QFile::encodeName(joined(parent, QStringLiteral(".cleftone-replace-XXXXXX")));
+    QByteArray templatePath = pathBytes(joined(parent, QStringLiteral(".cleftone-replace-XXXXXX")));
     if (!::mkdtemp(templatePath.data())) // mode 0700
         return std::nullopt;
-    return QFile::decodeName(templatePath);
+    return pathFromBytes(templatePath);
 }
 
 QString fallbackPathForInputPath(const QString& inputPath)
@@ -165,7 +164,7 @@ void TemporaryOutput::acquire(const QString& outFilePath, const QString& inFileP
             return;
         }
         record_.forget(fileEntry_);
-        ::rmdir(QFile::encodeName(*directory).constData());
+        ::rmdir(pathBytes(*directory).constData());
     }
     record_.forget(directoryEntry_);
     directoryEntry_ = -1;
@@ -199,7 +198,7 @@ bool TemporaryOutput::createFallbackFile(const QString& inFilePath)
         if (exists(candidate) || exists(candidate + QStringLiteral(".bak")))
             continue;
         fileEntry_ = record_.expectAt(LeftoverKind::FallbackFile, candidate);
-        const int fd = ::open(QFile::encodeName(candidate).constData(),
+        const int fd = ::open(pathBytes(candidate).constData(),
                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) {
             ::close(fd);
@@ -225,11 +224,9 @@ void TemporaryOutput::fixPermissions(const QString& inputPath)
     if (tempFilePath_.isEmpty())
         return;
     struct stat input {};
-    const mode_t mode = ::stat(QFile::encodeName(inputPath).constData(), &input) == 0
-                            ? (0644 & input.st_mode)
-                            : 0600;
-    const int fd =
-        ::open(QFile::encodeName(tempFilePath_).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const mode_t mode =
+        ::stat(pathBytes(inputPath).constData(), &input) == 0 ? (0644 & input.st_mode) : 0600;
+    const int fd = ::open(pathBytes(tempFilePath_).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return;
     ::fchmod(fd, mode);
@@ -254,14 +251,14 @@ void TemporaryOutput::cleanUp(const QString& outFilePath)
     }
     if (!tempFilePath_.isEmpty() && tempFilePath_ != outFilePath &&
         (!fallback_ || ownsFallbackFile_)) {
-        if (::unlink(QFile::encodeName(tempFilePath_).constData()) != 0 && errno != ENOENT &&
+        if (::unlink(pathBytes(tempFilePath_).constData()) != 0 && errno != ENOENT &&
             !replacementDirectory_)
             leftSomething = true;
     }
     // A shared directory outlives this job; the run removes it with anything left inside.
     if (replacementDirectory_ && !directoryIsShared_) {
         std::error_code error;
-        std::filesystem::remove_all(QFile::encodeName(*replacementDirectory_).toStdString(), error);
+        std::filesystem::remove_all(pathBytes(*replacementDirectory_).toStdString(), error);
         if (error)
             leftSomething = true;
     }

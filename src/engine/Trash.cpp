@@ -1,5 +1,7 @@
 #include "engine/Trash.h"
 
+#include "platform/PathBytes.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -19,7 +21,7 @@ namespace {
 
 QByteArray encoded(const QString& path)
 {
-    return QFile::encodeName(path);
+    return pathBytes(path);
 }
 
 QString parentOf(const QString& path)
@@ -216,7 +218,7 @@ std::optional<TrashedItem> Trash::keepCopy(const QString& path, QString* error)
         *error = qt_error_string(errno);
         return std::nullopt;
     }
-    const QString folder = QFile::decodeName(resolved);
+    const QString folder = pathFromBytes(QByteArray(resolved));
     const QString absolute =
         (folder == QLatin1String("/") ? QString() : folder) + QLatin1Char('/') + name;
 

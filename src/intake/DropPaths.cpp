@@ -1,5 +1,7 @@
 #include "intake/DropPaths.h"
 
+#include "platform/PathBytes.h"
+
 #include <QHash>
 #include <QMimeData>
 #include <QSysInfo>
@@ -220,7 +222,10 @@ QString localPathOf(const QUrl& url)
         return {};
     QUrl withoutHost = url;
     withoutHost.setHost(QString());
-    QString path = withoutHost.toLocalFile();
+    // The escapes are the file system's bytes, which need not be UTF-8 (toLocalFile() would
+    // replace those that are not).
+    QString path = pathFromBytes(
+        QByteArray::fromPercentEncoding(withoutHost.path(QUrl::FullyEncoded).toLatin1()));
     if (!path.startsWith(u'/') || path.contains(QChar(u'\0')))
         return {};
     while (path.size() > 1 && path.endsWith(u'/'))

@@ -1,10 +1,10 @@
 #include "intake/FileScreening.h"
 
 #include "engine/audiofile/VideoProbe.h"
+#include "platform/PathBytes.h"
 
 #include <QCollator>
 #include <QFile>
-#include <QFileInfo>
 #include <QLocale>
 #include <QSet>
 
@@ -45,7 +45,7 @@ std::vector<FolderEntry> sortedEntries(const QString& folder, const QCollator& c
     std::vector<FolderEntry> entries;
     // readdir() rather than QDirIterator: the entry's type comes with its name, so a folder of
     // many thousand files costs no stat() and no QFileInfo per entry.
-    DIR* dir = ::opendir(QFile::encodeName(folder).constData());
+    DIR* dir = ::opendir(pathBytes(folder).constData());
     if (!dir)
         return entries;
     while (const dirent* entry = ::readdir(dir)) {
@@ -58,7 +58,8 @@ std::vector<FolderEntry> sortedEntries(const QString& folder, const QCollator& c
             isFolder = ::fstatat(::dirfd(dir), name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
                        S_ISDIR(info.st_mode);
         }
-        QString decoded = QFile::decodeName(name);
+        // The name's bytes are kept, also where they are not UTF-8 (platform/PathBytes.h).
+        QString decoded = pathFromBytes(QByteArray(name));
         QCollatorSortKey key = collator.sortKey(decoded);
         entries.push_back({std::move(decoded), isFolder, std::move(key)});
     }
@@ -127,7 +128,7 @@ bool CTIsVideoExtension(const QString& extension)
 
 bool CTFileHasVideoTrack(const QString& path)
 {
-    return fileHasVideoStream(QFile::encodeName(path).toStdString());
+    return fileHasVideoStream(pathBytes(path).toStdString());
 }
 
 void screenBatch(const QStringList& paths, const ScreeningRules& rules, const ScreeningSink& sink)
@@ -162,7 +163,8 @@ void screenBatch(const QStringList& paths, const ScreeningRules& rules, const Sc
     for (const QString& path : paths) {
         if (cancelled())
             return;
-        if (!QFileInfo(path).isDir()) {
+        struct stat info {};
+        if (::stat(pathBytes(path).constData(), &info) != 0 || !S_ISDIR(info.st_mode)) {
             screenName(path, true);
             continue;
         }

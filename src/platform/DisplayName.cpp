@@ -1,5 +1,7 @@
 #include "platform/DisplayName.h"
 
+#include "platform/PathBytes.h"
+
 namespace cleftone {
 
 QString displayNameAtPath(const QString& path)
@@ -10,7 +12,7 @@ QString displayNameAtPath(const QString& path)
     if (end == 0)
         return path.isEmpty() ? QString() : QStringLiteral("/");
     const qsizetype slash = path.lastIndexOf(QLatin1Char('/'), end - 1);
-    return path.mid(slash + 1, end - slash - 1);
+    return displayPath(path.mid(slash + 1, end - slash - 1));
 }
 
 } // namespace cleftone

@@ -1,8 +1,9 @@
 #include "platform/FolderBookmark.h"
 
+#include "platform/PathBytes.h"
+
 #include <QDataStream>
 #include <QFile>
-#include <QFileInfo>
 #include <QtEndian>
 
 #include <sys/stat.h>
@@ -34,9 +35,9 @@ void setError(QString* error, const QString& text)
 
 std::optional<QByteArray> FolderBookmark::create(const QString& folderPath, QString* error)
 {
-    const QString path = QFileInfo(folderPath).canonicalFilePath();
+    const QString path = canonicalPath(folderPath);
     struct stat st {};
-    if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &st) != 0) {
+    if (path.isEmpty() || ::stat(pathBytes(path).constData(), &st) != 0) {
         setError(error, QStringLiteral("The folder doesn't exist."));
         return std::nullopt;
     }
@@ -85,7 +86,7 @@ std::optional<ResolvedFolder> FolderBookmark::resolve(const QByteArray& bookmark
     }
 
     struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (::stat(pathBytes(path).constData(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         setError(errorDescription, QStringLiteral("The folder no longer exists."));
         return std::nullopt;
     }
@@ -94,7 +95,7 @@ std::optional<ResolvedFolder> FolderBookmark::resolve(const QByteArray& bookmark
 
 bool FolderBookmark::startAccessing(const QString& path)
 {
-    const QByteArray native = QFile::encodeName(path);
+    const QByteArray native = pathBytes(path);
     struct stat st {};
     return !path.isEmpty() && ::stat(native.constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
            ::access(native.constData(), W_OK | X_OK) == 0;

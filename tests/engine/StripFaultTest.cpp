@@ -359,5 +359,38 @@ TEST_F(StripFaultTest, OutputThatCannotBeWrittenFailsTheJobAndKeepsWhatWasThere)
     }
 }
 
+TEST_F(StripFaultTest, ACopyDamagedOnItsWayToTheDiskNeverReplacesAnything)
+{
+    const QString folder = folderAt("music");
+    const QString destination = folderAt("stripped");
+    const QRegularExpression message(
+        "^Cleftone Failed To Strip File: [^ ]+\\.  Error:The stripped copy did not match the "
+        "original audio \\((packet \\d+ differs|it holds \\d+ packets instead of \\d+)\\)\\. "
+        "The original was not changed\\.$");
+    const struct {
+        const char* name;
+        bool inPlace;
+    } cases[] = {{"mp3_all_tags.mp3", true},     {"wav_info_bext_id3.wav", true},
+                 {"m4a_aac_tags.m4a", true},     {"flac_tags.flac", true},
+                 {"aiff_chunks_id3.aiff", true}, {"m4a_aac_tags.m4a", false},
+                 {"mp3_all_tags.mp3", false}};
+    for (const auto& [name, inPlace] : cases) {
+        SCOPED_TRACE(name);
+        setDestination(inPlace ? QString::fromLatin1(kOverwriteExistingFile) : destination);
+        const QString input = place(QString::fromLatin1(name), folder);
+        const QByteArray bytes = readAll(input);
+        HookedService service;
+        service.corruptWrite = 1;
+        const Outcome outcome = strip(input, environment(false, &service));
+        ASSERT_TRUE(outcome.finished);
+        EXPECT_FALSE(outcome.success);
+        ASSERT_EQ(outcome.errors.size(), 1);
+        EXPECT_TRUE(message.match(outcome.errors[0]).hasMatch()) << outcome.errors[0].toStdString();
+        EXPECT_EQ(readAll(input), bytes);
+        EXPECT_EQ(temporaryNamesIn(folder), QString());
+        EXPECT_EQ(namesIn(destination), QStringList());
+    }
+}
+
 } // namespace
 } // namespace cleftone::test

@@ -17,6 +17,9 @@
 #include <QJsonArray>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
 namespace cleftone::test {
 namespace {
 
@@ -33,10 +36,14 @@ QString problemsOf(const QJsonObject& report, const char* side)
 
 TEST_F(StripJobTest, InPlaceKeepsTypeAndPacketsAndDropsEveryTag)
 {
-    const QString folder = folderAt("music");
+    // On a local disk, then on FAT through FUSE, where reads through a descriptor still being
+    // written return stale bytes.
+    const QString local = folderAt("music");
+    const QString fat = folderAt("fat");
+    const ScopedFatMount fatMount(tempPath("fat.img"), fat);
     // The packets are compared with the tag-free stream the fixture was made from where ffmpeg
     // itself would read a trailing tag as audio.
-    // The output is never readable by more than the input was.
+    // In place the file keeps its exact mode.
     const struct {
         const char* name;
         const char* packets;
@@ -44,40 +51,96 @@ TEST_F(StripJobTest, InPlaceKeepsTypeAndPacketsAndDropsEveryTag)
         mode_t outputMode;
     } cases[] = {{"mp3_all_tags.mp3", "ref/mp3_vbr.mp3", 0644, 0644},
                  {"flac_tags.flac", "ref/flac.flac", 0600, 0600},
-                 {"m4a_aac_tags.m4a", "m4a_aac_tags.m4a", 0755, 0644},
+                 {"m4a_aac_tags.m4a", "m4a_aac_tags.m4a", 0755, 0755},
                  {"wav_info_bext_id3.wav", "wav_info_bext_id3.wav", 0444, 0444},
-                 {"aiff_chunks_id3.aiff", "aiff_chunks_id3.aiff", 0666, 0644}};
-    for (const auto& [name, packets, mode, outputMode] : cases) {
-        SCOPED_TRACE(name);
-        const QString input = place(QString::fromLatin1(name), folder, {}, mode);
-        const AudioFileTypeID type = reopen(input).type;
-        const StreamDigest original = digest(fixture(QString::fromLatin1(packets)));
-        ASSERT_FALSE(original.packetHashes.isEmpty());
+                 {"aiff_chunks_id3.aiff", "aiff_chunks_id3.aiff", 0666, 0666}};
+    for (const QString& folder : {local, fat}) {
+        if (folder == fat && !fatMount.ok())
+            GTEST_SKIP() << fatMount.error();
+        for (const auto& [name, packets, mode, outputMode] : cases) {
+            SCOPED_TRACE((folder + ": " + name).toStdString());
+            const QString input = folder == local
+                                      ? place(QString::fromLatin1(name), folder, {}, mode)
+                                      : folder + QLatin1Char('/') + QLatin1String(name);
+            if (folder == fat) { // which refuses modes
+                ASSERT_TRUE(QFile::copy(fixture(QString::fromLatin1(name)), input));
+            }
+            const AudioFileTypeID type = reopen(input).type;
+            const StreamDigest original = digest(fixture(QString::fromLatin1(packets)));
+            ASSERT_FALSE(original.packetHashes.isEmpty());
 
-        SystemLogCapture systemLog;
-        const Outcome outcome = strip(input, environment());
-        ASSERT_TRUE(outcome.finished);
-        EXPECT_TRUE(outcome.success);
-        EXPECT_EQ(outcome.errors, QStringList());
-        // mp3val (the real one, beside the test binary) found nothing to say.
-        EXPECT_EQ(systemLog.lines(), QStringList());
-        EXPECT_EQ(outcome.outFilePath, input);
+            SystemLogCapture systemLog;
+            const Outcome outcome = strip(input, environment());
+            ASSERT_TRUE(outcome.finished);
+            EXPECT_TRUE(outcome.success);
+            EXPECT_EQ(outcome.errors, QStringList());
+            // mp3val (the real one, beside the test binary) found nothing to say.
+            EXPECT_EQ(systemLog.lines(), QStringList());
+            EXPECT_EQ(outcome.outFilePath, input);
 
-        EXPECT_EQ(reopen(input).type, type);
-        const StreamDigest stripped = digest(input);
-        EXPECT_EQ(stripped.packetHashes, original.packetHashes);
-        EXPECT_EQ(stripped.decodedMd5, original.decodedMd5);
-        EXPECT_EQ(stripped.errors, QByteArray());
-        const QJsonObject report = inspect(fixture(QString::fromLatin1(name)), input);
-        EXPECT_NE(problemsOf(report, "input"), QString()) << "the fixture should carry tags";
-        EXPECT_EQ(problemsOf(report, "output"), QString());
-        EXPECT_TRUE(report.value("mismatch").toArray().isEmpty());
+            EXPECT_EQ(reopen(input).type, type);
+            const StreamDigest stripped = digest(input);
+            EXPECT_EQ(stripped.packetHashes, original.packetHashes);
+            EXPECT_EQ(stripped.decodedMd5, original.decodedMd5);
+            EXPECT_EQ(stripped.errors, QByteArray());
+            const QJsonObject report = inspect(fixture(QString::fromLatin1(name)), input);
+            EXPECT_NE(problemsOf(report, "input"), QString()) << "the fixture should carry tags";
+            EXPECT_EQ(problemsOf(report, "output"), QString());
+            EXPECT_TRUE(report.value("mismatch").toArray().isEmpty());
 
-        EXPECT_EQ(modeOf(input), outputMode);
-        EXPECT_FALSE(exists(outcome.tempFilePath));
-        EXPECT_EQ(temporaryNamesIn(folder), QString());
+            if (folder == local) { // FAT keeps no modes
+                EXPECT_EQ(modeOf(input), outputMode);
+            }
+            EXPECT_FALSE(exists(outcome.tempFilePath));
+            EXPECT_EQ(temporaryNamesIn(folder), QString());
+        }
     }
     EXPECT_EQ(namesIn(leftoverJournalDirectory()), QStringList());
+}
+
+TEST_F(StripJobTest, InPlaceTheFileStaysTheUsersButLosesItsUserAttributes)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give the file another owner and to switch users";
+    const QString folder = folderAt("shared");
+    ::chmod(QFile::encodeName(tmp.path()).constData(), 0755);
+    ::chmod(QFile::encodeName(folder).constData(), 0777);
+    // An access ACL as the kernel stores it: owner rw, user 1000 rw, group rw, mask rw, other r.
+    const std::uint32_t acl[] = {2,          0x00060001, 0xFFFFFFFF, 0x00060002,
+                                 1000,       0x00060004, 0xFFFFFFFF, 0x00060010,
+                                 0xFFFFFFFF, 0x00040020, 0xFFFFFFFF};
+    const QByteArray aclBytes(reinterpret_cast<const char*>(acl), sizeof acl);
+    const auto attribute = [](const QString& path, const char* name) {
+        char value[256];
+        const ssize_t size = ::getxattr(QFile::encodeName(path).constData(), name, value, 256);
+        return size < 0 ? QByteArray() : QByteArray(value, int(size));
+    };
+    // Root keeps another user's ownership; "nobody" keeps its own.
+    for (const bool asNobody : {false, true}) {
+        SCOPED_TRACE(asNobody ? "as nobody" : "as root");
+        const QString input = place("flac_tags.flac", folder, {}, 0664);
+        const QByteArray path = QFile::encodeName(input);
+        const uid_t owner = asNobody ? 65534 : 1234;
+        ASSERT_EQ(::chown(path.constData(), owner, asNobody ? 65534 : 4321), 0);
+        if (::setxattr(path.constData(), "system.posix_acl_access", aclBytes.constData(),
+                       aclBytes.size(), 0) != 0 ||
+            ::setxattr(path.constData(), "user.xdg.origin.url", "https://x", 9, 0) != 0)
+            GTEST_SKIP() << "this file system keeps no ACLs or user attributes";
+        if (asNobody) {
+            const ToolRun child = runTool(testExecutable(), childArguments(input, true), 60000);
+            EXPECT_EQ(child.out, "go\ncopied\nsuccess:1\n") << child.err.toStdString();
+        } else {
+            EXPECT_TRUE(strip(input, environment()).success);
+        }
+        struct stat info {};
+        ASSERT_EQ(::stat(path.constData(), &info), 0);
+        EXPECT_EQ(info.st_uid, owner);
+        EXPECT_EQ(info.st_gid, asNobody ? 65534u : 4321u);
+        EXPECT_EQ(info.st_mode & 07777, 0664u);
+        EXPECT_EQ(attribute(input, "system.posix_acl_access"), aclBytes);
+        EXPECT_EQ(attribute(input, "user.xdg.origin.url"), QByteArray());
+        EXPECT_EQ(digest(input).packetHashes, digest(fixture("ref/flac.flac")).packetHashes);
+    }
 }
 
 TEST_F(StripJobTest, DestinationFolderGetsACopyUnderTheInputsName)

@@ -45,7 +45,6 @@ HookedService::HookedService()
     CLEFTONE_FORWARD(AudioFileGetPropertyInfo);
     CLEFTONE_FORWARD(AudioFileGetProperty);
     CLEFTONE_FORWARD(AudioFileSetProperty);
-    CLEFTONE_FORWARD(AudioFileWritePackets);
     CLEFTONE_FORWARD(AudioFileGetGlobalInfoSize);
     CLEFTONE_FORWARD(AudioFileGetGlobalInfo);
 #undef CLEFTONE_FORWARD
@@ -62,6 +61,16 @@ HookedService::HookedService()
             afterRead(count);
         return status;
     });
+    ON_CALL(*this, AudioFileWritePackets)
+        .WillByDefault([this, &system](AudioFileID file, bool cache, std::uint32_t size,
+                                       const AudioStreamPacketDescription* descriptions,
+                                       std::int64_t start, std::uint32_t* count, const void* data) {
+            QByteArray bytes(static_cast<const char*>(data), size);
+            if (++writes_ == corruptWrite && size > 0)
+                bytes[size / 2] = char(bytes[size / 2] ^ 0x10);
+            return system.AudioFileWritePackets(file, cache, size, descriptions, start, count,
+                                                bytes.constData());
+        });
     ON_CALL(*this, AudioFileClose).WillByDefault([this, &system](AudioFileID file) {
         if (outputs_.erase(file) > 0 && beforeOutputClose)
             beforeOutputClose();
@@ -103,6 +112,35 @@ ScopedMount::~ScopedMount()
 {
     if (!directory_.isEmpty())
         ::umount2(QFile::encodeName(directory_).constData(), MNT_DETACH);
+}
+
+ScopedFatMount::ScopedFatMount(const QString& image, const QString& directory)
+{
+    error_ = missingTools({"mkfs.vfat", "fusefat", "fusermount"});
+    if (error_.empty() && ::access("/dev/fuse", R_OK | W_OK) != 0)
+        error_ = "FUSE is not available here (/dev/fuse)";
+    if (!error_.empty())
+        return;
+    QFile file(image);
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(32 << 20)) {
+        error_ = "cannot make the FAT image";
+        return;
+    }
+    file.close();
+    const ToolRun format = runTool("mkfs.vfat", {image});
+    const ToolRun mount =
+        format.exitCode == 0 ? runTool("fusefat", {"-o", "rw+", image, directory}) : ToolRun{};
+    if (mount.exitCode != 0) {
+        error_ = "cannot mount a FAT image through FUSE: " + (format.err + mount.err).toStdString();
+        return;
+    }
+    directory_ = directory;
+}
+
+ScopedFatMount::~ScopedFatMount()
+{
+    if (!directory_.isEmpty())
+        runTool("fusermount", {"-u", "-z", directory_});
 }
 
 QString testExecutable()

@@ -36,11 +36,15 @@ public:
     std::function<void(int)> afterRead;
     /// Before the output file (the one created through this service) is closed.
     std::function<void()> beforeOutputClose;
+    /// Flips one bit in the middle of the data of this write of packets (1-based; 0: none), as
+    /// a fault on the way to the disk would.
+    int corruptWrite = 0;
 
     int reads() const { return reads_; }
 
 private:
     std::atomic<int> reads_{0};
+    int writes_ = 0;
     std::set<AudioFileID> outputs_;
 };
 
@@ -64,6 +68,23 @@ public:
 private:
     QString directory_;
     bool ok_ = false;
+    std::string error_;
+};
+
+/// A fresh 32 MB FAT image mounted read-write at `directory` through FUSE (fusefat), as USB
+/// sticks and phones are; unmounted when the object goes. `error` tells why not.
+class ScopedFatMount {
+public:
+    ScopedFatMount(const QString& image, const QString& directory);
+    ~ScopedFatMount();
+    ScopedFatMount(const ScopedFatMount&) = delete;
+    ScopedFatMount& operator=(const ScopedFatMount&) = delete;
+
+    bool ok() const { return error_.empty(); }
+    const std::string& error() const { return error_; }
+
+private:
+    QString directory_;
     std::string error_;
 };
 

@@ -2,6 +2,8 @@
 
 #include "QStringPrinter.h"
 
+#include "platform/PathBytes.h"
+
 #include <QMimeData>
 #include <QUrl>
 #include <gtest/gtest.h>
@@ -47,9 +49,11 @@ TEST(DropPathsTest, UriListGivesDecodedLocalFilePathsInOrderAndRegistersFirst)
     data.setData("text/uri-list", "file:///home/ana/Caf%C3%A9/%231%20Song.flac\r\n"
                                   "https://example.com/song.mp3\r\n"
                                   "file://localhost/srv/music/Albums/\r\n"
-                                  "file://nas.example.net/share/x.mp3\r\n");
+                                  "file://nas.example.net/share/x.mp3\r\n"
+                                  "file:///m/caf%E9.mp3\r\n"); // Latin-1: kept as bytes
     EXPECT_EQ(pathsFromMimeData(data),
-              (QStringList{"/home/ana/Café/#1 Song.flac", "/srv/music/Albums"}));
+              (QStringList{"/home/ana/Café/#1 Song.flac", "/srv/music/Albums",
+                           pathFromBytes("/m/caf\xE9.mp3")}));
     data.setUrls({QUrl::fromLocalFile("/home/ana/Музыка/ü b.ogg"), QUrl::fromLocalFile("/a.mp3")});
     EXPECT_EQ(pathsFromMimeData(data), (QStringList{"/home/ana/Музыка/ü b.ogg", "/a.mp3"}));
 

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <span>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace cleftone::audiofile {
@@ -31,11 +32,17 @@ using Rewriter = std::function<void(std::int64_t position, std::span<std::uint8_
 constexpr std::int64_t kWriteBehindWindow = 8 * 1024 * 1024;
 
 struct FileSink {
-    int fd;
-    int* lastErrno;
+    int fd = -1;
+    int* lastErrno = nullptr;
     std::int64_t position = 0;
     std::vector<Rewriter> rewriters;
     std::int64_t writebackStartedUpTo = 0; // writeback started for [0, this)
+    // While an MP4 trailer is written, what goes at or past `heldFrom` stays in `held` until
+    // finish() has blanked the user data in it; `position` then stands in for the descriptor's
+    // offset.
+    bool holding = false;
+    std::int64_t heldFrom = 0;
+    std::vector<std::uint8_t> held;
 };
 
 void startWriteBehind(FileSink* sink)
@@ -68,11 +75,63 @@ Rewriter blankBoxAt(std::int64_t offset)
     };
 }
 
+int writeAt(FileSink* sink, const std::uint8_t* buffer, std::size_t size, std::int64_t offset)
+{
+    while (size > 0) {
+        const ssize_t n = ::pwrite(sink->fd, buffer, size, offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *sink->lastErrno = errno;
+            return AVERROR(errno);
+        }
+        buffer += n;
+        size -= std::size_t(n);
+        offset += n;
+    }
+    return 0;
+}
+
+int writeHeld(FileSink* sink, const std::uint8_t* buffer, int size)
+{
+    std::size_t skip = 0;
+    if (sink->position < sink->heldFrom) {
+        skip = std::size_t(std::min<std::int64_t>(size, sink->heldFrom - sink->position));
+        if (const int error = writeAt(sink, buffer, skip, sink->position))
+            return error;
+    }
+    if (skip < std::size_t(size)) {
+        const std::size_t at = std::size_t(sink->position + std::int64_t(skip) - sink->heldFrom);
+        const std::size_t count = std::size_t(size) - skip;
+        if (sink->held.size() < at + count)
+            sink->held.resize(at + count);
+        std::memcpy(sink->held.data() + at, buffer + skip, count);
+    }
+    sink->position += size;
+    return size;
+}
+
+std::int64_t seekHeld(FileSink* sink, std::int64_t offset, int whence)
+{
+    struct stat info {};
+    const std::int64_t onDisk = ::fstat(sink->fd, &info) == 0 ? info.st_size : 0;
+    const std::int64_t end = std::max(onDisk, sink->heldFrom + std::int64_t(sink->held.size()));
+    if (whence == AVSEEK_SIZE)
+        return end;
+    const std::int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? sink->position : end;
+    if (base + offset < 0)
+        return AVERROR(EINVAL);
+    sink->position = base + offset;
+    return sink->position;
+}
+
 int writeSink(void* opaque, std::uint8_t* buffer, int size)
 {
     auto* sink = static_cast<FileSink*>(opaque);
     for (const auto& rewrite : sink->rewriters)
         rewrite(sink->position, std::span(buffer, std::size_t(size)));
+    if (sink->holding)
+        return writeHeld(sink, buffer, size);
     int done = 0;
     while (done < size) {
         const ssize_t n = ::write(sink->fd, buffer + done, std::size_t(size - done));
@@ -93,6 +152,8 @@ std::int64_t seekSink(void* opaque, std::int64_t offset, int whence)
 {
     auto* sink = static_cast<FileSink*>(opaque);
     whence &= ~AVSEEK_FORCE;
+    if (sink->holding)
+        return seekHeld(sink, offset, whence);
     if (whence == AVSEEK_SIZE) {
         const off_t here = ::lseek(sink->fd, 0, SEEK_CUR);
         const off_t end = ::lseek(sink->fd, 0, SEEK_END);
@@ -203,49 +264,47 @@ const char* defaultBrand(AudioFileTypeID type, const std::string& muxer)
     return nullptr;
 }
 
-// The MP4 muxer always writes a user-data box holding an empty iTunes item list. Nothing in it
-// is wanted, so it becomes a zero-filled free box of the same size: no offset moves.
-OSStatus blankMp4UserData(int fd)
+// The MP4 muxer always writes a user-data box holding an empty iTunes item list, inside the
+// movie box it writes last. Nothing in it is wanted, so it becomes a zero-filled free box of the
+// same size: no offset moves. This is done on the trailer's bytes before they reach the file;
+// reading the file back to find the box is not safe on every file system (FAT through FUSE
+// answered such reads with stale data, and the patch landed in the sample-size table).
+void blankMp4UserData(std::vector<std::uint8_t>& boxes)
 {
-    FileReader file(fd);
-    auto readBox = [&](std::int64_t offset, std::uint32_t& type, std::int64_t& size) {
-        std::uint8_t header[16];
-        if (!file.readAt(offset, std::span(header, 8)))
+    const auto boxAt = [&](std::size_t offset, std::size_t end, std::uint32_t& type,
+                           std::uint64_t& size) {
+        if (end - offset < 8)
             return false;
-        size = (std::int64_t(header[0]) << 24) | (header[1] << 16) | (header[2] << 8) | header[3];
+        const std::uint8_t* header = boxes.data() + offset;
+        size = (std::uint64_t(header[0]) << 24) | (header[1] << 16) | (header[2] << 8) | header[3];
         type = (std::uint32_t(header[4]) << 24) | (header[5] << 16) | (header[6] << 8) | header[7];
-        if (size == 1 && file.readAt(offset, header)) {
+        if (size == 1 && end - offset >= 16) {
             size = 0;
             for (int i = 8; i < 16; ++i)
                 size = (size << 8) | header[i];
         } else if (size == 0) {
-            size = file.size() - offset;
+            size = end - offset;
         }
-        return size >= 8 && size <= file.size() - offset;
+        return size >= 8 && size <= end - offset;
     };
-    std::int64_t offset = 0;
     std::uint32_t type = 0;
-    std::int64_t size = 0;
-    while (readBox(offset, type, size)) {
-        if (type == fourCC("moov")) {
-            const std::int64_t end = offset + size;
-            std::int64_t child = offset + 8;
-            std::uint32_t childType = 0;
-            std::int64_t childSize = 0;
-            while (child < end && readBox(child, childType, childSize)) {
-                if (childType == fourCC("udta")) {
-                    std::vector<std::uint8_t> blank(std::size_t(childSize - 4), 0);
-                    std::memcpy(blank.data(), "free", 4);
-                    if (::pwrite(fd, blank.data(), blank.size(), child + 4) !=
-                        ssize_t(blank.size()))
-                        return statusFromErrno(errno);
-                }
-                child += childSize;
+    std::uint64_t size = 0;
+    for (std::size_t offset = 0; boxAt(offset, boxes.size(), type, size); offset += size) {
+        if (type != fourCC("moov"))
+            continue;
+        const std::size_t end = offset + size;
+        std::uint32_t childType = 0;
+        std::uint64_t childSize = 0;
+        for (std::size_t child = offset + 8; boxAt(child, end, childType, childSize);
+             child += childSize) {
+            if (childType == fourCC("udta")) {
+                const bool largeSize = std::memcmp(boxes.data() + child, "\0\0\0\1", 4) == 0;
+                const std::size_t header = largeSize ? 16 : 8;
+                std::memcpy(boxes.data() + child + 4, "free", 4);
+                std::memset(boxes.data() + child + header, 0, childSize - header);
             }
         }
-        offset += size;
     }
-    return 0;
 }
 
 } // namespace
@@ -318,7 +377,9 @@ OSStatus OutputAudioFile::create(const std::string& path, AudioFileTypeID type,
     auto* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferSize));
     if (!buffer)
         return AudioFileError::MemoryFull;
-    auto* sink = new FileSink{file->m_fd, &file->m_ioErrno, 0, {}};
+    auto* sink = new FileSink;
+    sink->fd = file->m_fd;
+    sink->lastErrno = &file->m_ioErrno;
     file->m_io.reset(
         avio_alloc_context(buffer, kIoBufferSize, 1, sink, nullptr, writeSink, seekSink));
     if (!file->m_io) {
@@ -610,6 +671,15 @@ OSStatus OutputAudioFile::finish()
     OSStatus status = start();
     if (!status) {
         if (m_writer == Writer::Muxer) {
+            auto* sink = static_cast<FileSink*>(m_io->opaque);
+            if (isMp4Family(m_type)) {
+                // Everything from here on (the movie box, and the size patch of the media data
+                // box before it) is written by position; the movie box is held until complete.
+                avio_flush(m_io.get());
+                sink->position = ::lseek(m_fd, 0, SEEK_CUR);
+                sink->heldFrom = sink->position;
+                sink->holding = sink->position >= 0;
+            }
             const int error = av_write_trailer(m_muxer.get());
             if (error < 0)
                 status = statusFromAvError(error);
@@ -623,8 +693,16 @@ OSStatus OutputAudioFile::finish()
         avio_flush(m_io.get());
     if (!status)
         status = ioStatus();
-    if (!status && isMp4Family(m_type))
-        status = blankMp4UserData(m_fd);
+    if (m_io && static_cast<FileSink*>(m_io->opaque)->holding) {
+        auto* sink = static_cast<FileSink*>(m_io->opaque);
+        sink->holding = false;
+        if (!status) {
+            blankMp4UserData(sink->held);
+            if (writeAt(sink, sink->held.data(), sink->held.size(), sink->heldFrom) < 0)
+                status = statusFromErrno(m_ioErrno);
+        }
+        std::vector<std::uint8_t>().swap(sink->held);
+    }
     m_muxer.reset();
     if (m_fd >= 0 && ::close(m_fd) != 0 && !status)
         status = statusFromErrno(errno);

@@ -1,0 +1,354 @@
+#include "engine/CopyVerification.h"
+
+#include "engine/AudioFileParser.h"
+#include "engine/PacketCopy.h"
+#include "platform/PathBytes.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+namespace cleftone {
+
+namespace {
+
+constexpr std::uint64_t kPrime1 = 0x9E3779B97F4A7C15ull;
+constexpr std::uint64_t kPrime2 = 0xC2B2AE3D27D4EB4Full;
+
+std::uint64_t rotl(std::uint64_t value, int bits)
+{
+    return (value << bits) | (value >> (64 - bits));
+}
+
+// A fast, non-cryptographic hash: every byte of every packet goes through it twice per job
+// (while copying and while checking), so it runs four independent lanes with one multiply per
+// eight bytes. Each step and the final combination are one-to-one in every lane, so a change
+// confined to one lane (up to 8 bytes in every 32) always changes the hash; others are missed
+// with a chance of about 2^-64.
+std::uint64_t hashBytes(const std::byte* data, std::size_t size)
+{
+    const std::uint64_t seed = size * kPrime1;
+    std::uint64_t lanes[4] = {seed, seed + kPrime2, seed ^ kPrime1, rotl(seed, 32)};
+    const auto step = [](std::uint64_t lane, std::uint64_t word) {
+        return rotl(lane ^ word, 27) * kPrime1;
+    };
+    for (; size >= 32; data += 32, size -= 32) {
+        std::uint64_t words[4];
+        std::memcpy(words, data, 32);
+        for (int i = 0; i < 4; ++i)
+            lanes[i] = step(lanes[i], words[i]);
+    }
+    for (int i = 0; size > 0; ++i) { // the length in the seed tells the zero padding apart
+        std::uint64_t word = 0;
+        const std::size_t take = std::min<std::size_t>(size, 8);
+        std::memcpy(&word, data, take);
+        lanes[i] = step(lanes[i], word);
+        data += take;
+        size -= take;
+    }
+    std::uint64_t hash = lanes[0];
+    for (int i = 1; i < 4; ++i)
+        hash = rotl(hash * kPrime2, 31) ^ lanes[i];
+    hash ^= hash >> 33;
+    hash *= 0xFF51AFD7ED558CCDull;
+    hash ^= hash >> 33;
+    return hash;
+}
+
+std::uint64_t chained(std::uint64_t streamHash, std::uint64_t packetHash)
+{
+    return rotl(streamHash ^ packetHash, 31) * kPrime2;
+}
+
+// The length an MPEG audio frame header announces, or 0 when the four bytes are no header.
+// Free-format frames (bitrate index 0) announce none and count as whole.
+std::uint32_t mpegFrameLength(const std::byte* data, std::uint32_t size, bool* freeFormat)
+{
+    *freeFormat = false;
+    if (size < 4)
+        return 0;
+    const auto b1 = std::uint8_t(data[1]), b2 = std::uint8_t(data[2]);
+    if (std::uint8_t(data[0]) != 0xFF || (b1 & 0xE0) != 0xE0)
+        return 0;
+    const int version = (b1 >> 3) & 3; // 0: 2.5, 1: reserved, 2: MPEG-2, 3: MPEG-1
+    const int layer = 4 - ((b1 >> 1) & 3);
+    const int bitrateIndex = b2 >> 4;
+    const int rateIndex = (b2 >> 2) & 3;
+    if (version == 1 || layer == 4 || bitrateIndex == 15 || rateIndex == 3)
+        return 0;
+    if (bitrateIndex == 0) {
+        *freeFormat = true;
+        return 0;
+    }
+    static constexpr int kBitrates[5][15] = {
+        {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448}, // 1, I
+        {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},    // 1, II
+        {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},     // 1, III
+        {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},    // 2, I
+        {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},         // 2, II/III
+    };
+    static constexpr int kRates[3] = {44100, 48000, 32000};
+    const bool mpeg1 = version == 3;
+    const int table = mpeg1 ? layer - 1 : (layer == 1 ? 3 : 4);
+    const std::int64_t bitrate = std::int64_t(kBitrates[table][bitrateIndex]) * 1000;
+    const int rate = kRates[rateIndex] >> (mpeg1 ? 0 : (version == 2 ? 1 : 2));
+    const int padding = (b2 >> 1) & 1;
+    if (layer == 1)
+        return std::uint32_t((12 * bitrate / rate + padding) * 4);
+    const int factor = (layer == 3 && !mpeg1) ? 72 : 144;
+    return std::uint32_t(factor * bitrate / rate + padding);
+}
+
+bool isWholeMpegFrame(const std::byte* data, std::uint32_t size)
+{
+    bool freeFormat = false;
+    const std::uint32_t length = mpegFrameLength(data, size, &freeFormat);
+    return freeFormat || (length != 0 && length == size);
+}
+
+// A leading frame that carries the encoder's Xing, Info or VBRI header instead of audio.
+bool isInfoFrame(const std::byte* data, std::uint32_t size)
+{
+    const std::string_view text(reinterpret_cast<const char*>(data),
+                                std::min<std::uint32_t>(size, 64));
+    return text.find("Xing") != std::string_view::npos ||
+           text.find("Info") != std::string_view::npos ||
+           text.find("VBRI") != std::string_view::npos;
+}
+
+// For compressed audio the bit depth is the source's, told by the codec setup (compared on its
+// own) and not always by the container: an ALAC track in MP4 reports it from its sample entry,
+// the same track written anew does not. It matters where it shapes the packets, in PCM.
+bool sameFormat(const AudioStreamBasicDescription& a, const AudioStreamBasicDescription& b)
+{
+    const bool pcm = a.mBytesPerPacket != 0;
+    return a.mSampleRate == b.mSampleRate && a.mFormatID == b.mFormatID &&
+           a.mFormatFlags == b.mFormatFlags && a.mBytesPerPacket == b.mBytesPerPacket &&
+           a.mFramesPerPacket == b.mFramesPerPacket && a.mBytesPerFrame == b.mBytesPerFrame &&
+           a.mChannelsPerFrame == b.mChannelsPerFrame &&
+           (!pcm || a.mBitsPerChannel == b.mBitsPerChannel);
+}
+
+QString mismatch(const QString& what)
+{
+    return QStringLiteral("The stripped copy did not match the original audio (%1). "
+                          "The original was not changed.")
+        .arg(what);
+}
+
+QString packetDiffers(std::uint64_t packet)
+{
+    return mismatch(QStringLiteral("packet %1 differs").arg(packet));
+}
+
+struct Block {
+    explicit Block(std::uint32_t packets, std::uint32_t maximumPacketSize)
+        : data(std::size_t(packets) * maximumPacketSize), descriptions(packets)
+    {}
+    std::vector<std::byte> data;
+    std::vector<AudioStreamPacketDescription> descriptions;
+    std::uint32_t bytes = 0;
+    std::uint32_t packets = 0;
+
+    OSStatus read(AudioFileService& service, AudioFileID file, std::int64_t start,
+                  std::uint32_t asked)
+    {
+        bytes = std::uint32_t(data.size());
+        packets = std::min<std::uint32_t>(asked, std::uint32_t(descriptions.size()));
+        const OSStatus status = service.AudioFileReadPacketData(
+            file, false, &bytes, descriptions.data(), start, &packets, data.data());
+        packets = std::min<std::uint32_t>(packets, asked);
+        bytes = std::min<std::uint32_t>(bytes, std::uint32_t(data.size()));
+        return status;
+    }
+    std::pair<const std::byte*, std::uint32_t> packet(std::uint32_t i) const
+    {
+        const auto& d = descriptions[i];
+        if (d.mStartOffset < 0 || std::uint64_t(d.mStartOffset) + d.mDataByteSize > bytes)
+            return {nullptr, 0};
+        return {data.data() + d.mStartOffset, d.mDataByteSize};
+    }
+};
+
+std::unique_ptr<AudioFileParser> openForReading(AudioFileService& service, const QString& path)
+{
+    AudioFileID file = nullptr;
+    if (service.AudioFileOpenURL(pathBytes(path).toStdString(), kAudioFileReadPermission, 0,
+                                 &file) != 0 ||
+        !file)
+        return nullptr;
+    return std::make_unique<AudioFileParser>(file, service);
+}
+
+} // namespace
+
+void PacketRecord::begin(AudioFileTypeID type, const AudioStreamBasicDescription& format,
+                         const QByteArray& cookie, std::uint32_t packetsPerBlock)
+{
+    type_ = type;
+    format_ = format;
+    cookie_ = cookie;
+    packetsPerBlock_ = std::max<std::uint32_t>(packetsPerBlock, 1);
+}
+
+void PacketRecord::addBlock(const std::byte* data, std::uint32_t bytes,
+                            const AudioStreamPacketDescription* descriptions, std::uint32_t packets)
+{
+    if (constantSize()) {
+        blockHashes_.push_back(hashBytes(data, bytes));
+        packetCount_ += packets;
+        return;
+    }
+    const bool mpeg = type_ == AudioFileType::MP3;
+    for (std::uint32_t i = 0; i < packets; ++i) {
+        const auto& d = descriptions[i];
+        const bool inside =
+            d.mStartOffset >= 0 && std::uint64_t(d.mStartOffset) + d.mDataByteSize <= bytes;
+        const std::byte* packet = inside ? data + d.mStartOffset : data;
+        const std::uint32_t size = inside ? d.mDataByteSize : 0;
+        const std::uint64_t hash = hashBytes(packet, size);
+        packetHashes_.push_back(std::uint32_t(hash));
+        streamHash_ = chained(streamHash_, hash);
+        if (mpeg) {
+            if (packetCount_ == 0)
+                startsWithInfoFrame_ = isInfoFrame(packet, size);
+            wellFormedFrames_.push_back(isWholeMpegFrame(packet, size));
+        }
+        ++packetCount_;
+    }
+}
+
+// Walks the copy once, block by block, against the record.
+class CopyVerifier {
+public:
+    CopyVerifier(AudioFileService& service, AudioFileParser& copy, const PacketRecord& record)
+        : service_(service), copy_(copy), record_(record)
+    {}
+
+    std::optional<QString> constantSizePackets(const QString& inputPath)
+    {
+        Block block(record_.packetsPerBlock_, record_.format_.mBytesPerPacket);
+        const std::uint64_t total = record_.packetCount_;
+        for (std::size_t b = 0; b < record_.blockHashes_.size(); ++b) {
+            const std::uint64_t start = std::uint64_t(b) * record_.packetsPerBlock_;
+            const auto asked =
+                std::uint32_t(std::min<std::uint64_t>(record_.packetsPerBlock_, total - start));
+            if (block.read(service_, copy_.audioFile(), std::int64_t(start), asked) != 0 ||
+                block.packets != asked)
+                return packetDiffers(start + block.packets);
+            if (hashBytes(block.data.data(), block.bytes) != record_.blockHashes_[b])
+                return packetDiffers(start + firstDifferenceInBlock(inputPath, block, start));
+        }
+        return std::nullopt;
+    }
+
+    std::optional<QString> variableSizePackets(CopyAllowance allowance)
+    {
+        const std::uint32_t maximum = copy_.maximumPacketSize();
+        const std::uint64_t total = copy_.audioDataPacketCount();
+        if (maximum == 0 && total > 0)
+            return mismatch(QStringLiteral("its packets could not be read"));
+        const std::uint32_t perBlock = maximum ? packetsPerBlock(maximum) : 1;
+        Block block(perBlock, std::max<std::uint32_t>(maximum, 1));
+        const bool repaired = allowance == CopyAllowance::RepairedMpegAudio;
+        const auto& expected = record_.packetHashes_;
+        std::uint64_t streamHash = 0;
+        std::size_t next = 0; // the input packet the copy's next packet should be
+        bool changed = false; // the repair tool dropped or rewrote a frame
+        for (std::uint64_t start = 0; start < total; start += perBlock) {
+            const auto asked = std::uint32_t(std::min<std::uint64_t>(perBlock, total - start));
+            if (block.read(service_, copy_.audioFile(), std::int64_t(start), asked) != 0 ||
+                block.packets != asked)
+                return packetDiffers(std::min<std::uint64_t>(next, expected.size()));
+            for (std::uint32_t i = 0; i < block.packets; ++i) {
+                const auto [data, size] = block.packet(i);
+                if (!data)
+                    return packetDiffers(next);
+                const std::uint64_t hash = hashBytes(data, size);
+                streamHash = chained(streamHash, hash);
+                if (repaired && start + i == 0 && record_.startsWithInfoFrame_ &&
+                    isInfoFrame(data, size)) {
+                    next = 1; // the tool may correct the frame count in it
+                    changed = changed || expected.empty() || expected[0] != std::uint32_t(hash);
+                    continue;
+                }
+                // Frames the tool judged broken may be gone; whole frames may not.
+                while (repaired && next < expected.size() &&
+                       expected[next] != std::uint32_t(hash) && !record_.wellFormedFrames_[next]) {
+                    ++next;
+                    changed = true;
+                }
+                if (next >= expected.size() || expected[next] != std::uint32_t(hash))
+                    return packetDiffers(std::min<std::uint64_t>(next, expected.size()));
+                ++next;
+            }
+        }
+        for (; next < expected.size(); ++next) {
+            if (!repaired || record_.wellFormedFrames_[next])
+                return packetDiffers(next);
+            changed = true;
+        }
+        // Where nothing was dropped or rewritten, the whole stream must match too: the short
+        // per-packet hashes alone would let one change in four billion through.
+        if (!changed && streamHash != record_.streamHash_)
+            return mismatch(QStringLiteral("its audio differs"));
+        return std::nullopt;
+    }
+
+private:
+    // Reads the one block again from the input to say which of its packets differs.
+    std::uint32_t firstDifferenceInBlock(const QString& inputPath, const Block& copied,
+                                         std::uint64_t start)
+    {
+        const std::unique_ptr<AudioFileParser> input = openForReading(service_, inputPath);
+        if (!input)
+            return 0;
+        Block original(record_.packetsPerBlock_, record_.format_.mBytesPerPacket);
+        if (original.read(service_, input->audioFile(), std::int64_t(start), copied.packets) != 0)
+            return 0;
+        const std::uint32_t size = record_.format_.mBytesPerPacket;
+        for (std::uint32_t i = 0; i < copied.packets; ++i) {
+            const std::size_t offset = std::size_t(i) * size;
+            if (offset + size > original.bytes ||
+                std::memcmp(copied.data.data() + offset, original.data.data() + offset, size) != 0)
+                return i;
+        }
+        return 0;
+    }
+
+    AudioFileService& service_;
+    AudioFileParser& copy_;
+    const PacketRecord& record_;
+};
+
+std::optional<QString> verifyCopy(AudioFileService& service, const QString& copyPath,
+                                  const QString& inputPath, const PacketRecord& record,
+                                  CopyAllowance allowance)
+{
+    const std::unique_ptr<AudioFileParser> copy = openForReading(service, copyPath);
+    if (!copy)
+        return mismatch(QStringLiteral("it could not be opened"));
+    if (copy->audioFileTypeID() != record.type())
+        return mismatch(QStringLiteral("its file type differs"));
+    if (!sameFormat(copy->audioStreamBasicDescription(), record.format()))
+        return mismatch(QStringLiteral("its stream format differs"));
+    if (copy->magicCookieData().value_or(QByteArray()) != record.cookie())
+        return mismatch(QStringLiteral("its codec setup differs"));
+
+    CopyVerifier verifier(service, *copy, record);
+    if (record.format().mBytesPerPacket != 0) {
+        const quint64 count = copy->audioDataPacketCount();
+        if (count != record.packetCount())
+            return mismatch(QStringLiteral("it holds %1 packets instead of %2")
+                                .arg(count)
+                                .arg(record.packetCount()));
+        return verifier.constantSizePackets(inputPath);
+    }
+    if (allowance == CopyAllowance::Exact && copy->audioDataPacketCount() != record.packetCount())
+        return mismatch(QStringLiteral("it holds %1 packets instead of %2")
+                            .arg(copy->audioDataPacketCount())
+                            .arg(record.packetCount()));
+    return verifier.variableSizePackets(allowance);
+}
+
+} // namespace cleftone
