@@ -5,6 +5,7 @@
 #include "app/UpdateConsent.h"
 #include "engine/CapabilitySets.h"
 #include "engine/CleftoneOperation.h"
+#include "engine/ReplacementFolders.h"
 #include "errorlog/ErrorLogWindowController.h"
 #include "intake/DropPaths.h"
 #include "intake/DroppedFilesParser.h"
@@ -598,6 +599,7 @@ std::shared_ptr<CleftoneOperation> CleftoneAppDelegate::makeOperation(const QStr
             store->logMessage(text);
         };
     }
+    strip.replacementFolders = runFolders_;
     auto operation = std::make_shared<CleftoneOperation>(path, strip);
     if (environment_.preferences)
         operation->setDefaultsOverride(&preferences_);
@@ -638,8 +640,12 @@ void CleftoneAppDelegate::stripButtonPressed()
     operationsWereCancelled_ = false;
 
     runSnapshot_ = operationsController_.arrangedObjects();
-    auto finalizer = std::make_shared<BlockOperation>(
-        [this] { postToMainThread(this, [this] { stripDidComplete(); }); });
+    runFolders_ = std::make_shared<ReplacementFolders>();
+    // The run's folders are flushed and removed here, on the worker, not in the window.
+    auto finalizer = std::make_shared<BlockOperation>([this, folders = runFolders_] {
+        folders->finish();
+        postToMainThread(this, [this] { stripDidComplete(); });
+    });
     currentFinalizer_ = finalizer;
 
     ui_->progressBar->setRange(0, int(runSnapshot_.size()));
@@ -656,8 +662,9 @@ void CleftoneAppDelegate::queueRunFrom(qsizetype first)
 {
     // A long list is queued a slice per turn of the event loop, so that pressing Strip never
     // holds the window for long. The worker starts on the first slice meanwhile; the finaliser
-    // goes last, once it depends on every job.
-    constexpr qsizetype kSlice = 4096;
+    // goes last. The queue is serial and starts its jobs in order, so the finaliser depends on
+    // the last job only: a dependency on each of 100,000 jobs costs the window a long task.
+    constexpr qsizetype kSlice = 1024;
     const auto finalizer = currentFinalizer_;
     if (!finalizer)
         return;
@@ -677,7 +684,6 @@ void CleftoneAppDelegate::queueRunFrom(qsizetype first)
         // it finishes at once without touching its file.
         if (operationsWereCancelled_)
             operation->cancel();
-        finalizer->addDependency(operation);
         operations.push_back(std::move(operation));
     }
     operationQueue_.addOperations(operations, false);
@@ -689,6 +695,8 @@ void CleftoneAppDelegate::queueRunFrom(qsizetype first)
         });
         return;
     }
+    if (!operations.empty())
+        finalizer->addDependency(operations.back());
     operationQueue_.addOperation(finalizer);
 }
 
@@ -724,12 +732,32 @@ void CleftoneAppDelegate::postFinishedOperation(std::shared_ptr<CleftoneOperatio
 
 void CleftoneAppDelegate::drainFinishedOperations()
 {
+    // Jobs that finish at once (missing files, a fast disk) pile up by the thousand while the
+    // window draws; handling a bounded share per turn of the event loop keeps it responsive.
+    constexpr std::size_t kMostPerTask = 1024;
     std::vector<std::shared_ptr<CleftoneOperation>> finished;
+    bool more = false;
     {
         std::lock_guard lock(handOverLock_);
-        finished.swap(finishedOperations_);
+        if (finishedOperations_.size() <= kMostPerTask) {
+            finished.swap(finishedOperations_);
+        } else {
+            const auto end = finishedOperations_.begin() + std::ptrdiff_t(kMostPerTask);
+            finished.assign(std::make_move_iterator(finishedOperations_.begin()),
+                            std::make_move_iterator(end));
+            finishedOperations_.erase(finishedOperations_.begin(), end);
+            more = true;
+        }
     }
+    if (more)
+        postToMainThread(this, [this] { drainFinishedOperations(); });
     handleFinishedOperations(finished);
+}
+
+bool CleftoneAppDelegate::finishedOperationsPending()
+{
+    std::lock_guard lock(handOverLock_);
+    return !finishedOperations_.empty();
 }
 
 void CleftoneAppDelegate::setControlsBusy(bool busy)
@@ -797,7 +825,13 @@ void CleftoneAppDelegate::updateProgress()
 void CleftoneAppDelegate::stripDidComplete()
 {
     CLEFTONE_ASSERT_MAIN_THREAD();
+    // Results still waiting are handled first: their drain task is already queued.
+    if (finishedOperationsPending()) {
+        postToMainThread(this, [this] { stripDidComplete(); });
+        return;
+    }
     currentFinalizer_.reset();
+    runFolders_.reset();
     operationsRunning_ = false;
     runSnapshot_.clear();
     refreshTableHeader();

@@ -36,6 +36,7 @@ namespace cleftone {
 
 class CTDroppedFilesParser;
 class CleftoneOperation;
+class ReplacementFolders;
 class ErrorLogWindowController;
 class PlatformTools;
 class Preferences;
@@ -214,6 +215,7 @@ private:
     void updateProgress();
     void showUpdateResult(const UpdateCheckResult& result);
     void queueRunFrom(qsizetype first);
+    bool finishedOperationsPending();
     void postFinishedOperation(std::shared_ptr<CleftoneOperation> operation);
     void drainFinishedOperations();
     void postAdmission(const QString& path);
@@ -247,6 +249,8 @@ private:
     std::atomic<bool> operationsRunning_{false};
     std::atomic<bool> operationsWereCancelled_{false};
     std::shared_ptr<Operation> currentFinalizer_;
+    /// The running batch's shared replacement folders; finished by the finaliser on the worker.
+    std::shared_ptr<ReplacementFolders> runFolders_;
     QStringList runSnapshot_;
     // Hand-over from the worker threads: results and admitted paths wait here, and one task
     // posted when the first of them arrives takes all that have gathered by the time it runs.
