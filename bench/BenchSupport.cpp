@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <limits>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,6 +30,7 @@ const std::vector<Format>& formats()
         {"WAV", "wav", "wav", {"-c:a", "pcm_s16le"}},
         {"M4A", "m4a", "ipod", {"-c:a", "aac", "-b:a", "256k"}},
         {"FLAC", "flac", "flac", {"-c:a", "flac", "-compression_level", "0", "-sample_fmt", "s16"}},
+        {"AIFF", "aiff", "aiff", {"-c:a", "pcm_s16be"}},
     };
     return list;
 }
@@ -271,6 +274,45 @@ std::string formatRatio(const std::optional<double>& ourSeconds,
     char text[32];
     std::snprintf(text, sizeof text, "%.2f", *otherSeconds / *ourSeconds);
     return text;
+}
+
+std::int64_t anonymousMemory()
+{
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "RssAnon:") {
+            std::int64_t kib = 0;
+            status >> kib;
+            return kib * 1024;
+        }
+        status.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    }
+    return 0;
+}
+
+AnonymousMemorySampler::AnonymousMemorySampler()
+    : baseline_(anonymousMemory()), peak_(baseline_), thread_([this] {
+          while (running_) {
+              const std::int64_t now = anonymousMemory();
+              std::int64_t seen = peak_;
+              while (now > seen && !peak_.compare_exchange_weak(seen, now)) {
+              }
+              std::this_thread::sleep_for(std::chrono::milliseconds(2));
+          }
+      })
+{}
+
+AnonymousMemorySampler::~AnonymousMemorySampler()
+{
+    stop();
+}
+
+double AnonymousMemorySampler::stop()
+{
+    if (running_.exchange(false))
+        thread_.join();
+    return double(std::max<std::int64_t>(0, peak_ - baseline_));
 }
 
 } // namespace cleftone::bench

@@ -5,12 +5,14 @@
 //
 // Threads: any thread; nothing here keeps state between calls.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace cleftone::bench {
@@ -32,7 +34,8 @@ struct Format {
     std::vector<std::string> codecArguments;
 };
 
-/// MP3 (320k), WAV (16-bit PCM), M4A (AAC 256k) and FLAC (level 0), in that order.
+/// MP3 (320k), WAV (16-bit PCM), M4A (AAC 256k), FLAC (level 0) and AIFF (16-bit PCM), in that
+/// order.
 const std::vector<Format>& formats();
 
 /// $XDG_CACHE_HOME/cleftone-bench, else ~/.cache/cleftone-bench.
@@ -70,6 +73,25 @@ std::optional<double> timePlainCopy(const fs::path& from, const fs::path& to, bo
 /// Writes back the dirty pages of the file system that holds `directory`, so that the writeback
 /// of one measurement does not land in the next one.
 void settleFileSystem(const fs::path& directory);
+
+/// This process's anonymous resident memory (RssAnon of /proc/self/status) in bytes.
+std::int64_t anonymousMemory();
+
+/// Samples anonymous memory every few milliseconds from construction until stop(), which
+/// returns the peak above the value at construction, in bytes. File pages (the page cache,
+/// the repair tool's mapping of its file) are not counted.
+class AnonymousMemorySampler {
+public:
+    AnonymousMemorySampler();
+    ~AnonymousMemorySampler();
+    double stop();
+
+private:
+    std::int64_t baseline_;
+    std::atomic<std::int64_t> peak_;
+    std::atomic<bool> running_{true};
+    std::thread thread_;
+};
 
 /// A table cell "<amount per second> (<seconds>s)", or "failed" without a time.
 std::string formatRate(double amount, const std::optional<double>& seconds);

@@ -1,10 +1,12 @@
 // Speed of the whole strip job, as a user meets it: a CleftoneOperation replacing a file in
 // place, with the temporary file, the flush, the commit and (for MP3) the mp3val repair pass.
 //
-// (a) Large files: each of the 200 MiB MP3/WAV/M4A/FLAC sources of the engine benchmark, copied
-//     into a scratch folder and stripped in place, against a plain copy (with and without
-//     fsync) and against ffmpeg's stream copy into the same container (into a new file, and
-//     renamed over a copy of the source as the job replaces its input).
+// (a) Large files: each of the 200 MiB MP3/WAV/M4A/FLAC/AIFF sources of the engine benchmark,
+//     stripped in place (against ffmpeg's stream copy from a copy of the source, renamed over
+//     it) and into a destination folder (against ffmpeg writing a new file), as wall-time
+//     ratios; the job again without its copy check, to tell what the check costs; and the
+//     job's peak anonymous memory. Each candidate runs once per round, the rounds alternate
+//     ours and ffmpeg, and the median of the rounds counts.
 // (b) Small files: 1000 tagged MP3 files (ID3v2.4 with a cover, plus ID3v1) and 1000 tagged
 //     M4A files (ilst with covr), stripped one job at a time on one queue as the window does,
 //     against one ffmpeg per file (written beside the file and renamed over it) and, for MP3,
@@ -16,6 +18,7 @@
 #include "BenchSupport.h"
 
 #include "engine/CleftoneOperation.h"
+#include "engine/ReplacementFolders.h"
 #include "platform/BuildConfig.h"
 #include "platform/OperationQueue.h"
 #include "platform/PreferenceKeys.h"
@@ -45,13 +48,14 @@ namespace {
 using namespace cleftone;
 using namespace cleftone::bench;
 
-constexpr double kSmallMp3FilesPerSecondTarget = 100;
+constexpr double kSmallMp3FilesPerSecondTarget = 200;
+constexpr double kSmallM4aFilesPerSecondTarget = 400;
 
 struct Options {
     fs::path directory;
     int sizeMiB = 200;
     int smallCount = 1000;
-    int repeats = 3;
+    int repeats = 5;
     bool large = true;
     bool small = true;
 };
@@ -66,7 +70,8 @@ void printUsage()
         "                     ~/.cache/cleftone-bench)\n"
         "  --size-mb N        size of each large source file in MiB (default 200)\n"
         "  --small-count N    files in each small-file set (default 1000)\n"
-        "  --repeats N        runs of each candidate; the best counts (default 3)\n"
+        "  --repeats N        alternating runs of each candidate; the median counts\n"
+        "                     (default 5)\n"
         "  --only large|small measure one part only\n");
 }
 
@@ -175,15 +180,35 @@ private:
     double children_;
 };
 
-void keepBest(std::optional<Timing>& best, const Timing& candidate)
+// Every run of one candidate. The machine is shared and noisy, so candidates are run in
+// alternation (ours, theirs, ours, theirs...) and the median run counts.
+struct Samples {
+    std::vector<Timing> runs;
+    explicit operator bool() const { return !runs.empty(); }
+    /// The run of median wall time (the upper one of an even count).
+    Timing median() const
+    {
+        std::vector<Timing> sorted = runs;
+        std::sort(sorted.begin(), sorted.end(),
+                  [](const Timing& a, const Timing& b) { return a.wall < b.wall; });
+        return sorted.at(sorted.size() / 2);
+    }
+};
+
+void keepBest(Samples& samples, const Timing& candidate)
 {
-    if (!best || candidate.wall < best->wall)
-        best = candidate;
+    samples.runs.push_back(candidate);
 }
 
-std::optional<double> wallOf(const std::optional<Timing>& timing)
+std::optional<double> wallOf(const Samples& samples)
 {
-    return timing ? std::optional<double>(timing->wall) : std::nullopt;
+    return samples ? std::optional<double>(samples.median().wall) : std::nullopt;
+}
+
+// The copy check before the commit, which benchmarks switch off to tell what it costs.
+void setCopyVerification(StripEnvironment& environment, bool on)
+{
+    environment.verifyCopies = on;
 }
 
 // Runs real strip jobs with a settings store of their own that says "Overwrite Existing File",
@@ -212,12 +237,14 @@ public:
         QString firstError;
     };
 
-    /// Whether the jobs check their copies before the commit (they do by default).
-    void setVerifyCopies(bool verify) { environment_.verifyCopies = verify; }
-
-    /// Strips `files` in place, one job after the other on one serial queue.
-    Outcome strip(const std::vector<fs::path>& files)
+    /// Strips `files` one job after the other on one serial queue: in place, or into
+    /// `destination` when it is given; with or without the copy check before the commit.
+    Outcome strip(const std::vector<fs::path>& files, const fs::path& destination = {},
+                  bool verify = true)
     {
+        settings_.setValue(QString::fromLatin1(kDestinationDirectoryKey),
+                           destination.empty() ? QString::fromLatin1(kOverwriteExistingFile)
+                                               : QString::fromStdString(destination.string()));
         {
             std::lock_guard lock(errors_->mutex);
             errors_->lines.clear();
@@ -225,6 +252,10 @@ public:
         Outcome outcome;
         std::vector<std::shared_ptr<CleftoneOperation>> jobs;
         const Stopwatch stopwatch;
+        const auto folders = std::make_shared<ReplacementFolders>(environment_.journalDirectory);
+        StripEnvironment environment = environment_;
+        environment.replacementFolders = folders;
+        setCopyVerification(environment, verify);
         {
             OperationQueue queue(QString::fromLatin1(bundleIdentifier()) +
                                  QStringLiteral(".queue"));
@@ -232,13 +263,14 @@ public:
             std::vector<std::shared_ptr<Operation>> operations;
             for (const fs::path& file : files) {
                 auto job = std::make_shared<CleftoneOperation>(
-                    QString::fromStdString(file.string()), environment_);
+                    QString::fromStdString(file.string()), environment);
                 job->setDefaultsOverride(&settings_);
                 jobs.push_back(job);
                 operations.push_back(job);
             }
             queue.addOperations(operations, true);
         }
+        folders->finish();
         outcome.timing = stopwatch.stop();
         for (const auto& job : jobs)
             outcome.failed += job->success() ? 0 : 1;
@@ -272,14 +304,40 @@ std::vector<std::string> ffmpegStripArguments(const fs::path& from, const fs::pa
 struct LargeResult {
     const Format* format = nullptr;
     double sizeMiB = 0;
-    std::optional<Timing> plain;
-    std::optional<Timing> plainFlushed;
-    std::optional<Timing> ours;
-    std::optional<Timing> oursUnverified;
-    std::optional<Timing> ffmpeg;
-    std::optional<Timing> ffmpegInPlace;
+    Samples plain;
+    Samples ours;                // in place, verified
+    Samples oursUnverified;      // in place, without the copy check
+    Samples ffmpegInPlace;       // ffmpeg from the file, then renamed over it
+    Samples oursIntoFolder;      // into a destination folder
+    Samples ffmpeg;              // ffmpeg into a new file
+    double peakAnonymousMiB = 0; // the job's peak anonymous memory above its baseline
     std::string note;
 };
+
+// Runs one strip job on a fresh copy of `source` at `work`; returns its timing when it
+// succeeded and left a plausible file at `output`.
+std::optional<Timing> timeJob(StripJobs& jobs, const fs::path& source, const fs::path& work,
+                              const fs::path& destination, const fs::path& output, bool verify,
+                              const fs::path& scratch, std::string* note, double* peakMiB)
+{
+    if (!timePlainCopy(source, work)) {
+        *note = "could not copy the source into the scratch folder";
+        return std::nullopt;
+    }
+    settleFileSystem(scratch);
+    AnonymousMemorySampler memory;
+    const StripJobs::Outcome outcome = jobs.strip({work}, destination, verify);
+    if (peakMiB)
+        *peakMiB = std::max(*peakMiB, memory.stop() / kMiB);
+    const std::int64_t size = fileSize(output);
+    if (outcome.failed != 0 || size <= fileSize(source) / 2) {
+        *note = outcome.failed
+                    ? outcome.firstError.toStdString()
+                    : "the stripped file is too small: " + std::to_string(size) + " bytes";
+        return std::nullopt;
+    }
+    return outcome.timing;
+}
 
 LargeResult measureLarge(const Format& format, const fs::path& source, const fs::path& scratch,
                          StripJobs& jobs, int repeats)
@@ -290,8 +348,12 @@ LargeResult measureLarge(const Format& format, const fs::path& source, const fs:
     const std::string extension = std::string(".") + format.extension;
     const fs::path plainOut = scratch / ("plain" + extension);
     const fs::path work = scratch / ("strip-in-place" + extension);
+    const fs::path destination = scratch / "destination";
+    const fs::path intoFolder = destination / work.filename();
     const fs::path ffmpegOut = scratch / ("ffmpeg" + extension);
     const fs::path ffmpegWork = scratch / ("ffmpeg-in-place" + extension);
+    std::error_code error;
+    fs::create_directories(destination, error);
 
     std::printf("%-5s measuring", format.name);
     std::fflush(stdout);
@@ -302,6 +364,7 @@ LargeResult measureLarge(const Format& format, const fs::path& source, const fs:
         settleFileSystem(scratch);
     };
 
+    // Pairs: each of ours is followed by the ffmpeg run it is compared with.
     for (int round = 0; round < repeats; ++round) {
         {
             const Stopwatch stopwatch;
@@ -309,42 +372,11 @@ LargeResult measureLarge(const Format& format, const fs::path& source, const fs:
                 keepBest(result.plain, stopwatch.stop());
             settle(plainOut);
         }
-        {
-            const Stopwatch stopwatch;
-            if (timePlainCopy(source, plainOut, true))
-                keepBest(result.plainFlushed, stopwatch.stop());
-            settle(plainOut);
-        }
 
-        // The job as shipped, then (paired, for the cost of checking the copy) without it.
-        for (const bool verify : {true, false}) {
-            jobs.setVerifyCopies(verify);
-            if (timePlainCopy(source, work)) {
-                settleFileSystem(scratch);
-                const StripJobs::Outcome outcome = jobs.strip({work});
-                // A job that failed, or left a file that is not plausibly the audio, does not
-                // count.
-                const std::int64_t size = fileSize(work);
-                if (outcome.failed == 0 && size > fileSize(source) / 2)
-                    keepBest(verify ? result.ours : result.oursUnverified, outcome.timing);
-                else
-                    result.note =
-                        outcome.failed
-                            ? outcome.firstError.toStdString()
-                            : "the stripped file is too small: " + std::to_string(size) + " bytes";
-            } else {
-                result.note = "could not copy the source into the scratch folder";
-            }
-            settle(work);
-        }
-        jobs.setVerifyCopies(true);
-
-        {
-            const Stopwatch stopwatch;
-            if (runProgram(ffmpegStripArguments(source, ffmpegOut)) == 0)
-                keepBest(result.ffmpeg, stopwatch.stop());
-            settle(ffmpegOut);
-        }
+        if (auto timing = timeJob(jobs, source, work, {}, work, true, scratch, &result.note,
+                                  &result.peakAnonymousMiB))
+            keepBest(result.ours, *timing);
+        settle(work);
 
         // ffmpeg made to replace a copy as the job does: the rename then frees the original's
         // blocks, which the job pays for too.
@@ -357,6 +389,24 @@ LargeResult measureLarge(const Format& format, const fs::path& source, const fs:
             removeQuietly(ffmpegOut);
         }
         settle(ffmpegWork);
+
+        if (auto timing = timeJob(jobs, source, work, destination, intoFolder, true, scratch,
+                                  &result.note, &result.peakAnonymousMiB))
+            keepBest(result.oursIntoFolder, *timing);
+        settle(intoFolder);
+        settle(work);
+
+        {
+            const Stopwatch stopwatch;
+            if (runProgram(ffmpegStripArguments(source, ffmpegOut)) == 0)
+                keepBest(result.ffmpeg, stopwatch.stop());
+            settle(ffmpegOut);
+        }
+
+        if (auto timing =
+                timeJob(jobs, source, work, {}, work, false, scratch, &result.note, nullptr))
+            keepBest(result.oursUnverified, *timing);
+        settle(work);
         std::printf(".");
         std::fflush(stdout);
     }
@@ -364,45 +414,63 @@ LargeResult measureLarge(const Format& format, const fs::path& source, const fs:
     return result;
 }
 
+// Wall-time ratio ours / theirs: at most 1 means ours is as fast or faster.
+std::string formatWallRatio(const Samples& ours, const Samples& theirs)
+{
+    if (!ours || !theirs)
+        return "-";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", *wallOf(ours) / *wallOf(theirs));
+    return text;
+}
+
 void printLargeTable(const std::vector<LargeResult>& results, int repeats)
 {
-    std::printf("\n(a) Large files, stripped in place; best of %d, warm cache; MiB/s (seconds)\n",
+    std::printf("\n(a) Large files; median of %d alternating runs, warm cache; MiB/s (seconds)\n",
                 repeats);
-    std::printf("%-5s %6s | %-13s | %-13s | %-13s | %-13s | %-13s | %6s | %6s | %6s | %6s\n", "",
-                "MiB", "(i) plain cp", "cp + fsync", "(ii) ffmpeg", "ffmpeg + mv", "ours (job)",
-                "ours/i", "ours/cf", "ours/ii", "our/ii'");
-    std::printf("%s\n", std::string(130, '-').c_str());
+    std::printf("%-5s %6s | %-13s | %-13s | %-13s | %6s | %-13s | %-13s | %6s | %-13s | %6s | "
+                "%7s\n",
+                "", "MiB", "plain cp", "ours in place", "ffmpeg + mv", "in/ff", "ours -> dir",
+                "ffmpeg -> new", "dir/ff", "ours no check", "check", "anon MiB");
+    std::printf("%s\n", std::string(150, '-').c_str());
     for (const auto& result : results) {
-        std::printf("%-5s %6.1f | %-13s | %-13s | %-13s | %-13s | %-13s | %6s | %6s | %6s | %6s\n",
+        std::printf("%-5s %6.1f | %-13s | %-13s | %-13s | %6s | %-13s | %-13s | %6s | %-13s | %6s "
+                    "| %7.1f\n",
                     result.format->name, result.sizeMiB,
                     formatRate(result.sizeMiB, wallOf(result.plain)).c_str(),
-                    formatRate(result.sizeMiB, wallOf(result.plainFlushed)).c_str(),
-                    formatRate(result.sizeMiB, wallOf(result.ffmpeg)).c_str(),
-                    formatRate(result.sizeMiB, wallOf(result.ffmpegInPlace)).c_str(),
                     formatRate(result.sizeMiB, wallOf(result.ours)).c_str(),
-                    formatRatio(wallOf(result.ours), wallOf(result.plain)).c_str(),
-                    formatRatio(wallOf(result.ours), wallOf(result.plainFlushed)).c_str(),
-                    formatRatio(wallOf(result.ours), wallOf(result.ffmpeg)).c_str(),
-                    formatRatio(wallOf(result.ours), wallOf(result.ffmpegInPlace)).c_str());
+                    formatRate(result.sizeMiB, wallOf(result.ffmpegInPlace)).c_str(),
+                    formatWallRatio(result.ours, result.ffmpegInPlace).c_str(),
+                    formatRate(result.sizeMiB, wallOf(result.oursIntoFolder)).c_str(),
+                    formatRate(result.sizeMiB, wallOf(result.ffmpeg)).c_str(),
+                    formatWallRatio(result.oursIntoFolder, result.ffmpeg).c_str(),
+                    formatRate(result.sizeMiB, wallOf(result.oursUnverified)).c_str(),
+                    formatWallRatio(result.ours, result.oursUnverified).c_str(),
+                    result.peakAnonymousMiB);
     }
-    std::printf("(ratios are speed ratios, above 1 means ours is faster; cf = cp + fsync; ii' = "
-                "ffmpeg + mv: ffmpeg from a copy, then renamed over it. The job flushes its output "
-                "before the commit, ffmpeg and the plain copy do not)\n");
-    std::printf("Where the job's time went (best run): wall / this process's CPU / child CPU "
-                "(mp3val)\n");
+    std::printf(
+        "(in/ff, dir/ff: wall-time ratios ours / ffmpeg, at most 1.00 means ours is as fast "
+        "or faster; ours flushes its output before the commit, ffmpeg does not. check: "
+        "wall with / without the copy check. anon MiB: the job's peak anonymous memory "
+        "above its baseline)\n");
+    std::printf("Where the job's time went (median in-place run): wall / this process's CPU / "
+                "child CPU (mp3val)\n");
     for (const auto& result : results) {
-        if (result.ours)
-            std::printf("  %-5s %.2fs / %.2fs / %.2fs\n", result.format->name, result.ours->wall,
-                        result.ours->ownCpu, result.ours->childCpu);
+        if (result.ours) {
+            const Timing median = result.ours.median();
+            std::printf("  %-5s %.2fs / %.2fs / %.2fs\n", result.format->name, median.wall,
+                        median.ownCpu, median.childCpu);
+        }
     }
-    std::printf("Checking the copy before the commit (best runs): job with / without, share of "
-                "the job\n");
+    std::printf("Checking the copy before the commit (median runs): job with / without, share "
+                "of the job\n");
     for (const auto& result : results) {
-        if (result.ours && result.oursUnverified)
-            std::printf("  %-5s %.2fs / %.2fs  %.0f%%\n", result.format->name, result.ours->wall,
-                        result.oursUnverified->wall,
-                        100.0 * (result.ours->wall - result.oursUnverified->wall) /
-                            result.ours->wall);
+        if (result.ours && result.oursUnverified) {
+            const double with = *wallOf(result.ours);
+            const double without = *wallOf(result.oursUnverified);
+            std::printf("  %-5s %.2fs / %.2fs  %.0f%%\n", result.format->name, with, without,
+                        100.0 * (with - without) / with);
+        }
     }
 }
 
@@ -556,7 +624,7 @@ int countTagged(const std::vector<fs::path>& files, const std::string& extension
 }
 
 struct Candidate {
-    std::optional<Timing> best;
+    Samples best;
     int tagged = -1; // files still tagged after the last run
     std::string note;
 };
@@ -673,7 +741,8 @@ SmallResult measureSmall(const SmallKind& kind, const fs::path& set, const fs::p
 
 void printSmallTable(const std::vector<SmallResult>& results, int repeats)
 {
-    std::printf("\n(b) Small tagged files (5 s each), stripped in place; best of %d; files/s "
+    std::printf("\n(b) Small tagged files (5 s each), stripped in place; median of %d alternating "
+                "runs; files/s "
                 "(seconds for the set)\n",
                 repeats);
     std::printf("%-5s %5s | %-16s | %-16s | %-16s | %7s | %9s\n", "", "files", "ours (jobs)",
@@ -693,14 +762,14 @@ void printSmallTable(const std::vector<SmallResult>& results, int repeats)
     }
     std::printf("(ours includes the mp3val repair pass for MP3, the flush and the commit of each "
                 "file; ratios above 1 mean ours is faster)\n");
-    std::printf("Where the time went (best run): wall / this process's CPU / child CPU; files "
+    std::printf("Where the time went (median run): wall / this process's CPU / child CPU; files "
                 "still tagged afterwards\n");
     auto line = [](const char* name, const char* who, const Candidate& candidate) {
         if (!candidate.best)
             return;
-        std::printf("  %-5s %-16s %6.2fs / %6.2fs / %6.2fs   tagged %d\n", name, who,
-                    candidate.best->wall, candidate.best->ownCpu, candidate.best->childCpu,
-                    candidate.tagged);
+        const Timing median = candidate.best.median();
+        std::printf("  %-5s %-16s %6.2fs / %6.2fs / %6.2fs   tagged %d\n", name, who, median.wall,
+                    median.ownCpu, median.childCpu, candidate.tagged);
     };
     for (const auto& result : results) {
         std::printf("  %-5s tagged before: %d of %d\n", result.kind->name, result.taggedBefore,
@@ -719,21 +788,32 @@ void printTargets(const std::vector<LargeResult>& large, const std::vector<Small
     auto verdict = [](bool pass) {
         return pass ? "PASS" : "MISS";
     };
-    auto ahead = [](const std::optional<Timing>& ours, const std::optional<Timing>& other) {
-        return ours && other && ours->wall < other->wall;
+    auto ahead = [](const Samples& ours, const Samples& other) {
+        return ours && other && *wallOf(ours) <= *wallOf(other);
     };
     std::printf("\nTargets\n");
     for (const auto& result : large) {
-        std::printf("(a) %-5s ours faster than ffmpeg: %s\n", result.format->name,
-                    verdict(ahead(result.ours, result.ffmpeg)));
+        std::printf("(a) %-5s in place no slower than ffmpeg: %s; into a folder: %s; "
+                    "anonymous memory within 64 MiB: %s\n",
+                    result.format->name, verdict(ahead(result.ours, result.ffmpegInPlace)),
+                    verdict(ahead(result.oursIntoFolder, result.ffmpeg)),
+                    verdict(result.format->name != std::string("M4A")
+                                ? result.peakAnonymousMiB <= 64
+                                : true));
         if (!result.note.empty())
             std::printf("          note: %s\n", result.note.c_str());
     }
     for (const auto& result : small) {
         std::printf("(b) %-5s ours faster than ffmpeg: %s\n", result.kind->name,
                     verdict(ahead(result.ours.best, result.ffmpeg.best)));
+        if (!result.kind->withMid3v2) {
+            const bool fastEnough = result.ours.best && result.count / *wallOf(result.ours.best) >=
+                                                            kSmallM4aFilesPerSecondTarget;
+            std::printf("(b) %-5s at least %.0f files/s: %s\n", result.kind->name,
+                        kSmallM4aFilesPerSecondTarget, verdict(fastEnough));
+        }
         if (result.kind->withMid3v2) {
-            const bool fastEnough = result.ours.best && result.count / result.ours.best->wall >=
+            const bool fastEnough = result.ours.best && result.count / *wallOf(result.ours.best) >=
                                                             kSmallMp3FilesPerSecondTarget;
             std::printf("(b) %-5s at least %.0f files/s with the repair pass: %s\n",
                         result.kind->name, kSmallMp3FilesPerSecondTarget, verdict(fastEnough));
@@ -768,7 +848,7 @@ void removeStaleScratchFolders(const fs::path& directory)
 
 int main(int argc, char** argv)
 {
-    // The jobs run their repair tool through QProcess, as in the application.
+    // The jobs read their settings and find their repair tool as in the application.
     QCoreApplication application(argc, argv);
     const std::optional<Options> options = parseOptions(argc, argv);
     if (!options) {

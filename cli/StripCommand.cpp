@@ -3,6 +3,7 @@
 #include "engine/CapabilitySets.h"
 #include "engine/CleftoneOperation.h"
 #include "engine/LeftoverJournal.h"
+#include "engine/ReplacementFolders.h"
 #include "engine/audiofile/MetadataInspection.h"
 #include "intake/FileScreening.h"
 #include "platform/BuildConfig.h"
@@ -241,11 +242,15 @@ int StripCommand::stripAll(const QStringList& files, Preferences& settings)
     environment.logError = [](const QString& line) {
         printLine(stderr, line);
     };
+    const auto folders = std::make_shared<ReplacementFolders>();
+    environment.replacementFolders = folders;
 
     QEventLoop loop;
     std::vector<std::shared_ptr<Operation>> operations;
-    auto finaliser =
-        std::make_shared<BlockOperation>([&loop] { postToMainThread([&loop] { loop.quit(); }); });
+    auto finaliser = std::make_shared<BlockOperation>([&loop, folders] {
+        folders->finish();
+        postToMainThread([&loop] { loop.quit(); });
+    });
     for (const QString& file : files) {
         auto operation = std::make_shared<CleftoneOperation>(file, environment);
         operation->setDefaultsOverride(&settings);

@@ -3,10 +3,12 @@
 #include "app/ActivityState.h"
 #include "app/OperationsArrayController.h"
 #include "engine/CleftoneOperation.h"
+#include "engine/ReplacementFolders.h"
 #include "platform/BuildConfig.h"
 #include "platform/MainThread.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace cleftone {
 
@@ -37,8 +39,12 @@ void BatchRun::start()
     activity_.cancelled = false;
 
     runSnapshot_ = list_.arrangedObjects();
-    auto finalizer = std::make_shared<BlockOperation>(
-        [this] { postToMainThread(this, [this] { complete(); }); });
+    runFolders_ = std::make_shared<ReplacementFolders>();
+    // The run's folders are flushed and removed here, on the worker, not in the window.
+    auto finalizer = std::make_shared<BlockOperation>([this, folders = runFolders_] {
+        folders->finish();
+        postToMainThread(this, [this] { complete(); });
+    });
     currentFinalizer_ = finalizer;
 
     emit started(runSnapshot_.size());
@@ -50,8 +56,9 @@ void BatchRun::queueRunFrom(qsizetype first)
 {
     // A long list is queued a slice per turn of the event loop, so that pressing Strip never
     // holds the window for long. The worker starts on the first slice meanwhile; the finaliser
-    // goes last, once it depends on every job.
-    constexpr qsizetype kSlice = 4096;
+    // goes last. The queue is serial and starts its jobs in order, so the finaliser depends on
+    // the last job only: a dependency on each of 100,000 jobs costs the window a long task.
+    constexpr qsizetype kSlice = 1024;
     const auto finalizer = currentFinalizer_;
     if (!finalizer)
         return;
@@ -71,7 +78,6 @@ void BatchRun::queueRunFrom(qsizetype first)
         // it finishes at once without touching its file.
         if (activity_.cancelled)
             operation->cancel();
-        finalizer->addDependency(operation);
         operations.push_back(std::move(operation));
     }
     operationQueue_.addOperations(operations, false);
@@ -83,6 +89,8 @@ void BatchRun::queueRunFrom(qsizetype first)
         });
         return;
     }
+    if (!operations.empty())
+        finalizer->addDependency(operations.back());
     operationQueue_.addOperation(finalizer);
 }
 
@@ -125,12 +133,32 @@ void BatchRun::postFinishedOperation(std::shared_ptr<CleftoneOperation> operatio
 
 void BatchRun::drainFinishedOperations()
 {
+    // Jobs that finish at once (missing files, a fast disk) pile up by the thousand while the
+    // window draws; handling a bounded share per turn of the event loop keeps it responsive.
+    constexpr std::size_t kMostPerTask = 1024;
     std::vector<std::shared_ptr<CleftoneOperation>> finished;
+    bool more = false;
     {
         std::lock_guard lock(handOverLock_);
-        finished.swap(finishedOperations_);
+        if (finishedOperations_.size() <= kMostPerTask) {
+            finished.swap(finishedOperations_);
+        } else {
+            const auto end = finishedOperations_.begin() + std::ptrdiff_t(kMostPerTask);
+            finished.assign(std::make_move_iterator(finishedOperations_.begin()),
+                            std::make_move_iterator(end));
+            finishedOperations_.erase(finishedOperations_.begin(), end);
+            more = true;
+        }
     }
+    if (more)
+        postToMainThread(this, [this] { drainFinishedOperations(); });
     handleFinishedOperations(finished);
+}
+
+bool BatchRun::finishedOperationsPending()
+{
+    std::lock_guard lock(handOverLock_);
+    return !finishedOperations_.empty();
 }
 
 void BatchRun::handleFinishedOperations(
@@ -170,7 +198,13 @@ QString BatchRun::nextPath() const
 void BatchRun::complete()
 {
     CLEFTONE_ASSERT_MAIN_THREAD();
+    // Results still waiting are handled first: their drain task is already queued.
+    if (finishedOperationsPending()) {
+        postToMainThread(this, [this] { complete(); });
+        return;
+    }
     currentFinalizer_.reset();
+    runFolders_.reset();
     activity_.running = false;
     runSnapshot_.clear();
     emit finished();

@@ -15,6 +15,7 @@ namespace cleftone {
 
 struct ActivityState;
 class CleftoneOperation;
+class ReplacementFolders;
 class OperationsArrayController;
 class TaskMeter;
 
@@ -64,6 +65,8 @@ public:
     qint64 handled() const { return failedOperations_ + successfulOperations_; }
     /// The file the run works on next; empty once stopping or when none is left.
     QString nextPath() const;
+    /// The running batch's shared replacement folders, for its jobs; null between runs.
+    const std::shared_ptr<ReplacementFolders>& replacementFolders() const { return runFolders_; }
 
 signals:
     /// A run started over `total` files.
@@ -79,6 +82,7 @@ private:
     void queueRunFrom(qsizetype first);
     void postFinishedOperation(std::shared_ptr<CleftoneOperation> operation);
     void drainFinishedOperations();
+    bool finishedOperationsPending();
 
     OperationsArrayController& list_;
     ActivityState& activity_;
@@ -89,6 +93,8 @@ private:
     qint64 successfulOperations_ = 0;
     qint64 bytesRemoved_ = 0;
     std::shared_ptr<Operation> currentFinalizer_;
+    /// The running batch's shared replacement folders; finished by the finaliser on the worker.
+    std::shared_ptr<ReplacementFolders> runFolders_;
     QStringList runSnapshot_;
     // Hand-over from the worker: results wait here, and one task posted when the first of them
     // arrives takes all that have gathered by the time it runs. A burst of thousands of quick

@@ -276,6 +276,7 @@ std::shared_ptr<CleftoneOperation> CleftoneAppDelegate::makeOperation(const QStr
             store->logMessage(text);
         };
     }
+    strip.replacementFolders = batchRun_->replacementFolders();
     auto operation = std::make_shared<CleftoneOperation>(path, strip);
     if (environment_.preferences)
         operation->setDefaultsOverride(&preferences_);

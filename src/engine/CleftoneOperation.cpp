@@ -56,8 +56,9 @@ StripEnvironment::StripEnvironment() : sandboxed(CTIsSandboxedBuild())
 
 // What one run of the pipeline holds, released in a fixed order by the clean-up.
 struct CleftoneOperation::Run {
-    explicit Run(AudioFileService& service, const QString& journalDirectory)
-        : service(service), output(service), temporary(journalDirectory)
+    Run(AudioFileService& service, const QString& journalDirectory,
+        std::shared_ptr<ReplacementFolders> folders)
+        : service(service), output(service), temporary(journalDirectory, std::move(folders))
     {}
     AudioFileService& service;
     std::unique_ptr<AudioFileParser> parser;
@@ -123,7 +124,7 @@ void CleftoneOperation::main()
 
     AudioFileService& service =
         environment_.service ? *environment_.service : AudioFileService::system();
-    Run run(service, environment_.journalDirectory);
+    Run run(service, environment_.journalDirectory, environment_.replacementFolders);
 
     std::optional<QString> failure;
     try {
@@ -224,7 +225,8 @@ void CleftoneOperation::runPipeline(Run& run)
     }
 
     FileError error;
-    if (!CTFileSwap::swapItemAtURL(outFilePath, tempFilePath, &error)) {
+    if (!CTFileSwap::swapItemAtURL(outFilePath, tempFilePath, &error,
+                                   environment_.replacementFolders.get())) {
         systemLog(
             QStringLiteral("Commit of %1 failed: %2").arg(outFilePath, error.technicalDetail()));
         if (trashed)

@@ -8,11 +8,13 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 namespace cleftone {
 
 class Preferences;
+class ReplacementFolders;
 
 /// What a strip job uses from its surroundings. The defaults are the application's own; tests
 /// put their own service, tool folder, error log or build channel in.
@@ -22,6 +24,9 @@ struct StripEnvironment {
     QString repairToolDirectory;                  ///< empty: beside the executable
     QString journalDirectory;                     ///< empty: the default leftover journal
     std::function<void(const QString&)> logError; ///< empty: the shared error log
+    /// Shared by the jobs of one run: one replacement folder per output folder and one folder
+    /// flush per run. Null: each job makes and removes its own, and flushes after its rename.
+    std::shared_ptr<ReplacementFolders> replacementFolders;
     /// Re-read the finished copy and compare it with what was read from the input before it
     /// replaces anything. Only benchmarks measuring its cost turn it off.
     bool verifyCopies = true;

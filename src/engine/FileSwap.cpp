@@ -2,6 +2,7 @@
 
 #include "engine/FailureText.h"
 #include "engine/LeftoverJournal.h"
+#include "engine/ReplacementFolders.h"
 #include "engine/TemporaryFile.h"
 #include "platform/DisplayName.h"
 #include "platform/PathBytes.h"
@@ -145,6 +146,12 @@ QString FileError::technicalDetail() const
 
 bool CTFileSwap::swapItemAtURL(const QString& destination, const QString& newItem, FileError* error)
 {
+    return swapItemAtURL(destination, newItem, error, nullptr);
+}
+
+bool CTFileSwap::swapItemAtURL(const QString& destination, const QString& newItem, FileError* error,
+                               ReplacementFolders* folders)
+{
     // Anything there, or a doubt (no permission to look), counts as replacing.
     struct stat existing {};
     const bool replacing = ::lstat(encoded(destination).constData(), &existing) == 0 ||
@@ -152,9 +159,12 @@ bool CTFileSwap::swapItemAtURL(const QString& destination, const QString& newIte
 
     int failure = syncFileData(newItem);
     if (!failure) {
-        if (::rename(encoded(newItem).constData(), encoded(destination).constData()) == 0)
-            syncDirectory(parentOf(destination));
-        else if (errno == EXDEV)
+        if (::rename(encoded(newItem).constData(), encoded(destination).constData()) == 0) {
+            if (folders)
+                folders->noteRenamedInto(parentOf(destination));
+            else
+                syncDirectory(parentOf(destination));
+        } else if (errno == EXDEV)
             failure = swapAcrossFileSystems(destination, newItem);
         else
             failure = errno;

@@ -7,6 +7,8 @@
 
 namespace cleftone {
 
+class ReplacementFolders;
+
 /// Why a file operation failed: a readable description for the user, and for the system log an
 /// error domain and code with the system error beneath it when there is one.
 struct FileError {
@@ -46,6 +48,10 @@ public:
     ///
     /// On failure returns false and fills `error` (if given); the destination is left as it was.
     static bool swapItemAtURL(const QString& destination, const QString& newItem, FileError* error);
+    /// The same, except that the flush of the destination's folder after the rename is left to
+    /// `folders` (when set), which flushes each folder once per run.
+    static bool swapItemAtURL(const QString& destination, const QString& newItem, FileError* error,
+                              ReplacementFolders* folders);
 };
 
 } // namespace cleftone

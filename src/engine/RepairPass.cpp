@@ -6,12 +6,19 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QStringDecoder>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
+
+extern char** environ;
 
 namespace cleftone {
 
@@ -27,6 +34,80 @@ QString decodedOrEmpty(const QByteArray& bytes)
     QStringDecoder decoder(QStringDecoder::Utf8);
     const QString text = decoder.decode(bytes);
     return decoder.hasError() ? QString() : text;
+}
+
+struct ChildOutcome {
+    bool started = false;
+    int launchError = 0;
+    bool killed = false;
+    int status = 0; // exit code, or the signal number when killed
+    QByteArray standardError;
+};
+
+// Runs the program directly (no shell), standard output to /dev/null, standard error collected
+// in full through a pipe until the child closes it, then reaped. Much lighter per file than
+// QProcess, which sets up an event-driven channel machinery for every child.
+ChildOutcome runChild(const QByteArray& program, const QList<QByteArray>& arguments)
+{
+    ChildOutcome outcome;
+    int errorPipe[2];
+    if (::pipe2(errorPipe, O_CLOEXEC) != 0) {
+        outcome.launchError = errno;
+        return outcome;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, errorPipe[1], STDERR_FILENO);
+    // The worker's blocked signals and ignored SIGPIPE must not reach the child.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&defaults, signal);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.constData()));
+    for (const QByteArray& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.constData()));
+    argv.push_back(nullptr);
+
+    pid_t pid = -1;
+    const int spawnError =
+        ::posix_spawn(&pid, program.constData(), &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(errorPipe[1]);
+    if (spawnError != 0) {
+        ::close(errorPipe[0]);
+        outcome.launchError = spawnError;
+        return outcome;
+    }
+    outcome.started = true;
+
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(errorPipe[0], buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        outcome.standardError.append(buffer, n);
+    }
+    ::close(errorPipe[0]);
+
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    outcome.killed = WIFSIGNALED(status);
+    outcome.status = outcome.killed ? WTERMSIG(status) : WEXITSTATUS(status);
+    return outcome;
 }
 
 } // namespace
@@ -69,42 +150,21 @@ RepairPassResult MP3RepairPass::run(const QString& outFilePath, const QString& t
     struct stat info {};
     const bool backupWasThere = existsAsFile(backup, &info);
 
-    QProcess tool;
-    tool.setProgram(programPath());
-    // QProcess hands arguments over as UTF-8, which would change a path that is not. Then the
-    // tool starts in the file's folder and is given the name alone ("cleftone.XXXXXX", ASCII,
-    // unless the "_NoTag" fallback is in use).
-    QString fileArgument = tempFilePath;
-    if (pathBytes(tempFilePath) != tempFilePath.toUtf8()) {
-        const qsizetype slash = tempFilePath.lastIndexOf(QLatin1Char('/'));
-        const QByteArray folder = pathBytes(tempFilePath.left(std::max<qsizetype>(slash, 1)));
-        fileArgument = QStringLiteral("./") + tempFilePath.mid(slash + 1);
-        tool.setChildProcessModifier([folder] {
-            if (::chdir(folder.constData()) != 0)
-                ::_exit(127);
-        });
-    }
-    tool.setArguments(
-        {QStringLiteral("-f"), QStringLiteral("-nb"), QStringLiteral("-si"), fileArgument});
-    // Standard output is thrown away as it comes; standard error is read into memory while
-    // waiting, so that neither pipe can fill up and stall the child.
-    tool.setStandardOutputFile(QProcess::nullDevice());
-    tool.start(QIODevice::ReadOnly);
-    if (!tool.waitForStarted(-1)) {
-        systemLog(QStringLiteral("mp3val launch failed: %1").arg(tool.errorString()));
+    const ChildOutcome child =
+        runChild(pathBytes(programPath()), {QByteArrayLiteral("-f"), QByteArrayLiteral("-nb"),
+                                            QByteArrayLiteral("-si"), pathBytes(tempFilePath)});
+    if (!child.started) {
+        systemLog(
+            QStringLiteral("mp3val launch failed: %1").arg(qt_error_string(child.launchError)));
         return result;
     }
     result.ran = true;
-    tool.waitForFinished(-1);
-
-    const bool killed = tool.exitStatus() == QProcess::CrashExit;
-    if (killed || tool.exitCode() != 0) {
-        // After a crash Qt reports the signal number as the exit code.
-        const QString errorText = decodedOrEmpty(tool.readAllStandardError());
+    if (child.killed || child.status != 0) {
+        const QString errorText = decodedOrEmpty(child.standardError);
         systemLog(QStringLiteral("mp3val %1: status=%2 stderr=%3")
-                      .arg(killed ? QStringLiteral("killed by signal")
-                                  : QStringLiteral("exited non-zero"),
-                           QString::number(qint32(tool.exitCode())),
+                      .arg(child.killed ? QStringLiteral("killed by signal")
+                                        : QStringLiteral("exited non-zero"),
+                           QString::number(qint32(child.status)),
                            errorText.isEmpty() ? QStringLiteral("(empty)") : errorText));
     }
 

@@ -1,5 +1,6 @@
 #include "TemporaryFile.h"
 
+#include "engine/ReplacementFolders.h"
 #include "platform/PathBytes.h"
 #include "platform/SystemLog.h"
 
@@ -108,6 +109,13 @@ TemporaryOutput::TemporaryOutput(QString journalDirectory,
                                                          : createReplacementDirectory)
 {}
 
+TemporaryOutput::TemporaryOutput(QString journalDirectory,
+                                 std::shared_ptr<ReplacementFolders> folders)
+    : TemporaryOutput(std::move(journalDirectory))
+{
+    sharedFolders_ = std::move(folders);
+}
+
 TemporaryOutput::~TemporaryOutput()
 {
     if (acquired_ && !cleanedUp_)
@@ -123,6 +131,21 @@ void TemporaryOutput::acquire(const QString& outFilePath, const QString& inFileP
     ownsFallbackFile_ = false;
     outFilePath_ = outFilePath;
     acquired_ = true;
+    directoryIsShared_ = false;
+
+    if (sharedFolders_) {
+        if (std::optional<QString> directory = sharedFolders_->directoryFor(outFilePath)) {
+            QString path;
+            const int fd = CTCreateTemporaryFile(*directory, &path);
+            if (fd >= 0) {
+                descriptor_ = fd;
+                tempFilePath_ = path;
+                replacementDirectory_ = *directory;
+                directoryIsShared_ = true;
+                return;
+            }
+        }
+    }
 
     // Everything is noted in the journal before it is made: a process killed at any moment
     // leaves nothing that a later start cannot find.
@@ -232,7 +255,8 @@ void TemporaryOutput::cleanUp(const QString& outFilePath)
             !replacementDirectory_)
             leftSomething = true;
     }
-    if (replacementDirectory_) {
+    // A shared directory outlives this job; the run removes it with anything left inside.
+    if (replacementDirectory_ && !directoryIsShared_) {
         std::error_code error;
         std::filesystem::remove_all(pathBytes(*replacementDirectory_).toStdString(), error);
         if (error)

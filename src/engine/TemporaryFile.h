@@ -6,9 +6,12 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace cleftone {
+
+class ReplacementFolders;
 
 /// Creates "cleftone.XXXXXX" in `directory` with mkostemp (close-on-exec) and returns its open
 /// descriptor, storing the completed path in `createdPath`; returns -1 and leaves `createdPath`
@@ -41,6 +44,10 @@ public:
     /// createReplacementDirectory (tests put a refusing one in its place).
     explicit TemporaryOutput(QString journalDirectory = QString(),
                              ReplacementDirectoryMaker makeReplacementDirectory = {});
+    /// Takes the replacement directory from the run's shared `folders` (when set) instead of
+    /// making one of its own; the temporary file inside it then needs no journal entry of its
+    /// own, since the folder's entry covers everything in it.
+    TemporaryOutput(QString journalDirectory, std::shared_ptr<ReplacementFolders> folders);
     TemporaryOutput(const TemporaryOutput&) = delete;
     TemporaryOutput& operator=(const TemporaryOutput&) = delete;
     /// Cleans up (with the output path given to acquire()) unless cleanUp() already ran.
@@ -79,6 +86,8 @@ private:
 
     LeftoverRecord record_;
     ReplacementDirectoryMaker makeReplacementDirectory_;
+    std::shared_ptr<ReplacementFolders> sharedFolders_;
+    bool directoryIsShared_ = false;
     QString outFilePath_;
     QString tempFilePath_;
     int descriptor_ = -1;

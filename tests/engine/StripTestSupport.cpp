@@ -1,6 +1,7 @@
 #include "StripTestSupport.h"
 
 #include "engine/LeftoverJournal.h"
+#include "engine/ReplacementFolders.h"
 #include "platform/PreferenceKeys.h"
 
 #include <QCoreApplication>
@@ -180,6 +181,8 @@ int childMain(int argc, char** argv)
     StripEnvironment environment;
     environment.service = &service;
     environment.sandboxed = false;
+    // As a run of the window or the command-line tool: folders shared, flushed at the end.
+    environment.replacementFolders = std::make_shared<ReplacementFolders>();
     QStringList errors;
     environment.logError = [&errors](const QString& line) {
         errors << line;
@@ -190,6 +193,7 @@ int childMain(int argc, char** argv)
     std::printf("go\n");
     std::fflush(stdout);
     job->start();
+    environment.replacementFolders->finish();
     for (const QString& line : errors)
         std::printf("error:%s\n", line.toUtf8().constData());
     std::printf("success:%d\n", job->success() ? 1 : 0);

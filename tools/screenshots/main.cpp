@@ -16,6 +16,7 @@
 #include "platform/PreferenceKeys.h"
 #include "platform/Preferences.h"
 #include "ui/PlatformTools.h"
+#include "ui/SettingsWindowController.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -79,11 +80,10 @@ const char* const kLibraryFiles[] = {
 const char* const kFailureLines[] = {
     "Cleftone Failed To Strip File: 03 - Clair de lune.flac.  Error:Read only 4180 of 6512 audio "
     "packets. The file may be truncated or damaged.",
-    "Cleftone Failed To Strip File: 02 - Gymnopédie No. 2.mp3.  Error:Could not write the output "
-    "file: The file “02 - Gymnopédie No. 2.mp3” could not be saved in the folder “Stripped”: "
-    "Permission denied [CTFileSwapErrorDomain 2; underlying NSPOSIXErrorDomain 13]",
-    "Cleftone Failed To Strip File: Voice Memo 2024-11-03.m4a.  Error:Core Audio cannot write "
-    "this audio format (0).",
+    "Cleftone Failed To Strip File: 02 - Gymnopédie No. 2.mp3.  Error:Could not save “02 - "
+    "Gymnopédie No. 2.mp3” in the folder “Stripped”: permission denied.",
+    "Cleftone Failed To Strip File: Voice Memo 2024-11-03.m4a.  Error:This file is not an audio "
+    "file that Cleftone can read.",
 };
 
 void printError(const QString& text)
@@ -260,6 +260,13 @@ int renderScreenshots(const QString& outputDir)
         return kFailed;
 
     logWindow->close();
+
+    // Settings with every row a build can show, the update row included.
+    SettingsWindowController settings(preferences, true);
+    settings.window()->show();
+    settle(settings.window());
+    if (!save(settings.window(), QDir(outputDir).filePath(QStringLiteral("settings.png"))))
+        return kFailed;
     return 0;
 }
 

@@ -1,6 +1,7 @@
 #include "engine/audiofile/InputAudioFile.h"
 
 #include "engine/audiofile/FFmpegAudioFileService.h"
+#include "engine/audiofile/MpegFrames.h"
 #include "engine/audiofile/PropertyStorage.h"
 
 #include <algorithm>
@@ -431,6 +432,17 @@ OSStatus InputAudioFile::countPackets()
             commonFrames = counts->framesPerPacket;
             constantFrames = counts->framesPerPacket > 0;
             reuseDemuxer = true;
+        } else if (m_type == AudioFileType::MP3 || m_type == AudioFileType::MP2 ||
+                   m_type == AudioFileType::MP1) {
+            // The frame headers tell the count without a second demux of the whole file.
+            if (const auto frames =
+                    countMpegAudioFrames(m_reader, m_begin + firstPosition, m_end)) {
+                count = frames->frames;
+                m_byteCount = frames->bytes;
+                m_maxPacketSize = frames->maximumFrameSize;
+                commonFrames = frames->samplesPerFrame;
+                reuseDemuxer = true;
+            }
         }
     }
 

@@ -5,6 +5,7 @@
 #include "engine/audiofile/FFmpegAudioFileService.h"
 #include "engine/audiofile/PropertyStorage.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -24,11 +25,18 @@ constexpr int kIoBufferSize = 256 * 1024;
 // service replaces. Called with the file position of the first byte.
 using Rewriter = std::function<void(std::int64_t position, std::span<std::uint8_t> bytes)>;
 
+// Write-behind: every this many bytes written in a row, writeback of them starts, so that the
+// flush before the commit finds little left to do. Nothing waits for it here: waiting for the
+// previous window as well made the copy slower on most formats measured, and the kernel's own
+// dirty-page limits bound what a large copy keeps in memory.
+constexpr std::int64_t kWriteBehindWindow = 8 * 1024 * 1024;
+
 struct FileSink {
     int fd = -1;
     int* lastErrno = nullptr;
     std::int64_t position = 0;
     std::vector<Rewriter> rewriters;
+    std::int64_t writebackStartedUpTo = 0; // writeback started for [0, this)
     // While an MP4 trailer is written, what goes at or past `heldFrom` stays in `held` until
     // finish() has blanked the user data in it; `position` then stands in for the descriptor's
     // offset.
@@ -36,6 +44,16 @@ struct FileSink {
     std::int64_t heldFrom = 0;
     std::vector<std::uint8_t> held;
 };
+
+void startWriteBehind(FileSink* sink)
+{
+    if (sink->position - sink->writebackStartedUpTo < kWriteBehindWindow)
+        return;
+    const std::int64_t from = sink->writebackStartedUpTo;
+    // Advisory only: errors here surface again at the flush before the commit.
+    ::sync_file_range(sink->fd, from, sink->position - from, SYNC_FILE_RANGE_WRITE);
+    sink->writebackStartedUpTo = sink->position;
+}
 
 // Turns the box written at `offset` into a zero-filled free box of the same size, so that no
 // offset after it moves. Boxes at the start of the file are written once, in order.
@@ -126,6 +144,7 @@ int writeSink(void* opaque, std::uint8_t* buffer, int size)
         done += int(n);
     }
     sink->position += done;
+    startWriteBehind(sink);
     return done;
 }
 
@@ -144,7 +163,9 @@ std::int64_t seekSink(void* opaque, std::int64_t offset, int whence)
     const off_t result = ::lseek(sink->fd, offset, whence);
     if (result < 0)
         return AVERROR(errno);
+    // A seek back (a header patched at the end) only moves where the next window starts.
     sink->position = result;
+    sink->writebackStartedUpTo = std::min<std::int64_t>(sink->writebackStartedUpTo, result);
     return result;
 }
 

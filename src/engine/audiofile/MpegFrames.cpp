@@ -1,0 +1,77 @@
+#include "engine/audiofile/MpegFrames.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace cleftone::audiofile {
+
+namespace {
+
+constexpr std::int64_t kBlockSize = 256 * 1024;
+// Sync word, version, layer and sample rate: what stays the same in every frame of a stream.
+constexpr std::uint32_t kFixedHeaderBits = 0xFFFE0C00u;
+
+std::uint32_t samplesPerFrame(std::uint32_t header)
+{
+    const int version = (header >> 19) & 3; // 3: MPEG-1
+    const int layer = (header >> 17) & 3;   // 3: I, 2: II, 1: III
+    if (layer == 3)
+        return 384;
+    if (layer == 2 || version == 3)
+        return 1152;
+    return 576;
+}
+
+} // namespace
+
+std::optional<MpegFrameCount> countMpegAudioFrames(const FileReader& file, std::int64_t first,
+                                                   std::int64_t end)
+{
+    if (first < 0 || end <= first || end > file.size())
+        return std::nullopt;
+    std::vector<std::uint8_t> block;
+    std::int64_t blockStart = 0;
+    auto headerAt = [&](std::int64_t offset) -> std::optional<std::uint32_t> {
+        if (offset + 4 > end)
+            return std::nullopt;
+        if (block.empty() || offset < blockStart ||
+            offset + 4 > blockStart + std::int64_t(block.size())) {
+            blockStart = offset;
+            block.resize(std::size_t(std::min(kBlockSize, end - offset)));
+            if (!file.readAt(offset, block)) {
+                block.clear();
+                return std::nullopt;
+            }
+        }
+        const std::uint8_t* bytes = block.data() + (offset - blockStart);
+        return (std::uint32_t(bytes[0]) << 24) | (std::uint32_t(bytes[1]) << 16) |
+               (std::uint32_t(bytes[2]) << 8) | std::uint32_t(bytes[3]);
+    };
+
+    MpegFrameCount count;
+    std::optional<std::uint32_t> reference;
+    std::int64_t offset = first;
+    while (offset < end) {
+        const std::optional<std::uint32_t> header = headerAt(offset);
+        if (!header)
+            return std::nullopt;
+        const int length = mpegAudioFrameLength(*header);
+        if (length <= 4 || offset + length > end)
+            return std::nullopt;
+        if (!reference) {
+            reference = *header & kFixedHeaderBits;
+            count.samplesPerFrame = samplesPerFrame(*header);
+        } else if ((*header & kFixedHeaderBits) != *reference) {
+            return std::nullopt;
+        }
+        ++count.frames;
+        count.bytes += std::uint64_t(length);
+        count.maximumFrameSize = std::max(count.maximumFrameSize, std::uint32_t(length));
+        offset += length;
+    }
+    if (count.frames == 0)
+        return std::nullopt;
+    return count;
+}
+
+} // namespace cleftone::audiofile
