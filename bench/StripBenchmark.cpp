@@ -20,6 +20,7 @@
 #include "engine/CleftoneOperation.h"
 #include "engine/ReplacementFolders.h"
 #include "platform/BuildConfig.h"
+#include "platform/MemoryTuning.h"
 #include "platform/OperationQueue.h"
 #include "platform/PreferenceKeys.h"
 #include "platform/Preferences.h"
@@ -848,7 +849,8 @@ void removeStaleScratchFolders(const fs::path& directory)
 
 int main(int argc, char** argv)
 {
-    // The jobs read their settings and find their repair tool as in the application.
+    // The jobs read their settings, find their repair tool and allocate as in the application.
+    cleftone::tuneMemoryAllocator();
     QCoreApplication application(argc, argv);
     const std::optional<Options> options = parseOptions(argc, argv);
     if (!options) {

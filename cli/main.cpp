@@ -1,12 +1,14 @@
 #include "StripCommand.h"
 
 #include "platform/BuildConfig.h"
+#include "platform/MemoryTuning.h"
 #include "platform/PathBytes.h"
 
 #include <QCoreApplication>
 
 int main(int argc, char* argv[])
 {
+    cleftone::tuneMemoryAllocator();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("cleftone-strip"));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(cleftone::applicationVersion()));

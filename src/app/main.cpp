@@ -3,6 +3,7 @@
 #include "app/translations/Translations.h"
 #include "engine/LeftoverJournal.h"
 #include "platform/BuildConfig.h"
+#include "platform/MemoryTuning.h"
 #include "platform/PathBytes.h"
 #include "platform/Preferences.h"
 
@@ -34,6 +35,7 @@ void printUsage()
 
 int main(int argc, char** argv)
 {
+    tuneMemoryAllocator();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Cleftone"));
     QApplication::setApplicationDisplayName(QStringLiteral("Cleftone"));

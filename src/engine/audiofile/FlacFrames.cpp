@@ -204,4 +204,14 @@ std::optional<FlacFrame> FlacFrameScanner::next()
     return frame;
 }
 
+bool FlacFrameScanner::read(const FlacFrame& frame, std::span<std::uint8_t> out) const
+{
+    if (frame.offset >= windowStart_ &&
+        frame.offset + std::int64_t(out.size()) <= windowStart_ + std::int64_t(window_.size())) {
+        std::memcpy(out.data(), window_.data() + (frame.offset - windowStart_), out.size());
+        return true;
+    }
+    return file_.readAt(frame.offset, out);
+}
+
 } // namespace cleftone::audiofile

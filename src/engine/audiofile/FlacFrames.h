@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace cleftone::audiofile {
@@ -37,6 +38,10 @@ public:
 
     /// The next frame, or none at the end (or when the first header is not valid).
     std::optional<FlacFrame> next();
+
+    /// Reads the bytes of `frame`, the one next() just gave, into `out` (frame.size bytes).
+    /// Finding the frame's end has usually read them already, so they are copied from there.
+    bool read(const FlacFrame& frame, std::span<std::uint8_t> out) const;
 
 private:
     struct Header {

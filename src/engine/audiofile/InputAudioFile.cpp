@@ -617,7 +617,7 @@ bool InputAudioFile::fetchPacket(int* error)
             *error = AVERROR(ENOMEM);
             return false;
         }
-        if (!m_reader.readAt(frame->offset, std::span(m_pending->data, std::size_t(frame->size)))) {
+        if (!m_flacFrames->read(*frame, std::span(m_pending->data, std::size_t(frame->size)))) {
             *error = AVERROR(EIO);
             return false;
         }

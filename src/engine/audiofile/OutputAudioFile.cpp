@@ -61,16 +61,21 @@ Rewriter blankBoxAt(std::int64_t offset)
 {
     return [offset, size = std::int64_t(0)](std::int64_t position,
                                             std::span<std::uint8_t> bytes) mutable {
-        for (std::size_t i = 0; i < bytes.size(); ++i) {
-            const std::int64_t at = position + std::int64_t(i) - offset;
-            if (at < 0 || (at >= 8 && at >= size))
-                continue;
+        // Every write of the file passes through here: only the bytes of the box are looked at.
+        const std::int64_t end = position + std::int64_t(bytes.size());
+        const std::int64_t boxEnd = offset + std::max<std::int64_t>(size, 8);
+        if (end <= offset || position >= boxEnd)
+            return;
+        for (std::int64_t at = std::max(position, offset) - offset; offset + at < end; ++at) {
+            if (at >= 8 && at >= size)
+                break;
+            std::uint8_t& byte = bytes[std::size_t(offset + at - position)];
             if (at < 4)
-                size = (size << 8) | bytes[i];
+                size = (size << 8) | byte;
             else if (at < 8)
-                bytes[i] = std::uint8_t("free"[at - 4]);
+                byte = std::uint8_t("free"[at - 4]);
             else
-                bytes[i] = 0;
+                byte = 0;
         }
     };
 }
