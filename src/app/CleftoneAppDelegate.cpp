@@ -5,6 +5,7 @@
 #include "app/AppMenus.h"
 #include "app/BatchRun.h"
 #include "app/DestinationControl.h"
+#include "app/FileDropFilter.h"
 #include "app/IntakeController.h"
 #include "app/RunPanel.h"
 #include "app/RunSummary.h"
@@ -19,8 +20,6 @@
 #include "ui/PlatformTools.h"
 
 #include <QApplication>
-#include <QDragEnterEvent>
-#include <QDropEvent>
 #include <QItemSelectionModel>
 #include <QMimeData>
 #include <QPushButton>
@@ -74,9 +73,11 @@ CleftoneAppDelegate::CleftoneAppDelegate(AppDelegateEnvironment environment, QOb
     connect(ui_->tableView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this] { updateMenuItems(); });
 
-    // Drops land on the viewport; the delegate answers them in eventFilter().
-    ui_->tableView->viewport()->setAcceptDrops(true);
-    ui_->tableView->viewport()->installEventFilter(this);
+    // Drops land on the viewport.
+    dropFilter_ = std::make_unique<FileDropFilter>(
+        ui_->tableView->viewport(),
+        [this](const QMimeData* data) { return tableViewValidateDrop(data); },
+        [this](const QMimeData* data) { return tableViewAcceptDrop(data); });
     window_->installEventFilter(this);
 
     applicationDidFinishLaunching();
@@ -91,7 +92,7 @@ CleftoneAppDelegate::~CleftoneAppDelegate()
     batchRun_->cancelAll();
     if (refreshTimer_)
         refreshTimer_->stop();
-    ui_->tableView->viewport()->removeEventFilter(this);
+    dropFilter_.reset();
     window_->removeEventFilter(this);
 }
 
@@ -109,7 +110,7 @@ void CleftoneAppDelegate::registerDefaultPreferences(Preferences& preferences)
 
 void CleftoneAppDelegate::applicationDidFinishLaunching()
 {
-    // The table accepts the drag types of dropTypes(); see eventFilter().
+    // The table accepts the drag types of dropTypes(); see FileDropFilter.
     wireRun();
     wireIntake();
     wireMenus();
@@ -434,33 +435,7 @@ void CleftoneAppDelegate::addConfirmedVideoFiles(const QStringList& paths)
 
 bool CleftoneAppDelegate::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == ui_->tableView->viewport()) {
-        switch (event->type()) {
-        case QEvent::DragEnter:
-        case QEvent::DragMove: {
-            auto* drag = static_cast<QDropEvent*>(event);
-            if (tableViewValidateDrop(drag->mimeData())) {
-                drag->setDropAction(Qt::CopyAction);
-                drag->accept();
-            } else {
-                drag->ignore();
-            }
-            return true;
-        }
-        case QEvent::Drop: {
-            auto* drop = static_cast<QDropEvent*>(event);
-            if (tableViewAcceptDrop(drop->mimeData())) {
-                drop->setDropAction(Qt::CopyAction);
-                drop->accept();
-            } else {
-                drop->ignore();
-            }
-            return true;
-        }
-        default:
-            break;
-        }
-    } else if (watched == window_.get() && event->type() == QEvent::Close) {
+    if (watched == window_.get() && event->type() == QEvent::Close) {
         // Closing the main window quits, also while other windows are open or a run goes on.
         QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     }

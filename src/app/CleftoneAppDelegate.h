@@ -40,6 +40,7 @@ class AppMenus;
 class BatchRun;
 class CleftoneOperation;
 class DestinationControl;
+class FileDropFilter;
 class IntakeController;
 class RunPanel;
 class VideoPrompt;
@@ -252,6 +253,7 @@ private:
     OperationsArrayController operationsController_;
     QTimer* refreshTimer_ = nullptr;
     std::unique_ptr<RunPanel> runPanel_;
+    std::unique_ptr<FileDropFilter> dropFilter_;
     std::unique_ptr<AppMenus> menus_;
     // The two owners of threads, declared last so that they go first: their walker and worker
     // still use the list, the shared state and the environment while they wind down.
