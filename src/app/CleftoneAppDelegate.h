@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/ActivityState.h"
 #include "app/OperationsArrayController.h"
 #include "platform/OperationQueue.h"
 
@@ -35,8 +36,14 @@ class MainWindow;
 namespace cleftone {
 
 class CTDroppedFilesParser;
+class AppMenus;
+class BatchRun;
 class CleftoneOperation;
-class ReplacementFolders;
+class DestinationControl;
+class FileDropFilter;
+class IntakeController;
+class RunPanel;
+class VideoPrompt;
 class ErrorLogWindowController;
 class PlatformTools;
 class Preferences;
@@ -65,10 +72,16 @@ struct AppDelegateEnvironment {
     AppDelegateEnvironment();
 };
 
-/// The hub of the application: builds the main window from its interface file and owns the
-/// file list, the serial strip queue, the dropped-files walker and the update checker. It runs
-/// batches (Strip and Stop), admits dropped, opened and chosen files, asks about video files,
-/// keeps the write-method pop-up and the destination folder, and answers the menus.
+/// The hub of the application: builds the main window from its interface file, owns the file
+/// list and the parts with one job each, and wires them:
+/// - BatchRun: a strip run (queue, slices, finaliser, counts); RunSummary tells how it went;
+/// - IntakeController: the walker, screening and admission of dropped, opened and chosen files;
+/// - VideoPrompt: the questions about held-back video files;
+/// - DestinationControl: the write-method pop-up, the destination folder and its access;
+/// - AppMenus: enabling the menus, the application actions and the update checker.
+/// The hub keeps the list's edits, the Strip/Stop button, the progress panel, drops and the
+/// two order-sensitive endings (of a run and of a walk). Its other public members forward to
+/// the parts, for tests, benchmarks and the screenshot tool.
 ///
 /// States of the window: idle, running (a strip run), stopping (Stop pressed during a run) and
 /// walking (an intake walk). operationsRunning() is true in all but idle.
@@ -105,28 +118,28 @@ public:
     QAction* copyAction() const;
     QAction* removeSelectedAction() const;
     /// Null in a build without an update feed.
-    QAction* checkForUpdatesAction() const { return checkForUpdatesAction_; }
-    QAction* settingsAction() const { return settingsAction_; }
+    QAction* checkForUpdatesAction() const;
+    QAction* settingsAction() const;
     QAction* visitWebsiteAction() const;
     QAction* emailDeveloperAction() const;
     QAction* showErrorLogAction() const;
 
-    OperationQueue& operationQueue() { return operationQueue_; }
-    CTDroppedFilesParser& droppedFilesParser() { return *droppedFilesParser_; }
+    OperationQueue& operationQueue();
+    CTDroppedFilesParser& droppedFilesParser();
     /// Null in a build without an update feed.
-    UpdateChecker* updater() { return updater_.get(); }
+    UpdateChecker* updater();
 
     // Run state.
-    bool operationsRunning() const { return operationsRunning_.load(); }
-    bool operationsWereCancelled() const { return operationsWereCancelled_.load(); }
-    bool processingFiles() const { return processingFiles_; }
+    bool operationsRunning() const { return activity_.running.load(); }
+    bool operationsWereCancelled() const { return activity_.cancelled.load(); }
+    bool processingFiles() const;
     /// True while the Strip/Stop button's action is Stop (during a run or a walk).
-    bool stripButtonActionIsStop() const { return stripButtonStops_; }
-    qint64 failedOperations() const { return failedOperations_; }
-    qint64 successfulOperations() const { return successfulOperations_; }
-    std::shared_ptr<Operation> currentFinalizer() const { return currentFinalizer_; }
+    bool stripButtonActionIsStop() const;
+    qint64 failedOperations() const;
+    qint64 successfulOperations() const;
+    std::shared_ptr<Operation> currentFinalizer() const;
     /// The confirmation's "Add Anyway" button while that sheet is up; null otherwise.
-    QPushButton* videoConfirmAddButton() const { return videoConfirmAddButton_; }
+    QPushButton* videoConfirmAddButton() const;
     /// Held-back video paths of the walk in progress.
     QStringList skippedVideoPaths() const;
 
@@ -194,8 +207,8 @@ public:
 
     /// The main thread's longest single task spent in the delegate's own handlers since the last
     /// reset; read by benchmarks.
-    std::chrono::nanoseconds longestMainThreadTask() const { return longestTask_; }
-    void resetLongestMainThreadTask() { longestTask_ = {}; }
+    std::chrono::nanoseconds longestMainThreadTask() const { return meter_.longest(); }
+    void resetLongestMainThreadTask() { meter_.reset(); }
 
 signals:
     /// A run ended (after stripDidComplete()); for tests and benchmarks.
@@ -205,21 +218,21 @@ signals:
 
 private:
     void applicationDidFinishLaunching();
-    void insertStartupMenuItems();
-    void restoreWriteMethodPopUp();
-    void showFolderItem(const QString& folderPath);
-    void resetToOverwrite();
-    void showBookmarkFailureAlert(const QString& errorDescription);
+    void wireRun();
+    void wireIntake();
+    void wireMenus();
     /// Strip/Stop button, pop-up and Clear for a run or walk (busy) or for the idle state.
     void setControlsBusy(bool busy);
     void updateProgress();
-    void showUpdateResult(const UpdateCheckResult& result);
-    void queueRunFrom(qsizetype first);
-    bool finishedOperationsPending();
-    void postFinishedOperation(std::shared_ptr<CleftoneOperation> operation);
-    void drainFinishedOperations();
-    void postAdmission(const QString& path);
-    void drainAdmissions();
+    void addConfirmedVideoFiles(const QStringList& paths);
+    void runDidStart(qsizetype total);
+    /// The end of a run, in this order: the header, the idle controls (and with them the
+    /// menus), the summary, then runDidFinish().
+    void runDidEnd();
+    void walkDidStart();
+    /// The end of a walk, in this order: the header, idle, the idle controls, walkDidFinish(),
+    /// then the question about the held-back video files.
+    void walkDidEnd(const QStringList& heldBack);
     std::shared_ptr<CleftoneOperation> makeOperation(const QString& path) const;
     void noteTask(std::chrono::steady_clock::time_point start);
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -228,45 +241,24 @@ private:
     PlatformTools& tools_;
     Preferences& preferences_;
     ErrorLogWindowController& errorLog_;
+    ActivityState activity_;
+    TaskMeter meter_;
 
     // The widgets outlive the interface's pointer table: ~QMainWindow still sends events that
     // the filter reads through ui_.
     std::unique_ptr<Ui::MainWindow> ui_;
     std::unique_ptr<QMainWindow> window_;
+    std::unique_ptr<DestinationControl> destination_;
+    std::unique_ptr<VideoPrompt> videoPrompt_;
     OperationsArrayController operationsController_;
-    QAction* checkForUpdatesAction_ = nullptr;
-    QAction* settingsAction_ = nullptr;
     QTimer* refreshTimer_ = nullptr;
-
-    qint64 failedOperations_ = 0;
-    qint64 successfulOperations_ = 0;
-    qint64 bytesRemoved_ = 0; ///< by the successful jobs of the current run
-    bool processingFiles_ = false;
-    bool stripButtonStops_ = false;
-    QPointer<QPushButton> videoConfirmAddButton_;
-    mutable std::recursive_mutex skippedVideoPathsLock_;
-    QStringList skippedVideoPathsAccumulator_;
-    std::atomic<bool> operationsRunning_{false};
-    std::atomic<bool> operationsWereCancelled_{false};
-    std::shared_ptr<Operation> currentFinalizer_;
-    /// The running batch's shared replacement folders; finished by the finaliser on the worker.
-    std::shared_ptr<ReplacementFolders> runFolders_;
-    QStringList runSnapshot_;
-    // Hand-over from the worker threads: results and admitted paths wait here, and one task
-    // posted when the first of them arrives takes all that have gathered by the time it runs.
-    // A burst of thousands of quick results or admissions is then a few short main-thread
-    // tasks instead of thousands that the event loop would work off in one long stretch.
-    std::mutex handOverLock_;
-    std::vector<std::shared_ptr<CleftoneOperation>> finishedOperations_;
-    QStringList admittedPaths_;
-    std::chrono::nanoseconds longestTask_{};
-
-    std::unique_ptr<UpdateChecker> updater_;
-    std::unique_ptr<UpdateConsent> updateConsent_;
-    // Declared last so that they go first: the walker's thread and the queue's worker still
-    // post to this object while they wind down.
-    std::unique_ptr<CTDroppedFilesParser> droppedFilesParser_;
-    OperationQueue operationQueue_;
+    std::unique_ptr<RunPanel> runPanel_;
+    std::unique_ptr<FileDropFilter> dropFilter_;
+    std::unique_ptr<AppMenus> menus_;
+    // The two owners of threads, declared last so that they go first: their walker and worker
+    // still use the list, the shared state and the environment while they wind down.
+    std::unique_ptr<IntakeController> intake_;
+    std::unique_ptr<BatchRun> batchRun_;
 };
 
 } // namespace cleftone
