@@ -125,6 +125,7 @@ InputAudioFile::~InputAudioFile()
     m_pending.reset();
     m_demuxer.reset();
     m_flacFrames.reset();
+    m_mpegFrames.reset();
     if (m_fd >= 0)
         ::close(m_fd);
 }
@@ -441,6 +442,8 @@ OSStatus InputAudioFile::countPackets()
                 m_byteCount = frames->bytes;
                 m_maxPacketSize = frames->maximumFrameSize;
                 commonFrames = frames->samplesPerFrame;
+                m_mpegFirstFrame = m_begin + firstPosition;
+                m_mpegFrameSamples = frames->samplesPerFrame;
                 reuseDemuxer = true;
             }
         }
@@ -505,8 +508,8 @@ OSStatus InputAudioFile::countPackets()
     m_packetCount = count;
     m_format = describeStream(*m_parameters, constantFrames ? std::uint32_t(commonFrames) : 0);
     m_cursor = 0;
-    if (!reuseDemuxer) {
-        // The scan consumed the demuxer; reading starts from a fresh one.
+    if (!reuseDemuxer || m_mpegFirstFrame >= 0) {
+        // The scan consumed the demuxer, or the frames are read straight from the file.
         m_demuxer.reset();
         m_pending.reset();
         m_hasPending = false;
@@ -651,7 +654,12 @@ OSStatus InputAudioFile::rewindTo(std::int64_t packet)
         m_cursor = packet;
         return 0;
     }
-    if (m_flacFirstFrame >= 0 && (!m_flacFrames || packet < m_cursor)) {
+    if (m_mpegFirstFrame >= 0) {
+        if (!m_mpegFrames || packet < m_cursor) {
+            m_mpegFrames = std::make_unique<MpegFrameReader>(m_reader, m_mpegFirstFrame, m_end);
+            m_cursor = 0;
+        }
+    } else if (m_flacFirstFrame >= 0 && (!m_flacFrames || packet < m_cursor)) {
         m_flacFrames = std::make_unique<FlacFrameScanner>(m_reader, m_flacFirstFrame, m_end);
         m_hasPending = false;
         m_cursor = 0;
@@ -739,6 +747,22 @@ OSStatus InputAudioFile::readVariable(std::uint32_t* ioNumBytes,
             deliver(m_infoFrame.data(), size, m_format.mFramesPerPacket);
             continue;
         }
+        if (m_mpegFrames) {
+            const std::span<const std::uint8_t> frame = m_mpegFrames->frame();
+            if (frame.empty()) {
+                if (m_mpegFrames->failed() && delivered == 0)
+                    status = AudioFileError::InvalidFile;
+                break;
+            }
+            const auto size = std::uint32_t(frame.size());
+            if (size > capacity - used) {
+                bufferFull = true;
+                break;
+            }
+            deliver(frame.data(), size, m_mpegFrameSamples);
+            m_mpegFrames->advance();
+            continue;
+        }
         if (!m_hasPending) {
             int error = 0;
             if (!fetchPacket(&error)) {
@@ -761,7 +785,10 @@ OSStatus InputAudioFile::readVariable(std::uint32_t* ioNumBytes,
         status = AudioFileError::Parameter; // the buffer cannot hold even one packet
     // Reaching the counted end with packets still to come means the count was wrong: fail
     // rather than let a copy end early and look complete.
-    if (status == 0 && std::uint64_t(m_cursor) == m_packetCount && !m_hasPending) {
+    if (status == 0 && std::uint64_t(m_cursor) == m_packetCount && m_mpegFrames) {
+        if (!m_mpegFrames->frame().empty())
+            status = AudioFileError::InvalidFile;
+    } else if (status == 0 && std::uint64_t(m_cursor) == m_packetCount && !m_hasPending) {
         int error = 0;
         if (fetchPacket(&error))
             status = AudioFileError::InvalidFile;

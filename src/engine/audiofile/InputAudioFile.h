@@ -5,6 +5,7 @@
 #include "engine/audiofile/CodecMapping.h"
 #include "engine/audiofile/ContainerProbe.h"
 #include "engine/audiofile/FlacFrames.h"
+#include "engine/audiofile/MpegFrames.h"
 
 #include <memory>
 #include <optional>
@@ -33,7 +34,10 @@ private:
     OSStatus inspect();
     OSStatus countPackets();
     OSStatus countFlacFrames();
-    bool hasPacketSource() const { return m_directBlocks || m_demuxer || m_flacFrames; }
+    bool hasPacketSource() const
+    {
+        return m_directBlocks || m_demuxer || m_flacFrames || m_mpegFrames;
+    }
     OSStatus countBlocks(const AVPacket& first);
     struct ContainerCounts {
         std::uint64_t packets;
@@ -81,6 +85,11 @@ private:
     // Native FLAC is read frame by frame by the service's own scanner, not the demuxer.
     std::int64_t m_flacFirstFrame = -1;
     std::unique_ptr<FlacFrameScanner> m_flacFrames;
+    /// Where the frames of an MPEG audio stream start when they tile it exactly; they are then
+    /// read straight from the file, m_mpegFrameSamples frames each.
+    std::int64_t m_mpegFirstFrame = -1;
+    std::uint32_t m_mpegFrameSamples = 0;
+    std::unique_ptr<MpegFrameReader> m_mpegFrames;
     PacketPtr m_pending;
     int m_pendingOffset = 0;
     bool m_hasPending = false;

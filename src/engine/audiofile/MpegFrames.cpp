@@ -74,4 +74,50 @@ std::optional<MpegFrameCount> countMpegAudioFrames(const FileReader& file, std::
     return count;
 }
 
+MpegFrameReader::MpegFrameReader(const FileReader& file, std::int64_t first, std::int64_t end)
+    : file_(file), end_(end), offset_(first)
+{}
+
+bool MpegFrameReader::fill(std::int64_t offset, std::int64_t length)
+{
+    if (offset >= windowStart_ && offset + length <= windowStart_ + std::int64_t(window_.size()))
+        return true;
+    window_.resize(std::size_t(std::min(std::max(kBlockSize * 4, length), end_ - offset)));
+    windowStart_ = offset;
+    if (std::int64_t(window_.size()) < length || !file_.readAt(offset, window_)) {
+        window_.clear();
+        return false;
+    }
+    return true;
+}
+
+std::span<const std::uint8_t> MpegFrameReader::frame()
+{
+    if (failed_ || offset_ >= end_)
+        return {};
+    if (length_ == 0) {
+        if (!fill(offset_, 4)) {
+            failed_ = true;
+            return {};
+        }
+        const std::uint8_t* bytes = window_.data() + (offset_ - windowStart_);
+        length_ =
+            mpegAudioFrameLength((std::uint32_t(bytes[0]) << 24) | (std::uint32_t(bytes[1]) << 16) |
+                                 (std::uint32_t(bytes[2]) << 8) | std::uint32_t(bytes[3]));
+        // The file changed since it was counted: no longer one frame after another.
+        if (length_ <= 4 || offset_ + length_ > end_ || !fill(offset_, length_)) {
+            failed_ = true;
+            length_ = 0;
+            return {};
+        }
+    }
+    return {window_.data() + (offset_ - windowStart_), std::size_t(length_)};
+}
+
+void MpegFrameReader::advance()
+{
+    offset_ += length_;
+    length_ = 0;
+}
+
 } // namespace cleftone::audiofile
