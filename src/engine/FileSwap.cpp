@@ -2,6 +2,7 @@
 
 #include "engine/FailureText.h"
 #include "engine/LeftoverJournal.h"
+#include "engine/PosixFiles.h"
 #include "engine/ReplacementFolders.h"
 #include "engine/TemporaryFile.h"
 #include "platform/DisplayName.h"
@@ -24,55 +25,6 @@ QByteArray encoded(const QString& path)
     return pathBytes(path);
 }
 
-QString parentOf(QString path)
-{
-    while (path.size() > 1 && path.endsWith(QLatin1Char('/')))
-        path.chop(1);
-    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
-    if (slash < 0)
-        return QStringLiteral(".");
-    return slash == 0 ? QStringLiteral("/") : path.left(slash);
-}
-
-// Makes a rename in `directory` durable. Best effort: the data was flushed before the rename,
-// so whatever the directory holds after a crash is a whole file, the old one or the new one.
-void syncDirectory(const QString& directory)
-{
-    const int fd = ::open(encoded(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::fsync(fd);
-    ::close(fd);
-}
-
-// Opened by path rather than through a descriptor held earlier: the repair tool may have put a
-// new file there.
-int syncFileData(const QString& path)
-{
-    const int fd = ::open(encoded(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    int result = 0;
-    if (::fsync(fd) != 0 && errno != EINVAL) // EINVAL: a file system that keeps nothing to flush
-        result = errno;
-    ::close(fd);
-    return result;
-}
-
-int writeAll(int fd, const char* data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return errno;
-        data += n;
-        size -= std::size_t(n);
-    }
-    return 0;
-}
-
 int copyContents(int from, int to)
 {
     std::vector<char> buffer(1 << 17);
@@ -93,7 +45,7 @@ int copyContents(int from, int to)
 // rename it over the destination, so that the destination changes in one step here too.
 int swapAcrossFileSystems(const QString& destination, const QString& newItem)
 {
-    const QString directory = parentOf(destination);
+    const QString directory = folderOfPath(destination);
     LeftoverRecord record;
     const int entry = record.expectIn(LeftoverKind::TemporaryFile, directory);
     QString sibling;
@@ -128,7 +80,7 @@ int swapAcrossFileSystems(const QString& destination, const QString& newItem)
         return error;
     }
     record.forget(entry);
-    syncDirectory(directory);
+    syncFolder(directory);
     ::unlink(encoded(newItem).constData());
     return 0;
 }
@@ -157,13 +109,13 @@ bool CTFileSwap::swapItemAtURL(const QString& destination, const QString& newIte
     const bool replacing = ::lstat(encoded(destination).constData(), &existing) == 0 ||
                            (errno != ENOENT && errno != ENOTDIR);
 
-    int failure = syncFileData(newItem);
+    int failure = syncPath(newItem);
     if (!failure) {
         if (::rename(encoded(newItem).constData(), encoded(destination).constData()) == 0) {
             if (folders)
-                folders->noteRenamedInto(parentOf(destination));
+                folders->noteRenamedInto(folderOfPath(destination));
             else
-                syncDirectory(parentOf(destination));
+                syncFolder(folderOfPath(destination));
         } else if (errno == EXDEV)
             failure = swapAcrossFileSystems(destination, newItem);
         else
@@ -179,12 +131,12 @@ bool CTFileSwap::swapItemAtURL(const QString& destination, const QString& newIte
             error->code = FileSwapReplaceFailed;
             error->description = QStringLiteral("Could not replace “%1” in the folder “%2”: %3.")
                                      .arg(displayNameAtPath(destination),
-                                          displayNameAtPath(parentOf(destination)), reason);
+                                          displayNameAtPath(folderOfPath(destination)), reason);
         } else {
             error->code = FileSwapMoveFailed;
             error->description = QStringLiteral("Could not save “%1” in the folder “%2”: %3.")
                                      .arg(displayNameAtPath(destination),
-                                          displayNameAtPath(parentOf(destination)), reason);
+                                          displayNameAtPath(folderOfPath(destination)), reason);
         }
         error->underlying = std::make_pair(QString::fromLatin1(kPOSIXErrorDomain), qint64(failure));
     }

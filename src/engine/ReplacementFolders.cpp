@@ -1,38 +1,12 @@
-#include "ReplacementFolders.h"
+#include "engine/ReplacementFolders.h"
 
+#include "engine/PosixFiles.h"
 #include "engine/TemporaryFile.h"
+#include "platform/PathBytes.h"
 
-#include <QFile>
-
-#include <fcntl.h>
 #include <filesystem>
-#include <unistd.h>
 
 namespace cleftone {
-
-namespace {
-
-QString folderOf(QString path)
-{
-    while (path.size() > 1 && path.endsWith(QLatin1Char('/')))
-        path.chop(1);
-    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
-    if (slash < 0)
-        return QStringLiteral(".");
-    return slash == 0 ? QStringLiteral("/") : path.left(slash);
-}
-
-void syncFolder(const QString& folder)
-{
-    const int fd =
-        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::fsync(fd);
-    ::close(fd);
-}
-
-} // namespace
 
 ReplacementFolders::ReplacementFolders(const QString& journalDirectory)
     : record_(journalDirectory, ProcessIdentity::current())
@@ -45,7 +19,7 @@ ReplacementFolders::~ReplacementFolders()
 
 std::optional<QString> ReplacementFolders::directoryFor(const QString& outputPath)
 {
-    const QString folder = folderOf(outputPath);
+    const QString folder = folderOfPath(outputPath);
     std::lock_guard lock(mutex_);
     if (const auto found = directories_.find(folder); found != directories_.end())
         return found->second;
@@ -86,7 +60,7 @@ void ReplacementFolders::finish()
         if (!directory)
             continue;
         std::error_code error;
-        std::filesystem::remove_all(QFile::encodeName(*directory).toStdString(), error);
+        std::filesystem::remove_all(pathBytes(*directory).toStdString(), error);
         leftSomething = leftSomething || bool(error);
     }
     directories_.clear();

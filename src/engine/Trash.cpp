@@ -1,5 +1,6 @@
 #include "engine/Trash.h"
 
+#include "engine/PosixFiles.h"
 #include "platform/PathBytes.h"
 
 #include <QDateTime>
@@ -126,32 +127,6 @@ std::optional<TrashFolder> findTrashFolder(const QString& folder, dev_t device, 
         return std::nullopt;
     }
     return TrashFolder{own, top};
-}
-
-int syncPath(const QString& path, int flags)
-{
-    const int fd = ::open(encoded(path).constData(), flags | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    int result = 0;
-    if (::fsync(fd) != 0 && errno != EINVAL)
-        result = errno;
-    ::close(fd);
-    return result;
-}
-
-int writeAll(int fd, const char* data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return errno;
-        data += n;
-        size -= std::size_t(n);
-    }
-    return 0;
 }
 
 // For file systems without hard links (FAT): a flushed copy under `to`, which must not exist.
@@ -286,8 +261,8 @@ std::optional<TrashedItem> Trash::keepCopy(const QString& path, QString* error)
             ::unlink(encoded(item.infoPath).constData());
             break;
         }
-        syncPath(files, O_RDONLY | O_DIRECTORY);
-        syncPath(infos, O_RDONLY | O_DIRECTORY);
+        syncFolder(files);
+        syncFolder(infos);
         return item;
     }
     *error = QStringLiteral("the Trash folder %1 cannot be used: %2")
