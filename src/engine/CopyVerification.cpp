@@ -283,8 +283,14 @@ public:
                 ++next;
             }
         }
+        // At the end of a damaged stream (a cut-off last frame, junk after it), the tool also
+        // drops the whole frame just before the damage: nothing else may be missing there.
+        std::size_t damagedTail = expected.size();
+        while (repaired && damagedTail > 0 && !record_.wellFormedFrames_[damagedTail - 1])
+            --damagedTail;
         for (; next < expected.size(); ++next) {
-            if (!repaired || record_.wellFormedFrames_[next])
+            const bool lastBeforeDamage = damagedTail < expected.size() && next + 1 == damagedTail;
+            if (!repaired || (record_.wellFormedFrames_[next] && !lastBeforeDamage))
                 return packetDiffers(next);
             changed = true;
         }
