@@ -253,8 +253,9 @@ public:
         const bool repaired = allowance == CopyAllowance::RepairedMpegAudio;
         const auto& expected = record_.packetHashes_;
         std::uint64_t streamHash = 0;
-        std::size_t next = 0; // the input packet the copy's next packet should be
-        bool changed = false; // the repair tool dropped or rewrote a frame
+        std::size_t next = 0;    // the input packet the copy's next packet should be
+        bool changed = false;    // the repair tool dropped or rewrote a frame
+        std::size_t rebuilt = 0; // frames the copy may still hold in place of broken ones
         for (std::uint64_t start = 0; start < total; start += perBlock) {
             const auto asked = std::uint32_t(std::min<std::uint64_t>(perBlock, total - start));
             if (block.read(service_, copy_.audioFile(), std::int64_t(start), asked) != 0 ||
@@ -272,14 +273,31 @@ public:
                     changed = changed || expected.empty() || expected[0] != std::uint32_t(hash);
                     continue;
                 }
-                // Frames the tool judged broken may be gone; whole frames may not.
-                while (repaired && next < expected.size() &&
-                       expected[next] != std::uint32_t(hash) && !record_.wellFormedFrames_[next]) {
-                    ++next;
-                    changed = true;
+                // Around a frame the tool judged broken it drops or rebuilds frames: the broken
+                // run and the whole frame just before it may give way to as many whole frames.
+                // Everywhere else every frame must be there, unchanged and in order.
+                const auto expectedHere = [&] {
+                    return next < expected.size() && expected[next] == std::uint32_t(hash);
+                };
+                if (repaired && next < expected.size() && !expectedHere()) {
+                    std::size_t end = next;
+                    if (record_.wellFormedFrames_[end] && end + 1 < expected.size() &&
+                        !record_.wellFormedFrames_[end + 1])
+                        ++end;
+                    while (end < expected.size() && !record_.wellFormedFrames_[end])
+                        ++end;
+                    rebuilt += end - next;
+                    changed = changed || end > next;
+                    next = end;
                 }
-                if (next >= expected.size() || expected[next] != std::uint32_t(hash))
+                if (!expectedHere()) {
+                    if (rebuilt > 0 && isWholeMpegFrame(data, size)) {
+                        --rebuilt;
+                        continue;
+                    }
                     return packetDiffers(std::min<std::uint64_t>(next, expected.size()));
+                }
+                rebuilt = 0;
                 ++next;
             }
         }
