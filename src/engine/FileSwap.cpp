@@ -89,10 +89,10 @@ int swapAcrossFileSystems(const QString& destination, const QString& newItem)
 
 QString FileError::technicalDetail() const
 {
-    const QString suffix = underlying
-                               ? QStringLiteral("; underlying %1 %2")
-                                     .arg(underlying->first, QString::number(underlying->second))
-                               : QString();
+    const QString suffix =
+        underlying
+            ? QStringLiteral("; %1 %2").arg(underlying->first, QString::number(underlying->second))
+            : QString();
     return QStringLiteral("%1 %2%3").arg(domain, QString::number(code), suffix);
 }
 
@@ -138,7 +138,7 @@ bool CTFileSwap::swapItemAtURL(const QString& destination, const QString& newIte
                                      .arg(displayNameAtPath(destination),
                                           displayNameAtPath(folderOfPath(destination)), reason);
         }
-        error->underlying = std::make_pair(QString::fromLatin1(kPOSIXErrorDomain), qint64(failure));
+        error->underlying = std::make_pair(QString::fromLatin1(kErrnoDomain), qint64(failure));
     }
     return false;
 }

@@ -19,14 +19,15 @@ struct FileError {
 
     /// What the user is told: the description.
     QString message() const { return description; }
-    /// "<domain> <code>", with "; underlying <domain> <code>" when there is an underlying error.
+    /// For the system log: "<domain> <code>", followed by the underlying error's domain and
+    /// code when there is one, e.g. "file-swap 1; errno 21".
     QString technicalDetail() const;
 };
 
-/// Error domain of CTFileSwap and its codes. Underlying errors are in "NSPOSIXErrorDomain", with
-/// the errno value as code.
-inline constexpr char kFileSwapErrorDomain[] = "CTFileSwapErrorDomain";
-inline constexpr char kPOSIXErrorDomain[] = "NSPOSIXErrorDomain";
+/// Error domain of CTFileSwap and its codes, for the system log. Underlying errors are in the
+/// "errno" domain, with the errno value as code.
+inline constexpr char kFileSwapErrorDomain[] = "file-swap";
+inline constexpr char kErrnoDomain[] = "errno";
 enum FileSwapErrorCode : qint64 {
     FileSwapReplaceFailed = 1, ///< something was at the destination and could not be replaced
     FileSwapMoveFailed = 2,    ///< nothing was there, and the new item could not be moved there

@@ -36,8 +36,8 @@ QString quoted(const QString& path)
     return QStringLiteral("\u201C%1\u201D").arg(path);
 }
 
-// Makes `path` and any missing parents, new ones private to the user as the Trash
-// specification asks. 0 or the errno of the first step that failed.
+// Makes `path` and any missing parents, new ones private to the user, as shared Trash
+// folders must be. 0 or the errno of the first step that failed.
 int makeFolders(const QString& path)
 {
     struct stat info {};

@@ -12,7 +12,7 @@ struct TrashedItem {
     QString infoPath; ///< …/Trash/info/NAME.trashinfo
 };
 
-/// The user's Trash, as the freedesktop.org Trash specification lays it out, so that any file
+/// The user's Trash, laid out as freedesktop.org desktops share it, so that any file
 /// manager lists what Cleftone put there and can restore it to where it was.
 ///
 /// A file on the file system of the user's data folder goes to $XDG_DATA_HOME/Trash (by default
