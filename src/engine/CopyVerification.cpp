@@ -2,6 +2,7 @@
 
 #include "engine/AudioFileParser.h"
 #include "engine/PacketCopy.h"
+#include "engine/audiofile/ContainerProbe.h"
 #include "platform/PathBytes.h"
 
 #include <algorithm>
@@ -60,60 +61,28 @@ std::uint64_t chained(std::uint64_t streamHash, std::uint64_t packetHash)
     return rotl(streamHash ^ packetHash, 31) * kPrime2;
 }
 
-// The length an MPEG audio frame header announces, or 0 when the four bytes are no header.
-// Free-format frames (bitrate index 0) announce none and count as whole.
-std::uint32_t mpegFrameLength(const std::byte* data, std::uint32_t size, bool* freeFormat)
+const std::uint8_t* bytesOf(const std::byte* data)
 {
-    *freeFormat = false;
-    if (size < 4)
-        return 0;
-    const auto b1 = std::uint8_t(data[1]), b2 = std::uint8_t(data[2]);
-    if (std::uint8_t(data[0]) != 0xFF || (b1 & 0xE0) != 0xE0)
-        return 0;
-    const int version = (b1 >> 3) & 3; // 0: 2.5, 1: reserved, 2: MPEG-2, 3: MPEG-1
-    const int layer = 4 - ((b1 >> 1) & 3);
-    const int bitrateIndex = b2 >> 4;
-    const int rateIndex = (b2 >> 2) & 3;
-    if (version == 1 || layer == 4 || bitrateIndex == 15 || rateIndex == 3)
-        return 0;
-    if (bitrateIndex == 0) {
-        *freeFormat = true;
-        return 0;
-    }
-    static constexpr int kBitrates[5][15] = {
-        {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448}, // 1, I
-        {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},    // 1, II
-        {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},     // 1, III
-        {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},    // 2, I
-        {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},         // 2, II/III
-    };
-    static constexpr int kRates[3] = {44100, 48000, 32000};
-    const bool mpeg1 = version == 3;
-    const int table = mpeg1 ? layer - 1 : (layer == 1 ? 3 : 4);
-    const std::int64_t bitrate = std::int64_t(kBitrates[table][bitrateIndex]) * 1000;
-    const int rate = kRates[rateIndex] >> (mpeg1 ? 0 : (version == 2 ? 1 : 2));
-    const int padding = (b2 >> 1) & 1;
-    if (layer == 1)
-        return std::uint32_t((12 * bitrate / rate + padding) * 4);
-    const int factor = (layer == 3 && !mpeg1) ? 72 : 144;
-    return std::uint32_t(factor * bitrate / rate + padding);
+    return reinterpret_cast<const std::uint8_t*>(data);
 }
 
 bool isWholeMpegFrame(const std::byte* data, std::uint32_t size)
 {
-    bool freeFormat = false;
-    const std::uint32_t length = mpegFrameLength(data, size, &freeFormat);
-    return freeFormat || (length != 0 && length == size);
+    if (size < 4)
+        return false;
+    const std::uint8_t* b = bytesOf(data);
+    const std::uint32_t header = (std::uint32_t(b[0]) << 24) | (std::uint32_t(b[1]) << 16) |
+                                 (std::uint32_t(b[2]) << 8) | std::uint32_t(b[3]);
+    // A free-format frame (bitrate index 0) announces no length: a valid header is whole.
+    if (((header >> 12) & 15) == 0)
+        return audiofile::mpegAudioFrameLength(header | (1u << 12)) != 0;
+    return audiofile::mpegAudioFrameLength(header) == int(size);
 }
 
 // A leading frame that carries the encoder's Xing, Info or VBRI header instead of audio.
 bool isInfoFrame(const std::byte* data, std::uint32_t size)
 {
-    const std::string_view text(reinterpret_cast<const char*>(data),
-                                std::min<std::uint32_t>(size, 64));
-    return text.find("Xing") != std::string_view::npos ||
-           text.find("Info") != std::string_view::npos ||
-           text.find("VBRI") != std::string_view::npos;
+    return audiofile::isMpegInfoFrame(std::span(bytesOf(data), size));
 }
 
 // For compressed audio the bit depth is the source's, told by the codec setup (compared on its
