@@ -1,13 +1,12 @@
 #include "engine/audiofile/MpegFrames.h"
 
 #include <algorithm>
-#include <vector>
 
 namespace cleftone::audiofile {
 
 namespace {
 
-constexpr std::int64_t kBlockSize = 256 * 1024;
+constexpr std::int64_t kWindowSize = 1 << 20;
 // Sync word, version, layer and sample rate: what stays the same in every frame of a stream.
 constexpr std::uint32_t kFixedHeaderBits = 0xFFFE0C00u;
 
@@ -29,47 +28,24 @@ std::optional<MpegFrameCount> countMpegAudioFrames(const FileReader& file, std::
 {
     if (first < 0 || end <= first || end > file.size())
         return std::nullopt;
-    std::vector<std::uint8_t> block;
-    std::int64_t blockStart = 0;
-    auto headerAt = [&](std::int64_t offset) -> std::optional<std::uint32_t> {
-        if (offset + 4 > end)
-            return std::nullopt;
-        if (block.empty() || offset < blockStart ||
-            offset + 4 > blockStart + std::int64_t(block.size())) {
-            blockStart = offset;
-            block.resize(std::size_t(std::min(kBlockSize, end - offset)));
-            if (!file.readAt(offset, block)) {
-                block.clear();
-                return std::nullopt;
-            }
-        }
-        const std::uint8_t* bytes = block.data() + (offset - blockStart);
-        return (std::uint32_t(bytes[0]) << 24) | (std::uint32_t(bytes[1]) << 16) |
-               (std::uint32_t(bytes[2]) << 8) | std::uint32_t(bytes[3]);
-    };
-
+    MpegFrameReader frames(file, first, end);
     MpegFrameCount count;
     std::optional<std::uint32_t> reference;
-    std::int64_t offset = first;
-    while (offset < end) {
-        const std::optional<std::uint32_t> header = headerAt(offset);
-        if (!header)
-            return std::nullopt;
-        const int length = mpegAudioFrameLength(*header);
-        if (length <= 4 || offset + length > end)
-            return std::nullopt;
+    for (auto frame = frames.frame(); !frame.empty(); frames.advance(), frame = frames.frame()) {
+        const std::uint32_t header = (std::uint32_t(frame[0]) << 24) |
+                                     (std::uint32_t(frame[1]) << 16) |
+                                     (std::uint32_t(frame[2]) << 8) | std::uint32_t(frame[3]);
         if (!reference) {
-            reference = *header & kFixedHeaderBits;
-            count.samplesPerFrame = samplesPerFrame(*header);
-        } else if ((*header & kFixedHeaderBits) != *reference) {
+            reference = header & kFixedHeaderBits;
+            count.samplesPerFrame = samplesPerFrame(header);
+        } else if ((header & kFixedHeaderBits) != *reference) {
             return std::nullopt;
         }
         ++count.frames;
-        count.bytes += std::uint64_t(length);
-        count.maximumFrameSize = std::max(count.maximumFrameSize, std::uint32_t(length));
-        offset += length;
+        count.bytes += frame.size();
+        count.maximumFrameSize = std::max(count.maximumFrameSize, std::uint32_t(frame.size()));
     }
-    if (count.frames == 0)
+    if (frames.failed() || count.frames == 0)
         return std::nullopt;
     return count;
 }
@@ -82,7 +58,7 @@ bool MpegFrameReader::fill(std::int64_t offset, std::int64_t length)
 {
     if (offset >= windowStart_ && offset + length <= windowStart_ + std::int64_t(window_.size()))
         return true;
-    window_.resize(std::size_t(std::min(std::max(kBlockSize * 4, length), end_ - offset)));
+    window_.resize(std::size_t(std::min(std::max(kWindowSize, length), end_ - offset)));
     windowStart_ = offset;
     if (std::int64_t(window_.size()) < length || !file_.readAt(offset, window_)) {
         window_.clear();
