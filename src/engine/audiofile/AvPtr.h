@@ -11,6 +11,8 @@ extern "C" {
 }
 
 #include <memory>
+#include <string>
+#include <sys/stat.h>
 #include <type_traits>
 
 namespace cleftone::audiofile {
@@ -118,6 +120,22 @@ inline void configureFFmpeg()
         return true;
     }();
     (void)configured;
+}
+
+/// Opens the regular, non-empty file at `path` to look at its streams, with `options` for the
+/// demuxer; an empty context for anything else (opening a FIFO would block) or on failure.
+/// The "file:" prefix keeps a name with a colon from being read as a protocol.
+inline InputContext openRegularFile(const std::string& path, AVDictionary** options = nullptr)
+{
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0)
+        return InputContext();
+    configureFFmpeg();
+    AVFormatContext* raw = nullptr;
+    const std::string url = "file:" + path;
+    if (avformat_open_input(&raw, url.c_str(), nullptr, options) < 0)
+        return InputContext();
+    return InputContext(raw);
 }
 
 } // namespace cleftone::audiofile

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <set>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace cleftone {
@@ -225,17 +224,8 @@ void addRawStreamTags(const FileReader& file, std::vector<std::string>& items)
 MetadataReport inspectMetadata(const std::string& path)
 {
     MetadataReport report;
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0)
-        return report;
-
-    audiofile::configureFFmpeg();
-    AVFormatContext* raw = nullptr;
-    const std::string url = "file:" + path;
-    if (avformat_open_input(&raw, url.c_str(), nullptr, nullptr) < 0)
-        return report;
-    audiofile::InputContext context(raw);
-    if (avformat_find_stream_info(context.get(), nullptr) < 0)
+    audiofile::InputContext context = audiofile::openRegularFile(path);
+    if (!context || avformat_find_stream_info(context.get(), nullptr) < 0)
         return report;
 
     // The stream a strip keeps: the default audio stream, else the first.
