@@ -14,7 +14,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace cleftone {
 
@@ -23,22 +22,6 @@ namespace {
 QByteArray encoded(const QString& path)
 {
     return pathBytes(path);
-}
-
-int copyContents(int from, int to)
-{
-    std::vector<char> buffer(1 << 17);
-    for (;;) {
-        const ssize_t n = ::read(from, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return errno;
-        if (n == 0)
-            return 0;
-        if (const int error = writeAll(to, buffer.data(), std::size_t(n)))
-            return error;
-    }
 }
 
 // The new item lies on another file system: copy it beside the destination, flush the copy and

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
+#include <vector>
 
 namespace cleftone {
 
@@ -48,6 +49,22 @@ int writeAll(int fd, const char* data, std::size_t size)
         size -= std::size_t(n);
     }
     return 0;
+}
+
+int copyContents(int from, int to)
+{
+    std::vector<char> buffer(1 << 17);
+    for (;;) {
+        const ssize_t n = ::read(from, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno;
+        if (n == 0)
+            return 0;
+        if (const int error = writeAll(to, buffer.data(), std::size_t(n)))
+            return error;
+    }
 }
 
 } // namespace cleftone

@@ -25,4 +25,7 @@ void syncFolder(const QString& folder);
 /// Writes all of `data` to `fd`, going on after interruptions: 0 or the errno.
 int writeAll(int fd, const char* data, std::size_t size);
 
+/// Copies what is left to read of `from` into `to`: 0 or the errno.
+int copyContents(int from, int to);
+
 } // namespace cleftone

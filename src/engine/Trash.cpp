@@ -14,7 +14,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace cleftone {
 
@@ -144,19 +143,7 @@ int copyFile(const QString& from, const QString& to)
         ::close(in);
         return error;
     }
-    int error = 0;
-    std::vector<char> buffer(1 << 17);
-    for (;;) {
-        const ssize_t n = ::read(in, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            error = n < 0 ? errno : 0;
-            break;
-        }
-        if ((error = writeAll(out, buffer.data(), std::size_t(n))))
-            break;
-    }
+    int error = copyContents(in, out);
     if (!error && ::fchmod(out, info.st_mode & 07777) != 0)
         error = errno;
     if (!error && ::fsync(out) != 0 && errno != EINVAL)
