@@ -32,14 +32,14 @@ namespace cleftone {
 
 namespace {
 
-// Whether the output replaces the input itself, whatever way the two paths name it.
-// By the path's own bytes: QFileInfo would not find a name that is not UTF-8.
+// Both look at a path by its own bytes: QFileInfo would not find a name that is not UTF-8.
 qint64 fileSizeAt(const QString& path)
 {
     struct stat info {};
     return ::stat(pathBytes(path).constData(), &info) == 0 ? qint64(info.st_size) : 0;
 }
 
+// Whether the output replaces the input itself, whatever way the two paths name it.
 bool isSameFile(const QString& a, const QString& b)
 {
     struct stat first {};
@@ -162,7 +162,8 @@ void CleftoneOperation::runPipeline(Run& run)
         throw StripFailure(QStringLiteral("There is not enough memory to open this file."));
     }
 
-    // Measured on the open file, so that a commit over the input cannot confuse the two sizes.
+    // Measured before anything is written, so that a commit over the input cannot confuse the
+    // two sizes.
     const qint64 inputSize = fileSizeAt(inFilePath_);
     const AudioFileTypeID type = run.parser->audioFileTypeID();
     if (!CTIsWritableAudioFileType(type))
