@@ -12,11 +12,8 @@
 #include <ostream>
 #include <sys/stat.h>
 
-// Readable failure messages.
-inline void PrintTo(const QString& text, std::ostream* os)
-{
-    *os << '"' << text.toStdString() << '"';
-}
+// Readable failure messages (defined with the round-trip helpers).
+void PrintTo(const QString& text, std::ostream* os);
 
 namespace cleftone::test {
 
@@ -38,9 +35,8 @@ inline void writeFile(const QString& path, const QByteArray& bytes, mode_t mode 
 inline std::optional<struct stat> statOf(const QString& path)
 {
     struct stat info {};
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
-        return std::nullopt;
-    return info;
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? std::optional(info)
+                                                                    : std::nullopt;
 }
 
 inline bool exists(const QString& path)

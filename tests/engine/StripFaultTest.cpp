@@ -1,6 +1,7 @@
-// The strip job against a hostile world: killed at any moment, inputs that cannot be read or
-// vanish, output folders that refuse, vanish or fill up. Every failure is one error-log line and
-// leaves the input as it was; the output path holds a whole file or nothing new.
+// The strip job against a hostile world: killed at any moment, inputs that vanish, output
+// folders that refuse, vanish or fill up, writes damaged on their way. Every failure is one
+// error-log line and leaves the input as it was; the output path holds a whole file or nothing
+// new.
 
 #include "StripTestSupport.h"
 
@@ -16,7 +17,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <iostream>
 #include <unistd.h>
 
 namespace cleftone::test {
@@ -28,19 +28,17 @@ using StripFaultTest = StripJobTest;
 bool waitForLine(QProcess& child, const QByteArray& line)
 {
     QDeadlineTimer deadline(20000);
-    while (!deadline.hasExpired()) {
+    while (!deadline.hasExpired() && child.state() != QProcess::NotRunning) {
         while (child.canReadLine()) {
             if (child.readLine() == line + '\n')
                 return true;
         }
-        if (child.state() == QProcess::NotRunning)
-            return false;
         child.waitForReadyRead(50);
     }
     return false;
 }
 
-struct KilledChild {
+struct ChildTimes {
     bool ok = false;
     qint64 startToCopied = 0; // ms from "go" to "copied", when not killed
     qint64 copiedToExit = 0;  // ms from "copied" to the exit, when not killed
@@ -49,9 +47,9 @@ struct KilledChild {
 // Runs the child mode; kills it `killAfterMs` after it printed `anchor` ("go" or "copied"), or
 // never when `killAfterMs` is -1. Then waits for the rest of its process group (the orphaned
 // repair tool of a killed job finishes on its own).
-KilledChild runAndKill(const QStringList& arguments, const QByteArray& anchor, int killAfterMs)
+ChildTimes runAndKill(const QStringList& arguments, const QByteArray& anchor, int killAfterMs)
 {
-    KilledChild result;
+    ChildTimes result;
     QProcess child;
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     child.setChildProcessModifier([] { ::setpgid(0, 0); });
@@ -60,9 +58,8 @@ KilledChild runAndKill(const QStringList& arguments, const QByteArray& anchor, i
         return result;
     const pid_t pid = pid_t(child.processId());
     QElapsedTimer clock;
-    clock.start();
     bool reached = waitForLine(child, "go") && (anchor != "copied" || waitForLine(child, anchor));
-    clock.restart();
+    clock.start();
     if (reached && killAfterMs >= 0) {
         QThread::msleep(ulong(killAfterMs));
         ::kill(pid, SIGKILL);
@@ -92,8 +89,8 @@ TEST_F(StripFaultTest, KilledAtAnyMomentLeavesTheOldOrTheNewFileAndNoLeftovers)
 
     // A reference strip, which also tells how long a strip takes here.
     const QString reference = folderAt("reference") + "/song.mp3";
-    ASSERT_TRUE(copyFile(original, reference));
-    const KilledChild whole = runAndKill(childArguments(reference), "go", -1);
+    writeFile(reference, originalBytes);
+    const ChildTimes whole = runAndKill(childArguments(reference), "go", -1);
     ASSERT_TRUE(whole.ok);
     const QByteArray strippedBytes = readAll(reference);
     ASSERT_NE(strippedBytes, originalBytes);
@@ -118,14 +115,11 @@ TEST_F(StripFaultTest, KilledAtAnyMomentLeavesTheOldOrTheNewFileAndNoLeftovers)
         moments.push_back({"go", int(whole.startToCopied * i / 8)});
     for (int i = 0; i < 14; ++i)
         moments.push_back({"copied", int(whole.copiedToExit * 6 / 5 * i / 13)});
-
     int keptOld = 0;
-    int gotNew = 0;
     int cleanedUp = 0;
     for (const auto& [anchor, delay] : moments) {
-        SCOPED_TRACE(testing::Message()
-                     << "killed " << delay << " ms after \"" << anchor.constData() << '"');
-        ASSERT_TRUE(copyFile(original, output));
+        SCOPED_TRACE(testing::Message() << "killed " << delay << " ms after " << anchor.data());
+        writeFile(output, originalBytes);
         toTrash = !toTrash;
         preferences->setValue(QString::fromLatin1(kMoveOriginalsToTrashKey), toTrash);
         ASSERT_TRUE(runAndKill(childArguments(output), anchor, delay).ok);
@@ -133,7 +127,7 @@ TEST_F(StripFaultTest, KilledAtAnyMomentLeavesTheOldOrTheNewFileAndNoLeftovers)
         const QByteArray now = readAll(output);
         EXPECT_TRUE(now == originalBytes || now == strippedBytes)
             << "the output path holds " << now.size() << " bytes of neither file";
-        (now == originalBytes ? keptOld : gotNew) += 1;
+        keptOld += now == originalBytes;
         const QStringList trashed = namesIn(trash);
         EXPECT_TRUE(toTrash ? trashed.size() == 1 || (trashed.isEmpty() && now == originalBytes)
                             : trashed.isEmpty())
@@ -142,17 +136,13 @@ TEST_F(StripFaultTest, KilledAtAnyMomentLeavesTheOldOrTheNewFileAndNoLeftovers)
             EXPECT_EQ(readAll(trash + "/" + name), originalBytes);
         QDir(tempPath("data")).removeRecursively();
 
-        if (namesIn(folder).size() > expected.size())
-            ++cleanedUp;
+        cleanedUp += namesIn(folder).size() > expected.size();
         removeLeftoversOfDeadProcesses(journal);
         EXPECT_EQ(namesIn(folder), expected);
         EXPECT_EQ(readAll(folder + "/cleftone.Decoy1"), "a file of the user's");
         EXPECT_EQ(namesIn(folder + "/.cleftone-replace-Decoy2"), QStringList{"inside"});
         EXPECT_EQ(namesIn(journal), QStringList());
     }
-    std::cout << "[          ] " << moments.size() << " kills (copy " << whole.startToCopied
-              << " ms, then " << whole.copiedToExit << " ms): old file kept " << keptOld
-              << ", new file " << gotNew << ", leftovers removed after " << cleanedUp << "\n";
     EXPECT_GT(keptOld, 0);
     EXPECT_GT(cleanedUp, 0) << "no kill landed while the job had temporary items";
 }
@@ -165,11 +155,12 @@ TEST_F(StripFaultTest, CommitFlushesTheDataBeforeTheRenameAndTheFolderAfter)
     const QString folder = folderAt("music");
     const QString input = place("mp3_id3v1.mp3", folder, "song.mp3");
     const QString trace = tempPath("trace.txt");
-    QStringList arguments{
-        "-f", "-y",  "-qq",           "-e", "trace=fsync,fdatasync,rename,renameat,renameat2",
-        "-o", trace, testExecutable()};
-    arguments << childArguments(input);
-    const ToolRun run = runTool(strace, arguments, 60000);
+    const ToolRun run = runTool(strace,
+                                QStringList{"-f", "-y", "-qq", "-e",
+                                            "trace=fsync,fdatasync,rename,renameat,renameat2", "-o",
+                                            trace, testExecutable()} +
+                                    childArguments(input),
+                                60000);
     if (run.exitCode != 0 && readAll(trace).isEmpty())
         GTEST_SKIP() << "strace cannot trace here: " << run.err.toStdString();
     ASSERT_TRUE(run.out.contains("success:1")) << run.out.toStdString();
@@ -189,48 +180,6 @@ TEST_F(StripFaultTest, CommitFlushesTheDataBeforeTheRenameAndTheFolderAfter)
     const QString temporary = calls[1].mid(7);
     EXPECT_TRUE(temporary.contains("/.cleftone-replace-")) << temporary.toStdString();
     EXPECT_EQ(calls, (QStringList{"fsync " + temporary, "rename " + temporary, "fsync " + folder}));
-}
-
-TEST_F(StripFaultTest, InputsThatCannotBeReadFailWithOneLine)
-{
-    const QString folder = folderAt("music");
-    // Root reads any file whatever its mode, so the unreadable cases are things that are not
-    // files, and a mode-000 file read by an unprivileged child.
-    ASSERT_TRUE(QDir().mkdir(folder + "/folder.mp3"));
-    ASSERT_TRUE(QFile::link(folder + "/nowhere", folder + "/gone.mp3"));
-    ASSERT_EQ(::mkfifo(QFile::encodeName(folder + "/pipe.mp3").constData(), 0644), 0);
-    const struct {
-        const char* name;
-        const char* message;
-    } unreadable[] = {
-        {"folder.mp3", "This is a folder, not an audio file."},
-        {"gone.mp3", "Could not open the file: no such file or directory."},
-        {"pipe.mp3", "This file is not an audio file that Cleftone can read."},
-    };
-    for (const auto& c : unreadable) {
-        SCOPED_TRACE(c.name);
-        expectFailed(strip(folder + QLatin1Char('/') + QLatin1String(c.name), environment()),
-                     failureLine(QString::fromLatin1(c.name), QString::fromUtf8(c.message)));
-    }
-    EXPECT_EQ(namesIn(folder), (QStringList{"folder.mp3", "gone.mp3", "pipe.mp3"}));
-    EXPECT_EQ(namesIn(folder + "/folder.mp3"), QStringList());
-
-    const QString locked = place("mp3_id3v1.mp3", folder, "locked.mp3", 0000);
-    const QString lockedLine =
-        failureLine("locked.mp3", "Could not open the file: permission denied.");
-    if (::geteuid() != 0) {
-        expectFailed(strip(locked, environment()), lockedLine);
-    } else {
-        // The child drops to "nobody", who must reach the folder but not the file.
-        ::chmod(QFile::encodeName(tmp.path()).constData(), 0755);
-        ::chmod(QFile::encodeName(folder).constData(), 0777);
-        const ToolRun child = runTool(testExecutable(), childArguments(locked, true), 60000);
-        ASSERT_TRUE(child.finished);
-        EXPECT_EQ(child.out, "go\nerror:" + lockedLine.toUtf8() + "\nsuccess:0\n");
-    }
-    EXPECT_EQ(modeOf(locked), 0000u);
-    EXPECT_EQ(readAll(locked), readAll(fixture("mp3_id3v1.mp3")));
-    EXPECT_EQ(temporaryNamesIn(folder), QString());
 }
 
 TEST_F(StripFaultTest, InputDeletedWhileBeingReadStillGivesAWholeOutput)
@@ -257,12 +206,10 @@ TEST_F(StripFaultTest, InputDeletedWhileBeingReadStillGivesAWholeOutput)
                 QFile::remove(input);
         };
         const Outcome outcome = strip(input, environment(false, &service));
-        ASSERT_TRUE(outcome.finished);
         EXPECT_TRUE(outcome.success);
         EXPECT_EQ(outcome.errors, QStringList());
         EXPECT_EQ(readAll(outcome.outFilePath), stripped);
-        EXPECT_EQ(temporaryNamesIn(folder), QString());
-        EXPECT_EQ(temporaryNamesIn(destination), QString());
+        EXPECT_EQ(temporaryNamesIn(folder) + temporaryNamesIn(destination), QString());
     }
 }
 
@@ -276,25 +223,16 @@ TEST_F(StripFaultTest, OutputThatCannotBeWrittenFailsTheJobAndKeepsWhatWasThere)
     const QString input = folder + "/song.wav";
     ASSERT_TRUE(makeTaggedWav(input, 3)); // about 530 kB
     const QByteArray bytes = readAll(input);
-    const QRegularExpression copyFailure("^Cleftone Failed To Strip File: song\\.wav\\.  Error:"
-                                         "Could not write the stripped copy: no space left "
-                                         "on device\\.$");
     // Empty `message`: the packet copy fails for want of space.
     const auto expectRefused = [&](const QString& in, AudioFileService* service,
                                    const QString& message) {
         const Outcome outcome = strip(in, environment(false, service));
-        if (message.isEmpty()) {
-            EXPECT_FALSE(outcome.success);
-            EXPECT_EQ(outcome.errors.size(), 1);
-            EXPECT_TRUE(copyFailure.match(outcome.errors.value(0)).hasMatch())
-                << outcome.errors.value(0).toStdString();
-            EXPECT_EQ(namesIn(leftoverJournalDirectory()), QStringList());
-        } else {
-            expectFailed(outcome, failureLine("song.wav", message));
-        }
+        expectFailed(outcome,
+                     failureLine("song.wav", message.isEmpty() ? "Could not write the stripped "
+                                                                 "copy: no space left on device."
+                                                               : message));
         EXPECT_EQ(readAll(input), bytes);
-        EXPECT_EQ(temporaryNamesIn(folder), QString());
-        EXPECT_EQ(temporaryNamesIn(tmpFolder), QString());
+        EXPECT_EQ(temporaryNamesIn(folder) + temporaryNamesIn(tmpFolder), QString());
         return outcome.tempFilePath;
     };
     const QString moveFailed = "Could not save “song.wav” in the folder “%1”: %2.";
@@ -324,31 +262,30 @@ TEST_F(StripFaultTest, OutputThatCannotBeWrittenFailsTheJobAndKeepsWhatWasThere)
     EXPECT_FALSE(exists(gone)) << "nothing recreated it";
 
     // Small file systems: read-only ones refuse even root, writable ones fill up.
-    const QString readOnlyEmpty = moveFailed.arg("ro-empty", "read-only file system");
     const QString readOnly = "Could not replace “song.wav” in the folder “%1”: read-only file "
                              "system.";
     const struct {
         const char* name;
-        bool readOnly;
         const char* options;
         QByteArray before; // the song at the destination
         bool inPlace;      // which is the input
         QString message;
     } mounts[] = {
-        {"ro-empty", true, "size=64k", {}, false, readOnlyEmpty},
-        {"ro-full", true, "size=64k", "the old song", false, readOnly.arg("ro-full")},
-        {"ro-own", true, "size=1m", bytes, true, readOnly.arg("ro-own")},
-        {"small", false, "size=256k", "the old song", false, {}},
-        {"crowded", false, "size=1m", bytes, true, {}},
+        {"ro-empty", "size=64k", {}, false, moveFailed.arg("ro-empty", "read-only file system")},
+        {"ro-full", "size=64k", "the old song", false, readOnly.arg("ro-full")},
+        {"ro-own", "size=1m", bytes, true, readOnly.arg("ro-own")},
+        {"small", "size=256k", "the old song", false, {}},
+        {"crowded", "size=1m", bytes, true, {}},
     };
     for (const auto& m : mounts) {
         SCOPED_TRACE(m.name);
         const QString destination = folderAt(m.name);
         const QString song = destination + "/song.wav";
-        const ScopedMount mount(destination, m.options, m.readOnly, [&](const QString&) {
-            if (!m.before.isEmpty())
-                writeFile(song, m.before);
-        });
+        ScopedMount mount(destination, ScopedMount::tmpfs(destination, m.options));
+        if (mount.ok() && !m.before.isEmpty())
+            writeFile(song, m.before);
+        if (QByteArray(m.name).startsWith("ro-"))
+            mount.run({"mount", "-o", "remount,ro", destination});
         if (!mount.ok())
             GTEST_SKIP() << mount.error();
         setDestination(m.inPlace ? QString::fromLatin1(kOverwriteExistingFile) : destination);
@@ -378,15 +315,13 @@ TEST_F(StripFaultTest, ACopyDamagedOnItsWayToTheDiskNeverReplacesAnything)
         SCOPED_TRACE(name);
         setDestination(inPlace ? QString::fromLatin1(kOverwriteExistingFile) : destination);
         const QString input = place(QString::fromLatin1(name), folder);
-        const QByteArray bytes = readAll(input);
         HookedService service;
         service.corruptWrite = 1;
         const Outcome outcome = strip(input, environment(false, &service));
-        ASSERT_TRUE(outcome.finished);
         EXPECT_FALSE(outcome.success);
         ASSERT_EQ(outcome.errors.size(), 1);
         EXPECT_TRUE(message.match(outcome.errors[0]).hasMatch()) << outcome.errors[0].toStdString();
-        EXPECT_EQ(readAll(input), bytes);
+        EXPECT_EQ(readAll(input), readAll(fixture(QString::fromLatin1(name))));
         EXPECT_EQ(temporaryNamesIn(folder), QString());
         EXPECT_EQ(namesIn(destination), QStringList());
     }

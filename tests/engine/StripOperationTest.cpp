@@ -1,10 +1,9 @@
 // The strip job end to end on real files: output path rules in both build channels, tags gone
-// and packets kept, the repair pass, permissions, cancellation, the "_NoTag" fallback and the
-// error-log lines.
+// and packets kept, the repair pass, permissions, bad inputs, cancellation, the "_NoTag"
+// fallback and the error-log lines.
 
 #include "StripTestSupport.h"
 
-#include "engine/CleftoneOperation.h"
 #include "engine/LeftoverJournal.h"
 #include "errorlog/ErrorLogStore.h"
 #include "platform/FolderBookmark.h"
@@ -14,7 +13,6 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFileInfo>
-#include <QJsonArray>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -25,71 +23,41 @@ namespace {
 
 const QString bookmarkKey = QString::fromLatin1(kDestinationFolderBookmarkKey);
 
-QString problemsOf(const QJsonObject& report, const char* side)
+TEST_F(StripJobTest, InPlaceKeepsTypeModeAndPacketsAndDropsEveryTag)
 {
-    QStringList problems;
-    for (const QJsonValue& problem :
-         report.value(QLatin1String(side)).toObject().value("problems").toArray())
-        problems << problem.toString();
-    return problems.join(QLatin1Char('\n'));
-}
-
-TEST_F(StripJobTest, InPlaceKeepsTypeAndPacketsAndDropsEveryTag)
-{
-    // On a local disk, then on FAT through FUSE, where reads through a descriptor still being
-    // written return stale bytes.
+    // Also on FAT through FUSE, where reads through a descriptor still being written return
+    // stale bytes.
     const QString local = folderAt("music");
     const QString fat = folderAt("fat");
-    const ScopedFatMount fatMount(tempPath("fat.img"), fat);
-    // The packets are compared with the tag-free stream the fixture was made from where ffmpeg
-    // itself would read a trailing tag as audio.
-    // In place the file keeps its exact mode.
+    const ScopedMount fatMount(fat, ScopedMount::fat(tempPath("fat.img"), fat));
+    // Where ffmpeg itself would read a trailing tag as audio, the packets are compared with the
+    // tag-free stream the fixture was made from.
     const struct {
         const char* name;
         const char* packets;
         mode_t mode;
-        mode_t outputMode;
-    } cases[] = {{"mp3_all_tags.mp3", "ref/mp3_vbr.mp3", 0644, 0644},
-                 {"flac_tags.flac", "ref/flac.flac", 0600, 0600},
-                 {"m4a_aac_tags.m4a", "m4a_aac_tags.m4a", 0755, 0755},
-                 {"wav_info_bext_id3.wav", "wav_info_bext_id3.wav", 0444, 0444},
-                 {"aiff_chunks_id3.aiff", "aiff_chunks_id3.aiff", 0666, 0666}};
+    } cases[] = {{"mp3_all_tags.mp3", "ref/mp3_vbr.mp3", 0644},
+                 {"flac_tags.flac", "ref/flac.flac", 0600},
+                 {"m4a_aac_tags.m4a", "m4a_aac_tags.m4a", 0755},
+                 {"wav_info_bext_id3.wav", "wav_info_bext_id3.wav", 0444},
+                 {"aiff_chunks_id3.aiff", "aiff_chunks_id3.aiff", 0666}};
     for (const QString& folder : {local, fat}) {
         if (folder == fat && !fatMount.ok())
             GTEST_SKIP() << fatMount.error();
-        for (const auto& [name, packets, mode, outputMode] : cases) {
+        for (const auto& [name, packets, mode] : cases) {
             SCOPED_TRACE((folder + ": " + name).toStdString());
-            const QString input = folder == local
-                                      ? place(QString::fromLatin1(name), folder, {}, mode)
-                                      : folder + QLatin1Char('/') + QLatin1String(name);
-            if (folder == fat) { // which refuses modes
-                ASSERT_TRUE(QFile::copy(fixture(QString::fromLatin1(name)), input));
-            }
+            const QString input = place(QString::fromLatin1(name), folder, {}, mode);
             const AudioFileTypeID type = reopen(input).type;
-            const StreamDigest original = digest(fixture(QString::fromLatin1(packets)));
-            ASSERT_FALSE(original.packetHashes.isEmpty());
-
             SystemLogCapture systemLog;
             const Outcome outcome = strip(input, environment());
-            ASSERT_TRUE(outcome.finished);
-            EXPECT_TRUE(outcome.success);
-            EXPECT_EQ(outcome.errors, QStringList());
+            expectStripped(outcome, fixture(QString::fromLatin1(packets)),
+                           fixture(QString::fromLatin1(name)));
             // mp3val (the real one, beside the test binary) found nothing to say.
             EXPECT_EQ(systemLog.lines(), QStringList());
             EXPECT_EQ(outcome.outFilePath, input);
-
             EXPECT_EQ(reopen(input).type, type);
-            const StreamDigest stripped = digest(input);
-            EXPECT_EQ(stripped.packetHashes, original.packetHashes);
-            EXPECT_EQ(stripped.decodedMd5, original.decodedMd5);
-            EXPECT_EQ(stripped.errors, QByteArray());
-            const QJsonObject report = inspect(fixture(QString::fromLatin1(name)), input);
-            EXPECT_NE(problemsOf(report, "input"), QString()) << "the fixture should carry tags";
-            EXPECT_EQ(problemsOf(report, "output"), QString());
-            EXPECT_TRUE(report.value("mismatch").toArray().isEmpty());
-
             if (folder == local) { // FAT keeps no modes
-                EXPECT_EQ(modeOf(input), outputMode);
+                EXPECT_EQ(modeOf(input), mode);
             }
             EXPECT_FALSE(exists(outcome.tempFilePath));
             EXPECT_EQ(temporaryNamesIn(folder), QString());
@@ -132,11 +100,10 @@ TEST_F(StripJobTest, InPlaceTheFileStaysTheUsersButLosesItsUserAttributes)
         } else {
             EXPECT_TRUE(strip(input, environment()).success);
         }
-        struct stat info {};
-        ASSERT_EQ(::stat(path.constData(), &info), 0);
-        EXPECT_EQ(info.st_uid, owner);
-        EXPECT_EQ(info.st_gid, asNobody ? 65534u : 4321u);
-        EXPECT_EQ(info.st_mode & 07777, 0664u);
+        const auto info = statOf(input);
+        EXPECT_EQ(info->st_uid, owner);
+        EXPECT_EQ(info->st_gid, asNobody ? 65534u : 4321u);
+        EXPECT_EQ(info->st_mode & 07777, 0664u);
         EXPECT_EQ(attribute(input, "system.posix_acl_access"), aclBytes);
         EXPECT_EQ(attribute(input, "user.xdg.origin.url"), QByteArray());
         EXPECT_EQ(digest(input).packetHashes, digest(fixture("ref/flac.flac")).packetHashes);
@@ -148,18 +115,13 @@ TEST_F(StripJobTest, DestinationFolderGetsACopyUnderTheInputsName)
     const QString source = folderAt("a/b");
     const QString destination = folderAt("c/d");
     const QString input = place("m4a_aac_tags.m4a", source, "song.m4a", 0640);
-    const QByteArray inputBytes = readAll(input);
     writeFile(destination + "/song.m4a", "an older song.m4a", 0600);
     setDestination(destination);
 
     const Outcome replaced = strip(input, environment());
-    ASSERT_TRUE(replaced.finished);
-    EXPECT_TRUE(replaced.success);
-    EXPECT_EQ(replaced.errors, QStringList());
+    expectStripped(replaced, input, input);
     EXPECT_EQ(replaced.outFilePath, destination + "/song.m4a");
-    EXPECT_EQ(readAll(input), inputBytes);
-    EXPECT_EQ(digest(replaced.outFilePath).packetHashes, digest(input).packetHashes);
-    EXPECT_EQ(problemsOf(inspect(input, replaced.outFilePath), "output"), QString());
+    EXPECT_EQ(readAll(input), readAll(fixture("m4a_aac_tags.m4a")));
     EXPECT_EQ(modeOf(replaced.outFilePath), 0640u) << "nothing of the replaced file is kept";
     EXPECT_EQ(modeOf(input), 0640u);
 
@@ -169,9 +131,7 @@ TEST_F(StripJobTest, DestinationFolderGetsACopyUnderTheInputsName)
     const Outcome moved = strip(second, environment());
     EXPECT_TRUE(moved.success);
     EXPECT_EQ(moved.outFilePath, destination + "/tune.flac");
-    EXPECT_EQ(digest(moved.outFilePath).packetHashes, digest(second).packetHashes);
     EXPECT_EQ(modeOf(moved.outFilePath), 0644u);
-
     EXPECT_EQ(namesIn(destination), (QStringList{"song.m4a", "tune.flac"}));
     EXPECT_EQ(namesIn(source), (QStringList{"song.m4a", "tune.flac"}));
 
@@ -186,9 +146,8 @@ TEST_F(StripJobTest, DestinationFolderGetsACopyUnderTheInputsName)
 
 TEST_F(StripJobTest, SandboxedJobWritesWhereTheStoredBookmarkLeadsAndRefreshesAStaleOne)
 {
-    const QString folder = folderAt("music");
+    const QString input = place("flac_tags.flac", folderAt("music"));
     const QString chosen = folderAt("chosen");
-    const QString input = place("flac_tags.flac", folder);
     const QString output = chosen + "/flac_tags.flac";
     const QByteArray bookmark = FolderBookmark::create(chosen).value_or(QByteArray());
     ASSERT_FALSE(bookmark.isEmpty());
@@ -197,10 +156,8 @@ TEST_F(StripJobTest, SandboxedJobWritesWhereTheStoredBookmarkLeadsAndRefreshesAS
     setDestination(tempPath("typed-but-not-granted"));
 
     const Outcome outcome = strip(input, environment(true));
-    EXPECT_TRUE(outcome.success);
-    EXPECT_EQ(outcome.errors, QStringList());
+    expectStripped(outcome, input);
     EXPECT_EQ(outcome.outFilePath, output);
-    EXPECT_EQ(digest(output).packetHashes, digest(input).packetHashes);
     EXPECT_FALSE(exists(tempPath("typed-but-not-granted")));
     EXPECT_EQ(preferences->dataForKey(bookmarkKey), bookmark) << "a sound bookmark is kept";
 
@@ -208,19 +165,17 @@ TEST_F(StripJobTest, SandboxedJobWritesWhereTheStoredBookmarkLeadsAndRefreshesAS
     ASSERT_TRUE(QFile::remove(output));
     ASSERT_TRUE(QDir().rename(chosen, tempPath("chosen.old")));
     ASSERT_TRUE(QDir().mkdir(chosen));
-    ASSERT_TRUE(FolderBookmark::resolve(bookmark).value_or(ResolvedFolder{}).isStale);
     const Outcome stale = strip(input, environment(true));
     EXPECT_TRUE(stale.success);
     EXPECT_EQ(stale.errors, QStringList());
     EXPECT_EQ(stale.outFilePath, output);
     EXPECT_TRUE(QFileInfo(output).isFile());
     EXPECT_EQ(namesIn(tempPath("chosen.old")), QStringList());
-    const QByteArray fresh = preferences->dataForKey(bookmarkKey);
-    EXPECT_NE(fresh, bookmark);
-    const std::optional<ResolvedFolder> resolved = FolderBookmark::resolve(fresh);
-    ASSERT_TRUE(resolved.has_value());
-    EXPECT_EQ(resolved->path, chosen);
-    EXPECT_FALSE(resolved->isStale);
+    const std::optional<ResolvedFolder> fresh =
+        FolderBookmark::resolve(preferences->dataForKey(bookmarkKey));
+    ASSERT_TRUE(fresh.has_value());
+    EXPECT_EQ(fresh->path, chosen);
+    EXPECT_FALSE(fresh->isStale);
 
     // "Overwrite Existing File" needs no bookmark at all.
     preferences->removeValue(bookmarkKey);
@@ -234,13 +189,12 @@ TEST_F(StripJobTest, SandboxedJobWithoutUsableBookmarkFailsWithItsMessage)
 {
     const QString folder = folderAt("music");
     const QString input = place("flac_tags.flac", folder);
-    const QByteArray inputBytes = readAll(input);
     const QString gone = folderAt("gone");
     const QByteArray goneBookmark = FolderBookmark::create(gone).value_or(QByteArray());
     ASSERT_TRUE(QDir().rmdir(gone));
     // Root may write anywhere the file system allows; a read-only file system refuses even root.
     const QString locked = folderAt("locked");
-    const ScopedMount mount(locked, "size=64k", true);
+    ScopedMount mount(locked, ScopedMount::tmpfs(locked, "size=64k,ro"));
     const QByteArray lockedBookmark = FolderBookmark::create(locked).value_or(QByteArray());
     setDestination(gone);
 
@@ -267,36 +221,65 @@ TEST_F(StripJobTest, SandboxedJobWithoutUsableBookmarkFailsWithItsMessage)
         const Outcome outcome = strip(input, environment(true));
         expectFailed(outcome, failureLine("flac_tags.flac", QString::fromLatin1(c.message)));
         EXPECT_EQ(outcome.tempFilePath, QString()) << "nothing was made";
-        EXPECT_EQ(readAll(input), inputBytes);
+        EXPECT_EQ(readAll(input), readAll(fixture("flac_tags.flac")));
         EXPECT_EQ(namesIn(folder), QStringList{"flac_tags.flac"});
         EXPECT_FALSE(exists(gone));
     }
 }
 
-TEST_F(StripJobTest, UnwritableFormatFailsWithOneLineInTheErrorLog)
+TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
 {
-    // An Ogg FLAC file: a container the service reads but the engine does not write back.
     const QString folder = folderAt("music");
-    const QString ogg = folder + "/ogg.mp3";
-    ASSERT_EQ(runTool("ffmpeg", {"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
-                                 "sine=duration=1", "-c:a", "flac", "-f", "ogg", ogg})
-                  .exitCode,
-              0);
+    // An Ogg FLAC file: a container the service reads but the engine does not write back.
+    ASSERT_EQ(
+        runTool("ffmpeg", {"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", "sine=duration=1",
+                           "-c:a", "flac", "-f", "ogg", folder + "/ogg.mp3"})
+            .exitCode,
+        0);
+    place("bad/empty.mp3", folder);
+    place("bad/random.flac", folder);
+    // Root reads any file whatever its mode, so the unreadable inputs are things that are not
+    // files here, and a mode-000 file read by an unprivileged child below.
+    ASSERT_TRUE(QDir().mkdir(folder + "/folder.mp3"));
+    ASSERT_TRUE(QFile::link(folder + "/nowhere", folder + "/gone.mp3"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(folder + "/pipe.mp3").constData(), 0644), 0);
     const char* notAudio = "This file is not an audio file that Cleftone can read.";
     const struct {
-        QString input;
+        const char* name;
         const char* message;
-    } cases[] = {{ogg, "Cleftone cannot write Ogg files."},
-                 {place("bad/empty.mp3", folder), notAudio},
-                 {place("bad/random.flac", folder), notAudio}};
+    } cases[] = {{"ogg.mp3", "Cleftone cannot write Ogg files."},
+                 {"empty.mp3", notAudio},
+                 {"random.flac", notAudio},
+                 {"folder.mp3", "This is a folder, not an audio file."},
+                 {"gone.mp3", "Could not open the file: no such file or directory."},
+                 {"pipe.mp3", notAudio}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.message);
-        const QByteArray bytes = readAll(c.input);
-        expectFailed(strip(c.input, environment()),
-                     failureLine(QFileInfo(c.input).fileName(), QString::fromUtf8(c.message)));
-        EXPECT_EQ(readAll(c.input), bytes);
+        SCOPED_TRACE(c.name);
+        const QString input = folder + QLatin1Char('/') + QLatin1String(c.name);
+        const QByteArray bytes = QFileInfo(input).isFile() ? readAll(input) : QByteArray();
+        expectFailed(strip(input, environment()),
+                     failureLine(QString::fromLatin1(c.name), QString::fromUtf8(c.message)));
+        EXPECT_EQ(QFileInfo(input).isFile() ? readAll(input) : QByteArray(), bytes);
     }
-    EXPECT_EQ(namesIn(folder), (QStringList{"empty.mp3", "ogg.mp3", "random.flac"}));
+    EXPECT_EQ(namesIn(folder), (QStringList{"empty.mp3", "folder.mp3", "gone.mp3", "ogg.mp3",
+                                            "pipe.mp3", "random.flac"}));
+    EXPECT_EQ(namesIn(folder + "/folder.mp3"), QStringList());
+
+    const QString locked = place("mp3_id3v1.mp3", folder, "locked.mp3", 0000);
+    const QString lockedLine =
+        failureLine("locked.mp3", "Could not open the file: permission denied.");
+    if (::geteuid() != 0) {
+        expectFailed(strip(locked, environment()), lockedLine);
+    } else {
+        // The child drops to "nobody", who must reach the folder but not the file.
+        ::chmod(QFile::encodeName(tmp.path()).constData(), 0755);
+        ::chmod(QFile::encodeName(folder).constData(), 0777);
+        const ToolRun child = runTool(testExecutable(), childArguments(locked, true), 60000);
+        EXPECT_EQ(child.out, "go\nerror:" + lockedLine.toUtf8() + "\nsuccess:0\n");
+    }
+    EXPECT_EQ(modeOf(locked), 0000u);
+    EXPECT_EQ(readAll(locked), readAll(fixture("mp3_id3v1.mp3")));
+    EXPECT_EQ(temporaryNamesIn(folder), QString());
 
     // Without a log of its own the job writes to the shared error log: from the queue's thread,
     // inserted on the main thread.
@@ -304,14 +287,12 @@ TEST_F(StripJobTest, UnwritableFormatFailsWithOneLineInTheErrorLog)
     const qsizetype before = store.entries().size();
     StripEnvironment shared = environment();
     shared.logError = nullptr;
-    const QString text = place("bad/text.mp3", folder);
-    EXPECT_FALSE(strip(text, shared).success);
+    EXPECT_FALSE(strip(place("bad/text.mp3", folder), shared).success);
     QDeadlineTimer deadline(10000);
     while (store.entries().size() == before && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     ASSERT_EQ(store.entries().size(), before + 1);
     EXPECT_EQ(store.entries().last().log, failureLine("text.mp3", notAudio));
-    EXPECT_EQ(readAll(text), readAll(fixture("bad/text.mp3")));
 }
 
 TEST_F(StripJobTest, CancelIsSeenBeforeTheStartAndBetweenBlocksButNotAfterTheLastOne)
@@ -339,7 +320,6 @@ TEST_F(StripJobTest, CancelIsSeenBeforeTheStartAndBetweenBlocksButNotAfterTheLas
     const auto keep = [&running](CleftoneOperation& job) {
         running = &job;
     };
-
     HookedService cancelDuring;
     cancelDuring.afterRead = [&running](int reads) {
         if (reads == 3)
@@ -351,7 +331,6 @@ TEST_F(StripJobTest, CancelIsSeenBeforeTheStartAndBetweenBlocksButNotAfterTheLas
     EXPECT_FALSE(cancelled.success);
     EXPECT_EQ(cancelled.errors, QStringList());
     EXPECT_NE(cancelled.tempFilePath, QString());
-    EXPECT_FALSE(exists(cancelled.tempFilePath));
     EXPECT_EQ(readAll(input), bytes);
     EXPECT_EQ(namesIn(folder), QStringList{"long.wav"});
     EXPECT_EQ(namesIn(leftoverJournalDirectory()), QStringList());
@@ -362,12 +341,8 @@ TEST_F(StripJobTest, CancelIsSeenBeforeTheStartAndBetweenBlocksButNotAfterTheLas
     cancelAfter.beforeOutputClose = [&running] {
         running->cancel();
     };
-    const QStringList packets = digest(tagged).packetHashes;
-    const Outcome committed = strip(tagged, environment(false, &cancelAfter), keep);
-    EXPECT_TRUE(committed.success);
-    EXPECT_EQ(committed.errors, QStringList());
-    EXPECT_EQ(digest(tagged).packetHashes, packets);
-    EXPECT_EQ(problemsOf(inspect(fixture("wav_info_bext_id3.wav"), tagged), "output"), QString());
+    expectStripped(strip(tagged, environment(false, &cancelAfter), keep),
+                   fixture("wav_info_bext_id3.wav"), fixture("wav_info_bext_id3.wav"));
 }
 
 TEST_F(StripJobTest, RepairPassRunsOnRealMP3OnlyAndFailsTheJobOnlyWhenNoFileIsLeft)
@@ -389,13 +364,9 @@ TEST_F(StripJobTest, RepairPassRunsOnRealMP3OnlyAndFailsTheJobOnlyWhenNoFileIsLe
 
     // A WAV file named .mp3 is stripped as the WAV it is; mp3val would have emptied it.
     const QString wave = place("bad/wav_named.mp3", folder);
-    const QStringList wavePackets = digest(wave).packetHashes;
-    const Outcome wav = strip(wave, withTool("exit 0"));
-    EXPECT_TRUE(wav.success);
-    EXPECT_EQ(wav.errors, QStringList());
+    expectStripped(strip(wave, withTool("exit 0")), fixture("bad/wav_named.mp3"));
     EXPECT_FALSE(exists(record)) << "the repair tool ran on a WAV file";
     EXPECT_EQ(reopen(wave).type, AudioFileType::WAVE);
-    EXPECT_EQ(digest(wave).packetHashes, wavePackets);
 
     // The extension is compared lower-cased.
     const QString mp3 = place("mp3_cbr_info.mp3", folder, "LOUD.MP3");
@@ -407,36 +378,32 @@ TEST_F(StripJobTest, RepairPassRunsOnRealMP3OnlyAndFailsTheJobOnlyWhenNoFileIsLe
 
     // A tool that empties or removes the file fails the job; a missing one does not.
     const QString input = place("mp3_id3v24_apic.mp3", folder, "song.mp3");
-    const QByteArray bytes = readAll(input);
     for (const QByteArray& body : {QByteArray(R"(: > "$4")"), QByteArray(R"(rm -f "$4")")}) {
         SCOPED_TRACE(body.toStdString());
         expectFailed(strip(input, withTool(body)),
                      failureLine("song.mp3", "The MP3 repair tool left no usable file."));
-        EXPECT_EQ(readAll(input), bytes);
+        EXPECT_EQ(readAll(input), readAll(fixture("mp3_id3v24_apic.mp3")));
         EXPECT_EQ(namesIn(folder), (QStringList{"LOUD.MP3", "song.mp3", "wav_named.mp3"}));
     }
     StripEnvironment missing = environment();
     missing.repairToolDirectory = folderAt("empty-tool-folder");
     SystemLogCapture systemLog;
-    const Outcome outcome = strip(input, missing);
-    EXPECT_TRUE(outcome.success);
-    EXPECT_EQ(outcome.errors, QStringList());
+    expectStripped(strip(input, missing), fixture("mp3_id3v24_apic.mp3"),
+                   fixture("mp3_id3v24_apic.mp3"));
     ASSERT_EQ(systemLog.lines().size(), 1) << systemLog.lines().join('\n').toStdString();
     EXPECT_TRUE(systemLog.lines().first().startsWith("mp3val launch failed: "));
     EXPECT_GT(systemLog.lines().first().size(), 22) << "the reason is given";
-    EXPECT_EQ(problemsOf(inspect(fixture("mp3_id3v24_apic.mp3"), input), "output"), QString());
 
     // Damaged streams: the real tool drops or rebuilds the broken frames and the whole one
     // just before them, which the copy check accepts there and nowhere else.
     const QByteArray clean = readAll(fixture("mp3_no_xing.mp3"));
     const qsizetype middle = clean.indexOf(QByteArray("\xFF\xF3", 2), clean.size() / 2);
     ASSERT_GT(middle, 0);
-    const QByteArray damaged[] = {clean.left(clean.size() - 100), // a download cut off
-                                  clean.left(middle) + QByteArray(120, 'J') + clean.mid(middle)};
-    for (const QByteArray& bytes : damaged) {
-        const QString path = folder + "/damaged.mp3";
-        writeFile(path, bytes, 0644);
-        const Outcome outcome = strip(path, environment());
+    for (const QByteArray& bytes :
+         {clean.left(clean.size() - 100), // a download cut off
+          clean.left(middle) + QByteArray(120, 'J') + clean.mid(middle)}) {
+        writeFile(folder + "/damaged.mp3", bytes);
+        const Outcome outcome = strip(folder + "/damaged.mp3", environment());
         EXPECT_TRUE(outcome.success) << outcome.errors.join('\n').toStdString();
     }
 }
@@ -451,7 +418,6 @@ TEST_F(StripJobTest, NoTagFallbackNeverOverwritesNorDeletesAFileOfTheUser)
     while (target - deep.size() > 201)
         deep += QLatin1Char('/') + QString(200, QLatin1Char('d'));
     deep += QLatin1Char('/') + QString(target - deep.size() - 1, QLatin1Char('d'));
-    ASSERT_EQ(deep.size(), target);
     ASSERT_TRUE(QDir().mkpath(deep));
     const ScopedEnv noTemp("TMPDIR", QFile::encodeName(tempPath("no-such-tmp")));
 
@@ -459,9 +425,9 @@ TEST_F(StripJobTest, NoTagFallbackNeverOverwritesNorDeletesAFileOfTheUser)
     const QString input = place("mp3_id3v23_apic.mp3", folder, "song.mp3");
     writeFile(folder + "/song_NoTag.mp3", "the user's own file", 0644);
     writeFile(folder + "/song_NoTag-2.mp3.bak", "the user's backup", 0644);
-    const QStringList userFiles{"song.mp3", "song_NoTag-2.mp3.bak", "song_NoTag.mp3"};
     const auto expectUserFilesKept = [&] {
-        EXPECT_EQ(namesIn(folder), userFiles);
+        EXPECT_EQ(namesIn(folder),
+                  (QStringList{"song.mp3", "song_NoTag-2.mp3.bak", "song_NoTag.mp3"}));
         EXPECT_EQ(readAll(folder + "/song_NoTag.mp3"), "the user's own file");
         EXPECT_EQ(readAll(folder + "/song_NoTag-2.mp3.bak"), "the user's backup");
     };
@@ -469,12 +435,11 @@ TEST_F(StripJobTest, NoTagFallbackNeverOverwritesNorDeletesAFileOfTheUser)
 
     SystemLogCapture systemLog;
     const Outcome outcome = strip(input, environment());
-    EXPECT_TRUE(outcome.success) << outcome.errors.join(QLatin1Char('\n')).toStdString();
+    expectStripped(outcome, input);
     EXPECT_EQ(systemLog.lines(), QStringList{"Cleftone Could Not Create Temporary File!  Creating "
                                              "New Audio File Instead!"});
     EXPECT_EQ(outcome.tempFilePath, folder + "/song_NoTag-3.mp3");
     expectUserFilesKept();
-    EXPECT_EQ(digest(deep + "/song.mp3").packetHashes, digest(input).packetHashes);
 
     // A commit that fails removes only the fallback file the job made itself.
     ASSERT_TRUE(QFile::remove(deep + "/song.mp3"));

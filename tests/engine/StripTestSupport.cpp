@@ -6,24 +6,17 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QJsonArray>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <future>
 #include <grp.h>
-#include <sys/mount.h>
 #include <tuple>
 #include <unistd.h>
 
 namespace cleftone::test {
-
-bool copyFile(const QString& from, const QString& to, mode_t mode)
-{
-    QFile::remove(to);
-    return QFile::copy(from, to) && ::chmod(QFile::encodeName(to).constData(), mode) == 0;
-}
 
 QString temporaryNamesIn(const QString& directory)
 {
@@ -80,67 +73,48 @@ HookedService::HookedService()
 
 bool makeTaggedWav(const QString& path, int seconds)
 {
-    const ToolRun run = runTool(
-        "ffmpeg", {"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
-                   QStringLiteral("sine=frequency=440:duration=%1").arg(seconds), "-ar", "44100",
-                   "-ac", "2", "-c:a", "pcm_s16le", "-metadata", "title=CleftoneTag", path});
-    return run.exitCode == 0;
+    return runTool("ffmpeg",
+                   {"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                    QStringLiteral("sine=frequency=440:duration=%1").arg(seconds), "-ar", "44100",
+                    "-ac", "2", "-c:a", "pcm_s16le", "-metadata", "title=CleftoneTag", path})
+               .exitCode == 0;
 }
 
-ScopedMount::ScopedMount(const QString& directory, const QByteArray& options, bool readOnly,
-                         const std::function<void(const QString&)>& prepare)
+ScopedMount::ScopedMount(const QString& directory, const QList<QStringList>& commands)
     : directory_(directory)
 {
-    const QByteArray path = QFile::encodeName(directory);
-    if (::mount("tmpfs", path.constData(), "tmpfs", 0, options.constData()) != 0) {
-        error_ = "cannot mount a tmpfs here (" + std::string(std::strerror(errno)) +
-                 "); needs root with CAP_SYS_ADMIN";
-        directory_.clear();
-        return;
+    for (const QStringList& command : commands) {
+        if (!run(command))
+            return;
     }
-    if (prepare)
-        prepare(directory);
-    if (readOnly && ::mount(nullptr, path.constData(), nullptr, MS_REMOUNT | MS_RDONLY,
-                            options.constData()) != 0) {
-        error_ = "cannot remount the tmpfs read-only (" + std::string(std::strerror(errno)) + ")";
-        return;
-    }
-    ok_ = true;
 }
 
 ScopedMount::~ScopedMount()
 {
-    if (!directory_.isEmpty())
-        ::umount2(QFile::encodeName(directory_).constData(), MNT_DETACH);
-}
-
-ScopedFatMount::ScopedFatMount(const QString& image, const QString& directory)
-{
-    error_ = missingTools({"mkfs.vfat", "fusefat", "fusermount"});
-    if (error_.empty() && ::access("/dev/fuse", R_OK | W_OK) != 0)
-        error_ = "FUSE is not available here (/dev/fuse)";
-    if (!error_.empty())
-        return;
-    QFile file(image);
-    if (!file.open(QIODevice::WriteOnly) || !file.resize(32 << 20)) {
-        error_ = "cannot make the FAT image";
-        return;
-    }
-    file.close();
-    const ToolRun format = runTool("mkfs.vfat", {image});
-    const ToolRun mount =
-        format.exitCode == 0 ? runTool("fusefat", {"-o", "rw+", image, directory}) : ToolRun{};
-    if (mount.exitCode != 0) {
-        error_ = "cannot mount a FAT image through FUSE: " + (format.err + mount.err).toStdString();
-        return;
-    }
-    directory_ = directory;
-}
-
-ScopedFatMount::~ScopedFatMount()
-{
-    if (!directory_.isEmpty())
+    // A lazy unmount also detaches a FUSE mount, as root; fusermount does it for other users.
+    if (runTool("umount", {"-l", directory_}).exitCode != 0)
         runTool("fusermount", {"-u", "-z", directory_});
+}
+
+bool ScopedMount::run(const QStringList& command)
+{
+    const ToolRun result = runTool(command.first(), command.mid(1));
+    if (result.exitCode != 0 && ok())
+        error_ = "cannot " + command.join(' ').toStdString() +
+                 " here (root and FUSE needed): " + result.err.trimmed().toStdString();
+    return ok();
+}
+
+QList<QStringList> ScopedMount::tmpfs(const QString& directory, const QString& options)
+{
+    return {{"mount", "-t", "tmpfs", "-o", options, "tmpfs", directory}};
+}
+
+QList<QStringList> ScopedMount::fat(const QString& image, const QString& directory)
+{
+    return {{"truncate", "-s", "32M", image},
+            {"mkfs.vfat", image},
+            {"fusefat", "-o", "rw+", image, directory}};
 }
 
 QString testExecutable()
@@ -161,11 +135,10 @@ int childMain(int argc, char** argv)
 {
     if (argc < 5 || std::strcmp(argv[1], "--strip-child") != 0)
         return -1;
-    if (argc > 5 && std::strcmp(argv[5], "--as-nobody") == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
-            std::perror("dropping root");
-            return 3;
-        }
+    if (argc > 5 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+        std::perror("dropping root");
+        return 3;
     }
     QCoreApplication app(argc, argv);
     setLeftoverJournalDirectory(QFile::decodeName(argv[2]));
@@ -178,10 +151,10 @@ int childMain(int argc, char** argv)
         std::printf("copied\n");
         std::fflush(stdout);
     };
+    // As a run of the window or the command-line tool: folders shared, flushed at the end.
     StripEnvironment environment;
     environment.service = &service;
     environment.sandboxed = false;
-    // As a run of the window or the command-line tool: folders shared, flushed at the end.
     environment.replacementFolders = std::make_shared<ReplacementFolders>();
     QStringList errors;
     environment.logError = [&errors](const QString& line) {
@@ -197,7 +170,6 @@ int childMain(int argc, char** argv)
     for (const QString& line : errors)
         std::printf("error:%s\n", line.toUtf8().constData());
     std::printf("success:%d\n", job->success() ? 1 : 0);
-    std::fflush(stdout);
     return 0;
 }
 
@@ -213,7 +185,8 @@ QString StripJobTest::place(const QString& fixtureName, const QString& folder, c
 {
     const QString path =
         folder + QLatin1Char('/') + (name.isEmpty() ? QFileInfo(fixtureName).fileName() : name);
-    EXPECT_TRUE(copyFile(fixture(fixtureName), path, mode)) << fixtureName.toStdString();
+    EXPECT_TRUE(QFile::exists(fixture(fixtureName))) << fixtureName.toStdString();
+    writeFile(path, readAll(fixture(fixtureName)), mode);
     return path;
 }
 
@@ -266,6 +239,34 @@ void StripJobTest::expectFailed(const Outcome& outcome, const QString& line)
     EXPECT_FALSE(outcome.success);
     EXPECT_EQ(outcome.errors, QStringList{line});
     EXPECT_EQ(namesIn(leftoverJournalDirectory()), QStringList());
+}
+
+void StripJobTest::expectStripped(const Outcome& outcome, const QString& reference,
+                                  const QString& tagged)
+{
+    EXPECT_TRUE(outcome.finished);
+    EXPECT_TRUE(outcome.success);
+    EXPECT_EQ(outcome.errors, QStringList());
+    const StreamDigest original = digest(reference);
+    const StreamDigest stripped = digest(outcome.outFilePath);
+    EXPECT_FALSE(original.packetHashes.isEmpty());
+    EXPECT_EQ(stripped.packetHashes, original.packetHashes);
+    EXPECT_EQ(stripped.decodedMd5, original.decodedMd5);
+    EXPECT_EQ(stripped.errors, QByteArray());
+    if (tagged.isEmpty())
+        return;
+    const QJsonObject report = inspect(tagged, outcome.outFilePath);
+    EXPECT_EQ(problemsOf(report, "output"), QString());
+    EXPECT_TRUE(report.value("mismatch").toArray().isEmpty());
+}
+
+QString StripJobTest::problemsOf(const QJsonObject& report, const char* side)
+{
+    QStringList problems;
+    for (const QJsonValue& problem :
+         report.value(QLatin1String(side)).toObject().value("problems").toArray())
+        problems << problem.toString();
+    return problems.join(QLatin1Char('\n'));
 }
 
 } // namespace cleftone::test

@@ -9,7 +9,6 @@
 #include "audiofile/RoundTrip.h"
 
 #include "engine/CleftoneOperation.h"
-#include "engine/audiofile/AudioFileService.h"
 #include "platform/OperationQueue.h"
 #include "platform/Preferences.h"
 
@@ -21,7 +20,6 @@
 
 namespace cleftone::test {
 
-bool copyFile(const QString& from, const QString& to, mode_t mode = 0644);
 /// The names in `directory` that a strip job makes for itself: "cleftone.*", ".cleftone-replace-*"
 /// and "*_NoTag*", joined by spaces.
 QString temporaryNamesIn(const QString& directory);
@@ -36,8 +34,7 @@ public:
     std::function<void(int)> afterRead;
     /// Before the output file (the one created through this service) is closed.
     std::function<void()> beforeOutputClose;
-    /// Flips one bit in the middle of the data of this write of packets (1-based; 0: none), as
-    /// a fault on the way to the disk would.
+    /// Flips one bit in the middle of the data of this write of packets (1-based; 0: none).
     int corruptWrite = 0;
 
     int reads() const { return reads_; }
@@ -51,37 +48,24 @@ private:
 /// A tagged 16-bit stereo WAV of `seconds` seconds made with ffmpeg; false when that fails.
 bool makeTaggedWav(const QString& path, int seconds);
 
-/// A tmpfs mounted for one test, detached when the object goes. `error` tells why not.
+/// A file system mounted at `directory` by `commands` (each a program and its arguments, run in
+/// turn), detached when the object goes. `error` tells why it could not be.
 class ScopedMount {
 public:
-    /// `options` like "size=1m"; `readOnly` mounts it read-only (after `prepare` ran on it
-    /// while still writable).
-    ScopedMount(const QString& directory, const QByteArray& options, bool readOnly,
-                const std::function<void(const QString&)>& prepare = {});
+    ScopedMount(const QString& directory, const QList<QStringList>& commands);
     ~ScopedMount();
     ScopedMount(const ScopedMount&) = delete;
     ScopedMount& operator=(const ScopedMount&) = delete;
 
-    bool ok() const { return ok_; }
-    const std::string& error() const { return error_; }
-
-private:
-    QString directory_;
-    bool ok_ = false;
-    std::string error_;
-};
-
-/// A fresh 32 MB FAT image mounted read-write at `directory` through FUSE (fusefat), as USB
-/// sticks and phones are; unmounted when the object goes. `error` tells why not.
-class ScopedFatMount {
-public:
-    ScopedFatMount(const QString& image, const QString& directory);
-    ~ScopedFatMount();
-    ScopedFatMount(const ScopedFatMount&) = delete;
-    ScopedFatMount& operator=(const ScopedFatMount&) = delete;
-
+    /// Runs one more command on the mount, e.g. a read-only remount.
+    bool run(const QStringList& command);
     bool ok() const { return error_.empty(); }
     const std::string& error() const { return error_; }
+
+    /// A tmpfs with `options` like "size=1m".
+    static QList<QStringList> tmpfs(const QString& directory, const QString& options);
+    /// A fresh 32 MB FAT image mounted read-write through FUSE, as USB sticks and phones are.
+    static QList<QStringList> fat(const QString& image, const QString& directory);
 
 private:
     QString directory_;
@@ -126,8 +110,7 @@ protected:
                   const std::function<void(CleftoneOperation&)>& prepare = {});
 
     /// Arguments of the child mode: strips `input` with this test's settings, noting its
-    /// temporary items in tempPath("child-journal"); `asNobody` drops root first (uid and gid
-    /// 65534).
+    /// temporary items in tempPath("child-journal"); `asNobody` drops root first.
     QStringList childArguments(const QString& input, bool asNobody = false) const;
 
     static QString failureLine(const QString& name, const QString& message)
@@ -136,6 +119,12 @@ protected:
     }
     /// Expects a finished, failed job with exactly `line` logged, and no journal record left.
     static void expectFailed(const Outcome& outcome, const QString& line);
+    /// The judge of a stripped file: a finished, successful job that logged nothing, whose
+    /// output holds the packets of `reference` and, when `tagged` is given, none of its tags.
+    void expectStripped(const Outcome& outcome, const QString& reference,
+                        const QString& tagged = QString());
+    /// The tag problems inspect_tags.py finds on one side ("input" or "output").
+    static QString problemsOf(const QJsonObject& report, const char* side);
 
     std::unique_ptr<Preferences> preferences;
     std::mutex logMutex;
