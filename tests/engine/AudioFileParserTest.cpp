@@ -11,34 +11,27 @@ namespace {
 
 using ::testing::_;
 using ::testing::DoAll;
-using ::testing::NiceMock;
 using ::testing::Return;
 using ::testing::SetArgPointee;
 using ::testing::StrictMock;
 
-TEST(AudioFileParserOpen, ExpandsTildeOpensReadOnlyForDetectionAndClosesOnce)
+TEST(AudioFileParserOpen, ExpandsTildeOpensReadOnlyAndClosesOnlyWhatItOpened)
 {
-    StrictMock<MockAudioFileService> service;
+    StrictMock<MockAudioFileService> service; // any unexpected query or close fails the test
     FakeFile file;
     const std::string expected = (QDir::homePath() + "/Müsik/a b.mp3").toUtf8().toStdString();
     EXPECT_CALL(service, AudioFileOpenURL(expected, kAudioFileReadPermission, 0u, _))
         .WillOnce(DoAll(SetArgPointee<3>(&file), Return(0)));
     EXPECT_CALL(service, AudioFileClose(&file)).Times(1);
-
-    AudioFileParser parser(QStringLiteral("~/Müsik/a b.mp3"), service);
-    EXPECT_EQ(parser.audioFile(), &file);
+    EXPECT_EQ(AudioFileParser(QStringLiteral("~/Müsik/a b.mp3"), service).audioFile(), &file);
 
     EXPECT_EQ(AudioFileParser::expandTilde("~"), QDir::homePath());
     EXPECT_EQ(AudioFileParser::expandTilde("/a/~/b"), "/a/~/b");
     EXPECT_EQ(AudioFileParser::expandTilde("~no-such-user-cleftone/x"), "~no-such-user-cleftone/x");
-}
 
-TEST(AudioFileParserOpen, UnopenedFileAnswersZeroAndNoneWithoutAskingOrClosing)
-{
-    StrictMock<MockAudioFileService> service; // any property query or close fails the test
+    // Unopened: zero and none, without asking the service.
     EXPECT_CALL(service, AudioFileOpenURL("/nowhere/x.wav", _, _, _))
         .WillOnce(Return(AudioFileError::FileNotFound));
-
     AudioFileParser parser(QStringLiteral("/nowhere/x.wav"), service);
     EXPECT_EQ(parser.audioFile(), nullptr);
     EXPECT_EQ(parser.audioFileTypeID(), 0u);
@@ -48,32 +41,22 @@ TEST(AudioFileParserOpen, UnopenedFileAnswersZeroAndNoneWithoutAskingOrClosing)
     EXPECT_FALSE(parser.ID3Tag());
 }
 
-class AudioFileParserQueries : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        answerProperties(service, &file, values);
-        EXPECT_CALL(service, AudioFileClose(&file)).Times(1);
-    }
-
-    NiceMock<MockAudioFileService> service;
+TEST(AudioFileParserQueries, PropertiesUseTheirCodesAndStorageSizesAndAreNeverCached)
+{
+    ::testing::NiceMock<MockAudioFileService> service;
     FakeFile file;
     std::map<AudioFilePropertyID, QByteArray> values;
-};
-
-TEST_F(AudioFileParserQueries, FixedSizePropertiesUseTheirCodesAndStorageSizes)
-{
-    AudioStreamBasicDescription format;
-    format.mSampleRate = 44100;
-    format.mFormatID = AudioFormat::LinearPCM;
-    format.mBytesPerPacket = 4;
-    format.mChannelsPerFrame = 2;
+    answerProperties(service, &file, values);
+    EXPECT_CALL(service, AudioFileClose(&file)).Times(2); // once by each parser
+    AudioStreamBasicDescription format{44100, AudioFormat::LinearPCM, 0, 4, 0, 0, 2, 0, 0};
     values[fourCC("ffmt")] = bytesOf(AudioFileType::AIFC);
     values[fourCC("dfmt")] = bytesOf(format);
     values[fourCC("bcnt")] = bytesOf(quint64(0x1'0000'0004));
     values[fourCC("pcnt")] = bytesOf(quint64(0x2'0000'0001));
     values[fourCC("psze")] = bytesOf(quint32(417));
     values[fourCC("doff")] = bytesOf(qint64(-1));
+    values[fourCC("mgic")] = QByteArray("\x12\x10\x00\x01", 4);
+    values[fourCC("id3t")] = QByteArray("ID3\x04\x00", 5);
 
     AudioFileParser parser(&file, service);
     EXPECT_EQ(parser.audioFileTypeID(), AudioFileType::AIFC);
@@ -82,21 +65,6 @@ TEST_F(AudioFileParserQueries, FixedSizePropertiesUseTheirCodesAndStorageSizes)
     EXPECT_EQ(parser.audioDataPacketCount(), 0x2'0000'0001u);
     EXPECT_EQ(parser.maximumPacketSize(), 417u);
     EXPECT_EQ(parser.audioDataOffset(), -1);
-
-    // Nothing is cached: a changed answer shows at the next call; a failed one gives zero.
-    values[fourCC("psze")] = bytesOf(quint32(4));
-    EXPECT_EQ(parser.maximumPacketSize(), 4u);
-    values.clear();
-    EXPECT_EQ(parser.audioFileTypeID(), 0u);
-    EXPECT_EQ(parser.audioDataPacketCount(), 0u);
-    EXPECT_EQ(bytesOf(parser.audioStreamBasicDescription()), QByteArray(40, '\0'));
-}
-
-TEST_F(AudioFileParserQueries, VariableSizePropertiesKeepOnlyTheBytesDeliveredAndChunkIDsAreCodes)
-{
-    values[fourCC("mgic")] = QByteArray("\x12\x10\x00\x01", 4);
-    values[fourCC("id3t")] = QByteArray("ID3\x04\x00", 5);
-    AudioFileParser parser(&file, service);
     EXPECT_EQ(parser.magicCookieData(), QByteArray("\x12\x10\x00\x01", 4));
     EXPECT_EQ(parser.ID3Tag(), QByteArray("ID3\x04\x00", 5));
     EXPECT_FALSE(parser.chunkIDs()); // not offered by this file
@@ -105,50 +73,36 @@ TEST_F(AudioFileParserQueries, VariableSizePropertiesKeepOnlyTheBytesDeliveredAn
     EXPECT_EQ(parser.chunkIDs(), QStringList({"LIST", "fmt "}));
     values[fourCC("chid")] = "abc";
     EXPECT_EQ(parser.chunkIDs(), QStringList());
+    values[fourCC("psze")] = bytesOf(quint32(4));
+    EXPECT_EQ(parser.maximumPacketSize(), 4u);
+    // A toolkit too old for ID3 tags is not asked for them.
+    EXPECT_FALSE(AudioFileParser(&file, service, {.minimumQtVersionForID3Tag = QVersionNumber(99)})
+                     .ID3Tag());
 
-    // The service announces 10 bytes but delivers 6.
-    ON_CALL(service, AudioFileGetProperty(&file, fourCC("mgic"), _, _))
-        .WillByDefault([](AudioFileID, AudioFilePropertyID, std::uint32_t* size, void* out) {
-            EXPECT_EQ(*size, 10u);
-            std::memcpy(out, "abcdef", 6);
-            *size = 6;
-            return 0;
+    // The service announces 10 bytes but delivers 6. The info dictionary is converted, and a
+    // failed query that still hands one over yields none (and must not leak it).
+    int infoQueries = 0;
+    ON_CALL(service, AudioFileGetProperty(&file, _, _, _))
+        .WillByDefault([&](AudioFileID, AudioFilePropertyID code, std::uint32_t* size, void* out) {
+            if (code == fourCC("mgic")) {
+                std::memcpy(out, "abcdef", 6);
+                *size = 6;
+                return OSStatus(0);
+            }
+            if (code != fourCC("info"))
+                return AudioFileError::UnsupportedProperty;
+            EXPECT_EQ(*size, 8u);
+            auto* info = new AudioFileInfoDictionary{{"title", "Ünter"}, {"artist", "A"}};
+            std::memcpy(out, &info, sizeof info);
+            return ++infoQueries == 1 ? OSStatus(0) : AudioFileError::InvalidFile;
         });
     values[fourCC("mgic")] = QByteArray(10, 'x');
     EXPECT_EQ(parser.magicCookieData(), QByteArray("abcdef"));
-}
-
-TEST_F(AudioFileParserQueries, InfoDictionaryIsConvertedAndReleased)
-{
-    ON_CALL(service, AudioFileGetProperty(&file, fourCC("info"), _, _))
-        .WillByDefault([](AudioFileID, AudioFilePropertyID, std::uint32_t* size, void* out) {
-            EXPECT_EQ(*size, 8u);
-            auto* dictionary = new AudioFileInfoDictionary{{"title", "Ünter"}, {"artist", "A"}};
-            std::memcpy(out, &dictionary, sizeof dictionary);
-            return 0;
-        });
-    AudioFileParser parser(&file, service);
-    const std::optional<QVariantMap> info = parser.propertyDictionary();
-    ASSERT_TRUE(info);
-    EXPECT_EQ(*info, (QVariantMap{{"title", QString("Ünter")}, {"artist", QString("A")}}));
-
-    // A failed query that still hands a dictionary over yields none (and must not leak it).
-    ON_CALL(service, AudioFileGetProperty(&file, fourCC("info"), _, _))
-        .WillByDefault([](AudioFileID, AudioFilePropertyID, std::uint32_t*, void* out) {
-            auto* dictionary = new AudioFileInfoDictionary{{"title", "x"}};
-            std::memcpy(out, &dictionary, sizeof dictionary);
-            return AudioFileError::InvalidFile;
-        });
+    EXPECT_EQ(parser.propertyDictionary(),
+              (QVariantMap{{"title", QString("Ünter")}, {"artist", QString("A")}}));
     EXPECT_FALSE(parser.propertyDictionary());
-}
-
-TEST_F(AudioFileParserQueries, ID3TagIsNotAskedForOnATooOldToolkit)
-{
-    values[fourCC("id3t")] = "ID3";
-    EXPECT_CALL(service, AudioFileGetPropertyInfo(_, fourCC("id3t"), _, _)).Times(0);
-    EXPECT_CALL(service, AudioFileGetProperty(_, fourCC("id3t"), _, _)).Times(0);
-    AudioFileParser parser(&file, service, {.minimumQtVersionForID3Tag = QVersionNumber(99)});
-    EXPECT_FALSE(parser.ID3Tag());
+    EXPECT_EQ(parser.audioFileTypeID(), 0u) << "a failed query gives zero";
+    EXPECT_EQ(bytesOf(parser.audioStreamBasicDescription()), QByteArray(40, '\0'));
 }
 
 } // namespace

@@ -6,10 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <future>
 #include <optional>
-#include <vector>
 
 namespace cleftone::test {
 namespace {
@@ -52,7 +50,7 @@ void answerGlobalTables(MockAudioFileService& service, const Table& table)
         });
 }
 
-TEST(AudioFormatCapabilities, MergesExtensionsAndLeavesOggOut)
+TEST(AudioFormatCapabilities, MergesExtensionsLeavesOggOutAndSurvivesAFailingService)
 {
     const Table table = {
         {AudioFileType::WAVE, AudioFileExtensionList{"WAV", "wave"}},
@@ -78,14 +76,11 @@ TEST(AudioFormatCapabilities, MergesExtensionsAndLeavesOggOut)
     EXPECT_FALSE(capabilities.isWritableType(AudioFileType::Ogg));
     EXPECT_FALSE(capabilities.isWritableType(AudioFileType::MP3));
     EXPECT_FALSE(capabilities.isWritableType(0));
-}
 
-TEST(AudioFormatCapabilities, FailingServiceGivesEmptyCollections)
-{
-    NiceMock<MockAudioFileService> service; // every call answers 0 and leaves its output alone
-    const AudioFormatCapabilities capabilities(service);
-    EXPECT_TRUE(capabilities.writableExtensions().isEmpty());
-    EXPECT_FALSE(capabilities.isWritableType(0));
+    NiceMock<MockAudioFileService> failing; // every call answers 0 and leaves its output alone
+    const AudioFormatCapabilities none(failing);
+    EXPECT_TRUE(none.writableExtensions().isEmpty());
+    EXPECT_FALSE(none.isWritableType(0));
 }
 
 TEST(LazyAudioFormatCapabilities, ConcurrentFirstCallersShareOneBuild)

@@ -2,6 +2,8 @@
 
 #include "CommitTestSupport.h"
 
+#include "engine/LeftoverJournal.h"
+
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -12,44 +14,30 @@
 namespace cleftone::test {
 namespace {
 
-class TemporaryOutputTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(dir.isValid());
-        folder = dir.filePath("music");
-        ASSERT_TRUE(QDir().mkpath(folder));
-        // A regular file: no folder inside it can be written, not even by root.
-        blocker = dir.filePath("not-a-folder");
-        writeFile(blocker, "x");
-    }
-
-    QTemporaryDir dir;
-    QString folder;
-    QString blocker;
-};
-
-TEST_F(TemporaryOutputTest, CreateTemporaryFileNamesItAndKeepsItOpenAndPrivate)
+TEST(TemporaryOutput, CreateTemporaryFileNamesItAndKeepsItOpenAndPrivate)
 {
+    QTemporaryDir dir;
     QString path = "unchanged";
-    const int fd = CTCreateTemporaryFile(folder, &path);
+    const int fd = CTCreateTemporaryFile(dir.path(), &path);
     ASSERT_GE(fd, 0);
-    EXPECT_TRUE(path.startsWith(folder + "/cleftone."));
-    EXPECT_EQ(path.size(), folder.size() + 16);
+    EXPECT_TRUE(path.startsWith(dir.path() + "/cleftone."));
+    EXPECT_EQ(path.size(), dir.path().size() + 16);
     EXPECT_EQ(modeOf(path), 0600u);
     EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
     EXPECT_EQ(::write(fd, "ab", 2), 2);
     ::close(fd);
     EXPECT_EQ(readAll(path), "ab");
 
-    EXPECT_EQ(CTCreateTemporaryFile(blocker, &path), -1);
+    // A regular file: no folder inside it can be written, not even by root.
+    EXPECT_EQ(CTCreateTemporaryFile(path, &path), -1);
     EXPECT_EQ(CTCreateTemporaryFile(QString(), &path), -1);
-    EXPECT_EQ(path.size(), folder.size() + 16) << "left as it was on failure";
+    EXPECT_EQ(path.size(), dir.path().size() + 16) << "left as it was on failure";
 }
 
-TEST_F(TemporaryOutputTest, DestroyedWithoutCommitLeavesOutputUntouchedAndNothingBehind)
+TEST(TemporaryOutput, DestroyedWithoutCommitLeavesNothingBehindInEitherFolder)
 {
-    const QString song = folder + "/song.flac";
+    QTemporaryDir dir;
+    const QString song = dir.filePath("song.flac");
     writeFile(song, "original");
     QString tempPath;
     QString replacement;
@@ -64,19 +52,17 @@ TEST_F(TemporaryOutputTest, DestroyedWithoutCommitLeavesOutputUntouchedAndNothin
     EXPECT_FALSE(exists(tempPath));
     EXPECT_FALSE(exists(replacement));
     EXPECT_EQ(readAll(song), "original");
-    EXPECT_EQ(namesIn(folder), QStringList{"song.flac"});
+    EXPECT_EQ(namesIn(dir.path()), QStringList{"song.flac"});
     EXPECT_EQ(namesIn(leftoverJournalDirectory()), QStringList());
-}
 
-TEST_F(TemporaryOutputTest, WithoutAReplacementDirectoryUsesTheOutputsFolder)
-{
+    // Without a replacement directory the output's folder is used.
     TemporaryOutput output(QString(), [](const QString&) { return std::optional<QString>(); });
-    output.acquire(folder + "/out.m4a", folder + "/song.m4a");
+    output.acquire(dir.filePath("out.m4a"), song);
     EXPECT_FALSE(output.replacementDirectory());
-    EXPECT_EQ(QFileInfo(output.tempFilePath()).path(), folder);
+    EXPECT_EQ(QFileInfo(output.tempFilePath()).path(), dir.path());
     EXPECT_GE(output.descriptor(), 0);
-    output.cleanUp(folder + "/out.m4a");
-    EXPECT_EQ(namesIn(folder), QStringList());
+    output.cleanUp(dir.filePath("out.m4a"));
+    EXPECT_EQ(namesIn(dir.path()), QStringList{"song.flac"});
 
     // The fallback name goes before the extension of the file name only.
     EXPECT_EQ(fallbackPathForInputPath("/a.b/song.x.wav"), "/a.b/song.x_NoTag.wav");
