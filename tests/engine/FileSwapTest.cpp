@@ -28,7 +28,7 @@ protected:
     QString newItem;
 };
 
-TEST_F(FileSwapTest, ReplacesKeepingOnlyTheNewItemsMetadata)
+TEST_F(FileSwapTest, ReplacesKeepingOnlyTheNewItemsMetadataOrNamesTheFileAndTheSystemError)
 {
     const QString out = destination + "/song.mp3";
     writeFile(out, "old audio with a much longer tag block", 0600);
@@ -42,28 +42,24 @@ TEST_F(FileSwapTest, ReplacesKeepingOnlyTheNewItemsMetadata)
     EXPECT_EQ(namesIn(destination), QStringList{"song.mp3"});
     EXPECT_TRUE(!xattrs || ::getxattr(QFile::encodeName(out).constData(), "user.cleftone.test",
                                       nullptr, 0) < 0);
-}
 
-TEST_F(FileSwapTest, FailureNamesTheFileAndTheSystemErrorAndLeavesBothFiles)
-{
     // Something that a file cannot replace: a folder with contents.
-    const QString folder = destination + "/song.mp3";
+    const QString folder = destination + "/folder.mp3";
     ASSERT_TRUE(QDir().mkpath(folder + "/inner"));
-    FileError error;
+    writeFile(newItem, "stripped audio");
     EXPECT_FALSE(CTFileSwap::swapItemAtURL(folder, newItem, &error));
-    EXPECT_EQ(error.message(),
-              QStringLiteral("Could not replace “song.mp3” in the folder “dest”: is a directory."));
+    EXPECT_EQ(
+        error.message(),
+        QStringLiteral("Could not replace “folder.mp3” in the folder “dest”: is a directory."));
     EXPECT_EQ(error.technicalDetail(), QStringLiteral("file-swap 1; errno 21"));
     EXPECT_EQ(readAll(newItem), "stripped audio") << "left for the job's clean-up";
 
     // The repair tool removed the new item.
     ::unlink(QFile::encodeName(newItem).constData());
-    const QString other = destination + "/other.mp3";
-    writeFile(other, "kept");
-    EXPECT_FALSE(CTFileSwap::swapItemAtURL(other, newItem, &error));
+    EXPECT_FALSE(CTFileSwap::swapItemAtURL(out, newItem, &error));
     EXPECT_EQ(error.code, FileSwapReplaceFailed);
     EXPECT_EQ(error.underlying->second, ENOENT);
-    EXPECT_EQ(readAll(other), "kept");
+    EXPECT_EQ(readAll(out), "stripped audio");
 }
 
 TEST_F(FileSwapTest, AcrossFileSystemsCopiesBesideDestinationThenRenames)
