@@ -5,7 +5,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <future>
 #include <optional>
 
@@ -112,16 +111,6 @@ TEST(LazyAudioFormatCapabilities, ConcurrentFirstCallersShareOneBuild)
     EXPECT_EQ(second.get(), built);
     EXPECT_EQ(&lazy.get(), built);
     EXPECT_EQ(built->writableExtensions(), QStringList{"wav"});
-}
-
-TEST(SystemCapabilities, WriteWaveButNotOggAndKeepOneSortedList)
-{
-    const QStringList& extensions = CTWritableAudioFileExtensions();
-    EXPECT_TRUE(extensions.contains("wav"));
-    EXPECT_TRUE(std::is_sorted(extensions.begin(), extensions.end()));
-    EXPECT_EQ(&CTWritableAudioFileExtensions(), &extensions);
-    EXPECT_TRUE(CTIsWritableAudioFileType(AudioFileType::WAVE));
-    EXPECT_FALSE(CTIsWritableAudioFileType(AudioFileType::Ogg));
 }
 
 } // namespace

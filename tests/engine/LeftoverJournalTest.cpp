@@ -11,30 +11,24 @@
 namespace cleftone::test {
 namespace {
 
+// This very PID with another start time: a process that has gone, whose PID was given to us.
+ProcessIdentity recycledPid()
+{
+    ProcessIdentity dead = ProcessIdentity::current();
+    dead.startTime += 1;
+    return dead;
+}
+
 class LeftoverJournalTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(dir.isValid());
-        journal = dir.filePath("journal");
-        folder = dir.filePath("music");
-        ASSERT_TRUE(QDir().mkpath(folder));
-    }
-
-    // This very PID with another start time: a process that has gone, whose PID was given to us.
-    static ProcessIdentity recycledPid()
-    {
-        ProcessIdentity dead = ProcessIdentity::current();
-        dead.startTime += 1;
-        return dead;
-    }
+    void SetUp() override { ASSERT_TRUE(QDir().mkpath(folder)); }
 
     QTemporaryDir dir;
-    QString journal;
-    QString folder;
+    const QString journal = dir.filePath("journal");
+    const QString folder = dir.filePath("music");
 };
 
-TEST_F(LeftoverJournalTest, ProcessIdentityTellsLiveFromDeadAndRecycled)
+TEST(ProcessIdentity, TellsLiveFromDeadAndRecycled)
 {
     EXPECT_TRUE(ProcessIdentity::current().isAlive());
     EXPECT_GT(ProcessIdentity::current().startTime, 0u);

@@ -1,7 +1,5 @@
-// The strip job against a hostile world: killed at any moment, inputs that vanish, output
-// folders that refuse, vanish or fill up, writes damaged on their way. Every failure is one
-// error-log line and leaves the input as it was; the output path holds a whole file or nothing
-// new.
+// The strip job against a hostile world: kills, vanishing inputs, output folders that refuse,
+// vanish or fill up, damaged writes. The output path holds a whole file or nothing new.
 
 #include "StripTestSupport.h"
 
@@ -45,8 +43,7 @@ struct ChildTimes {
 };
 
 // Runs the child mode; kills it `killAfterMs` after it printed `anchor` ("go" or "copied"), or
-// never when `killAfterMs` is -1. Then waits for the rest of its process group (the orphaned
-// repair tool of a killed job finishes on its own).
+// never (-1). Then waits for its process group: a killed job's repair tool finishes on its own.
 ChildTimes runAndKill(const QStringList& arguments, const QByteArray& anchor, int killAfterMs)
 {
     ChildTimes result;
@@ -108,8 +105,7 @@ TEST_F(StripFaultTest, KilledAtAnyMomentLeavesTheOldOrTheNewFileAndNoLeftovers)
     const ScopedEnv dataHome("XDG_DATA_HOME", QFile::encodeName(tempPath("data")));
     bool toTrash = false;
 
-    // Moments spread over the packet copy, then more densely over what follows it: closing the
-    // output, the permissions, mp3val and the commit.
+    // Over the packet copy, then more densely over the close, mp3val and the commit.
     std::vector<std::pair<QByteArray, int>> moments;
     for (int i = 0; i < 8; ++i)
         moments.push_back({"go", int(whole.startToCopied * i / 8)});
@@ -184,8 +180,7 @@ TEST_F(StripFaultTest, CommitFlushesTheDataBeforeTheRenameAndTheFolderAfter)
 
 TEST_F(StripFaultTest, InputDeletedWhileBeingReadStillGivesAWholeOutput)
 {
-    // The job holds the input open, so it reads the whole file even after its name is gone:
-    // the right outcome is a complete stripped file, never a partial one.
+    // The job holds the input open, so it still makes a whole stripped file, never a partial one.
     const QString reference = folderAt("reference") + "/song.wav";
     ASSERT_TRUE(makeTaggedWav(reference, 3));
     const QByteArray original = readAll(reference);
@@ -215,27 +210,23 @@ TEST_F(StripFaultTest, InputDeletedWhileBeingReadStillGivesAWholeOutput)
 
 TEST_F(StripFaultTest, OutputThatCannotBeWrittenFailsTheJobAndKeepsWhatWasThere)
 {
-    // A folder standing in for the user's temporary folder, so that what a job leaves there can
-    // be seen.
+    // The user's temporary folder, to see what a job leaves there.
     const QString tmpFolder = folderAt("tmpdir");
     const ScopedEnv tmpdir("TMPDIR", QFile::encodeName(tmpFolder));
     const QString folder = folderAt("music");
     const QString input = folder + "/song.wav";
     ASSERT_TRUE(makeTaggedWav(input, 3)); // about 530 kB
     const QByteArray bytes = readAll(input);
-    // Empty `message`: the packet copy fails for want of space.
     const auto expectRefused = [&](const QString& in, AudioFileService* service,
                                    const QString& message) {
         const Outcome outcome = strip(in, environment(false, service));
-        expectFailed(outcome,
-                     failureLine("song.wav", message.isEmpty() ? "Could not write the stripped "
-                                                                 "copy: no space left on device."
-                                                               : message));
+        expectFailed(outcome, failureLine("song.wav", message));
         EXPECT_EQ(readAll(input), bytes);
         EXPECT_EQ(temporaryNamesIn(folder) + temporaryNamesIn(tmpFolder), QString());
         return outcome.tempFilePath;
     };
     const QString moveFailed = "Could not save “song.wav” in the folder “%1”: %2.";
+    const QString noSpace = "Could not write the stripped copy: no space left on device.";
 
     // A file where the folder should be.
     const QString notAFolder = tempPath("notafolder");
@@ -274,8 +265,8 @@ TEST_F(StripFaultTest, OutputThatCannotBeWrittenFailsTheJobAndKeepsWhatWasThere)
         {"ro-empty", "size=64k", {}, false, moveFailed.arg("ro-empty", "read-only file system")},
         {"ro-full", "size=64k", "the old song", false, readOnly.arg("ro-full")},
         {"ro-own", "size=1m", bytes, true, readOnly.arg("ro-own")},
-        {"small", "size=256k", "the old song", false, {}},
-        {"crowded", "size=1m", bytes, true, {}},
+        {"small", "size=256k", "the old song", false, noSpace},
+        {"crowded", "size=1m", bytes, true, noSpace},
     };
     for (const auto& m : mounts) {
         SCOPED_TRACE(m.name);

@@ -1,6 +1,5 @@
-// The strip job end to end on real files: output path rules in both build channels, tags gone
-// and packets kept, the repair pass, permissions, bad inputs, cancellation, the "_NoTag"
-// fallback and the error-log lines.
+// The strip job end to end on real files: output paths in both build channels, tags, packets,
+// the repair pass, permissions, bad inputs, cancellation, the "_NoTag" fallback, error lines.
 
 #include "StripTestSupport.h"
 
@@ -25,13 +24,11 @@ const QString bookmarkKey = QString::fromLatin1(kDestinationFolderBookmarkKey);
 
 TEST_F(StripJobTest, InPlaceKeepsTypeModeAndPacketsAndDropsEveryTag)
 {
-    // Also on FAT through FUSE, where reads through a descriptor still being written return
-    // stale bytes.
+    // Also on FAT through FUSE, where reads through a descriptor being written are stale.
     const QString local = folderAt("music");
     const QString fat = folderAt("fat");
     const ScopedMount fatMount(fat, ScopedMount::fat(tempPath("fat.img"), fat));
-    // Where ffmpeg itself would read a trailing tag as audio, the packets are compared with the
-    // tag-free stream the fixture was made from.
+    // Trailing tags that ffmpeg reads as audio: compared with the fixture's tag-free source.
     const struct {
         const char* name;
         const char* packets;
@@ -144,48 +141,7 @@ TEST_F(StripJobTest, DestinationFolderGetsACopyUnderTheInputsName)
     }
 }
 
-TEST_F(StripJobTest, SandboxedJobWritesWhereTheStoredBookmarkLeadsAndRefreshesAStaleOne)
-{
-    const QString input = place("flac_tags.flac", folderAt("music"));
-    const QString chosen = folderAt("chosen");
-    const QString output = chosen + "/flac_tags.flac";
-    const QByteArray bookmark = FolderBookmark::create(chosen).value_or(QByteArray());
-    ASSERT_FALSE(bookmark.isEmpty());
-    preferences->setValue(bookmarkKey, bookmark);
-    // The setting's text is not where the sandboxed build writes.
-    setDestination(tempPath("typed-but-not-granted"));
-
-    const Outcome outcome = strip(input, environment(true));
-    expectStripped(outcome, input);
-    EXPECT_EQ(outcome.outFilePath, output);
-    EXPECT_FALSE(exists(tempPath("typed-but-not-granted")));
-    EXPECT_EQ(preferences->dataForKey(bookmarkKey), bookmark) << "a sound bookmark is kept";
-
-    // Replaced by a new folder of the same path: the bookmark is stale, and made afresh.
-    ASSERT_TRUE(QFile::remove(output));
-    ASSERT_TRUE(QDir().rename(chosen, tempPath("chosen.old")));
-    ASSERT_TRUE(QDir().mkdir(chosen));
-    const Outcome stale = strip(input, environment(true));
-    EXPECT_TRUE(stale.success);
-    EXPECT_EQ(stale.errors, QStringList());
-    EXPECT_EQ(stale.outFilePath, output);
-    EXPECT_TRUE(QFileInfo(output).isFile());
-    EXPECT_EQ(namesIn(tempPath("chosen.old")), QStringList());
-    const std::optional<ResolvedFolder> fresh =
-        FolderBookmark::resolve(preferences->dataForKey(bookmarkKey));
-    ASSERT_TRUE(fresh.has_value());
-    EXPECT_EQ(fresh->path, chosen);
-    EXPECT_FALSE(fresh->isStale);
-
-    // "Overwrite Existing File" needs no bookmark at all.
-    preferences->removeValue(bookmarkKey);
-    setDestination(QString::fromLatin1(kOverwriteExistingFile));
-    const Outcome inPlace = strip(input, environment(true));
-    EXPECT_TRUE(inPlace.success);
-    EXPECT_EQ(inPlace.outFilePath, input);
-}
-
-TEST_F(StripJobTest, SandboxedJobWithoutUsableBookmarkFailsWithItsMessage)
+TEST_F(StripJobTest, SandboxedJobWritesOnlyWhereAUsableBookmarkLeadsAndRefreshesAStaleOne)
 {
     const QString folder = folderAt("music");
     const QString input = place("flac_tags.flac", folder);
@@ -197,7 +153,6 @@ TEST_F(StripJobTest, SandboxedJobWithoutUsableBookmarkFailsWithItsMessage)
     ScopedMount mount(locked, ScopedMount::tmpfs(locked, "size=64k,ro"));
     const QByteArray lockedBookmark = FolderBookmark::create(locked).value_or(QByteArray());
     setDestination(gone);
-
     const struct {
         QByteArray bookmark; // empty: none stored
         const char* message;
@@ -225,6 +180,40 @@ TEST_F(StripJobTest, SandboxedJobWithoutUsableBookmarkFailsWithItsMessage)
         EXPECT_EQ(namesIn(folder), QStringList{"flac_tags.flac"});
         EXPECT_FALSE(exists(gone));
     }
+
+    // A sound bookmark is kept, and the setting's text is not where the sandboxed build writes.
+    const QString chosen = folderAt("chosen");
+    const QString output = chosen + "/flac_tags.flac";
+    const QByteArray bookmark = FolderBookmark::create(chosen).value_or(QByteArray());
+    preferences->setValue(bookmarkKey, bookmark);
+    setDestination(tempPath("typed-but-not-granted"));
+    const Outcome outcome = strip(input, environment(true));
+    expectStripped(outcome, input);
+    EXPECT_EQ(outcome.outFilePath, output);
+    EXPECT_FALSE(exists(tempPath("typed-but-not-granted")));
+    EXPECT_EQ(preferences->dataForKey(bookmarkKey), bookmark);
+
+    // Replaced by a new folder of the same path: the bookmark is stale, and made afresh.
+    ASSERT_TRUE(QFile::remove(output));
+    ASSERT_TRUE(QDir().rename(chosen, tempPath("chosen.old")));
+    ASSERT_TRUE(QDir().mkdir(chosen));
+    const Outcome stale = strip(input, environment(true));
+    EXPECT_TRUE(stale.success);
+    EXPECT_EQ(stale.errors, QStringList());
+    EXPECT_EQ(stale.outFilePath, output);
+    EXPECT_EQ(namesIn(chosen), QStringList{"flac_tags.flac"});
+    const std::optional<ResolvedFolder> fresh =
+        FolderBookmark::resolve(preferences->dataForKey(bookmarkKey));
+    ASSERT_TRUE(fresh.has_value());
+    EXPECT_EQ(fresh->path, chosen);
+    EXPECT_FALSE(fresh->isStale);
+
+    // "Overwrite Existing File" needs no bookmark at all.
+    preferences->removeValue(bookmarkKey);
+    setDestination(QString::fromLatin1(kOverwriteExistingFile));
+    const Outcome inPlace = strip(input, environment(true));
+    EXPECT_TRUE(inPlace.success);
+    EXPECT_EQ(inPlace.outFilePath, input);
 }
 
 TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
@@ -238,8 +227,7 @@ TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
         0);
     place("bad/empty.mp3", folder);
     place("bad/random.flac", folder);
-    // Root reads any file whatever its mode, so the unreadable inputs are things that are not
-    // files here, and a mode-000 file read by an unprivileged child below.
+    // Root reads any file, so the unreadable inputs are not files; a mode-000 one comes below.
     ASSERT_TRUE(QDir().mkdir(folder + "/folder.mp3"));
     ASSERT_TRUE(QFile::link(folder + "/nowhere", folder + "/gone.mp3"));
     ASSERT_EQ(::mkfifo(QFile::encodeName(folder + "/pipe.mp3").constData(), 0644), 0);
@@ -281,8 +269,7 @@ TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
     EXPECT_EQ(readAll(locked), readAll(fixture("mp3_id3v1.mp3")));
     EXPECT_EQ(temporaryNamesIn(folder), QString());
 
-    // Without a log of its own the job writes to the shared error log: from the queue's thread,
-    // inserted on the main thread.
+    // Without a log of its own the job writes to the shared one, inserted on the main thread.
     ErrorLogStore& store = ErrorLogStore::sharedController();
     const qsizetype before = store.entries().size();
     StripEnvironment shared = environment();
@@ -349,8 +336,7 @@ TEST_F(StripJobTest, RepairPassRunsOnRealMP3OnlyAndFailsTheJobOnlyWhenNoFileIsLe
 {
     const QString folder = folderAt("music");
     const QString record = tempPath("mp3val-arguments");
-    // A stand-in for mp3val that writes its arguments, one a line, to `record` and then runs
-    // `body`.
+    // A stand-in for mp3val that writes its arguments, one a line, to `record`, then runs `body`.
     const auto withTool = [&](const QByteArray& body) {
         const QString tools = folderAt("tool");
         writeFile(tools + "/mp3val",
@@ -394,8 +380,7 @@ TEST_F(StripJobTest, RepairPassRunsOnRealMP3OnlyAndFailsTheJobOnlyWhenNoFileIsLe
     EXPECT_TRUE(systemLog.lines().first().startsWith("mp3val launch failed: "));
     EXPECT_GT(systemLog.lines().first().size(), 22) << "the reason is given";
 
-    // Damaged streams: the real tool drops or rebuilds the broken frames and the whole one
-    // just before them, which the copy check accepts there and nowhere else.
+    // The real tool drops or rebuilds broken frames and the one before, which the check allows.
     const QByteArray clean = readAll(fixture("mp3_no_xing.mp3"));
     const qsizetype middle = clean.indexOf(QByteArray("\xFF\xF3", 2), clean.size() / 2);
     ASSERT_GT(middle, 0);
@@ -410,9 +395,8 @@ TEST_F(StripJobTest, RepairPassRunsOnRealMP3OnlyAndFailsTheJobOnlyWhenNoFileIsLe
 
 TEST_F(StripJobTest, NoTagFallbackNeverOverwritesNorDeletesAFileOfTheUser)
 {
-    // No temporary file can be made anywhere: the destination's path is so long that no
-    // "cleftone.XXXXXX" fits in it (while "song.mp3" still does), and the temporary folder is
-    // missing. The new file is then made beside the input.
+    // No temporary file fits in the destination's long path (while "song.mp3" still does) nor
+    // in the missing temporary folder: the new file is made beside the input.
     QString deep = folderAt("deep");
     const qsizetype target = 4084; // PATH_MAX is 4096 with its terminating byte
     while (target - deep.size() > 201)

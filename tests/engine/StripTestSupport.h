@@ -1,8 +1,7 @@
 #pragma once
 
-// Helpers of the strip job tests: a forwarding audio-file service with hooks, test-time media,
-// mounts, and the child mode in which the test binary strips one file for the crash and
-// system-call tests.
+// Helpers of the strip job tests: a hooked audio-file service, media, mounts, and the child
+// mode in which the test binary strips one file for the crash and system-call tests.
 
 #include "CommitTestSupport.h"
 #include "MockAudioFileService.h"
@@ -20,12 +19,10 @@
 
 namespace cleftone::test {
 
-/// The names in `directory` that a strip job makes for itself: "cleftone.*", ".cleftone-replace-*"
-/// and "*_NoTag*", joined by spaces.
+/// The names of the kinds a strip job makes in `directory`, joined by spaces.
 QString temporaryNamesIn(const QString& directory);
 
-/// The system service with hooks, for cancelling or disturbing a job at a chosen point of its
-/// packet copy. Hooks run on the job's thread.
+/// The system service with hooks that disturb a job's packet copy, run on the job's thread.
 class HookedService : public ::testing::NiceMock<MockAudioFileService> {
 public:
     HookedService();
@@ -48,8 +45,8 @@ private:
 /// A tagged 16-bit stereo WAV of `seconds` seconds made with ffmpeg; false when that fails.
 bool makeTaggedWav(const QString& path, int seconds);
 
-/// A file system mounted at `directory` by `commands` (each a program and its arguments, run in
-/// turn), detached when the object goes. `error` tells why it could not be.
+/// A file system mounted at `directory` by `commands` (each a program and its arguments), detached
+/// when the object goes. `error` tells why it could not be.
 class ScopedMount {
 public:
     ScopedMount(const QString& directory, const QList<QStringList>& commands);
@@ -104,13 +101,11 @@ protected:
         QString outFilePath;
         QString tempFilePath;
     };
-    /// Runs one job on the queue and waits (at most two minutes) until it is done. `prepare`
-    /// sees the job before it is queued.
+    /// Runs one job on the queue and waits (at most two minutes); `prepare` sees it first.
     Outcome strip(const QString& input, const StripEnvironment& environment,
                   const std::function<void(CleftoneOperation&)>& prepare = {});
 
-    /// Arguments of the child mode: strips `input` with this test's settings, noting its
-    /// temporary items in tempPath("child-journal"); `asNobody` drops root first.
+    /// The child mode strips `input` with this test's settings and journal "child-journal".
     QStringList childArguments(const QString& input, bool asNobody = false) const;
 
     static QString failureLine(const QString& name, const QString& message)
@@ -119,8 +114,8 @@ protected:
     }
     /// Expects a finished, failed job with exactly `line` logged, and no journal record left.
     static void expectFailed(const Outcome& outcome, const QString& line);
-    /// The judge of a stripped file: a finished, successful job that logged nothing, whose
-    /// output holds the packets of `reference` and, when `tagged` is given, none of its tags.
+    /// The judge of a stripped file: a successful, silent job whose output holds the audio of
+    /// `reference` and, when given, none of the tags of `tagged`.
     void expectStripped(const Outcome& outcome, const QString& reference,
                         const QString& tagged = QString());
     /// The tag problems inspect_tags.py finds on one side ("input" or "output").
