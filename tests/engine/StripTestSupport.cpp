@@ -13,6 +13,7 @@
 #include <cstring>
 #include <future>
 #include <grp.h>
+#include <sys/mount.h>
 #include <tuple>
 #include <unistd.h>
 
@@ -91,8 +92,8 @@ ScopedMount::ScopedMount(const QString& directory, const QList<QStringList>& com
 
 ScopedMount::~ScopedMount()
 {
-    // A lazy unmount also detaches a FUSE mount, as root; fusermount does it for other users.
-    if (runTool("umount", {"-l", directory_}).exitCode != 0)
+    // Detaching also unmounts a FUSE mount, as root; fusermount does it for other users.
+    if (::umount2(QFile::encodeName(directory_).constData(), MNT_DETACH) != 0)
         runTool("fusermount", {"-u", "-z", directory_});
 }
 
