@@ -7,8 +7,6 @@
 #include "platform/PreferenceKeys.h"
 
 #include <QDeadlineTimer>
-#include <QElapsedTimer>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QThread>
@@ -22,59 +20,17 @@ namespace {
 
 using StripFaultTest = StripJobTest;
 
-// Reads the child's output up to and including `line`; false when it never comes.
-bool waitForLine(QProcess& child, const QByteArray& line)
+// Runs the child mode to its end or its kill, and then waits for the rest of its group.
+QByteArray runChild(const QStringList& arguments)
 {
+    const QByteArray out = runTool(testExecutable(), arguments, 60000).out;
+    const pid_t group = out.startsWith("pid:") ? out.mid(4, out.indexOf('\n') - 4).toInt() : 0;
     QDeadlineTimer deadline(20000);
-    while (!deadline.hasExpired() && child.state() != QProcess::NotRunning) {
-        while (child.canReadLine()) {
-            if (child.readLine() == line + '\n')
-                return true;
-        }
-        child.waitForReadyRead(50);
-    }
-    return false;
-}
-
-struct ChildTimes {
-    bool ok = false;
-    qint64 startToCopied = 0; // ms from "go" to "copied", when not killed
-    qint64 copiedToExit = 0;  // ms from "copied" to the exit, when not killed
-};
-
-// Runs the child mode; kills it `killAfterMs` after it printed `anchor` ("go" or "copied"), or
-// never (-1). Then waits for its process group: a killed job's repair tool finishes on its own.
-ChildTimes runAndKill(const QStringList& arguments, const QByteArray& anchor, int killAfterMs)
-{
-    ChildTimes result;
-    QProcess child;
-    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.setChildProcessModifier([] { ::setpgid(0, 0); });
-    child.start(testExecutable(), arguments);
-    if (!child.waitForStarted(10000))
-        return result;
-    const pid_t pid = pid_t(child.processId());
-    QElapsedTimer clock;
-    bool reached = waitForLine(child, "go") && (anchor != "copied" || waitForLine(child, anchor));
-    clock.start();
-    if (reached && killAfterMs >= 0) {
-        QThread::msleep(ulong(killAfterMs));
-        ::kill(pid, SIGKILL);
-    } else if (reached) {
-        reached = waitForLine(child, "copied");
-        result.startToCopied = clock.restart();
-    }
-    if (!reached || !child.waitForFinished(60000)) {
-        ::kill(pid, SIGKILL);
-        child.waitForFinished(5000);
-        return result;
-    }
-    result.copiedToExit = clock.elapsed();
-    QDeadlineTimer deadline(20000);
-    while (::kill(-pid, 0) == 0 && !deadline.hasExpired())
+    while (group > 0 && ::kill(-group, 0) == 0 && !deadline.hasExpired())
         QThread::msleep(5);
-    result.ok = ::kill(-pid, 0) != 0;
-    return result;
+    EXPECT_GT(group, 0) << out.toStdString();
+    EXPECT_NE(::kill(-group, 0), 0) << "the child's group outlived it";
+    return out;
 }
 
 TEST_F(StripFaultTest, KilledAtAnyMomentLeavesTheOldOrTheNewFileAndNoLeftovers)
@@ -84,11 +40,13 @@ TEST_F(StripFaultTest, KilledAtAnyMomentLeavesTheOldOrTheNewFileAndNoLeftovers)
     const QByteArray originalBytes = readAll(original);
     const QString journal = tempPath("child-journal");
 
-    // A reference strip, which also tells how long a strip takes here.
+    // A reference strip, which also tells how many reads the copy takes and how long the rest.
     const QString reference = folderAt("reference") + "/song.mp3";
     writeFile(reference, originalBytes);
-    const ChildTimes whole = runAndKill(childArguments(reference), "go", -1);
-    ASSERT_TRUE(whole.ok);
+    const QByteArray out = runChild(childArguments(reference, {"--kill-after-read", "0"}));
+    const QRegularExpressionMatch counts =
+        QRegularExpression("reads:(\\d+) tail:(\\d+)").match(out);
+    ASSERT_TRUE(counts.hasMatch()) << out.toStdString();
     const QByteArray strippedBytes = readAll(reference);
     ASSERT_NE(strippedBytes, originalBytes);
     ASSERT_FALSE(strippedBytes.isEmpty());
@@ -106,19 +64,20 @@ TEST_F(StripFaultTest, KilledAtAnyMomentLeavesTheOldOrTheNewFileAndNoLeftovers)
     bool toTrash = false;
 
     // Over the packet copy, then more densely over the close, mp3val and the commit.
-    std::vector<std::pair<QByteArray, int>> moments;
-    for (int i = 0; i < 8; ++i)
-        moments.push_back({"go", int(whole.startToCopied * i / 8)});
+    std::vector<QStringList> kills;
+    for (int i = 1; i <= 8; ++i)
+        kills.push_back({"--kill-after-read", QString::number(counts.captured(1).toInt() * i / 9)});
     for (int i = 0; i < 14; ++i)
-        moments.push_back({"copied", int(whole.copiedToExit * 6 / 5 * i / 13)});
+        kills.push_back(
+            {"--kill-after-copied", QString::number(counts.captured(2).toInt() * i / 10)});
     int keptOld = 0;
     int cleanedUp = 0;
-    for (const auto& [anchor, delay] : moments) {
-        SCOPED_TRACE(testing::Message() << "killed " << delay << " ms after " << anchor.data());
+    for (const QStringList& kill : kills) {
+        SCOPED_TRACE(kill.join(' ').toStdString());
         writeFile(output, originalBytes);
         toTrash = !toTrash;
         preferences->setValue(QString::fromLatin1(kMoveOriginalsToTrashKey), toTrash);
-        ASSERT_TRUE(runAndKill(childArguments(output), anchor, delay).ok);
+        runChild(childArguments(output, kill));
 
         const QByteArray now = readAll(output);
         EXPECT_TRUE(now == originalBytes || now == strippedBytes)

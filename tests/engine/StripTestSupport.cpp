@@ -5,15 +5,18 @@
 #include "platform/PreferenceKeys.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <future>
 #include <grp.h>
 #include <sys/mount.h>
+#include <thread>
 #include <tuple>
 #include <unistd.h>
 
@@ -123,20 +126,20 @@ QString testExecutable()
     return QCoreApplication::applicationFilePath();
 }
 
-QStringList StripJobTest::childArguments(const QString& input, bool asNobody) const
+QStringList StripJobTest::childArguments(const QString& input, const QStringList& options) const
 {
-    QStringList arguments{"--strip-child", tempPath("child-journal"), tempPath("settings.conf"),
-                          input};
-    if (asNobody)
-        arguments << "--as-nobody";
-    return arguments;
+    return QStringList{"--strip-child", tempPath("child-journal"), tempPath("settings.conf"),
+                       input} +
+           options;
 }
 
 int childMain(int argc, char** argv)
 {
     if (argc < 5 || std::strcmp(argv[1], "--strip-child") != 0)
         return -1;
-    if (argc > 5 &&
+    const QByteArray option = argc > 5 ? argv[5] : "";
+    const int killAt = argc > 6 ? std::atoi(argv[6]) : 0;
+    if (option == "--as-nobody" &&
         (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
         std::perror("dropping root");
         return 3;
@@ -145,13 +148,28 @@ int childMain(int argc, char** argv)
     setLeftoverJournalDirectory(QFile::decodeName(argv[2]));
     Preferences preferences(QFile::decodeName(argv[3]));
 
-    // The parent times its kills from these lines: "go" before the job starts, "copied" once
-    // every packet is written and the output is about to be closed.
     HookedService service;
-    service.beforeOutputClose = [] {
-        std::printf("copied\n");
-        std::fflush(stdout);
+    QElapsedTimer tail; // from the last packet written to the end
+    if (option == "--kill-after-read") {
+        service.afterRead = [killAt](int reads) {
+            if (reads == killAt)
+                ::kill(::getpid(), SIGKILL);
+        };
+    }
+    service.beforeOutputClose = [&tail, killAt, kill = option == "--kill-after-copied"] {
+        tail.start();
+        if (kill)
+            std::thread([killAt] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(killAt));
+                ::kill(::getpid(), SIGKILL);
+            }).detach();
     };
+    // The parent waits for the whole group: a killed job's repair tool finishes on its own.
+    if (option.startsWith("--kill")) {
+        ::setpgid(0, 0);
+        std::printf("pid:%d\n", int(::getpid()));
+        std::fflush(stdout);
+    }
     // As a run of the window or the command-line tool: folders shared, flushed at the end.
     StripEnvironment environment;
     environment.service = &service;
@@ -163,14 +181,13 @@ int childMain(int argc, char** argv)
     };
     auto job = std::make_shared<CleftoneOperation>(QFile::decodeName(argv[4]), environment);
     job->setDefaultsOverride(&preferences);
-
-    std::printf("go\n");
-    std::fflush(stdout);
     job->start();
     environment.replacementFolders->finish();
     for (const QString& line : errors)
         std::printf("error:%s\n", line.toUtf8().constData());
     std::printf("success:%d\n", job->success() ? 1 : 0);
+    if (option.startsWith("--kill"))
+        std::printf("reads:%d tail:%lld\n", service.reads(), tail.elapsed());
     return 0;
 }
 

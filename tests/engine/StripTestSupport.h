@@ -105,8 +105,11 @@ protected:
     Outcome strip(const QString& input, const StripEnvironment& environment,
                   const std::function<void(CleftoneOperation&)>& prepare = {});
 
-    /// The child mode strips `input` with this test's settings and journal "child-journal".
-    QStringList childArguments(const QString& input, bool asNobody = false) const;
+    /// The child mode strips `input` with this test's settings and journal "child-journal", and
+    /// prints its error lines and "success:<0|1>". `options`: "--as-nobody" drops root first;
+    /// "--kill-after-read N" and "--kill-after-copied MS" kill it (its first line is then
+    /// "pid:<group>", and a finished job ends with "reads:<count> tail:<ms after the copy>").
+    QStringList childArguments(const QString& input, const QStringList& options = {}) const;
 
     static QString failureLine(const QString& name, const QString& message)
     {
