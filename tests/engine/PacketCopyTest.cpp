@@ -18,8 +18,10 @@ using ::testing::DoAll;
 using ::testing::NiceMock;
 using ::testing::Return;
 using ::testing::SetArgPointee;
+using ::testing::Truly;
 
-/// Packet `index` of the fake input: `size` bytes that differ from packet to packet.
+/// Packet `index` of the fake input: `size` bytes that differ from packet to
+/// packet.
 QByteArray packetBytes(std::int64_t index, std::uint32_t size)
 {
     QByteArray bytes(qsizetype(size), '\0');
@@ -156,19 +158,14 @@ TEST_F(PacketCopyTest, EmptyInputGivesAClosedOutputOfTheInputsFormatAndCookie)
 {
     setInput(0, 4);
     values[AudioFileProperty::MagicCookieData] = QByteArray("cookie\0x", 8);
+    EXPECT_CALL(service, AudioFileCreateWithURL(
+                             "/tmp/x/cleftone.Ab3d9Z", AudioFileType::WAVE,
+                             Truly([&](auto f) { return bytesOf(*f) == bytesOf(format); }), 3u, _))
+        .WillOnce(DoAll(SetArgPointee<4>(&output), Return(0)));
     EXPECT_CALL(service,
-                AudioFileCreateWithURL("/tmp/x/cleftone.Ab3d9Z", AudioFileType::WAVE, _, 3u, _))
-        .WillOnce([&](const std::string&, AudioFileTypeID, const AudioStreamBasicDescription* f,
-                      std::uint32_t, AudioFileID* file) {
-            EXPECT_EQ(bytesOf(*f), bytesOf(format));
-            *file = &output;
-            return 0;
-        });
-    EXPECT_CALL(service, AudioFileSetProperty(&output, fourCC("mgic"), 8u, _))
-        .WillOnce([](AudioFileID, AudioFilePropertyID, std::uint32_t size, const void* data) {
-            EXPECT_EQ(QByteArray(static_cast<const char*>(data), size), QByteArray("cookie\0x", 8));
-            return 0;
-        });
+                AudioFileSetProperty(&output, fourCC("mgic"), 8u, Truly([](const void* data) {
+                    return std::memcmp(data, "cookie\0x", 8) == 0;
+                })));
     EXPECT_CALL(service, AudioFileReadPacketData(_, _, _, _, _, _, _)).Times(0);
     EXPECT_EQ(copy([] {
                   ADD_FAILURE() << "cancellation checked";
@@ -223,9 +220,10 @@ TEST_F(PacketCopyTest, ShortReadFailsInsteadOfWritingATruncatedFile)
 {
     setInput(200, 417); // blocks of 78
     readablePackets = 100;
-    EXPECT_EQ(failure(),
-              "Read only 100 of 200 audio packets. The file may be truncated or damaged.");
-    // The second block came back short, the third empty; nothing more was asked for.
+    EXPECT_EQ(failure(), "Read only 100 of 200 audio packets. The file may be "
+                         "truncated or damaged.");
+    // The second block came back short, the third empty; nothing more was asked
+    // for.
     EXPECT_EQ(reads, (std::vector<Read>{{0, 78, 32526}, {78, 78, 32526}, {156, 44, 18348}}));
     EXPECT_TRUE(written == expectedBytes(100));
     EXPECT_EQ(outputCloses, 1);

@@ -121,11 +121,6 @@ QList<QStringList> ScopedMount::fat(const QString& image, const QString& directo
             {"fusefat", "-o", "rw+", image, directory}};
 }
 
-QString testExecutable()
-{
-    return QCoreApplication::applicationFilePath();
-}
-
 QStringList StripJobTest::childArguments(const QString& input, const QStringList& options) const
 {
     return QStringList{"--strip-child", tempPath("child-journal"), tempPath("settings.conf"),

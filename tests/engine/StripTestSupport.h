@@ -11,6 +11,8 @@
 #include "platform/OperationQueue.h"
 #include "platform/Preferences.h"
 
+#include <QCoreApplication>
+
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -70,7 +72,10 @@ private:
 };
 
 /// Path of this test binary, for the child mode.
-QString testExecutable();
+inline QString testExecutable()
+{
+    return QCoreApplication::applicationFilePath();
+}
 /// The child mode's entry point; returns the exit status, or -1 when `argv` asks for no child.
 int childMain(int argc, char** argv);
 
