@@ -5,7 +5,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <future>
 #include <optional>
 
 namespace cleftone::test {
@@ -13,7 +12,6 @@ namespace {
 
 using ::testing::_;
 using ::testing::NiceMock;
-using namespace std::chrono_literals;
 
 /// The service's global tables: each writable type with its extensions (none: query fails).
 using Table = std::vector<std::pair<AudioFileTypeID, std::optional<AudioFileExtensionList>>>;
@@ -80,37 +78,6 @@ TEST(AudioFormatCapabilities, MergesExtensionsLeavesOggOutAndSurvivesAFailingSer
     const AudioFormatCapabilities none(failing);
     EXPECT_TRUE(none.writableExtensions().isEmpty());
     EXPECT_FALSE(none.isWritableType(0));
-}
-
-TEST(LazyAudioFormatCapabilities, ConcurrentFirstCallersShareOneBuild)
-{
-    const Table table = {{AudioFileType::WAVE, AudioFileExtensionList{"wav"}}};
-    NiceMock<MockAudioFileService> service;
-    answerGlobalTables(service, table);
-    std::promise<void> entered;
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    EXPECT_CALL(service, AudioFileGetGlobalInfoSize(AudioFileGlobalInfo::WritableTypes, _, _, _))
-        .WillOnce([&](std::uint32_t, std::uint32_t, const void*, std::uint32_t* size) {
-            entered.set_value();
-            released.wait_for(10s);
-            *size = 4;
-            return 0;
-        });
-
-    LazyAudioFormatCapabilities lazy(service);
-    auto first = std::async(std::launch::async, [&] { return &lazy.get(); });
-    ASSERT_EQ(entered.get_future().wait_for(10s), std::future_status::ready);
-    auto second = std::async(std::launch::async, [&] { return &lazy.get(); });
-    // The second caller must wait for the build under way rather than start its own.
-    EXPECT_EQ(second.wait_for(100ms), std::future_status::timeout);
-    release.set_value();
-    ASSERT_EQ(first.wait_for(10s), std::future_status::ready);
-    ASSERT_EQ(second.wait_for(10s), std::future_status::ready);
-    const AudioFormatCapabilities* built = first.get();
-    EXPECT_EQ(second.get(), built);
-    EXPECT_EQ(&lazy.get(), built);
-    EXPECT_EQ(built->writableExtensions(), QStringList{"wav"});
 }
 
 } // namespace

@@ -26,36 +26,6 @@ protected:
     QString newItem;
 };
 
-TEST_F(FileSwapTest, ReplacesKeepingOnlyTheNewItemsMetadataOrNamesTheFileAndTheSystemError)
-{
-    const QString out = destination + "/song.mp3";
-    writeFile(out, "old audio with a much longer tag block", 0600);
-    FileError error;
-    ASSERT_TRUE(CTFileSwap::swapItemAtURL(out, newItem, &error));
-    EXPECT_EQ(readAll(out), "stripped audio");
-    EXPECT_EQ(modeOf(out), 0640u);
-    EXPECT_FALSE(exists(newItem));
-    EXPECT_EQ(namesIn(destination), QStringList{"song.mp3"});
-
-    // Something that a file cannot replace: a folder with contents.
-    const QString folder = destination + "/folder.mp3";
-    ASSERT_TRUE(QDir().mkpath(folder + "/inner"));
-    writeFile(newItem, "stripped audio");
-    EXPECT_FALSE(CTFileSwap::swapItemAtURL(folder, newItem, &error));
-    EXPECT_EQ(
-        error.message(),
-        QStringLiteral("Could not replace “folder.mp3” in the folder “dest”: is a directory."));
-    EXPECT_EQ(error.technicalDetail(), QStringLiteral("file-swap 1; errno 21"));
-    EXPECT_EQ(readAll(newItem), "stripped audio") << "left for the job's clean-up";
-
-    // The repair tool removed the new item.
-    ::unlink(QFile::encodeName(newItem).constData());
-    EXPECT_FALSE(CTFileSwap::swapItemAtURL(out, newItem, &error));
-    EXPECT_EQ(error.code, FileSwapReplaceFailed);
-    EXPECT_EQ(error.underlying->second, ENOENT);
-    EXPECT_EQ(readAll(out), "stripped audio");
-}
-
 TEST_F(FileSwapTest, AcrossFileSystemsCopiesBesideDestinationThenRenames)
 {
     QTemporaryDir shm("/dev/shm/cleftone-test-XXXXXX");

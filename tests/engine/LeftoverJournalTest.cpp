@@ -5,9 +5,6 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 namespace cleftone::test {
 namespace {
 
@@ -27,24 +24,6 @@ protected:
     const QString journal = dir.filePath("journal");
     const QString folder = dir.filePath("music");
 };
-
-TEST(ProcessIdentity, TellsLiveFromDeadAndRecycled)
-{
-    EXPECT_TRUE(ProcessIdentity::current().isAlive());
-    EXPECT_GT(ProcessIdentity::current().startTime, 0u);
-    EXPECT_FALSE(recycledPid().isAlive());
-
-    const pid_t child = ::fork();
-    if (child == 0)
-        ::_exit(0);
-    ASSERT_GT(child, 0);
-    // Unreaped, the child is a zombie: gone for our purposes.
-    for (int i = 0; i < 500 && ProcessIdentity::of(child); ++i)
-        ::usleep(10000);
-    EXPECT_FALSE(ProcessIdentity::of(child));
-    ::waitpid(child, nullptr, 0);
-    EXPECT_FALSE(ProcessIdentity::of(child));
-}
 
 TEST_F(LeftoverJournalTest, OnlyItemsThatStillLookLikeTheRecordedOnesAreRemoved)
 {

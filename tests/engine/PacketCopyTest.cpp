@@ -18,7 +18,6 @@ using ::testing::DoAll;
 using ::testing::NiceMock;
 using ::testing::Return;
 using ::testing::SetArgPointee;
-using ::testing::Truly;
 
 /// Packet `index` of the fake input: `size` bytes that differ from packet to
 /// packet.
@@ -121,59 +120,6 @@ protected:
     std::int64_t nextWrittenPacket = 0;
     int outputCloses = 0;
 };
-
-struct BlockCase {
-    std::uint32_t maximumPacketSize;
-    std::uint32_t packetsPerBlock;
-    std::uint32_t bufferBytes;
-};
-
-class PacketCopyBlocks : public PacketCopyTest, public ::testing::WithParamInterface<BlockCase> {};
-
-TEST_P(PacketCopyBlocks, CopiesEveryPacketInOrderInBoundedBlocks)
-{
-    const BlockCase c = GetParam();
-    EXPECT_EQ(packetsPerBlock(c.maximumPacketSize), c.packetsPerBlock);
-    setInput(2 * c.packetsPerBlock + 1, c.maximumPacketSize);
-    // A zero-length cookie is no cookie.
-    values[AudioFileProperty::MagicCookieData] = "";
-    EXPECT_CALL(service, AudioFileSetProperty(_, _, _, _)).Times(0);
-
-    EXPECT_EQ(copy(), PacketCopyOutcome::Completed);
-    const std::vector<Read> expected = {
-        {0, c.packetsPerBlock, c.bufferBytes},
-        {c.packetsPerBlock, c.packetsPerBlock, c.bufferBytes},
-        {2 * c.packetsPerBlock, 1, c.maximumPacketSize},
-    };
-    EXPECT_EQ(reads, expected);
-    EXPECT_TRUE(written == expectedBytes(2 * c.packetsPerBlock + 1));
-    EXPECT_EQ(outputCloses, 1);
-}
-
-INSTANTIATE_TEST_SUITE_P(MaximumPacketSizes, PacketCopyBlocks,
-                         ::testing::Values(BlockCase{4, 8192, 32768}, BlockCase{417, 78, 32526},
-                                           BlockCase{32768, 1, 32768}, BlockCase{32769, 1, 32769}));
-
-TEST_F(PacketCopyTest, EmptyInputGivesAClosedOutputOfTheInputsFormatAndCookie)
-{
-    setInput(0, 4);
-    values[AudioFileProperty::MagicCookieData] = QByteArray("cookie\0x", 8);
-    EXPECT_CALL(service, AudioFileCreateWithURL(
-                             "/tmp/x/cleftone.Ab3d9Z", AudioFileType::WAVE,
-                             Truly([&](auto f) { return bytesOf(*f) == bytesOf(format); }), 3u, _))
-        .WillOnce(DoAll(SetArgPointee<4>(&output), Return(0)));
-    EXPECT_CALL(service,
-                AudioFileSetProperty(&output, fourCC("mgic"), 8u, Truly([](const void* data) {
-                    return std::memcmp(data, "cookie\0x", 8) == 0;
-                })));
-    EXPECT_CALL(service, AudioFileReadPacketData(_, _, _, _, _, _, _)).Times(0);
-    EXPECT_EQ(copy([] {
-                  ADD_FAILURE() << "cancellation checked";
-                  return true;
-              }),
-              PacketCopyOutcome::Completed);
-    EXPECT_EQ(outputCloses, 1);
-}
 
 TEST_F(PacketCopyTest, EachRefusalFailsWithItsMessageAndTheOutputIsClosed)
 {

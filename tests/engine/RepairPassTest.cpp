@@ -4,7 +4,6 @@
 
 #include "platform/SystemLog.h"
 
-#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -38,51 +37,6 @@ protected:
     QString tools;
     QString temp;
 };
-
-TEST(RepairPassAppliesTo, OnlyMP3OutputThatIsMP3Audio)
-{
-    EXPECT_TRUE(MP3RepairPass::appliesTo("/a/SONG.MP3", AudioFileType::MP3));
-    EXPECT_TRUE(MP3RepairPass::appliesTo("/a/b.c.Mp3", AudioFileType::MP3));
-    EXPECT_FALSE(MP3RepairPass::appliesTo("/a/song.mp2", AudioFileType::MP2));
-    EXPECT_FALSE(MP3RepairPass::appliesTo("/a/song.m4a", AudioFileType::M4A));
-    EXPECT_FALSE(MP3RepairPass::appliesTo("/a/wave.mp3", AudioFileType::WAVE));
-    EXPECT_FALSE(MP3RepairPass::appliesTo("/a.mp3/song", AudioFileType::MP3));
-}
-
-TEST_F(RepairPassTest, RealToolKeepsGoodMP3AndRebuildsDamagedOneAtTheSamePath)
-{
-    const MP3RepairPass pass;
-    if (!QFileInfo(pass.programPath()).isExecutable())
-        GTEST_SKIP() << "no mp3val beside the test executable";
-    const QByteArray good = readAll(CLEFTONE_TEST_DATA_DIR "/audio/ref/mp3_cbr_info.mp3");
-    ASSERT_FALSE(good.isEmpty());
-    SystemLogCapture log;
-
-    writeFile(temp, good, 0640);
-    const auto before = statOf(temp);
-    RepairPassResult result = pass.run(kOut, temp, AudioFileType::MP3);
-    EXPECT_TRUE(result.ran && result.outputUsable);
-    EXPECT_EQ(readAll(temp), good);
-    EXPECT_EQ(statOf(temp)->st_ino, before->st_ino) << "a sound file is left alone";
-
-    // A frame cut short in the middle: rebuilt into a new file (inode) at the same path, with
-    // the mode kept and no backup left.
-    writeFile(temp, good.left(4000) + good.mid(4200), 0640);
-    const auto damaged = statOf(temp);
-    result = pass.run(kOut, temp, AudioFileType::MP3);
-    EXPECT_TRUE(result.ran && result.outputUsable);
-    const auto repaired = statOf(temp);
-    EXPECT_LT(repaired->st_size, damaged->st_size);
-    EXPECT_NE(repaired->st_ino, damaged->st_ino);
-    EXPECT_EQ(repaired->st_mode & 0777, 0640u);
-    EXPECT_FALSE(exists(temp + ".bak"));
-
-    // A WAV file named .mp3 is emptied by the tool, and still it exits with 0.
-    writeFile(temp, readAll(CLEFTONE_TEST_DATA_DIR "/audio/bad/wav_named.mp3"));
-    EXPECT_FALSE(pass.run(kOut, temp, AudioFileType::MP3).outputUsable);
-    EXPECT_EQ(statOf(temp)->st_size, 0);
-    EXPECT_EQ(log.lines(), QStringList());
-}
 
 TEST_F(RepairPassTest, OutcomesOfTheToolGoToTheSystemLogOnly)
 {
