@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <sys/xattr.h>
 
 namespace cleftone::test {
 namespace {
@@ -58,50 +57,6 @@ TEST_F(StripJobTest, InPlaceKeepsTypeModeAndPacketsAndDropsEveryTag)
         }
     }
     EXPECT_EQ(namesIn(leftoverJournalDirectory()), QStringList());
-}
-
-TEST_F(StripJobTest, InPlaceTheFileStaysTheUsersButLosesItsUserAttributes)
-{
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "needs root to give the file another owner and to switch users";
-    const QString folder = folderAt("shared");
-    ::chmod(QFile::encodeName(tmp.path()).constData(), 0755);
-    ::chmod(QFile::encodeName(folder).constData(), 0777);
-    // An access ACL as the kernel stores it: owner rw, user 1000 rw, group rw, mask rw, other r.
-    const std::uint32_t acl[] = {2,          0x00060001, 0xFFFFFFFF, 0x00060002,
-                                 1000,       0x00060004, 0xFFFFFFFF, 0x00060010,
-                                 0xFFFFFFFF, 0x00040020, 0xFFFFFFFF};
-    const QByteArray aclBytes(reinterpret_cast<const char*>(acl), sizeof acl);
-    const auto attribute = [](const QString& path, const char* name) {
-        char value[256];
-        const ssize_t size = ::getxattr(QFile::encodeName(path).constData(), name, value, 256);
-        return size < 0 ? QByteArray() : QByteArray(value, int(size));
-    };
-    // Root keeps another user's ownership; "nobody" keeps its own.
-    for (const bool asNobody : {false, true}) {
-        SCOPED_TRACE(asNobody ? "as nobody" : "as root");
-        const QString input = place("flac_tags.flac", folder, {}, 0664);
-        const QByteArray path = QFile::encodeName(input);
-        const uid_t owner = asNobody ? 65534 : 1234;
-        ASSERT_EQ(::chown(path.constData(), owner, asNobody ? 65534 : 4321), 0);
-        if (::setxattr(path.constData(), "system.posix_acl_access", aclBytes.constData(),
-                       aclBytes.size(), 0) != 0 ||
-            ::setxattr(path.constData(), "user.xdg.origin.url", "https://x", 9, 0) != 0)
-            GTEST_SKIP() << "this file system keeps no ACLs or user attributes";
-        if (asNobody) {
-            const ToolRun child = runTool(testExecutable(), childArguments(input, {"--as-nobody"}));
-            EXPECT_EQ(child.out, "success:1\n") << child.err.toStdString();
-        } else {
-            EXPECT_TRUE(strip(input, environment()).success);
-        }
-        const auto info = statOf(input);
-        EXPECT_EQ(info->st_uid, owner);
-        EXPECT_EQ(info->st_gid, asNobody ? 65534u : 4321u);
-        EXPECT_EQ(info->st_mode & 07777, 0664u);
-        EXPECT_EQ(attribute(input, "system.posix_acl_access"), aclBytes);
-        EXPECT_EQ(attribute(input, "user.xdg.origin.url"), QByteArray());
-        EXPECT_EQ(digest(input).packetHashes, digest(fixture("ref/flac.flac")).packetHashes);
-    }
 }
 
 TEST_F(StripJobTest, DestinationFolderGetsACopyUnderTheInputsName)

@@ -1,7 +1,7 @@
 #pragma once
 
 // Helpers of the strip job tests: a hooked audio-file service, media, mounts, and the child
-// mode in which the test binary strips one file for the crash and system-call tests.
+// mode in which the test binary strips one file as another user.
 
 #include "CommitTestSupport.h"
 #include "MockAudioFileService.h"
@@ -17,7 +17,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <set>
 
 namespace cleftone::test {
 
@@ -31,8 +30,6 @@ public:
 
     /// After each packet read, with the number of reads so far.
     std::function<void(int)> afterRead;
-    /// Before the output file (the one created through this service) is closed.
-    std::function<void()> beforeOutputClose;
     /// Flips one bit in the middle of the data of this write of packets (1-based; 0: none).
     int corruptWrite = 0;
 
@@ -41,7 +38,6 @@ public:
 private:
     std::atomic<int> reads_{0};
     int writes_ = 0;
-    std::set<AudioFileID> outputs_;
 };
 
 /// A tagged 16-bit stereo WAV of `seconds` seconds made with ffmpeg; false when that fails.
@@ -111,9 +107,7 @@ protected:
                   const std::function<void(CleftoneOperation&)>& prepare = {});
 
     /// The child mode strips `input` with this test's settings and journal "child-journal", and
-    /// prints its error lines and "success:<0|1>". `options`: "--as-nobody" drops root first;
-    /// "--kill-after-read N" and "--kill-after-copied MS" kill it (its first line is then
-    /// "pid:<group>", and a finished job ends with "reads:<count> tail:<ms after the copy>").
+    /// prints its error lines and "success:<0|1>"; "--as-nobody" drops root first.
     QStringList childArguments(const QString& input, const QStringList& options = {}) const;
 
     static QString failureLine(const QString& name, const QString& message)
