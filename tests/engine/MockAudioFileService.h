@@ -67,9 +67,8 @@ inline void answerProperties(MockAudioFileService& service, AudioFileID file,
                 const auto it = values.find(code);
                 if (it == values.end())
                     return AudioFileError::UnsupportedProperty;
-                if (*size != std::uint32_t(it->second.size())) {
+                if (*size != std::uint32_t(it->second.size()))
                     return AudioFileError::BadPropertySize;
-                }
                 std::memcpy(out, it->second.constData(), *size);
                 return OSStatus(0);
             });

@@ -3,16 +3,10 @@
 
 #include "StripTestSupport.h"
 
-#include "engine/LeftoverJournal.h"
 #include "platform/PreferenceKeys.h"
 
-#include <QDeadlineTimer>
 #include <QRegularExpression>
-#include <QThread>
 #include <gtest/gtest.h>
-
-#include <csignal>
-#include <unistd.h>
 
 namespace cleftone::test {
 namespace {

@@ -1,7 +1,6 @@
 #pragma once
 
-// Helpers of the strip job tests: a hooked audio-file service, media, mounts, and the child
-// mode in which the test binary strips one file as another user.
+// Helpers of the strip job tests: a hooked audio-file service, media, mounts, a child mode.
 
 #include "CommitTestSupport.h"
 #include "MockAudioFileService.h"
@@ -43,8 +42,7 @@ private:
 /// A tagged 16-bit stereo WAV of `seconds` seconds made with ffmpeg; false when that fails.
 bool makeTaggedWav(const QString& path, int seconds);
 
-/// A file system mounted at `directory` by `commands` (each a program and its arguments), detached
-/// when the object goes. `error` tells why it could not be.
+/// A file system mounted at `directory` by `commands`, detached when the object goes.
 class ScopedMount {
 public:
     ScopedMount(const QString& directory, const QList<QStringList>& commands);
@@ -75,8 +73,7 @@ inline QString testExecutable()
 /// The child mode's entry point; returns the exit status, or -1 when `argv` asks for no child.
 int childMain(int argc, char** argv);
 
-/// Strip jobs on a real queue, in a private folder, with their own settings file and the test's
-/// leftover journal. Error-log lines are captured instead of going to the shared log.
+/// Strip jobs on a real queue with private folders and settings; error-log lines are captured.
 class StripJobTest : public RoundTrip {
 protected:
     void SetUp() override;
@@ -106,8 +103,7 @@ protected:
     Outcome strip(const QString& input, const StripEnvironment& environment,
                   const std::function<void(CleftoneOperation&)>& prepare = {});
 
-    /// The child mode strips `input` with this test's settings and journal "child-journal", and
-    /// prints its error lines and "success:<0|1>"; "--as-nobody" drops root first.
+    /// The child mode strips `input` and prints "error:<line>"s and "success:<0|1>".
     QStringList childArguments(const QString& input, const QStringList& options = {}) const;
 
     static QString failureLine(const QString& name, const QString& message)
@@ -116,8 +112,7 @@ protected:
     }
     /// Expects a finished, failed job with exactly `line` logged, and no journal record left.
     static void expectFailed(const Outcome& outcome, const QString& line);
-    /// The judge of a stripped file: a successful, silent job whose output holds the audio of
-    /// `reference` and, when given, none of the tags of `tagged`.
+    /// The judge of a stripped file: audio of `reference`, none of the tags of `tagged`.
     void expectStripped(const Outcome& outcome, const QString& reference,
                         const QString& tagged = QString());
     /// The tag problems inspect_tags.py finds on one side ("input" or "output").
