@@ -34,20 +34,6 @@ struct StripRun {
     QStringList errLines() const { return err.split('\n', Qt::SkipEmptyParts); }
 };
 
-QString problemsOf(const QJsonObject& report)
-{
-    const QJsonArray problems = report["output"]["problems"].toArray();
-    return QVariant(problems.toVariantList()).toStringList().join('\n');
-}
-
-int videoStreams(const QJsonObject& probe)
-{
-    int count = 0;
-    for (const QJsonValue& stream : probe.value("streams").toArray())
-        count += stream.toObject().value("codec_type").toString() == QLatin1String("video");
-    return count;
-}
-
 class StripCommandTest : public RoundTrip {
 protected:
     void SetUp() override
@@ -217,13 +203,11 @@ TEST_F(StripCommandTest, FoldersAreSearchedByExtensionWithoutFollowingLinksAndVi
     for (const auto& [fixtureName, relative] : audio)
         expected << "Stripped " + displayPath(place(fixtureName, relative));
     expected.sort();
-    const QString cover = tempPath(audio[3].second);
     const QString notes = place("bad/text.mp3", "library/notes.txt");
     const QString movie = place("mp4_aac_video.mp4", "library/movie.mp4");
     const QString outside = place("wav_24bit.wav", "outside/e.wav");
     ASSERT_TRUE(QFile::link(tempPath("outside"), tempPath("library/linked")));
     const QString readme = place("bad/text.mp3", "readme.txt");
-    ASSERT_EQ(videoStreams(probe(cover)), 1) << "the M4A fixture should carry cover art";
 
     const StripRun run = strip({tempPath("library"), readme});
     EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
@@ -240,27 +224,19 @@ TEST_F(StripCommandTest, FoldersAreSearchedByExtensionWithoutFollowingLinksAndVi
         (QStringList{"Skipping video file (use --include-video to keep only its audio): " + movie,
                      "Skipping, not a supported audio file: " + readme}))
         << "in the order given";
-    for (const auto& [fixtureName, relative] : audio) {
-        if (pathBytes(relative) == relative.toUtf8()) { // the inspector takes UTF-8 arguments
-            EXPECT_EQ(problemsOf(inspect(fixture(fixtureName), tempPath(relative))), QString())
-                << relative.toStdString();
-        }
-    }
-    EXPECT_EQ(videoStreams(probe(cover)), 0) << "the cover art went with the tags";
+    for (const int i : {1, 2, 4}) // the containers the other tests here do not strip
+        expectStripped(fixture(audio[i].first), tempPath(audio[i].second),
+                       i == 1 ? fixture("ref/flac.flac") : QString());
     EXPECT_TRUE(untouched(movie, "mp4_aac_video.mp4"));
     EXPECT_TRUE(untouched(outside, "wav_24bit.wav"));
     EXPECT_TRUE(untouched(notes, "bad/text.mp3"));
     ::unlink(pathBytes(tempPath(audio[5].second)).constData()); // which QTemporaryDir cannot
 
     // Asked for, the video goes and the audio packets stay.
-    const QStringList audioPackets = digest(movie).packetHashes;
     const StripRun video = strip({"--include-video", movie});
     EXPECT_EQ(video.exitCode, 0) << video.err.toStdString();
     EXPECT_EQ(video.err, QString());
-    const QJsonObject after = probe(movie);
-    EXPECT_EQ(after.value("streams").toArray().size(), 1);
-    EXPECT_FALSE(firstAudioStream(after).isEmpty());
-    EXPECT_EQ(digest(movie).packetHashes, audioPackets);
+    expectStripped(fixture("mp4_aac_video.mp4"), movie);
 }
 
 TEST_F(StripCommandTest, EachFailureIsOneLineOnStandardErrorAndTheExitStatusIsOne)
@@ -335,10 +311,8 @@ TEST_F(StripCommandTest, OutputFolderGetsStrippedCopiesOfUniqueNamesAndInputsSta
     EXPECT_TRUE(untouched(sameName, "mp3_all_tags.mp3"));
     EXPECT_EQ(QDir(out).entryList(QDir::Files | QDir::Hidden), (QStringList{"a.mp3", "b.m4a"}))
         << "the folder structure is not copied";
-    EXPECT_EQ(problemsOf(inspect(first, out + "/a.mp3")), QString());
-    EXPECT_EQ(problemsOf(inspect(second, out + "/b.m4a")), QString());
-    EXPECT_EQ(digest(out + "/a.mp3").packetHashes, digest(first).packetHashes);
-    EXPECT_EQ(digest(out + "/b.m4a").packetHashes, digest(second).packetHashes);
+    expectStripped(first, out + "/a.mp3", fixture("ref/mp3_vbr.mp3"));
+    expectStripped(second, out + "/b.m4a");
 }
 
 TEST_F(StripCommandTest, QuietInPlaceStripOfALinkKeepsTheLinkAndTheOriginalInTheTrash)
@@ -352,8 +326,7 @@ TEST_F(StripCommandTest, QuietInPlaceStripOfALinkKeepsTheLinkAndTheOriginalInThe
     EXPECT_EQ(run.out, QString());
     EXPECT_EQ(run.err, QString());
     EXPECT_TRUE(QFileInfo(link).isSymLink());
-    EXPECT_FALSE(untouched(song, "mp3_id3v1.mp3"));
-    EXPECT_EQ(problemsOf(inspect(fixture("mp3_id3v1.mp3"), song)), QString());
+    expectStripped(fixture("mp3_id3v1.mp3"), song, fixture("ref/mp3_vbr.mp3"));
     // Where a file manager finds it and knows where to restore it.
     const QString trash = tempPath("data/Trash");
     EXPECT_TRUE(untouched(trash + "/files/my song.mp3", "mp3_id3v1.mp3"));
