@@ -9,7 +9,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
 #include <QLocale>
 #include <QProcess>
 #include <QRegularExpression>
@@ -295,8 +294,9 @@ TEST_F(StripCommandTest, OutputFolderGetsStrippedCopiesOfUniqueNamesAndInputsSta
     older.write("an older b.m4a");
     older.close();
 
-    // Relative paths are taken against the working directory; the first of a name wins.
-    const StripRun run = strip({"--output-dir", "out", "in", sameName});
+    // Relative paths are taken against the working directory; a file named twice is stripped
+    // once; the first of a name wins.
+    const StripRun run = strip({"--output-dir", "out", "in", first, sameName});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.errLines(), (QStringList{"Cleftone Failed To Strip File: a.mp3.  Error:Another "
                                            "file named \u201Ca.mp3\u201D is already written to "

@@ -38,8 +38,7 @@ struct ToolRun {
 
 /// Runs a program found on PATH without a shell.
 ToolRun runTool(const QString& program, const QStringList& args, int timeoutMs = 30000);
-/// A tagged MP3 of about 10 MB made with ffmpeg, or empty when ffmpeg fails. Made once per
-/// process, at `directory`.
+/// A tagged MP3 of about 10 MB made with ffmpeg once per process, at `directory`; or empty.
 QString largeTaggedMP3(const QString& directory);
 /// Empty when the tools are there, otherwise why the test cannot run.
 std::string missingTools(const QStringList& programs);
@@ -54,17 +53,15 @@ struct CopyResult {
     std::uint64_t delivered = 0;
 };
 
-/// Opens `in` with type hint 0 and reads all packets as the strip job does, in blocks of at most
-/// 32768 bytes. With an `out`, first creates a file of the same type there with the stream
-/// description and magic cookie, writes every block into it and closes it.
+/// Opens `in` and reads all packets as the strip job does, in blocks of at most 32768 bytes.
+/// With an `out`, writes them into a new file of the same type, description and magic cookie.
 CopyResult copyThroughService(const QString& in, const QString& out = QString());
 inline CopyResult reopen(const QString& path)
 {
     return copyThroughService(path);
 }
 
-/// ffmpeg's view of the first audio stream: per-packet MD5s, the MD5 of the decoded samples,
-/// and whatever ffmpeg printed at level "error".
+/// ffmpeg's view of the first audio stream: per-packet and decoded MD5s, and its errors.
 struct StreamDigest {
     QStringList packetHashes;
     QString decodedMd5;

@@ -38,6 +38,7 @@ class Report:
             self.d = f.read()
         self.start = 0  # where the container proper starts, past ID3v2 tags
         self.xing = None  # (offset, bytes) of an MP3 Xing/Info/VBRI frame
+        self.pakt = None  # a CAF packet table's valid, priming and remainder frames
 
     def problem(self, text, at=None):
         """`at`: where the bytes to show start."""
@@ -90,6 +91,8 @@ def walk_chunks(rep, label, pos, head, size_of, step):
     d, data64 = rep.d, None
     while pos + head <= len(d):
         cid, size = d[pos : pos + 4], size_of(pos)
+        if cid == b"pakt":  # FFmpeg's reader skips its priming and remainder frames
+            rep.pakt = struct.unpack(">qii", d[pos + 20 : pos + 36])
         if cid == b"ds64":
             data64 = struct.unpack("<Q", d[pos + 16 : pos + 24])[0]
         if cid == b"data" and size == 0xFFFFFFFF and data64 is not None:
@@ -97,8 +100,10 @@ def walk_chunks(rep, label, pos, head, size_of, step):
         if cid not in ALLOWED[label] and cid.lower() not in ALLOWED[label]:
             rep.problem(f"{label} chunk '{show(cid)}' ({size} bytes)", pos + head)
         if size < 0 or (label == "Wave64" and size < 24):
-            break
+            return
         pos = step(pos, size)
+    if pos != len(d) and label in ("RIFF", "AIFF"):  # a chunk cut short, or its pad byte lost
+        rep.problem(f"{label} chunks end at byte {pos} of {len(d)}")
 
 
 def walk_flac(rep):
@@ -225,6 +230,8 @@ def check(inp, outp):
     xing_in, xing_out = (r.xing[1] if r.xing else None for r in (a, b))
     if a.kind == "MPEG-L3" and xing_in != xing_out:  # gained, lost or changed
         mismatch.append(f"Xing/Info frame {xing_in!r:.80} became {xing_out!r:.80}")
+    if a.pakt != b.pakt:
+        mismatch.append(f"CAF frames (valid, priming, remainder) {a.pakt} became {b.pakt}")
     known = {t for _, t in a.mp4_times}
     for where, t in b.mp4_times:
         if t not in known:
