@@ -328,26 +328,18 @@ QString largeTaggedMP3(const QString& directory)
         return made;
     // Encoding ten minutes would take seconds; ten copies of one encoded half minute make a
     // valid stream of the same size at once.
-    const QString part = directory + "/part.mp3", joined = directory + "/joined.mp3",
-                  tagged = directory + "/large.mp3";
-    const QStringList quiet{"-nostdin", "-v", "error", "-y"};
+    const QString part = directory + "/part.mp3", tagged = directory + "/large.mp3";
+    const QStringList quiet{"-nostdin", "-v", "error", "-y"}, loop{"-stream_loop", "9", "-i", part};
     const QString encode = "-f lavfi -i sine=frequency=440:duration=30 -ar 44100 -ac 2 -b:a 256k "
                            "-write_xing 0 -id3v2_version 0 -write_id3v1 0";
-    const QString tags = "-c copy -metadata title=CleftoneTag -metadata artist=CleftoneTag";
-    if (runTool("ffmpeg", quiet + encode.split(' ') + QStringList{part}).exitCode != 0)
-        return QString();
-    const QByteArray frames = readFile(part).repeated(10);
-    QFile joinedFile(joined);
-    if (!joinedFile.open(QIODevice::WriteOnly) || joinedFile.write(frames) != frames.size())
-        return QString();
-    joinedFile.close();
-    const ToolRun tag = runTool("ffmpeg", quiet + QStringList{"-i", joined} + tags.split(' ') +
-                                              QStringList{tagged});
+    const QString tag = "-c copy -metadata title=CleftoneTag -metadata artist=CleftoneTag";
+    const bool encoded =
+        runTool("ffmpeg", quiet + encode.split(' ') + QStringList{part}).exitCode == 0;
+    const bool ok =
+        encoded &&
+        runTool("ffmpeg", quiet + loop + tag.split(' ') + QStringList{tagged}).exitCode == 0;
     QFile::remove(part);
-    QFile::remove(joined);
-    if (tag.exitCode != 0)
-        return QString();
-    made = tagged;
+    made = ok ? tagged : QString();
     return made;
 }
 
