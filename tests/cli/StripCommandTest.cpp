@@ -272,11 +272,13 @@ TEST_F(StripCommandTest, EachFailureIsOneLineOnStandardErrorAndTheExitStatusIsOn
 
     // --show changes nothing: a tagged file lists its tags, a stripped one has none left.
     const QString tagged = place("flac_tags.flac", "music/tagged.flac");
+    const QString wave = place("wav_info_bext_id3.wav", "music/tagged.wav");
     const QString stripped = tempPath("music/good.flac");
-    const StripRun shown = strip({"--show", tagged, stripped, text});
+    const StripRun shown = strip({"--show", tagged, wave, stripped, text});
     EXPECT_EQ(shown.exitCode, 1);
     const QStringList lines = shown.outLines();
-    EXPECT_TRUE(lines.contains("  Tag TITLE: CleftoneTag Title")) << shown.out.toStdString();
+    for (const char* line : {"  Tag TITLE: CleftoneTag Title", "  Extra chunk: bext"})
+        EXPECT_TRUE(lines.contains(line)) << shown.out.toStdString();
     EXPECT_EQ(lines.mid(lines.indexOf(stripped)),
               (QStringList{stripped, "  No metadata", text,
                            "  This file is not an audio file that Cleftone can read."}));
