@@ -12,7 +12,6 @@
 #include <QLocale>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QThread>
 #include <QUrl>
 #include <gtest/gtest.h>
 
@@ -393,33 +392,6 @@ TEST_F(StripCommandTest, InterruptStopsTheRunningFileAndLeavesTheRestUntouched)
                                                          1, QLocale::DataSizeSIFormat))});
     EXPECT_EQ(temporaryItemsIn(tempPath("music")), QStringList());
     EXPECT_EQ(QDir(journal()).entryList(QDir::Files), QStringList());
-}
-
-TEST_F(StripCommandTest, NextRunRemovesWhatAKilledRunLeftBehind)
-{
-    const QString other = place("mp3_id3v1.mp3", "other.mp3");
-    bool leftSomething = false;
-    for (int attempt = 1; attempt <= 5 && !leftSomething; ++attempt) {
-        const QStringList files = largeCopies(3);
-        ASSERT_EQ(files.size(), 3) << "ffmpeg could not make the test file";
-        QProcess* process = start(files);
-        firstLine(process);
-        QThread::msleep(ulong(20 * attempt));
-        ::kill(pid_t(process->processId()), SIGKILL);
-        finish(process);
-        EXPECT_EQ(QDir(tmpdir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                  QStringList())
-            << "a killed run leaves nothing in the temporary folder";
-        QThread::msleep(300); // an orphaned mp3val ends
-        leftSomething = !temporaryItemsIn(tempPath("music")).isEmpty();
-        if (!leftSomething)
-            continue;
-
-        EXPECT_EQ(strip({"--quiet", other}).exitCode, 0);
-        EXPECT_EQ(temporaryItemsIn(tempPath("music")), QStringList());
-        EXPECT_EQ(QDir(journal()).entryList(QDir::Files), QStringList());
-    }
-    EXPECT_TRUE(leftSomething) << "no kill landed while a file was being stripped";
 }
 
 } // namespace

@@ -1,5 +1,5 @@
-// The audio-file service outside the happy path: broken input, its global tables, creation
-// it must refuse, and handles used from several threads at once.
+// The audio-file service outside the happy path: broken input, its global tables, and
+// creation it must refuse.
 
 #include "RoundTrip.h"
 
@@ -89,30 +89,6 @@ TEST_F(RoundTrip, CreationRefusesWhatTheContainerCannotCarryAndReplacesOnlyWhenA
     EXPECT_EQ(empty.error, "") << "a file without packets must still be valid";
     EXPECT_EQ(typeText(empty.type), "WAVE");
     EXPECT_EQ(empty.packets, 0u);
-}
-
-// Handles are independent: copies on four threads give what one thread gives.
-TEST_F(RoundTrip, HandlesOnDifferentThreadsDoNotInterfere)
-{
-    const char* names[] = {"mp3_all_tags.mp3", "flac_ape_id3v1_tail.flac", "m4a_aac_tags.m4a",
-                           "wav_info_bext_id3.wav"};
-    std::vector<QByteArray> alone;
-    std::vector<std::future<std::string>> runs;
-    for (const char* name : names) {
-        QString out;
-        ASSERT_EQ(copy(name, &out).error, "") << name;
-        alone.push_back(readAll(out));
-    }
-    for (const char* name : names) {
-        const QString in = fixture(name), out = tempPath(QStringLiteral("thread-") + name);
-        runs.push_back(detached([in, out] { return copyThroughService(in, out).error; }));
-    }
-    for (int i = 0; i < 4; ++i) {
-        ASSERT_EQ(runs[i].wait_for(60s), std::future_status::ready) << names[i];
-        EXPECT_EQ(runs[i].get(), "") << names[i];
-        EXPECT_TRUE(readAll(tempPath(QStringLiteral("thread-") + names[i])) == alone[i])
-            << names[i];
-    }
 }
 
 // Every writable type is listed with its own code, and has its extension (one of the

@@ -1,8 +1,6 @@
 #!/usr/bin/python3
-"""inspect_tags.py check INPUT OUTPUT: JSON of what each file carries beyond its audio (its
-"problems"), and where OUTPUT differs from INPUT in container kind, MP3 Xing/Info frame or MP4
-time stamps ("mismatch"). Reads the bytes itself; writer strings count outside the audio packets
-(positions from ffprobe) and outside an MP3's Xing/Info frame."""
+"""inspect_tags.py check INPUT OUTPUT: JSON of what each file carries beyond its audio
+("problems", read from the bytes) and where OUTPUT's container differs from INPUT's ("mismatch")."""
 
 import json
 import re
