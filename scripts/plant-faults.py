@@ -59,6 +59,15 @@ FAULTS = [
     ("engine", "a start after a crash removes files that are not temporary files",
      "if (!hasTemporaryFileName(name))\n            return;", "if (false)\n            return;"),
 
+    ("engine", "a killed job's replacement folder stays after the next start",
+     "if (hasReplacementDirectoryName(name) && lstatPath(entry.path, &info) &&",
+     "if (false && hasReplacementDirectoryName(name) && lstatPath(entry.path, &info) &&"),
+    ("engine", "in place, the file goes to the user who strips it",
+     "if (::fchown(fd, output.st_uid, output.st_gid) != 0)\n        ::fchown(fd, uid_t(-1), output.st_gid);",
+     "if (false)\n        ::fchown(fd, uid_t(-1), output.st_gid);"),
+    ("engine", "in place, the file loses its ACL",
+     "::fsetxattr(fd, kAccessAcl, acl.data(), acl.size(), 0);", "(void)acl;"),
+
     # The audio-file service.
     ("service", "an MP3 copy gets a new Xing frame",
      'av_dict_set(&options, "write_xing", "0", 0);', 'av_dict_set(&options, "write_xing", "1", 0);'),

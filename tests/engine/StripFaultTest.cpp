@@ -1,17 +1,105 @@
-// The strip job against a hostile world: output folders that refuse, vanish or fill up, and
-// damaged writes. The output path holds a whole file or nothing new.
+// The strip job against a hostile world: kills, output folders that refuse, vanish or fill up,
+// and damaged writes. The output path holds a whole file or nothing new.
 
 #include "StripTestSupport.h"
 
+#include "engine/LeftoverJournal.h"
 #include "platform/PreferenceKeys.h"
 
+#include <QDeadlineTimer>
 #include <QRegularExpression>
+#include <QThread>
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <unistd.h>
 
 namespace cleftone::test {
 namespace {
 
 using StripFaultTest = StripJobTest;
+
+// Runs the child mode to its end or its kill, and then waits for the rest of its group.
+QByteArray runChild(const QStringList& arguments)
+{
+    const QByteArray out = runTool(testExecutable(), arguments, 60000).out;
+    const pid_t group = out.startsWith("pid:") ? out.mid(4, out.indexOf('\n') - 4).toInt() : 0;
+    QDeadlineTimer deadline(20000);
+    while (group > 0 && ::kill(-group, 0) == 0 && !deadline.hasExpired())
+        QThread::msleep(5);
+    EXPECT_GT(group, 0) << out.toStdString();
+    EXPECT_NE(::kill(-group, 0), 0) << "the child's group outlived it";
+    return out;
+}
+
+TEST_F(StripFaultTest, KilledAtAnyMomentLeavesTheOldOrTheNewFileAndNoLeftovers)
+{
+    const QString original = largeTaggedMP3(folderAt("media"));
+    ASSERT_FALSE(original.isEmpty()) << "ffmpeg could not make the test file";
+    const QByteArray originalBytes = readAll(original);
+    const QString journal = tempPath("child-journal");
+
+    // A reference strip, which also tells how many reads the copy takes and how long the rest.
+    const QString reference = folderAt("reference") + "/song.mp3";
+    writeFile(reference, originalBytes);
+    const QByteArray out = runChild(childArguments(reference, {"--kill-after-read", "0"}));
+    const QRegularExpressionMatch counts =
+        QRegularExpression("reads:(\\d+) tail:(\\d+)").match(out);
+    ASSERT_TRUE(counts.hasMatch()) << out.toStdString();
+    const QByteArray strippedBytes = readAll(reference);
+    ASSERT_NE(strippedBytes, originalBytes);
+    ASSERT_FALSE(strippedBytes.isEmpty());
+
+    // Decoys named like the job's own items but never noted in the journal.
+    const QString folder = folderAt("music");
+    const QString output = folder + "/song.mp3";
+    writeFile(folder + "/cleftone.Decoy1", "a file of the user's");
+    QDir().mkpath(folder + "/.cleftone-replace-Decoy2");
+    writeFile(folder + "/.cleftone-replace-Decoy2/inside", "also the user's");
+    const QStringList expected{".cleftone-replace-Decoy2", "cleftone.Decoy1", "song.mp3"};
+    // Every other kill lands on a job that first puts the original into the Trash.
+    const QString trash = tempPath("data/Trash/files");
+    const ScopedEnv dataHome("XDG_DATA_HOME", QFile::encodeName(tempPath("data")));
+    bool toTrash = false;
+
+    // Over the packet copy, then more densely over the close, mp3val and the commit.
+    std::vector<QStringList> kills;
+    for (int i = 1; i <= 4; ++i)
+        kills.push_back({"--kill-after-read", QString::number(counts.captured(1).toInt() * i / 5)});
+    for (int i = 0; i < 10; ++i)
+        kills.push_back(
+            {"--kill-after-copied", QString::number(counts.captured(2).toInt() * i / 8)});
+    int keptOld = 0;
+    int cleanedUp = 0;
+    for (const QStringList& kill : kills) {
+        SCOPED_TRACE(kill.join(' ').toStdString());
+        writeFile(output, originalBytes);
+        toTrash = !toTrash;
+        preferences->setValue(QString::fromLatin1(kMoveOriginalsToTrashKey), toTrash);
+        runChild(childArguments(output, kill));
+
+        const QByteArray now = readAll(output);
+        EXPECT_TRUE(now == originalBytes || now == strippedBytes)
+            << "the output path holds " << now.size() << " bytes of neither file";
+        keptOld += now == originalBytes;
+        const QStringList trashed = namesIn(trash);
+        EXPECT_TRUE(toTrash ? trashed.size() == 1 || (trashed.isEmpty() && now == originalBytes)
+                            : trashed.isEmpty())
+            << trashed.join(' ').toStdString();
+        for (const QString& name : trashed)
+            EXPECT_EQ(readAll(trash + "/" + name), originalBytes);
+        QDir(tempPath("data")).removeRecursively();
+
+        cleanedUp += namesIn(folder).size() > expected.size();
+        removeLeftoversOfDeadProcesses(journal);
+        EXPECT_EQ(namesIn(folder), expected);
+        EXPECT_EQ(readAll(folder + "/cleftone.Decoy1"), "a file of the user's");
+        EXPECT_EQ(namesIn(folder + "/.cleftone-replace-Decoy2"), QStringList{"inside"});
+        EXPECT_EQ(namesIn(journal), QStringList());
+    }
+    EXPECT_GT(keptOld, 0);
+    EXPECT_GT(cleanedUp, 0) << "no kill landed while the job had temporary items";
+}
 
 TEST_F(StripFaultTest, OutputThatCannotBeWrittenFailsTheJobAndKeepsWhatWasThere)
 {

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 namespace cleftone::test {
 namespace {
@@ -57,6 +58,37 @@ TEST_F(StripJobTest, InPlaceKeepsTypeModeAndPacketsAndDropsEveryTag)
         }
     }
     EXPECT_EQ(namesIn(leftoverJournalDirectory()), QStringList());
+}
+
+TEST_F(StripJobTest, InPlaceTheFileKeepsItsOwnerGroupModeAndAclButLosesItsUserAttributes)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give the file another owner";
+    const QString input = place("flac_tags.flac", folderAt("shared"), {}, 0664);
+    const QByteArray path = QFile::encodeName(input);
+    // An access ACL as the kernel stores it: owner rw, user 1000 rw, group rw, mask rw, other r.
+    const std::uint32_t acl[] = {2,          0x00060001, 0xFFFFFFFF, 0x00060002,
+                                 1000,       0x00060004, 0xFFFFFFFF, 0x00060010,
+                                 0xFFFFFFFF, 0x00040020, 0xFFFFFFFF};
+    const QByteArray aclBytes(reinterpret_cast<const char*>(acl), sizeof acl);
+    const auto attribute = [&path](const char* name) {
+        char value[256];
+        const ssize_t size = ::getxattr(path.constData(), name, value, 256);
+        return size < 0 ? QByteArray() : QByteArray(value, int(size));
+    };
+    ASSERT_EQ(::chown(path.constData(), 1234, 4321), 0);
+    if (::setxattr(path.constData(), "system.posix_acl_access", aclBytes.constData(),
+                   aclBytes.size(), 0) != 0 ||
+        ::setxattr(path.constData(), "user.xdg.origin.url", "https://x", 9, 0) != 0)
+        GTEST_SKIP() << "this file system keeps no ACLs or user attributes";
+    EXPECT_TRUE(strip(input, environment()).success);
+    struct stat info {};
+    ASSERT_EQ(::stat(path.constData(), &info), 0);
+    EXPECT_EQ(info.st_uid, 1234u);
+    EXPECT_EQ(info.st_gid, 4321u);
+    EXPECT_EQ(info.st_mode & 07777, 0664u);
+    EXPECT_EQ(attribute("system.posix_acl_access"), aclBytes);
+    EXPECT_EQ(attribute("user.xdg.origin.url"), QByteArray());
 }
 
 TEST_F(StripJobTest, DestinationFolderGetsACopyUnderTheInputsName)

@@ -5,14 +5,17 @@
 #include "platform/PreferenceKeys.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFileInfo>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <future>
 #include <grp.h>
 #include <sys/mount.h>
+#include <thread>
 #include <unistd.h>
 
 namespace cleftone::test {
@@ -39,9 +42,18 @@ HookedService::HookedService()
     CLEFTONE_FORWARD(AudioFileSetProperty);
     CLEFTONE_FORWARD(AudioFileGetGlobalInfoSize);
     CLEFTONE_FORWARD(AudioFileGetGlobalInfo);
-    CLEFTONE_FORWARD(AudioFileCreateWithURL);
-    CLEFTONE_FORWARD(AudioFileClose);
 #undef CLEFTONE_FORWARD
+    // Only the job's thread touches the set of outputs.
+    ON_CALL(*this, AudioFileCreateWithURL).WillByDefault([this, &system](auto... a) {
+        const OSStatus status = system.AudioFileCreateWithURL(a...);
+        outputs_.insert(*std::get<4>(std::tie(a...)));
+        return status;
+    });
+    ON_CALL(*this, AudioFileClose).WillByDefault([this, &system](AudioFileID file) {
+        if (outputs_.erase(file) > 0 && beforeOutputClose)
+            beforeOutputClose();
+        return system.AudioFileClose(file);
+    });
     ON_CALL(*this, AudioFileReadPacketData).WillByDefault([this, &system](auto... a) {
         const OSStatus status = system.AudioFileReadPacketData(a...);
         const int count = ++reads_;
@@ -118,7 +130,9 @@ int childMain(int argc, char** argv)
 {
     if (argc < 5 || std::strcmp(argv[1], "--strip-child") != 0)
         return -1;
-    if (argc > 5 && std::strcmp(argv[5], "--as-nobody") == 0 &&
+    const QByteArray option = argc > 5 ? argv[5] : "";
+    const int killAt = argc > 6 ? std::atoi(argv[6]) : 0;
+    if (option == "--as-nobody" &&
         (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
         std::perror("dropping root");
         return 3;
@@ -127,8 +141,31 @@ int childMain(int argc, char** argv)
     setLeftoverJournalDirectory(QFile::decodeName(argv[2]));
     Preferences preferences(QFile::decodeName(argv[3]));
 
+    HookedService service;
+    QElapsedTimer tail; // from the last packet written to the end
+    if (option == "--kill-after-read") {
+        service.afterRead = [killAt](int reads) {
+            if (reads == killAt)
+                ::kill(::getpid(), SIGKILL);
+        };
+    }
+    service.beforeOutputClose = [&tail, killAt, kill = option == "--kill-after-copied"] {
+        tail.start();
+        if (kill)
+            std::thread([killAt] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(killAt));
+                ::kill(::getpid(), SIGKILL);
+            }).detach();
+    };
+    // The parent waits for the whole group: a killed job's repair tool finishes on its own.
+    if (option.startsWith("--kill")) {
+        ::setpgid(0, 0);
+        std::printf("pid:%d\n", int(::getpid()));
+        std::fflush(stdout);
+    }
     // As a run of the window or the command-line tool: folders shared, flushed at the end.
     StripEnvironment environment;
+    environment.service = &service;
     environment.sandboxed = false;
     environment.replacementFolders = std::make_shared<ReplacementFolders>();
     QStringList errors;
@@ -142,6 +179,8 @@ int childMain(int argc, char** argv)
     for (const QString& line : errors)
         std::printf("error:%s\n", line.toUtf8().constData());
     std::printf("success:%d\n", job->success() ? 1 : 0);
+    if (option.startsWith("--kill"))
+        std::printf("reads:%d tail:%lld\n", service.reads(), tail.elapsed());
     return 0;
 }
 

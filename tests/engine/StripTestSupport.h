@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 
 namespace cleftone::test {
 
@@ -31,12 +32,15 @@ public:
     std::function<void(int)> afterRead;
     /// Flips one bit in the middle of the data of this write of packets (1-based; 0: none).
     int corruptWrite = 0;
+    /// Before an output file is closed, once every packet is written.
+    std::function<void()> beforeOutputClose;
 
     int reads() const { return reads_; }
 
 private:
     std::atomic<int> reads_{0};
     int writes_ = 0;
+    std::set<AudioFileID> outputs_;
 };
 
 /// A tagged 16-bit stereo WAV of `seconds` seconds made with ffmpeg; false when that fails.
