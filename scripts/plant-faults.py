@@ -68,6 +68,9 @@ FAULTS = [
     ("engine", "in place, the file loses its ACL",
      "::fsetxattr(fd, kAccessAcl, acl.data(), acl.size(), 0);", "(void)acl;"),
 
+    ("engine", "a running job's items are swept as a dead one's",
+     "return now && now->startTime == startTime;", "return now && now->startTime == startTime + 1;"),
+
     # The audio-file service.
     ("service", "an MP3 copy gets a new Xing frame",
      'av_dict_set(&options, "write_xing", "0", 0);', 'av_dict_set(&options, "write_xing", "1", 0);'),
