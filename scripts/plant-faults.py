@@ -71,6 +71,9 @@ FAULTS = [
     ("engine", "a running job's items are swept as a dead one's",
      "return now && now->startTime == startTime;", "return now && now->startTime == startTime + 1;"),
 
+    ("engine", "the copy is not flushed before it replaces the original",
+     "int failure = syncPath(newItem);", "int failure = 0;"),
+
     # The audio-file service.
     ("service", "an MP3 copy gets a new Xing frame",
      'av_dict_set(&options, "write_xing", "0", 0);', 'av_dict_set(&options, "write_xing", "1", 0);'),

@@ -16,6 +16,8 @@ packages=(
   xvfb
   # tests: a FAT file system mounted through FUSE, as USB sticks and phones are
   fusefat dosfstools fuse
+  # tests: the order of flushes and renames a commit makes
+  strace
   # packaging (cpack -G DEB) and checks of the package, manual pages, desktop entry and
   # AppStream data
   dpkg-dev file desktop-file-utils appstream lintian man-db groff-base

@@ -8,6 +8,7 @@
 
 #include <QDeadlineTimer>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QThread>
 #include <gtest/gtest.h>
 
@@ -99,6 +100,40 @@ TEST_F(StripFaultTest, KilledAtAnyMomentLeavesTheOldOrTheNewFileAndNoLeftovers)
     }
     EXPECT_GT(keptOld, 0);
     EXPECT_GT(cleanedUp, 0) << "no kill landed while the job had temporary items";
+}
+
+TEST_F(StripFaultTest, CommitFlushesTheDataBeforeTheRenameAndTheFolderAfter)
+{
+    const QString strace = QStandardPaths::findExecutable("strace");
+    if (strace.isEmpty())
+        GTEST_SKIP() << "strace is not installed";
+    const QString folder = folderAt("music");
+    const QString input = place("mp3_id3v1.mp3", folder, "song.mp3");
+    const QString trace = tempPath("trace.txt");
+    QStringList arguments{
+        "-f", "-y",  "-qq",           "-e", "trace=fsync,fdatasync,rename,renameat,renameat2",
+        "-o", trace, testExecutable()};
+    arguments << childArguments(input);
+    const ToolRun run = runTool(strace, arguments, 60000);
+    if (run.exitCode != 0 && readAll(trace).isEmpty())
+        GTEST_SKIP() << "strace cannot trace here: " << run.err.toStdString();
+    ASSERT_TRUE(run.out.contains("success:1")) << run.out.toStdString();
+
+    // Only the calls on the job's own files, in order.
+    QStringList calls;
+    const QRegularExpression fsync(QStringLiteral(R"((?:fsync|fdatasync)\(\d+<([^>]*)>\))"));
+    const QRegularExpression rename(QString::fromLatin1(
+        R"re(rename(?:at2?)?\((?:[^,]*, )?"([^"]*)", (?:[^,]*, )?"([^"]*)")re"));
+    for (const QString& line : QString::fromUtf8(readAll(trace)).split(QLatin1Char('\n'))) {
+        if (const auto m = fsync.match(line); m.hasMatch() && m.captured(1).startsWith(folder))
+            calls << "fsync " + m.captured(1);
+        else if (const auto r = rename.match(line); r.hasMatch() && r.captured(2) == input)
+            calls << "rename " + r.captured(1);
+    }
+    ASSERT_EQ(calls.size(), 3) << calls.join(QLatin1Char('\n')).toStdString();
+    const QString temporary = calls[1].mid(7);
+    EXPECT_TRUE(temporary.contains("/.cleftone-replace-")) << temporary.toStdString();
+    EXPECT_EQ(calls, (QStringList{"fsync " + temporary, "rename " + temporary, "fsync " + folder}));
 }
 
 TEST_F(StripFaultTest, OutputThatCannotBeWrittenFailsTheJobAndKeepsWhatWasThere)
