@@ -33,14 +33,13 @@ inline bool pollFor(const std::function<bool()>& done)
     return done();
 }
 
-/// Holds worker threads until the test opens it; after ten seconds they go on and the timeout
-/// is noted, so a broken test fails instead of hanging.
+/// Holds worker threads until opened; after ten seconds they go on and the timeout is noted.
 struct Gate {
     std::atomic<int> arrivals{0};
     std::atomic<bool> open{false};
     std::atomic<bool> timedOut{false};
 
-    void pass() // any thread
+    void pass()
     {
         ++arrivals;
         if (!pollFor([this] { return open.load(); }))
@@ -48,9 +47,8 @@ struct Gate {
     }
 };
 
-/// A strip job that passes its gate first; without `strip` it then succeeds without touching
-/// its file. The queue runs main() only for jobs not cancelled before they start, so the gate's
-/// arrivals tell which jobs did any work.
+/// A strip job that passes its gate first; without `strip` it then succeeds untouched. The
+/// queue runs main() only for jobs not cancelled before they start.
 struct GatedOperation : CleftoneOperation {
     GatedOperation(const QString& path, Gate& gate, bool strip = false,
                    StripEnvironment environment = StripEnvironment())
@@ -77,10 +75,9 @@ inline QByteArray bytes(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-/// A main window with its own preferences, error log, scripted prompts and temporary folder, so
-/// no test touches the user's settings or shows a real dialog. Its video probe records every
-/// path, finds video in names containing "video" (or asks `hasVideo` when set) and holds the
-/// walker at `gate` in names containing "gate".
+/// A main window with its own preferences, error log, scripted prompts and temporary folder. Its
+/// video probe records every path, finds video in names containing "video" (or asks `hasVideo`)
+/// and holds the walker at `gate` in names containing "gate".
 class DelegateTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -94,13 +91,10 @@ protected:
     {
         gate.open = true;
         delegate.reset();
-        // Tasks the delegate posted are dropped with it; let the loop forget them.
-        QCoreApplication::processEvents();
+        QCoreApplication::processEvents(); // drops the tasks the delegate posted
         EXPECT_FALSE(gate.timedOut);
     }
 
-    /// Builds the delegate, after the previous one has gone; `configure` may adjust the
-    /// environment first.
     CleftoneAppDelegate&
     makeDelegate(const std::function<void(AppDelegateEnvironment&)>& configure = {})
     {
@@ -111,8 +105,7 @@ protected:
         environment.errorLog = errorLog.get();
         environment.sandboxed = false;
         environment.automaticUpdateChecks = false;
-        // A feed of its own, whatever the build's: the update menu item is there, and nothing
-        // is ever checked unless a test says so.
+        // A feed of its own, whatever the build's: the menu item is there, nothing is checked.
         environment.updateFeed = QUrl("https://updates.invalid/feed.json");
         environment.showSettings = [this] {
             ++settingsShown;
@@ -158,7 +151,6 @@ protected:
         return waitFor([&] { return walks > before; });
     }
 
-    /// Presses Strip and waits for the run to end.
     bool runToEnd()
     {
         const int before = runs;
@@ -166,7 +158,7 @@ protected:
         return waitFor([&] { return runs > before; });
     }
 
-    /// Creates a one-byte file (and its folders) under the temporary folder; returns its path.
+    /// A one-byte file (and its folders) under the temporary folder.
     QString touch(const QString& relativePath)
     {
         const QString path = dir.filePath(relativePath);
@@ -177,7 +169,6 @@ protected:
         return path;
     }
 
-    /// A writable copy of an audio fixture under the temporary folder.
     QString copyFixture(const QString& name, const QString& as)
     {
         const QString target = dir.filePath(as);
@@ -188,7 +179,6 @@ protected:
     }
 
     QStringList listed() const { return delegate->operationsController()->arrangedObjects(); }
-    /// The list's title as the table's header shows it.
     QString header() const
     {
         return delegate->operationsController()->headerData(0, Qt::Horizontal).toString();

@@ -16,8 +16,7 @@ using Result = SingleInstance::ForwardResult;
 
 namespace {
 
-// The other end of the connection: a second process would do this on its own main thread,
-// while ours keeps the server's event loop running.
+// A second process would forward on its own main thread while ours serves.
 Result forwardFromThread(const QString& name, const QStringList& paths)
 {
     auto result = std::async(std::launch::async, [name, paths] {
@@ -33,11 +32,10 @@ Result forwardFromThread(const QString& name, const QStringList& paths)
 QByteArray request(const QList<QByteArray>& paths, quint32 claimedCount, qint64 claimedSize = -1)
 {
     QByteArray body;
-    QDataStream(&body, QIODevice::WriteOnly) << claimedCount;
-    for (const QByteArray& path : paths) {
-        QDataStream out(&body, QIODevice::Append);
+    QDataStream out(&body, QIODevice::WriteOnly);
+    out << claimedCount;
+    for (const QByteArray& path : paths)
         out << path;
-    }
     QByteArray message;
     QDataStream(&message, QIODevice::WriteOnly)
         << quint32(0x434C4F46) << quint32(1)
@@ -57,28 +55,22 @@ protected:
         QObject::connect(&primary, &SingleInstance::activationRequested, [this] { ++activations; });
     }
 
-    // Sends bytes from a raw client; then as answerOf().
-    int rawExchange(const QByteArray& bytes)
-    {
-        QLocalSocket socket;
-        socket.connectToServer(name);
-        EXPECT_TRUE(socket.waitForConnected(5000));
-        socket.write(bytes);
-        return answerOf(socket);
-    }
-
-    // Returns once the server has closed the connection, with the answer code, or -1 when it
-    // closed without one.
+    // Waits for the server to close the connection; its answer code, or -1 without one.
     static int answerOf(QLocalSocket& socket)
     {
         EXPECT_TRUE(QTest::qWaitFor(
             [&] { return socket.state() == QLocalSocket::UnconnectedState; }, 5000));
-        if (socket.bytesAvailable() != 12)
-            return -1;
         QDataStream in(socket.readAll());
-        quint32 magic, version, code;
+        quint32 magic = 0, version = 0, code = 0;
         in >> magic >> version >> code;
-        return magic == 0x434C4F41 && version == 1 ? int(code) : -1;
+        return magic == 0x434C4F41 && version == 1 && in.atEnd() ? int(code) : -1;
+    }
+    void connectTo(QLocalSocket& socket, const QByteArray& bytes)
+    {
+        socket.connectToServer(name);
+        EXPECT_TRUE(socket.waitForConnected(5000));
+        socket.write(bytes);
+        socket.waitForBytesWritten(5000);
     }
 
     QTemporaryDir dir;
@@ -95,8 +87,7 @@ TEST_F(SingleInstanceTest, DeliversPathsAndCarriesTheAnswerBack)
     ASSERT_TRUE(primary.listen());
     EXPECT_FALSE(QFile::permissions(name) &
                  (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther));
-    // A second listener neither succeeds nor steals the name.
-    EXPECT_FALSE(SingleInstance(name).listen());
+    EXPECT_FALSE(SingleInstance(name).listen()) << "a second listener stole the name";
 
     const QStringList paths{"/music/Été 1/01 Ünïcødé track.flac", "/b/a b.m4a", "/a"};
     EXPECT_EQ(forwardFromThread(name, paths), Result::Accepted);
@@ -128,46 +119,35 @@ TEST_F(SingleInstanceTest, SecondProcessForwardsAndInstanceKilledMidRunIsReplace
     second.setWorkingDirectory(dir.path());
     second.start(CLEFTONE_SINGLE_INSTANCE_HELPER, {"forward", name, "café 2.flac", "/abs/y.wav"});
     ASSERT_TRUE(QTest::qWaitFor([&] { return second.state() == QProcess::NotRunning; }, 20000));
-    EXPECT_EQ(second.readAllStandardOutput().trimmed(), "Accepted");
+    EXPECT_EQ(second.readAllStandardOutput().trimmed(), "1");
     EXPECT_EQ(received, (QList<QStringList>{{dir.path() + "/café 2.flac", "/abs/y.wav"}}));
 }
 
-TEST_F(SingleInstanceTest, MalformedRequestsAreDroppedWithoutReachingTheHandler)
+TEST_F(SingleInstanceTest, MalformedAndInterleavedPartialRequests)
 {
     ASSERT_TRUE(primary.listen());
-    const QList<QByteArray> bad{
-        QByteArray(64, 'x'),         request({"/a"}, 1, 0xFFFFFFF0), // oversized length prefix
-        request({"/a"}, 0x7FFFFFFF),                                 // count the body cannot hold
-        request({"/a"}, 2),                                          // count larger than sent
-        request({"relative"}, 1),                                    // not absolute
-    };
-    for (int i = 0; i < bad.size(); ++i)
-        EXPECT_EQ(rawExchange(bad[i]), -1) << i;
-    // A client that vanishes mid-request.
-    QLocalSocket quitter;
-    quitter.connectToServer(name);
-    ASSERT_TRUE(quitter.waitForConnected(5000));
-    quitter.write(request({"/gone"}, 1).left(17));
-    quitter.waitForBytesWritten(5000);
+    for (const QByteArray& bad : {
+             QByteArray(64, 'x'), request({"/a"}, 1, 0xFFFFFFF0), // oversized length prefix
+             request({"/a"}, 0x7FFFFFFF),                         // count the body cannot hold
+             request({"/a"}, 2),                                  // count larger than sent
+             request({"relative"}, 1),                            // not absolute
+         }) {
+        QLocalSocket socket;
+        connectTo(socket, bad);
+        EXPECT_EQ(answerOf(socket), -1) << bad.toHex().toStdString();
+    }
+    QLocalSocket quitter; // vanishes mid-request
+    connectTo(quitter, request({"/gone"}, 1).left(17));
     quitter.abort();
-
     EXPECT_TRUE(received.isEmpty());
     EXPECT_EQ(activations, 0);
-    EXPECT_EQ(forwardFromThread(name, {"/ok"}), Result::Accepted);
-}
 
-TEST_F(SingleInstanceTest, InterleavedPartialRequestsFromSeveralClients)
-{
-    ASSERT_TRUE(primary.listen());
     const QByteArray slow = request({"/slow/1", "/slow/2"}, 2);
-    QLocalSocket slowClient;
-    slowClient.connectToServer(name);
-    ASSERT_TRUE(slowClient.waitForConnected(5000));
-    slowClient.write(slow.left(5)); // not even a whole header
-
-    EXPECT_EQ(rawExchange(request({"/fast"}, 1)), 0);
+    QLocalSocket slowClient, fast;
+    connectTo(slowClient, slow.left(5)); // not even a whole header
+    connectTo(fast, request({"/fast"}, 1));
+    EXPECT_EQ(answerOf(fast), 0);
     EXPECT_EQ(received, QList<QStringList>{{"/fast"}});
-
     for (qsizetype at = 5; at < slow.size(); at += 7) {
         slowClient.write(slow.mid(at, 7));
         ASSERT_TRUE(slowClient.waitForBytesWritten(5000));

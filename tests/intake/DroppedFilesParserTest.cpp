@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -18,7 +17,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// What the owner sees, in order; batch entries are written on the walker's thread.
+// What the owner sees, in order; batches arrive on the walker's thread.
 struct Recorder {
     std::mutex mutex;
     QStringList events;
@@ -45,20 +44,6 @@ struct Recorder {
             ++finished;
         });
     }
-};
-
-// Holds batch callbacks until the test opens it, and never longer than a few seconds.
-struct Gate {
-    std::promise<void> promise;
-    std::shared_future<void> opened = promise.get_future().share();
-    std::atomic<int> entered{0};
-
-    void pass()
-    {
-        ++entered;
-        opened.wait_for(5s);
-    }
-    void open() { promise.set_value(); }
 };
 
 // Runs the main loop until every task posted before this call has run.
@@ -95,21 +80,20 @@ TEST(DroppedFilesParser, EachWalkIsAnnouncedInsideSubmitWorkedOffTheMainThreadAn
 
 TEST(DroppedFilesParser, ListsSubmittedDuringABatchBecomeOneNextBatchAndItsTasksRunBeforeTheEnd)
 {
-    constexpr int tasksPerBatch = 500;
     Recorder recorder;
-    Gate gate;
-    std::atomic<int> inside{0};
+    std::promise<void> open;
+    std::atomic<int> entered{0}, inside{0};
     std::atomic<bool> overlapped{false};
     int delivered = 0; // main thread only
     int deliveredAtFinish = -1;
     CTDroppedFilesParser parser;
     recorder.attach(parser);
-    parser.setWalkBatch([&](const QStringList& batch) {
-        if (++inside > 1)
-            overlapped = true;
+    parser.setWalkBatch([&, opened = open.get_future().share()](const QStringList& batch) {
+        overlapped = overlapped || ++inside > 1;
         recorder.add("batch:" + batch.join(','));
-        gate.pass();
-        for (int i = 0; i < tasksPerBatch; ++i)
+        ++entered;
+        opened.wait_for(5s);
+        for (int i = 0; i < 500; ++i)
             postToMainThread([&] { ++delivered; });
         --inside;
     });
@@ -119,15 +103,15 @@ TEST(DroppedFilesParser, ListsSubmittedDuringABatchBecomeOneNextBatchAndItsTasks
     });
 
     parser.submit({"/a"});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return gate.entered == 1; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return entered == 1; }, 5000));
     parser.submit({"/b1", "/b2"});
     parser.submit({});
     parser.submit({"/c", "/b1"}); // duplicates are the batch callback's business
     EXPECT_EQ(parser.pending(), (QStringList{"/b1", "/b2", "/c", "/b1"}));
-    gate.open();
+    open.set_value();
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return deliveredAtFinish >= 0; }, 5000));
-    EXPECT_EQ(deliveredAtFinish, 2 * tasksPerBatch);
+    EXPECT_EQ(deliveredAtFinish, 1000);
     EXPECT_EQ(recorder.snapshot(),
               (QStringList{"start", "batch:/a", "batch:/b1,/b2,/c,/b1", "finish"}));
     EXPECT_TRUE(parser.pending().isEmpty());
@@ -139,38 +123,30 @@ TEST(DroppedFilesParser, DestroyedDuringOrJustAfterABatchCallsNothingAfterwards)
     for (const bool duringBatch : {true, false}) {
         SCOPED_TRACE(duringBatch ? "during the batch" : "with its batch-done task queued");
         Recorder recorder;
-        Gate gate;
-        std::atomic<bool> returned{false};
+        std::atomic<bool> entered{false}, open{false}, returned{false};
         auto parser = std::make_unique<CTDroppedFilesParser>();
         recorder.attach(*parser);
         parser->setWalkBatch([&](const QStringList& batch) {
             recorder.add("batch:" + batch.join(','));
-            if (duringBatch)
-                gate.pass();
+            entered = true;
+            for (int i = 0; duringBatch && !open && i < 5000; ++i)
+                std::this_thread::sleep_for(1ms);
             returned = true;
         });
 
         parser->submit({"/a"});
-        std::thread opener;
-        if (duringBatch) {
-            ASSERT_TRUE(QTest::qWaitFor([&] { return gate.entered == 1; }, 5000));
+        // Without turning the main loop, so the batch-done task stays queued.
+        for (int i = 0; !(duringBatch ? entered : returned) && i < 5000; ++i)
+            std::this_thread::sleep_for(1ms);
+        if (duringBatch)
             parser->submit({"/b"}); // never started
-            opener = std::thread([&] {
-                std::this_thread::sleep_for(50ms);
-                gate.open();
-            });
-        } else {
-            // Without turning the main loop, so the batch-done task stays queued.
-            const auto deadline = std::chrono::steady_clock::now() + 5s;
-            while (!returned && std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(1ms);
-            ASSERT_TRUE(returned);
-        }
+        std::thread opener([&] {
+            std::this_thread::sleep_for(50ms);
+            open = true;
+        });
         parser.reset(); // waits for the batch
         EXPECT_TRUE(returned);
-        if (opener.joinable())
-            opener.join();
-
+        opener.join();
         ASSERT_TRUE(drainMainQueue());
         EXPECT_EQ(recorder.snapshot(), (QStringList{"start", "batch:/a"}));
     }

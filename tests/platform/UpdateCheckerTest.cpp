@@ -1,6 +1,5 @@
 #include "platform/UpdateChecker.h"
 
-#include "platform/BuildConfig.h"
 #include "platform/Preferences.h"
 #include "platform/SystemLog.h"
 
@@ -38,11 +37,10 @@ public:
         });
     }
 
-    void serve(const QByteArray& body, int status = 200, const QByteArray& reason = "OK")
+    void serve(const QByteArray& body, const QByteArray& status = "200 OK")
     {
-        response = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason +
-                   "\r\nContent-Type: application/json\r\nContent-Length: " +
-                   QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+        response = "HTTP/1.1 " + status + "\r\nContent-Length: " + QByteArray::number(body.size()) +
+                   "\r\nConnection: close\r\n\r\n" + body;
     }
     void serveFeed(const char* version)
     {
@@ -116,7 +114,7 @@ TEST_F(UpdateCheckerTest, ComparesVersionsByNumberAndReportsANewerOneWithItsAddr
 
 TEST_F(UpdateCheckerTest, FailuresSayWhatWentWrong)
 {
-    server_.serve("no such feed", 404, "Not Found");
+    server_.serve("no such feed", "404 Not Found");
     UpdateCheckResult result = checkNow();
     EXPECT_EQ(result.failure, Failure::HttpError);
     EXPECT_EQ(result.message, "Could not check for updates.");
@@ -130,9 +128,7 @@ TEST_F(UpdateCheckerTest, FailuresSayWhatWentWrong)
                              R"({"version": "2.0", "url": "https://example.org/get"})",
                              R"({"version": "2.0", "url": "http://example.org/get"})"}) {
         server_.serve(body);
-        result = checkNow();
-        EXPECT_EQ(result.status, Status::Failed) << body;
-        EXPECT_EQ(result.failure, Failure::MalformedFeed) << body;
+        EXPECT_EQ(checkNow().failure, Failure::MalformedFeed) << body;
     }
 
     // Only https feeds are read, bar the tests' own on loopback; others are not even asked.
@@ -146,17 +142,17 @@ TEST_F(UpdateCheckerTest, FailuresSayWhatWentWrong)
 
     QTcpServer closed;
     ASSERT_TRUE(closed.listen(QHostAddress::LocalHost, 0));
-    const quint16 closedPort = closed.serverPort();
+    checker_.setFeedUrl(QUrl(QStringLiteral("http://127.0.0.1:%1/feed").arg(closed.serverPort())));
     closed.close();
-    checker_.setFeedUrl(QUrl(QStringLiteral("http://127.0.0.1:%1/feed").arg(closedPort)));
     result = checkNow();
     EXPECT_EQ(result.failure, Failure::Unreachable);
     EXPECT_TRUE(result.informativeText.contains("could not be reached"));
-}
 
-TEST_F(UpdateCheckerTest, SilentServerTimesOutAndUserTakesOverRunningCheck)
-{
+    // A silent server times out; the user's check takes over the automatic one, reported once.
+    checker_.setFeedUrl(server_.url());
+    server_.response.clear();
     QSignalSpy finished(&checker_, &UpdateChecker::checkFinished);
+    preferences_.removeValue(kLastUpdateCheckKey);
     checker_.setAutomaticallyChecksForUpdates(true); // never checked: starts at once
     QTest::qWait(50);
     ASSERT_TRUE(checker_.isChecking());
@@ -164,7 +160,7 @@ TEST_F(UpdateCheckerTest, SilentServerTimesOutAndUserTakesOverRunningCheck)
     ASSERT_TRUE(finished.wait(5000));
     QTest::qWait(100);
     ASSERT_EQ(finished.size(), 1);
-    const auto result = finished.at(0).at(0).value<UpdateCheckResult>();
+    result = finished.at(0).at(0).value<UpdateCheckResult>();
     EXPECT_EQ(result.failure, Failure::Timeout);
     EXPECT_TRUE(result.userInitiated);
 }
@@ -178,12 +174,11 @@ TEST_F(UpdateCheckerTest, OverdueAutomaticCheckRunsAtStartAndStaysQuietUnlessThe
     checker_.setAutomaticallyChecksForUpdates(true);
     ASSERT_TRUE(stored.wait(5000));
     EXPECT_EQ(server_.requests, 1);
-    EXPECT_EQ(finished.size(), 0);
     EXPECT_LE(std::abs(secondsFromNow(checker_.lastUpdateCheckTime())), 5);
     EXPECT_NEAR(secondsFromNow(*checker_.nextCheckTime()), 24 * 3600, 5);
 
     SystemLogCapture log;
-    server_.serve("", 500, "Internal Server Error");
+    server_.serve("", "500 Internal Server Error");
     setLastCheck(QDateTime::currentDateTimeUtc().addDays(-3));
     checker_.resetUpdateCycle();
     ASSERT_TRUE(stored.wait(5000));
@@ -211,14 +206,13 @@ TEST_F(UpdateCheckerTest, ScheduleCountsFromTheStoredLastCheckAndIsOffByDefault)
     EXPECT_EQ(*checker_.nextCheckTime(), fourMinutesAgo.addDays(1));
     EXPECT_LE(*checker_.timeUntilNextCheck(), 1h);
 
-    // A last check "in the future" (clock set back) does not postpone checks beyond one interval.
+    // A last check "in the future" (clock set back) postpones checks by one interval at most.
     setLastCheck(QDateTime::currentDateTimeUtc().addYears(2));
     checker_.resetUpdateCycle();
     EXPECT_NEAR(secondsFromNow(*checker_.nextCheckTime()), 24 * 3600, 5);
 
     checker_.setAutomaticallyChecksForUpdates(false);
-    EXPECT_FALSE(checker_.nextCheckTime().has_value());
-    EXPECT_FALSE(checker_.timeUntilNextCheck().has_value());
+    EXPECT_FALSE(checker_.nextCheckTime() || checker_.timeUntilNextCheck());
     EXPECT_EQ(server_.requests, 0);
 
     // A check asked for moves the next one a whole interval on, without another write.
@@ -233,11 +227,4 @@ TEST_F(UpdateCheckerTest, ScheduleCountsFromTheStoredLastCheckAndIsOffByDefault)
     EXPECT_NEAR(secondsFromNow(*checker_.nextCheckTime()), 3600, 5);
     EXPECT_NEAR(checker_.timeUntilNextCheck()->count(), 3'600'000, 5'000);
     EXPECT_EQ(preferences_.stringForKey(kLastUpdateCheckKey), stored);
-
-    // A fresh checker asks the build's feed about the build's version, and only when told to.
-    UpdateChecker fresh(preferences_);
-    EXPECT_EQ(fresh.feedUrl(), QUrl(QString::fromUtf8(updateFeedUrl())));
-    EXPECT_EQ(fresh.currentVersion(), QVersionNumber::fromString(applicationVersion()));
-    EXPECT_FALSE(fresh.automaticallyChecksForUpdates());
-    EXPECT_FALSE(fresh.nextCheckTime());
 }
