@@ -76,8 +76,8 @@ inline QByteArray bytes(const QString& path)
 }
 
 /// A main window with its own preferences, error log, scripted prompts and temporary folder. Its
-/// video probe records every path, finds video in names containing "video" (or asks `hasVideo`)
-/// and holds the walker at `gate` in names containing "gate".
+/// video probe records every path, finds video in names containing "video" and holds the walker
+/// at `gate` in names containing "gate".
 class DelegateTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -118,7 +118,7 @@ protected:
             }
             if (name.contains(QLatin1String("gate")))
                 gate.pass();
-            return hasVideo ? hasVideo(path) : name.contains(QLatin1String("video"));
+            return name.contains(QLatin1String("video"));
         };
         if (configure)
             configure(environment);
@@ -195,7 +195,6 @@ protected:
     ErrorLogStore store;
     std::unique_ptr<ErrorLogWindowController> errorLog;
     Gate gate;
-    std::function<bool(const QString&)> hasVideo;
     std::mutex probeLock;
     QStringList probed;
     int walks = 0;

@@ -157,6 +157,8 @@ TEST_F(ErrorLogWindowTest, LoadedLazilyRowsAreAsTallAsTheirWrappedMessage)
     EXPECT_EQ(controller.window()->windowTitle(), "Error Log");
     QTableView* table = controller.tableView();
     EXPECT_EQ(table->model(), &store);
+    EXPECT_EQ(&ErrorLogWindowController::sharedController().store(),
+              &ErrorLogStore::sharedController());
     controller.window()->resize(900, 400);
     controller.showWindow();
     EXPECT_TRUE(controller.window()->isVisible());
@@ -182,13 +184,6 @@ TEST_F(ErrorLogWindowTest, LoadedLazilyRowsAreAsTallAsTheirWrappedMessage)
     table->horizontalHeader()->setStretchLastSection(false);
     table->setColumnWidth(ErrorLogStore::LogColumn, 120);
     EXPECT_GT(table->rowHeight(2), wide);
-}
-
-TEST(ErrorLogWindowSharedTest, OneControllerOverTheSharedStore)
-{
-    ErrorLogWindowController& shared = ErrorLogWindowController::sharedController();
-    EXPECT_EQ(&shared, &ErrorLogWindowController::sharedController());
-    EXPECT_EQ(&shared.store(), &ErrorLogStore::sharedController());
 }
 
 } // namespace
