@@ -279,6 +279,7 @@ TEST_F(IntakeTest, ConfirmedPathsJoinTheListOnceAndRefreshItAtOnce)
     d.confirmAddVideoFiles({second});
     EXPECT_EQ(header(), "Files To Strip: 1");
     EXPECT_TRUE(d.stripButton()->isEnabled() && d.clearAction()->isEnabled());
+    EXPECT_FALSE(pref(kSuppressVideoFileWarningKey)) << "Don't ask again was not ticked";
 }
 
 } // namespace

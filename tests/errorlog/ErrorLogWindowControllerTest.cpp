@@ -111,6 +111,7 @@ TEST_F(ErrorLogWindowTest, SaveWritesTheReportAsUtf8OnlyWhenConfirmedAndWholly)
     store.logMessage(QString());
     controller.save(); // cancelled
     ASSERT_EQ(tools.savePanels.size(), 1);
+    EXPECT_EQ(tools.savePanels[0].suggestedName, "Error Log.log");
     EXPECT_EQ(tools.savePanels[0].requiredExtension, "log");
     EXPECT_EQ(tools.savePanels[0].parent, controller.window());
     EXPECT_TRUE(files().isEmpty());

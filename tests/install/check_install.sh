@@ -98,6 +98,7 @@ check_tree() {
 }
 
 check_desktop_files() { # desktop-file metainfo-file icon
+    [ -s "$3" ] || fail "the icon $3 is missing"
     local desktop=$1 metainfo=$2 mime want
     grep -qx "Icon=$BUNDLE_ID" "$desktop" || fail "$desktop does not name the icon $BUNDLE_ID"
     # A misspelt MIME type is silently ignored by the desktop.
@@ -117,11 +118,6 @@ check_desktop_files() { # desktop-file metainfo-file icon
         timeout 60 appstreamcli validate --no-net --no-color "$metainfo" >&2 ||
             fail "appstreamcli validate rejects $metainfo"
     fi
-    # Square, or the panel squashes it.
-    python3 -c 'import sys, xml.etree.ElementTree as E; r = E.parse(sys.argv[1]).getroot()
-b = [float(v) for v in r.get("viewBox").split()]
-assert r.tag == "{http://www.w3.org/2000/svg}svg" and b[2] == b[3] > 0' "$3" ||
-        fail "$3 is not a usable SVG icon"
 }
 
 check_deb() {

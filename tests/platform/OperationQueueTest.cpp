@@ -93,6 +93,7 @@ TEST(OperationQueue, CancelledBeforeStartOnlyCompletesDependentsWaitAndException
     // The finaliser is queued before `second` but must not overtake it.
     queue.addOperation(held);
     queue.addOperations({first, finaliser, second}, false);
+    EXPECT_THROW(queue.addOperation(second), std::invalid_argument); // queued already
     first->cancel();
     EXPECT_TRUE(first->isCancelled());
     gate.set_value();

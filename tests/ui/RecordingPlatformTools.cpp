@@ -36,11 +36,12 @@ void RecordingPlatformTools::beginSheet(QWidget* window, const AlertSpec& spec,
         done(button, checked);
 }
 
-QString RecordingPlatformTools::runSavePanel(QWidget* parent, const QString&, const QString&,
+QString RecordingPlatformTools::runSavePanel(QWidget* parent, const QString&,
+                                             const QString& suggestedName,
                                              const QString& requiredExtension)
 {
     calls << "runSavePanel";
-    savePanels.append({parent, requiredExtension});
+    savePanels.append({parent, suggestedName, requiredExtension});
     return next(savePanelAnswers);
 }
 

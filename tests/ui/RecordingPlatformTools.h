@@ -24,6 +24,7 @@ public:
     };
     struct SavePanel {
         QWidget* parent = nullptr;
+        QString suggestedName;
         QString requiredExtension;
     };
     struct PendingDialog {
