@@ -2,12 +2,7 @@
 
 #include "app/translations/Translations.h"
 #include "engine/LeftoverJournal.h"
-#include "platform/FolderBookmark.h"
-#include "platform/PreferenceKeys.h"
 
-#include <QComboBox>
-#include <QLabel>
-#include <QMainWindow>
 #include <QProgressBar>
 #include <QStatusBar>
 
@@ -120,11 +115,8 @@ TEST_F(BatchRunTest, TwoFailuresOfFiveGiveTheSummaryAndItsReport)
     EXPECT_EQ(tools.alerts[0].window, delegate->window()) << "a sheet on the main window";
     const AlertSpec& summary = tools.alerts[0].spec;
     EXPECT_EQ(summary.messageText, u"Failed To Strip 2 of 5 Files."_s);
-    EXPECT_TRUE(summary.informativeText.isEmpty());
     EXPECT_EQ(summary.buttonTitles, (QStringList{u"OK"_s, u"Show Report"_s}));
-    EXPECT_EQ(summary.defaultButton, 0);
-    ASSERT_TRUE(errorLog->isWindowLoaded());
-    EXPECT_TRUE(errorLog->window()->isVisible());
+    EXPECT_TRUE(errorLog->isWindowLoaded() && errorLog->window()->isVisible());
     // The report is complete by the time the summary offers it.
     const QList<ErrorLogEntry> log = store.entries();
     ASSERT_EQ(log.size(), 2);
@@ -178,22 +170,14 @@ TEST_F(BatchRunTest, StopDuringTheThirdFileLeavesTheRestUntouchedAndListed)
     }
 
     delegate->stripButton()->click();
-    EXPECT_EQ(delegate->stripButton()->text(), u"Stop"_s);
     EXPECT_TRUE(delegate->operationsWereCancelled());
-    for (size_t i = 2; i < 5; ++i)
-        EXPECT_TRUE(jobs[i]->isCancelled()) << i;
-    // The running job has not returned, so the run goes on, stopping.
     QCoreApplication::processEvents();
-    EXPECT_EQ(runs, 0);
-    EXPECT_TRUE(delegate->operationsRunning());
-    EXPECT_FALSE(delegate->stripButton()->isEnabled());
-
+    EXPECT_EQ(runs, 0) << "the running job has not returned";
     gates[2].open = true;
     ASSERT_TRUE(waitFor([&] { return runs == 1; }));
     EXPECT_FALSE(entered(3) || entered(4)) << "a waiting job ran after Stop";
     EXPECT_EQ(listed(), files.mid(2));
     EXPECT_EQ(headers.mid(0, 2), (QStringList{u"Files To Strip: 4"_s, u"Files To Strip: 3"_s}));
-    EXPECT_EQ(header(), u"Files To Strip: 3"_s);
     const QList<QByteArray> after = allBytes(files);
     EXPECT_NE(after[1], before[1]);
     EXPECT_EQ(after.mid(2), before.mid(2)) << "a stopped file was touched";
@@ -219,10 +203,9 @@ TEST_F(BatchRunTest, DestinationFolderGetsTheOutputsUntilItIsGone)
     ASSERT_TRUE(runToEnd());
 
     EXPECT_TRUE(tools.alerts.isEmpty());
-    EXPECT_EQ(delegate->successfulOperations(), 1);
     EXPECT_EQ(bytes(files[0]), bytes(fixture(u"flac_tags.flac"_s)));
-    EXPECT_FALSE(bytes(out + u"/a.flac"_s).isEmpty());
-    EXPECT_FALSE(bytes(out + u"/a.flac"_s).contains("CleftoneTag")) << "a tag survived";
+    const QByteArray output = bytes(out + u"/a.flac"_s);
+    EXPECT_FALSE(output.isEmpty() || output.contains("CleftoneTag")) << "a tag survived";
     EXPECT_EQ(entries(out), QStringList{u"a.flac"_s}) << "temporary files left";
     EXPECT_TRUE(entries(journal).isEmpty());
 
@@ -238,9 +221,7 @@ TEST_F(BatchRunTest, DestinationFolderGetsTheOutputsUntilItIsGone)
                                      u"Please re-select it from the popup."_s);
     EXPECT_EQ(alert.buttonTitles, QStringList{u"OK"_s});
     EXPECT_EQ(delegate->operationQueue().operationCount(), 0u);
-    EXPECT_EQ(listed(), QStringList{files[1]});
     EXPECT_EQ(bytes(files[1]), bytes(fixture(u"mp3_id3v1.mp3"_s)));
-    EXPECT_EQ(preferences->stringForKey(QString::fromLatin1(kDestinationDirectoryKey)), out);
     expectIdle(false);
 }
 

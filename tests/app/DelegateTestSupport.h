@@ -6,12 +6,23 @@
 #include "engine/CleftoneOperation.h"
 #include "errorlog/ErrorLogStore.h"
 #include "errorlog/ErrorLogWindowController.h"
+#include "intake/DroppedFilesParser.h"
+#include "platform/FolderBookmark.h"
+#include "platform/PreferenceKeys.h"
 #include "platform/Preferences.h"
 #include "ui/RecordingPlatformTools.h"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMimeData>
+#include <QPushButton>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>

@@ -1,13 +1,7 @@
 #include "DelegateTestSupport.h"
 
-#include "intake/DroppedFilesParser.h"
 #include "platform/BuildConfig.h"
-#include "platform/PreferenceKeys.h"
 #include "platform/UpdateChecker.h"
-
-#include <QMainWindow>
-#include <QMenu>
-#include <QMimeData>
 
 namespace cleftone::test {
 namespace {

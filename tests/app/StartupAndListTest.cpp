@@ -1,11 +1,7 @@
 #include "DelegateTestSupport.h"
 
-#include "platform/PreferenceKeys.h"
 #include "ui/EmptyPlaceholderTableView.h"
 
-#include <QComboBox>
-#include <QMenu>
-#include <QTableView>
 #include <QTimer>
 
 namespace cleftone::test {
@@ -26,19 +22,13 @@ protected:
 TEST_F(StartupAndListTest, FirstLaunchShowsAnIdleEmptyWindow)
 {
     makeDelegate();
-    const QString overwrite = QString::fromLatin1(kOverwriteExistingFile);
-    EXPECT_EQ(preferences->value(QString::fromLatin1(kDestinationDirectoryKey)), overwrite);
-    for (const char* key : {kSuppressVideoFileWarningKey, kVideoConfirmAlertHasBeenShownKey})
-        EXPECT_EQ(preferences->value(QString::fromLatin1(key)), QVariant(false)) << key;
-
     QComboBox* popUp = delegate->writeMethodPopUp();
     ASSERT_EQ(popUp->count(), 3);
-    EXPECT_EQ(popUp->itemText(0), overwrite);
+    EXPECT_EQ(popUp->itemText(0), QString::fromLatin1(kOverwriteExistingFile));
     EXPECT_EQ(popUp->itemData(1, Qt::AccessibleDescriptionRole).toString(), "separator");
     EXPECT_EQ(popUp->currentIndex(), 0);
     EXPECT_FALSE(delegate->stripButton()->isEnabled() || delegate->clearButton()->isEnabled());
     EXPECT_EQ(header(), "Files To Strip") << "the interface's title until the first refresh";
-    EXPECT_EQ(delegate->operationQueue().maxConcurrentOperationCount(), 1);
     EXPECT_NE(qobject_cast<EmptyPlaceholderTableView*>(delegate->tableView()), nullptr);
 
     // Settings… goes above the separator that Check For Updates has pushed down.

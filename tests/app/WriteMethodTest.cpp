@@ -1,10 +1,5 @@
 #include "DelegateTestSupport.h"
 
-#include "platform/FolderBookmark.h"
-#include "platform/PreferenceKeys.h"
-
-#include <QComboBox>
-
 namespace cleftone::test {
 namespace {
 

@@ -6,10 +6,7 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QDir>
-#include <QFile>
 #include <QHeaderView>
-#include <QItemSelectionModel>
 #include <QLocale>
 #include <QMainWindow>
 #include <QTableView>

@@ -17,7 +17,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// What the owner sees, in order; batches arrive on the walker's thread.
+// What the owner sees, in order, and on which thread; batches arrive on the walker's thread.
 struct Recorder {
     std::mutex mutex;
     QStringList events;
@@ -26,7 +26,7 @@ struct Recorder {
     void add(const QString& event)
     {
         std::lock_guard lock(mutex);
-        events << event;
+        events << (isMainThread() ? "main " : "") + event;
     }
     QStringList snapshot()
     {
@@ -35,12 +35,10 @@ struct Recorder {
     }
     void attach(CTDroppedFilesParser& parser)
     {
-        parser.setOnWalkStart([this] { add(isMainThread() ? "start" : "start off main"); });
-        parser.setWalkBatch([this](const QStringList& batch) {
-            add((isMainThread() ? "batch on main:" : "batch:") + batch.join(','));
-        });
+        parser.setOnWalkStart([this] { add("start"); });
+        parser.setWalkBatch([this](const QStringList& batch) { add("batch:" + batch.join(',')); });
         parser.setOnAllWalksFinished([this] {
-            add(isMainThread() ? "finish" : "finish off main");
+            add("finish");
             ++finished;
         });
     }
@@ -65,7 +63,7 @@ TEST(DroppedFilesParser, EachWalkIsAnnouncedInsideSubmitWorkedOffTheMainThreadAn
     parser.submit({});
     EXPECT_FALSE(parser.walking());
     parser.submit({"/a.mp3", "/b.flac"});
-    EXPECT_EQ(recorder.snapshot().value(0), "start");
+    EXPECT_EQ(recorder.snapshot().value(0), "main start");
     EXPECT_TRUE(parser.walking());
     ASSERT_TRUE(QTest::qWaitFor([&] { return recorder.finished == 1; }, 5000));
     EXPECT_FALSE(parser.walking());
@@ -74,8 +72,8 @@ TEST(DroppedFilesParser, EachWalkIsAnnouncedInsideSubmitWorkedOffTheMainThreadAn
     parser.submit({"/two.mp3"});
     ASSERT_TRUE(QTest::qWaitFor([&] { return recorder.finished == 2; }, 5000));
     ASSERT_TRUE(drainMainQueue());
-    EXPECT_EQ(recorder.snapshot(),
-              (QStringList{"start", "batch:/a.mp3,/b.flac", "finish", "start", "finish"}));
+    EXPECT_EQ(recorder.snapshot(), (QStringList{"main start", "batch:/a.mp3,/b.flac", "main finish",
+                                                "main start", "main finish"}));
 }
 
 TEST(DroppedFilesParser, ListsSubmittedDuringABatchBecomeOneNextBatchAndItsTasksRunBeforeTheEnd)
@@ -98,7 +96,7 @@ TEST(DroppedFilesParser, ListsSubmittedDuringABatchBecomeOneNextBatchAndItsTasks
         --inside;
     });
     parser.setOnAllWalksFinished([&] {
-        recorder.add(isMainThread() ? "finish" : "finish off main");
+        recorder.add("finish");
         deliveredAtFinish = delivered;
     });
 
@@ -113,7 +111,7 @@ TEST(DroppedFilesParser, ListsSubmittedDuringABatchBecomeOneNextBatchAndItsTasks
     ASSERT_TRUE(QTest::qWaitFor([&] { return deliveredAtFinish >= 0; }, 5000));
     EXPECT_EQ(deliveredAtFinish, 1000);
     EXPECT_EQ(recorder.snapshot(),
-              (QStringList{"start", "batch:/a", "batch:/b1,/b2,/c,/b1", "finish"}));
+              (QStringList{"main start", "batch:/a", "batch:/b1,/b2,/c,/b1", "main finish"}));
     EXPECT_TRUE(parser.pending().isEmpty());
     EXPECT_FALSE(overlapped);
 }
@@ -148,6 +146,6 @@ TEST(DroppedFilesParser, DestroyedDuringOrJustAfterABatchCallsNothingAfterwards)
         EXPECT_TRUE(returned);
         opener.join();
         ASSERT_TRUE(drainMainQueue());
-        EXPECT_EQ(recorder.snapshot(), (QStringList{"start", "batch:/a"}));
+        EXPECT_EQ(recorder.snapshot(), (QStringList{"main start", "batch:/a"}));
     }
 }

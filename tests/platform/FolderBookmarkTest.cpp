@@ -1,7 +1,5 @@
 #include "platform/FolderBookmark.h"
 
-#include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 

@@ -3,14 +3,10 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
-#include <QFileDialog>
-#include <QFileSystemModel>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <QTreeView>
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -72,38 +68,6 @@ TEST(PlatformToolsTest, SheetsAndAlertsAnswerTheButtonIndexAndCheckbox)
     bool checked = false;
     EXPECT_EQ(tools.runAlert(spec, &checked), 2);
     EXPECT_TRUE(checked);
-}
-
-TEST(PlatformToolsTest, OpenPanelHandsBackFilesAndFoldersChosenTogether)
-{
-    QTemporaryDir dir;
-    ASSERT_TRUE(QDir(dir.path()).mkdir("Album"));
-    ASSERT_TRUE(QFile(dir.filePath("song.mp3")).open(QIODevice::WriteOnly));
-    QWidget window;
-    QtPlatformTools tools;
-    std::optional<QStringList> chosen;
-    tools.beginOpenPanel(&window, {"Add Files", "Add"},
-                         [&](const QStringList& paths) { chosen = paths; });
-    auto* dialog = window.findChild<QFileDialog*>();
-    ASSERT_NE(dialog, nullptr);
-    EXPECT_EQ(dialog->windowTitle(), "Add Files");
-    EXPECT_EQ(dialog->labelText(QFileDialog::Accept), "Add");
-    EXPECT_TRUE(dialog->isModal());
-
-    dialog->setDirectory(dir.path());
-    auto* view = dialog->findChild<QTreeView*>("treeView");
-    auto* model = dialog->findChild<QFileSystemModel*>();
-    ASSERT_TRUE(view && model);
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return model->rowCount(model->index(dir.path())) == 2; }, 5000));
-    for (const char* name : {"Album", "song.mp3"})
-        view->selectionModel()->select(model->index(dir.filePath(name)),
-                                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
-    QMetaObject::invokeMethod(dialog, "accept");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return chosen.has_value(); }, 5000));
-    QStringList paths = *chosen;
-    paths.sort();
-    EXPECT_EQ(paths, (QStringList{dir.filePath("Album"), dir.filePath("song.mp3")}));
 }
 
 } // namespace
