@@ -9,11 +9,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
 #include <QLocale>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QThread>
 #include <QUrl>
 #include <gtest/gtest.h>
 
@@ -34,20 +32,6 @@ struct StripRun {
     QStringList errLines() const { return err.split('\n', Qt::SkipEmptyParts); }
 };
 
-QString problemsOf(const QJsonObject& report)
-{
-    const QJsonArray problems = report["output"]["problems"].toArray();
-    return QVariant(problems.toVariantList()).toStringList().join('\n');
-}
-
-int videoStreams(const QJsonObject& probe)
-{
-    int count = 0;
-    for (const QJsonValue& stream : probe.value("streams").toArray())
-        count += stream.toObject().value("codec_type").toString() == QLatin1String("video");
-    return count;
-}
-
 class StripCommandTest : public RoundTrip {
 protected:
     void SetUp() override
@@ -57,8 +41,6 @@ protected:
         state = folderAt("state");
         tmpdir = folderAt("tmpdir");
     }
-
-    QString journal() const { return state + "/cleftone/leftovers"; }
 
     QString folderAt(const QString& relative)
     {
@@ -144,22 +126,6 @@ protected:
                                       QDir::AllEntries | QDir::Hidden | QDir::System);
     }
 
-    /// `count` copies of a large tagged MP3 in music/.
-    QStringList largeCopies(int count)
-    {
-        const QString large = largeTaggedMP3(folderAt("media"));
-        if (large.isEmpty())
-            return {};
-        QStringList files;
-        for (int i = 1; i <= count; ++i) {
-            files << folderAt("music") + QStringLiteral("/song%1.mp3").arg(i);
-            QFile::remove(files.last());
-            if (!QFile::copy(large, files.last()))
-                return {};
-        }
-        return files;
-    }
-
     QString state;
     QString tmpdir;
 };
@@ -217,13 +183,11 @@ TEST_F(StripCommandTest, FoldersAreSearchedByExtensionWithoutFollowingLinksAndVi
     for (const auto& [fixtureName, relative] : audio)
         expected << "Stripped " + displayPath(place(fixtureName, relative));
     expected.sort();
-    const QString cover = tempPath(audio[3].second);
     const QString notes = place("bad/text.mp3", "library/notes.txt");
     const QString movie = place("mp4_aac_video.mp4", "library/movie.mp4");
     const QString outside = place("wav_24bit.wav", "outside/e.wav");
     ASSERT_TRUE(QFile::link(tempPath("outside"), tempPath("library/linked")));
     const QString readme = place("bad/text.mp3", "readme.txt");
-    ASSERT_EQ(videoStreams(probe(cover)), 1) << "the M4A fixture should carry cover art";
 
     const StripRun run = strip({tempPath("library"), readme});
     EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
@@ -240,27 +204,19 @@ TEST_F(StripCommandTest, FoldersAreSearchedByExtensionWithoutFollowingLinksAndVi
         (QStringList{"Skipping video file (use --include-video to keep only its audio): " + movie,
                      "Skipping, not a supported audio file: " + readme}))
         << "in the order given";
-    for (const auto& [fixtureName, relative] : audio) {
-        if (pathBytes(relative) == relative.toUtf8()) { // the inspector takes UTF-8 arguments
-            EXPECT_EQ(problemsOf(inspect(fixture(fixtureName), tempPath(relative))), QString())
-                << relative.toStdString();
-        }
-    }
-    EXPECT_EQ(videoStreams(probe(cover)), 0) << "the cover art went with the tags";
+    for (const int i : {1, 2, 4}) // the containers the other tests here do not strip
+        expectStripped(fixture(audio[i].first), tempPath(audio[i].second),
+                       i == 1 ? fixture("ref/flac.flac") : QString());
     EXPECT_TRUE(untouched(movie, "mp4_aac_video.mp4"));
     EXPECT_TRUE(untouched(outside, "wav_24bit.wav"));
     EXPECT_TRUE(untouched(notes, "bad/text.mp3"));
     ::unlink(pathBytes(tempPath(audio[5].second)).constData()); // which QTemporaryDir cannot
 
     // Asked for, the video goes and the audio packets stay.
-    const QStringList audioPackets = digest(movie).packetHashes;
     const StripRun video = strip({"--include-video", movie});
     EXPECT_EQ(video.exitCode, 0) << video.err.toStdString();
     EXPECT_EQ(video.err, QString());
-    const QJsonObject after = probe(movie);
-    EXPECT_EQ(after.value("streams").toArray().size(), 1);
-    EXPECT_FALSE(firstAudioStream(after).isEmpty());
-    EXPECT_EQ(digest(movie).packetHashes, audioPackets);
+    expectStripped(fixture("mp4_aac_video.mp4"), movie);
 }
 
 TEST_F(StripCommandTest, EachFailureIsOneLineOnStandardErrorAndTheExitStatusIsOne)
@@ -297,11 +253,13 @@ TEST_F(StripCommandTest, EachFailureIsOneLineOnStandardErrorAndTheExitStatusIsOn
 
     // --show changes nothing: a tagged file lists its tags, a stripped one has none left.
     const QString tagged = place("flac_tags.flac", "music/tagged.flac");
+    const QString wave = place("wav_info_bext_id3.wav", "music/tagged.wav");
     const QString stripped = tempPath("music/good.flac");
-    const StripRun shown = strip({"--show", tagged, stripped, text});
+    const StripRun shown = strip({"--show", tagged, wave, stripped, text});
     EXPECT_EQ(shown.exitCode, 1);
     const QStringList lines = shown.outLines();
-    EXPECT_TRUE(lines.contains("  Tag TITLE: CleftoneTag Title")) << shown.out.toStdString();
+    for (const char* line : {"  Tag TITLE: CleftoneTag Title", "  Extra chunk: bext"})
+        EXPECT_TRUE(lines.contains(line)) << shown.out.toStdString();
     EXPECT_EQ(lines.mid(lines.indexOf(stripped)),
               (QStringList{stripped, "  No metadata", text,
                            "  This file is not an audio file that Cleftone can read."}));
@@ -319,8 +277,9 @@ TEST_F(StripCommandTest, OutputFolderGetsStrippedCopiesOfUniqueNamesAndInputsSta
     older.write("an older b.m4a");
     older.close();
 
-    // Relative paths are taken against the working directory; the first of a name wins.
-    const StripRun run = strip({"--output-dir", "out", "in", sameName});
+    // Relative paths are taken against the working directory; a file named twice is stripped
+    // once; the first of a name wins.
+    const StripRun run = strip({"--output-dir", "out", "in", first, sameName});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.errLines(), (QStringList{"Cleftone Failed To Strip File: a.mp3.  Error:Another "
                                            "file named \u201Ca.mp3\u201D is already written to "
@@ -335,10 +294,8 @@ TEST_F(StripCommandTest, OutputFolderGetsStrippedCopiesOfUniqueNamesAndInputsSta
     EXPECT_TRUE(untouched(sameName, "mp3_all_tags.mp3"));
     EXPECT_EQ(QDir(out).entryList(QDir::Files | QDir::Hidden), (QStringList{"a.mp3", "b.m4a"}))
         << "the folder structure is not copied";
-    EXPECT_EQ(problemsOf(inspect(first, out + "/a.mp3")), QString());
-    EXPECT_EQ(problemsOf(inspect(second, out + "/b.m4a")), QString());
-    EXPECT_EQ(digest(out + "/a.mp3").packetHashes, digest(first).packetHashes);
-    EXPECT_EQ(digest(out + "/b.m4a").packetHashes, digest(second).packetHashes);
+    expectStripped(first, out + "/a.mp3", fixture("ref/mp3_vbr.mp3"));
+    expectStripped(second, out + "/b.m4a");
 }
 
 TEST_F(StripCommandTest, QuietInPlaceStripOfALinkKeepsTheLinkAndTheOriginalInTheTrash)
@@ -352,8 +309,7 @@ TEST_F(StripCommandTest, QuietInPlaceStripOfALinkKeepsTheLinkAndTheOriginalInThe
     EXPECT_EQ(run.out, QString());
     EXPECT_EQ(run.err, QString());
     EXPECT_TRUE(QFileInfo(link).isSymLink());
-    EXPECT_FALSE(untouched(song, "mp3_id3v1.mp3"));
-    EXPECT_EQ(problemsOf(inspect(fixture("mp3_id3v1.mp3"), song)), QString());
+    expectStripped(fixture("mp3_id3v1.mp3"), song, fixture("ref/mp3_vbr.mp3"));
     // Where a file manager finds it and knows where to restore it.
     const QString trash = tempPath("data/Trash");
     EXPECT_TRUE(untouched(trash + "/files/my song.mp3", "mp3_id3v1.mp3"));
@@ -381,8 +337,13 @@ TEST_F(StripCommandTest, QuietInPlaceStripOfALinkKeepsTheLinkAndTheOriginalInThe
 
 TEST_F(StripCommandTest, InterruptStopsTheRunningFileAndLeavesTheRestUntouched)
 {
-    QStringList files = largeCopies(7);
-    ASSERT_EQ(files.size(), 7) << "ffmpeg could not make the test file";
+    const QString large = largeTaggedMP3(folderAt("media"));
+    ASSERT_FALSE(large.isEmpty()) << "ffmpeg could not make the test file";
+    QStringList files;
+    for (int i = 1; i <= 7; ++i) {
+        files << folderAt("music") + QStringLiteral("/song%1.mp3").arg(i);
+        ASSERT_TRUE(QFile::copy(large, files.last()));
+    }
     const QByteArray original = readAll(files[6]);
     ASSERT_EQ(strip({"--quiet", files[6]}).exitCode, 0);
     const QByteArray stripped = readAll(files.takeLast());
@@ -417,34 +378,7 @@ TEST_F(StripCommandTest, InterruptStopsTheRunningFileAndLeavesTheRestUntouched)
                         .arg(QLocale().formattedDataSize(done * (original.size() - stripped.size()),
                                                          1, QLocale::DataSizeSIFormat))});
     EXPECT_EQ(temporaryItemsIn(tempPath("music")), QStringList());
-    EXPECT_EQ(QDir(journal()).entryList(QDir::Files), QStringList());
-}
-
-TEST_F(StripCommandTest, NextRunRemovesWhatAKilledRunLeftBehind)
-{
-    const QString other = place("mp3_id3v1.mp3", "other.mp3");
-    bool leftSomething = false;
-    for (int attempt = 1; attempt <= 5 && !leftSomething; ++attempt) {
-        const QStringList files = largeCopies(3);
-        ASSERT_EQ(files.size(), 3) << "ffmpeg could not make the test file";
-        QProcess* process = start(files);
-        firstLine(process);
-        QThread::msleep(ulong(20 * attempt));
-        ::kill(pid_t(process->processId()), SIGKILL);
-        finish(process);
-        EXPECT_EQ(QDir(tmpdir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                  QStringList())
-            << "a killed run leaves nothing in the temporary folder";
-        QThread::msleep(300); // an orphaned mp3val ends
-        leftSomething = !temporaryItemsIn(tempPath("music")).isEmpty();
-        if (!leftSomething)
-            continue;
-
-        EXPECT_EQ(strip({"--quiet", other}).exitCode, 0);
-        EXPECT_EQ(temporaryItemsIn(tempPath("music")), QStringList());
-        EXPECT_EQ(QDir(journal()).entryList(QDir::Files), QStringList());
-    }
-    EXPECT_TRUE(leftSomething) << "no kill landed while a file was being stripped";
+    EXPECT_EQ(QDir(state + "/cleftone/leftovers").entryList(QDir::Files), QStringList());
 }
 
 } // namespace

@@ -16,23 +16,6 @@ void PrintTo(const QString& text, std::ostream* os)
 {
     *os << '"' << text.toStdString() << '"';
 }
-
-void PrintTo(const QByteArray& bytes, std::ostream* os)
-{
-    *os << '"';
-    for (char c : bytes) {
-        if (c >= 0x20 && c < 0x7F)
-            *os << c;
-        else
-            *os << "\\x" << QByteArray(1, c).toHex().constData();
-    }
-    *os << '"';
-}
-
-void PrintTo(const QJsonValue& value, std::ostream* os)
-{
-    *os << QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact).toStdString();
-}
 QT_END_NAMESPACE
 
 namespace cleftone::test {
@@ -49,16 +32,38 @@ struct Closer {
 };
 using FileHandle = std::unique_ptr<OpaqueAudioFileID, Closer>;
 
+QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 template <typename T> OSStatus getFixed(AudioFileID file, AudioFilePropertyID property, T* value)
 {
     std::uint32_t size = sizeof(T);
     return service().AudioFileGetProperty(file, property, &size, value);
 }
 
-QByteArray readAllOf(const QString& path)
+QJsonObject firstAudioStream(const QJsonObject& probe)
 {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    for (const QJsonValue& s : probe.value("streams").toArray()) {
+        if (s.toObject().value("codec_type").toString() == QLatin1String("audio"))
+            return s.toObject();
+    }
+    return {};
+}
+
+std::string lines(const QJsonValue& list)
+{
+    std::string text;
+    for (const QJsonValue& v : list.toArray())
+        text += "\n    " + v.toString().toStdString();
+    return text;
+}
+
+std::string text(const QJsonValue& value)
+{
+    return QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact).toStdString();
 }
 
 } // namespace
@@ -76,11 +81,6 @@ std::string typeText(std::uint32_t code)
         text += (c >= 0x20 && c < 0x7F) ? c : '?';
     }
     return text;
-}
-
-std::string statusText(OSStatus status)
-{
-    return "'" + typeText(std::uint32_t(status)) + "' (" + std::to_string(status) + ")";
 }
 
 ToolRun runTool(const QString& program, const QStringList& args, int timeoutMs)
@@ -119,19 +119,18 @@ CopyResult copyThroughService(const QString& in, const QString& out)
     // Records the first failing call; true while none has failed.
     auto ok = [&r](const std::string& call, OSStatus status) {
         if (status && r.error.empty())
-            r.error = call + " failed: " + statusText(status);
+            r.error = call + " failed: '" + typeText(std::uint32_t(status)) + "' (" +
+                      std::to_string(status) + ")";
         return r.error.empty();
     };
     AudioFileID raw = nullptr;
-    r.openStatus = service().AudioFileOpenURL(in.toStdString(), kAudioFileReadPermission, 0, &raw);
-    r.handleFromFailedOpen = r.openStatus && raw;
-    if (!ok("AudioFileOpenURL", r.openStatus))
+    const OSStatus opened =
+        service().AudioFileOpenURL(in.toStdString(), kAudioFileReadPermission, 0, &raw);
+    r.handleFromFailedOpen = opened && raw;
+    if (!ok("AudioFileOpenURL", opened))
         return r;
     FileHandle input(raw);
     std::uint32_t maxPacketSize = 0, cookieSize = 0;
-    if (!ok("GetProperty ffmt", getFixed(raw, AudioFileProperty::FileFormat, &r.type)) ||
-        !ok("GetProperty dfmt", getFixed(raw, AudioFileProperty::DataFormat, &r.format)))
-        return r;
     std::optional<std::vector<char>> cookie;
     if (service().AudioFileGetPropertyInfo(raw, AudioFileProperty::MagicCookieData, &cookieSize,
                                            nullptr) == 0) {
@@ -141,7 +140,9 @@ CopyResult copyThroughService(const QString& in, const QString& out)
                                           cookie->data()));
         cookie->resize(cookieSize);
     }
-    if (!ok("GetProperty pcnt",
+    if (!ok("GetProperty ffmt", getFixed(raw, AudioFileProperty::FileFormat, &r.type)) ||
+        !ok("GetProperty dfmt", getFixed(raw, AudioFileProperty::DataFormat, &r.format)) ||
+        !ok("GetProperty pcnt",
             getFixed(raw, AudioFileProperty::AudioDataPacketCount, &r.packets)) ||
         !ok("GetProperty psze",
             getFixed(raw, AudioFileProperty::MaximumPacketSize, &maxPacketSize)))
@@ -151,7 +152,6 @@ CopyResult copyThroughService(const QString& in, const QString& out)
         r.error = "psze claims " + std::to_string(maxPacketSize) + " bytes";
         return r;
     }
-
     AudioFileID rawOut = nullptr;
     if (!out.isEmpty() &&
         !ok("AudioFileCreateWithURL",
@@ -172,17 +172,17 @@ CopyResult copyThroughService(const QString& in, const QString& out)
         asked = std::min(perBlock, r.packets - next);
         std::vector<char> buffer(std::size_t(maxPacketSize * asked));
         std::vector<AudioStreamPacketDescription> descriptions(asked);
-        const auto start = std::int64_t(next);
-        const std::string at = " at packet " + std::to_string(start);
+        const std::string at = " at packet " + std::to_string(next);
         auto bytes = std::uint32_t(buffer.size()), count = std::uint32_t(asked);
         if (!ok("AudioFileReadPacketData" + at,
-                service().AudioFileReadPacketData(raw, false, &bytes, descriptions.data(), start,
-                                                  &count, buffer.data())))
+                service().AudioFileReadPacketData(raw, false, &bytes, descriptions.data(),
+                                                  std::int64_t(next), &count, buffer.data())))
             return r;
         r.delivered += count;
-        if (rawOut && !ok("AudioFileWritePackets" + at,
-                          service().AudioFileWritePackets(rawOut, false, bytes, descriptions.data(),
-                                                          start, &count, buffer.data())))
+        if (rawOut &&
+            !ok("AudioFileWritePackets" + at,
+                service().AudioFileWritePackets(rawOut, false, bytes, descriptions.data(),
+                                                std::int64_t(next), &count, buffer.data())))
             return r;
     }
     input.reset();
@@ -215,9 +215,8 @@ StreamDigest RoundTrip::digest(const QString& path)
     EXPECT_TRUE(run.finished) << "ffmpeg did not finish on " << path.toStdString();
     d.errors = run.err;
     for (const QByteArray& line : readAll(stem + ".framemd5").split('\n')) {
-        if (line.isEmpty() || line.startsWith('#'))
-            continue;
-        d.packetHashes << QString::fromLatin1(line.split(',').last().trimmed());
+        if (!line.isEmpty() && !line.startsWith('#'))
+            d.packetHashes << QString::fromLatin1(line.split(',').last().trimmed());
     }
     d.decodedMd5 = QString::fromLatin1(readAll(stem + ".md5").trimmed());
     return d;
@@ -241,18 +240,63 @@ QJsonObject RoundTrip::inspect(const QString& in, const QString& out)
     return QJsonDocument::fromJson(run.out).object();
 }
 
-QByteArray RoundTrip::readAll(const QString& path)
+void RoundTrip::expectStripped(const QString& in, const QString& out, const QString& ref,
+                               bool tagged)
 {
-    return readAllOf(path);
+    SCOPED_TRACE("judging " + out.toStdString() + ", stripped from " + in.toStdString());
+    const CopyResult back = reopen(out);
+    EXPECT_EQ(back.error, "") << "the service cannot read it back";
+    EXPECT_EQ(typeText(back.type), typeText(reopen(in).type));
+    EXPECT_EQ(back.delivered, back.packets);
+
+    // Same audio: packet by packet, and decoded (without delay and padding).
+    const QString source = ref.isEmpty() ? in : ref;
+    const StreamDigest want = digest(source), got = digest(out);
+    ASSERT_FALSE(want.packetHashes.isEmpty()) << "ffmpeg read no packets from the reference";
+    ASSERT_TRUE(want.decodedMd5.startsWith("MD5=")) << "ffmpeg could not decode the reference";
+    const auto differ = std::mismatch(got.packetHashes.begin(), got.packetHashes.end(),
+                                      want.packetHashes.begin(), want.packetHashes.end());
+    EXPECT_TRUE(got.packetHashes == want.packetHashes)
+        << got.packetHashes.size() << " packets instead of " << want.packetHashes.size()
+        << "; first difference at packet " << differ.first - got.packetHashes.begin();
+    EXPECT_EQ(got.decodedMd5, want.decodedMd5) << "decoded samples differ";
+    EXPECT_EQ(got.errors.toStdString(), "") << "ffmpeg reported errors decoding the output";
+
+    // ffprobe: same container, one audio stream, same timing (tags: the inspector's part).
+    const QJsonObject pin = probe(in), pout = probe(out), pref = ref.isEmpty() ? pin : probe(ref);
+    const QJsonObject fin = pin.value("format").toObject(), fout = pout.value("format").toObject();
+    for (const char* key : {"format_name", "major_brand", "minor_version", "compatible_brands"}) {
+        const auto of = [key](const QJsonObject& format) {
+            return text(format.contains(key) ? format.value(key)
+                                             : format.value("tags").toObject().value(key));
+        };
+        EXPECT_EQ(of(fout), of(fin)) << key;
+    }
+    const QJsonArray streams = pout.value("streams").toArray();
+    ASSERT_EQ(streams.size(), 1) << "the output must hold only the audio: " << text(pout);
+    const QJsonObject sout = streams[0].toObject(), sref = firstAudioStream(pref);
+    EXPECT_EQ(sout.value("codec_type").toString(), "audio");
+    EXPECT_EQ(text(sout.value("codec_name")), text(firstAudioStream(pin).value("codec_name")));
+    EXPECT_EQ(sout.value("disposition").toObject().value("attached_pic").toInt(), 0);
+    EXPECT_EQ(text(sout.value("start_time")), text(sref.value("start_time"))) << "encoder delay";
+    EXPECT_EQ(text(sout.value("duration")), text(sref.value("duration"))) << "delay, padding";
+
+    // The inspector: tags, chunks, boxes, blocks, writer strings, and MP3 Xing/LAME headers.
+    const QJsonObject report = inspect(in, out);
+    const QJsonObject rout = report.value("output").toObject();
+    const QString kind = rout.value("kind").toString();
+    EXPECT_TRUE(!kind.isEmpty() && kind != "unknown") << "the inspector cannot read the output";
+    EXPECT_EQ(lines(rout.value("problems")), "") << "in the output";
+    EXPECT_EQ(lines(report.value("mismatch")), "");
+    if (tagged) {
+        EXPECT_NE(lines(report.value("input").toObject().value("problems")), "")
+            << "the inspector found no tags in the input, so it proves nothing here";
+    }
 }
 
-QJsonObject firstAudioStream(const QJsonObject& probe)
+QByteArray RoundTrip::readAll(const QString& path)
 {
-    for (const QJsonValue& s : probe.value("streams").toArray()) {
-        if (s.toObject().value("codec_type").toString() == QLatin1String("audio"))
-            return s.toObject();
-    }
-    return {};
+    return readFile(path);
 }
 
 QString largeTaggedMP3(const QString& directory)
@@ -262,26 +306,18 @@ QString largeTaggedMP3(const QString& directory)
         return made;
     // Encoding ten minutes would take seconds; ten copies of one encoded half minute make a
     // valid stream of the same size at once.
-    const QString part = directory + "/part.mp3", joined = directory + "/joined.mp3",
-                  tagged = directory + "/large.mp3";
-    const QStringList quiet{"-nostdin", "-v", "error", "-y"};
+    const QString part = directory + "/part.mp3", tagged = directory + "/large.mp3";
+    const QStringList quiet{"-nostdin", "-v", "error", "-y"}, loop{"-stream_loop", "9", "-i", part};
     const QString encode = "-f lavfi -i sine=frequency=440:duration=30 -ar 44100 -ac 2 -b:a 256k "
                            "-write_xing 0 -id3v2_version 0 -write_id3v1 0";
-    const QString tags = "-c copy -metadata title=CleftoneTag -metadata artist=CleftoneTag";
-    if (runTool("ffmpeg", quiet + encode.split(' ') + QStringList{part}).exitCode != 0)
-        return QString();
-    const QByteArray frames = readAllOf(part).repeated(10);
-    QFile joinedFile(joined);
-    if (!joinedFile.open(QIODevice::WriteOnly) || joinedFile.write(frames) != frames.size())
-        return QString();
-    joinedFile.close();
-    const ToolRun tag = runTool("ffmpeg", quiet + QStringList{"-i", joined} + tags.split(' ') +
-                                              QStringList{tagged});
+    const QString tag = "-c copy -metadata title=CleftoneTag -metadata artist=CleftoneTag";
+    const bool encoded =
+        runTool("ffmpeg", quiet + encode.split(' ') + QStringList{part}).exitCode == 0;
+    const bool ok =
+        encoded &&
+        runTool("ffmpeg", quiet + loop + tag.split(' ') + QStringList{tagged}).exitCode == 0;
     QFile::remove(part);
-    QFile::remove(joined);
-    if (tag.exitCode != 0)
-        return QString();
-    made = tagged;
+    made = ok ? tagged : QString();
     return made;
 }
 

@@ -1,14 +1,13 @@
 #pragma once
 
-// Helpers of the audio-file service tests: the engine's packet copy through the service, and
-// independent readers (ffmpeg, ffprobe, inspect_tags.py) run as child processes.
-// Everything here runs on the calling thread.
+// Helpers of the audio-file service, strip job and command-line tests: a packet copy through the
+// service, and the judge of stripped files, which asks independent readers (ffmpeg, ffprobe,
+// inspect_tags.py) run as child processes. Everything here runs on the calling thread.
 
 #include "engine/audiofile/AudioFileService.h"
 
 #include <QByteArray>
 #include <QJsonObject>
-#include <QJsonValue>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -18,20 +17,15 @@
 #include <ostream>
 #include <string>
 
-// Readable failure messages for the Qt values the tests compare (found by argument lookup).
 QT_BEGIN_NAMESPACE
 void PrintTo(const QString& text, std::ostream* os);
-void PrintTo(const QByteArray& bytes, std::ostream* os);
-void PrintTo(const QJsonValue& value, std::ostream* os);
 QT_END_NAMESPACE
 
 namespace cleftone::test {
 
 /// A fixture file: CLEFTONE_TEST_DATA_DIR/audio/<relative>.
 QString fixture(const QString& relative);
-
-/// "'typ?' (1954115647)": a status as its four characters and as a number.
-std::string statusText(OSStatus status);
+/// A four-character code as text, '?' for what is not printable.
 std::string typeText(std::uint32_t code);
 
 struct ToolRun {
@@ -44,8 +38,7 @@ struct ToolRun {
 
 /// Runs a program found on PATH without a shell.
 ToolRun runTool(const QString& program, const QStringList& args, int timeoutMs = 30000);
-/// A tagged MP3 of about 10 MB made with ffmpeg (ten copies of a 30-second 256 kbit/s stream,
-/// then ID3v2 tags), or empty when ffmpeg fails. Made once per process, at `directory`.
+/// A tagged MP3 of about 10 MB made with ffmpeg once per process, at `directory`; or empty.
 QString largeTaggedMP3(const QString& directory);
 /// Empty when the tools are there, otherwise why the test cannot run.
 std::string missingTools(const QStringList& programs);
@@ -53,7 +46,6 @@ std::string missingTools(const QStringList& programs);
 /// What the service said about a file while it was read (and copied).
 struct CopyResult {
     std::string error; // empty on success; otherwise the call that failed and its status
-    OSStatus openStatus = 0;
     bool handleFromFailedOpen = false;
     AudioFileTypeID type = 0;
     AudioStreamBasicDescription format{};
@@ -61,25 +53,22 @@ struct CopyResult {
     std::uint64_t delivered = 0;
 };
 
-/// Opens `in` with type hint 0 and reads all packets as the strip job does, in blocks of at most
-/// 32768 bytes. With an `out`, first creates a file of the same type there with the stream
-/// description and magic cookie, writes every block into it and closes it.
+/// Opens `in` and reads all packets as the strip job does, in blocks of at most 32768 bytes.
+/// With an `out`, writes them into a new file of the same type, description and magic cookie.
 CopyResult copyThroughService(const QString& in, const QString& out = QString());
-/// Reads `path` through the service without writing anything.
 inline CopyResult reopen(const QString& path)
 {
     return copyThroughService(path);
 }
 
-/// ffmpeg's view of the first audio stream: per-packet MD5s (`-c copy -f framemd5`, the hash
-/// column only), the MD5 of the decoded samples, and whatever ffmpeg printed at level "error".
+/// ffmpeg's view of the first audio stream: per-packet and decoded MD5s, and its errors.
 struct StreamDigest {
     QStringList packetHashes;
     QString decodedMd5;
     QByteArray errors;
 };
 
-/// Round-trip helpers with a private temporary directory per test.
+/// A private temporary directory per test, and the judges.
 class RoundTrip : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -93,6 +82,12 @@ protected:
     QJsonObject probe(const QString& path);
     /// inspect_tags.py check: {"input": report, "output": report, "mismatch": [...]}.
     QJsonObject inspect(const QString& in, const QString& out);
+    /// The judge of `out`, stripped from `in`: the same container type and stream, the packets
+    /// and decoded audio of `ref` (the tag-free stream, for inputs whose trailing tags ffmpeg
+    /// reads as audio; else `in`) with the same timing, and no tag, chapter, cover, chunk, box or
+    /// writer string left. `tagged`: the inspector must find tags in `in`, or it proves nothing.
+    void expectStripped(const QString& in, const QString& out, const QString& ref = {},
+                        bool tagged = true);
 
     static QByteArray readAll(const QString& path);
 
@@ -100,8 +95,5 @@ protected:
     int digestCount = 0;
     int copyCount = 0;
 };
-
-/// The first stream of an ffprobe result whose codec_type is audio (empty if none).
-QJsonObject firstAudioStream(const QJsonObject& probe);
 
 } // namespace cleftone::test
