@@ -2,12 +2,7 @@
 
 #include "app/translations/Translations.h"
 #include "engine/LeftoverJournal.h"
-#include "platform/FolderBookmark.h"
-#include "platform/PreferenceKeys.h"
 
-#include <QComboBox>
-#include <QLabel>
-#include <QMainWindow>
 #include <QProgressBar>
 #include <QStatusBar>
 
@@ -17,9 +12,6 @@ using namespace Qt::StringLiterals;
 
 namespace cleftone::test {
 namespace {
-
-// Every text tag of the audio fixtures holds this token.
-const QByteArray kTagToken("CleftoneTag");
 
 QList<QByteArray> allBytes(const QStringList& paths)
 {
@@ -31,8 +23,7 @@ QList<QByteArray> allBytes(const QStringList& paths)
 
 QStringList entries(const QString& folder)
 {
-    return QDir(folder).entryList(
-        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
 }
 
 class BatchRunTest : public DelegateTest {
@@ -56,15 +47,13 @@ protected:
     }
 
     /// Walks `files` in for strip jobs over the test's preferences, journal and error log; the
-    /// job of row i waits at gates[i] when i is in `held`. Without `strip` the jobs succeed
-    /// without touching their files.
-    bool listGated(const QStringList& files, std::initializer_list<int> held = {},
-                   bool strip = true)
+    /// job of row i waits at gates[i] when i is in `held`.
+    bool listGated(const QStringList& files, std::initializer_list<int> held = {})
     {
         for (int i = 0; i < int(gates.size()); ++i)
             gates[size_t(i)].open = std::find(held.begin(), held.end(), i) == held.end();
-        makeDelegate([this, files, strip](AppDelegateEnvironment& environment) {
-            environment.makeOperation = [this, files, strip](const QString& path) {
+        makeDelegate([this, files](AppDelegateEnvironment& environment) {
+            environment.makeOperation = [this, files](const QString& path) {
                 StripEnvironment setting;
                 setting.sandboxed = false;
                 setting.journalDirectory = journal;
@@ -72,7 +61,7 @@ protected:
                     store.logMessage(line);
                 };
                 auto job = std::make_shared<GatedOperation>(
-                    path, gates[size_t(files.indexOf(path))], strip, setting);
+                    path, gates[size_t(files.indexOf(path))], true, setting);
                 job->setDefaultsOverride(preferences.get());
                 jobs.push_back(job);
                 return job;
@@ -81,16 +70,17 @@ protected:
         return walk(files);
     }
 
-    QString copy(const QString& name, const QString& as = QString())
+    /// Copies of the fixtures into in/, the first one under `firstAs`.
+    QStringList copies(const QStringList& names, const QString& firstAs)
     {
-        return copyFixture(name, u"in/"_s + (as.isEmpty() ? QFileInfo(name).fileName() : as));
+        QStringList paths;
+        for (const QString& name : names)
+            paths << copyFixture(
+                name, u"in/"_s + (paths.isEmpty() ? firstAs : QFileInfo(name).fileName()));
+        return paths;
     }
 
     bool entered(int index) const { return gates[size_t(index)].arrivals > 0; }
-    QWidget* progressPanel() const
-    {
-        return delegate->window()->findChild<QWidget*>(u"progressPanel"_s);
-    }
 
     void expectIdle(bool listEmpty)
     {
@@ -100,7 +90,7 @@ protected:
         EXPECT_EQ(delegate->clearButton()->isEnabled(), !listEmpty);
         EXPECT_TRUE(delegate->writeMethodPopUp()->isEnabled());
         EXPECT_EQ(delegate->currentFinalizer(), nullptr);
-        EXPECT_TRUE(progressPanel()->isHidden());
+        EXPECT_TRUE(delegate->window()->findChild<QWidget*>(u"progressPanel"_s)->isHidden());
     }
 
     QString journal;
@@ -108,48 +98,12 @@ protected:
     std::vector<std::shared_ptr<GatedOperation>> jobs;
 };
 
-// What the jobs do to the files is the engine's business; here: progress, list and header.
-TEST_F(BatchRunTest, FiveGoodFilesLeaveTheListOneByOne)
-{
-    QStringList files;
-    for (const char* name : {"a.aiff", "b.flac", "c.m4a", "d.mp3", "e.wav"})
-        files << touch(QString::fromLatin1(name));
-    ASSERT_TRUE(listGated(files, {0, 1, 2, 3, 4}, false));
-    QStringList headers;
-    QObject::connect(delegate->operationsController(), &QAbstractItemModel::headerDataChanged,
-                     [&] { headers << header(); });
-
-    delegate->stripButton()->click();
-    EXPECT_TRUE(delegate->operationsRunning());
-    EXPECT_EQ(delegate->progressBar()->maximum(), 5);
-    EXPECT_FALSE(progressPanel()->isHidden());
-    // Caught before each file: the earlier ones are handled, this one is named.
-    for (int k = 0; k < files.size(); ++k) {
-        SCOPED_TRACE(k);
-        ASSERT_TRUE(waitFor([&] { return entered(k) && delegate->progressBar()->value() == k; }));
-        EXPECT_EQ(listed(), files.mid(k));
-        EXPECT_EQ(delegate->progressLabel()->text(),
-                  u"Stripping \u201C%1\u201D"_s.arg(QFileInfo(files[k]).fileName()));
-        EXPECT_EQ(delegate->progressLabel()->toolTip(), files[k]);
-        gates[size_t(k)].open = true;
-    }
-    ASSERT_TRUE(waitFor([&] { return runs == 1; }));
-
-    QStringList oneChangePerFile;
-    for (int left = 4; left >= 0; --left)
-        oneChangePerFile << u"Files To Strip: %1"_s.arg(left);
-    EXPECT_EQ(headers, oneChangePerFile);
-    EXPECT_EQ(delegate->successfulOperations(), 5);
-    EXPECT_TRUE(tools.alerts.isEmpty());
-    EXPECT_EQ(store.rowCount(), 0);
-    expectIdle(true);
-}
-
 TEST_F(BatchRunTest, TwoFailuresOfFiveGiveTheSummaryAndItsReport)
 {
-    const QString notAudio = copy(u"bad/text.mp3"_s, u"notes.mp3"_s);
-    ASSERT_TRUE(listGated({copy(u"mp3_id3v1.mp3"_s), notAudio, copy(u"flac_tags.flac"_s),
-                           dir.filePath(u"in/gone.mp3"_s), copy(u"wav_24bit.wav"_s)}));
+    const QStringList files =
+        copies({u"bad/text.mp3"_s, u"mp3_id3v1.mp3"_s, u"flac_tags.flac"_s, u"wav_24bit.wav"_s},
+               u"notes.mp3"_s);
+    ASSERT_TRUE(listGated(files + QStringList{dir.filePath(u"in/gone.mp3"_s)}));
     tools.alertAnswers = {{1, false}};
     ASSERT_TRUE(runToEnd());
 
@@ -158,26 +112,22 @@ TEST_F(BatchRunTest, TwoFailuresOfFiveGiveTheSummaryAndItsReport)
     EXPECT_EQ(delegate->successfulOperations(), 3);
     expectIdle(true);
     ASSERT_EQ(tools.alerts.size(), 1);
-    EXPECT_EQ(tools.alerts.front().window, delegate->window()) << "a sheet on the main window";
-    const AlertSpec& summary = tools.alerts.front().spec;
+    EXPECT_EQ(tools.alerts[0].window, delegate->window()) << "a sheet on the main window";
+    const AlertSpec& summary = tools.alerts[0].spec;
     EXPECT_EQ(summary.messageText, u"Failed To Strip 2 of 5 Files."_s);
-    EXPECT_TRUE(summary.informativeText.isEmpty());
     EXPECT_EQ(summary.buttonTitles, (QStringList{u"OK"_s, u"Show Report"_s}));
-    EXPECT_EQ(summary.defaultButton, 0);
-    ASSERT_TRUE(errorLog->isWindowLoaded());
-    EXPECT_TRUE(errorLog->window()->isVisible());
+    EXPECT_TRUE(errorLog->isWindowLoaded() && errorLog->window()->isVisible());
     // The report is complete by the time the summary offers it.
     const QList<ErrorLogEntry> log = store.entries();
     ASSERT_EQ(log.size(), 2);
     EXPECT_TRUE(log[0].log.startsWith(u"Cleftone Failed To Strip File: notes.mp3"_s));
     EXPECT_TRUE(log[1].log.startsWith(u"Cleftone Failed To Strip File: gone.mp3"_s));
-    EXPECT_EQ(bytes(notAudio), bytes(fixture(u"bad/text.mp3"_s)));
-    EXPECT_EQ(entries(dir.filePath(u"in"_s)), (QStringList{u"flac_tags.flac"_s, u"mp3_id3v1.mp3"_s,
-                                                           u"notes.mp3"_s, u"wav_24bit.wav"_s}));
+    EXPECT_EQ(bytes(files[0]), bytes(fixture(u"bad/text.mp3"_s)));
+    EXPECT_EQ(entries(dir.filePath(u"in"_s)).size(), 4);
     // The status line counts what the three stripped files lost.
     qint64 removed = 0;
-    for (const QString& name : {u"flac_tags.flac"_s, u"mp3_id3v1.mp3"_s, u"wav_24bit.wav"_s})
-        removed += bytes(fixture(name)).size() - bytes(dir.filePath(u"in/"_s + name)).size();
+    for (const QString& file : files.mid(1))
+        removed += bytes(fixture(QFileInfo(file).fileName())).size() - bytes(file).size();
     EXPECT_GT(removed, 0);
     EXPECT_EQ(delegate->window()->statusBar()->currentMessage(),
               u"Stripped 3 files, %1 of metadata removed."_s.arg(
@@ -188,49 +138,55 @@ TEST_F(BatchRunTest, TwoFailuresOfFiveGiveTheSummaryAndItsReport)
     EXPECT_EQ(tools.beeps, 1);
     EXPECT_EQ(tools.alerts.size(), 1);
     EXPECT_EQ(jobs.size(), 5u);
-    expectIdle(true);
 }
 
-// The summary's counts leave the stopped files out; its texts come from the translation.
+// Files leave the list one by one; the summary's counts leave the stopped files out, and its
+// texts come from the translation.
 TEST_F(BatchRunTest, StopDuringTheThirdFileLeavesTheRestUntouchedAndListed)
 {
     ASSERT_TRUE(installApplicationTranslator(*qApp, QLocale(u"de_DE"_s)));
-    const QStringList files = {copy(u"bad/text.mp3"_s, u"a_notes.mp3"_s), copy(u"mp3_apev2.mp3"_s),
-                               copy(u"mp3_id3v23_apic.mp3"_s), copy(u"flac_tags.flac"_s),
-                               copy(u"wav_24bit.wav"_s)};
+    const QStringList files =
+        copies({u"bad/text.mp3"_s, u"mp3_apev2.mp3"_s, u"mp3_id3v23_apic.mp3"_s,
+                u"flac_tags.flac"_s, u"wav_24bit.wav"_s},
+               u"a_notes.mp3"_s);
     const QList<QByteArray> before = allBytes(files);
-    ASSERT_TRUE(listGated(files, {2}));
+    ASSERT_TRUE(listGated(files, {0, 1, 2}));
+    QStringList headers;
+    QObject::connect(delegate->operationsController(), &QAbstractItemModel::headerDataChanged,
+                     [&] { headers << header(); });
     tools.alertAnswers = {{0, false}};
     delegate->stripButton()->click();
-    ASSERT_TRUE(waitFor([&] { return entered(2) && listed().size() == 3; }));
+    EXPECT_EQ(delegate->progressBar()->maximum(), 5);
+    // Caught before each file: the earlier ones are handled, this one is named.
+    for (int k = 0; k < 3; ++k) {
+        SCOPED_TRACE(k);
+        ASSERT_TRUE(waitFor([&] { return entered(k) && delegate->progressBar()->value() == k; }));
+        EXPECT_EQ(listed(), files.mid(k));
+        EXPECT_EQ(delegate->progressLabel()->text(),
+                  u"Stripping \u201C%1\u201D"_s.arg(QFileInfo(files[k]).fileName()));
+        EXPECT_EQ(delegate->progressLabel()->toolTip(), files[k]);
+        if (k < 2)
+            gates[size_t(k)].open = true;
+    }
 
     delegate->stripButton()->click();
-    EXPECT_EQ(delegate->stripButton()->text(), u"Stop"_s);
     EXPECT_TRUE(delegate->operationsWereCancelled());
-    ASSERT_EQ(jobs.size(), 5u);
-    for (size_t i = 2; i < 5; ++i)
-        EXPECT_TRUE(jobs[i]->isCancelled()) << i;
-    // The running job has not returned, so the run goes on, stopping.
     QCoreApplication::processEvents();
-    EXPECT_EQ(runs, 0);
-    EXPECT_TRUE(delegate->operationsRunning());
-    EXPECT_FALSE(delegate->stripButton()->isEnabled());
-
+    EXPECT_EQ(runs, 0) << "the running job has not returned";
     gates[2].open = true;
     ASSERT_TRUE(waitFor([&] { return runs == 1; }));
     EXPECT_FALSE(entered(3) || entered(4)) << "a waiting job ran after Stop";
     EXPECT_EQ(listed(), files.mid(2));
-    EXPECT_EQ(header(), u"Files To Strip: 3"_s);
+    EXPECT_EQ(headers.mid(0, 2), (QStringList{u"Files To Strip: 4"_s, u"Files To Strip: 3"_s}));
     const QList<QByteArray> after = allBytes(files);
     EXPECT_NE(after[1], before[1]);
     EXPECT_EQ(after.mid(2), before.mid(2)) << "a stopped file was touched";
     EXPECT_EQ(entries(dir.filePath(u"in"_s)).size(), 5);
     expectIdle(false);
     ASSERT_EQ(tools.alerts.size(), 1);
-    EXPECT_EQ(tools.alerts.front().spec.messageText,
+    EXPECT_EQ(tools.alerts[0].spec.messageText,
               u"Bei 1 von 2 Dateien konnten die Metadaten nicht entfernt werden."_s);
-    EXPECT_EQ(tools.alerts.front().spec.buttonTitles,
-              (QStringList{u"OK"_s, u"Bericht anzeigen"_s}));
+    EXPECT_EQ(tools.alerts[0].spec.buttonTitles, (QStringList{u"OK"_s, u"Bericht anzeigen"_s}));
     EXPECT_FALSE(errorLog->isWindowLoaded()) << "OK only closes the sheet";
 }
 
@@ -238,57 +194,49 @@ TEST_F(BatchRunTest, DestinationFolderGetsTheOutputsUntilItIsGone)
 {
     const QString out = dir.filePath(u"out"_s);
     ASSERT_TRUE(QDir().mkpath(out));
-    const std::optional<QByteArray> bookmark = FolderBookmark::create(out);
-    ASSERT_TRUE(bookmark);
     preferences->setValue(QString::fromLatin1(kDestinationDirectoryKey), out);
-    preferences->setValue(QString::fromLatin1(kDestinationFolderBookmarkKey), *bookmark);
-    // The delegate's own jobs: they must read these preferences, not the user's.
-    makeDelegate();
-    const QString file = copy(u"flac_tags.flac"_s);
-    ASSERT_TRUE(walk({file}));
+    preferences->setValue(QString::fromLatin1(kDestinationFolderBookmarkKey),
+                          FolderBookmark::create(out).value());
+    makeDelegate(); // its own jobs: they must read these preferences, not the user's
+    const QStringList files = copies({u"flac_tags.flac"_s, u"mp3_id3v1.mp3"_s}, u"a.flac"_s);
+    ASSERT_TRUE(walk({files[0]}));
     ASSERT_TRUE(runToEnd());
 
     EXPECT_TRUE(tools.alerts.isEmpty());
-    EXPECT_EQ(delegate->successfulOperations(), 1);
-    EXPECT_EQ(bytes(file), bytes(fixture(u"flac_tags.flac"_s)));
-    EXPECT_FALSE(bytes(out + u"/flac_tags.flac"_s).isEmpty());
-    EXPECT_FALSE(bytes(out + u"/flac_tags.flac"_s).contains(kTagToken));
-    EXPECT_EQ(entries(out), QStringList{u"flac_tags.flac"_s}) << "temporary files left";
-    EXPECT_EQ(entries(dir.filePath(u"in"_s)), QStringList{u"flac_tags.flac"_s});
+    EXPECT_EQ(bytes(files[0]), bytes(fixture(u"flac_tags.flac"_s)));
+    const QByteArray output = bytes(out + u"/a.flac"_s);
+    EXPECT_FALSE(output.isEmpty() || output.contains("CleftoneTag")) << "a tag survived";
+    EXPECT_EQ(entries(out), QStringList{u"a.flac"_s}) << "temporary files left";
     EXPECT_TRUE(entries(journal).isEmpty());
 
     // The folder goes away: the next Strip stops at an application-modal alert.
     ASSERT_TRUE(QDir(out).removeRecursively());
-    const QString next = copy(u"mp3_id3v1.mp3"_s);
-    ASSERT_TRUE(walk({next}));
+    ASSERT_TRUE(walk({files[1]}));
     delegate->stripButton()->click();
     ASSERT_EQ(tools.alerts.size(), 1);
-    EXPECT_EQ(tools.alerts.front().window, nullptr);
-    const AlertSpec& alert = tools.alerts.front().spec;
+    EXPECT_EQ(tools.alerts[0].window, nullptr);
+    const AlertSpec& alert = tools.alerts[0].spec;
     EXPECT_EQ(alert.messageText, u"Destination Folder Unavailable"_s);
     EXPECT_EQ(alert.informativeText, u"Cleftone can no longer access the destination folder. "
                                      u"Please re-select it from the popup."_s);
     EXPECT_EQ(alert.buttonTitles, QStringList{u"OK"_s});
     EXPECT_EQ(delegate->operationQueue().operationCount(), 0u);
-    EXPECT_EQ(listed(), QStringList{next});
-    EXPECT_EQ(bytes(next), bytes(fixture(u"mp3_id3v1.mp3"_s)));
-    EXPECT_EQ(preferences->stringForKey(QString::fromLatin1(kDestinationDirectoryKey)), out);
+    EXPECT_EQ(bytes(files[1]), bytes(fixture(u"mp3_id3v1.mp3"_s)));
     expectIdle(false);
 }
 
 TEST_F(BatchRunTest, QuitDuringARunDropsTheBatchAndItsPostedResults)
 {
-    const QStringList files = {copy(u"bad/text.mp3"_s, u"a_notes.mp3"_s), copy(u"mp3_id3v1.mp3"_s),
-                               copy(u"mp3_apev2.mp3"_s), copy(u"flac_tags.flac"_s),
-                               copy(u"wav_24bit.wav"_s)};
+    const QStringList files = copies({u"bad/text.mp3"_s, u"mp3_id3v1.mp3"_s, u"mp3_apev2.mp3"_s,
+                                      u"flac_tags.flac"_s, u"wav_24bit.wav"_s},
+                                     u"a_notes.mp3"_s);
     const QList<QByteArray> before = allBytes(files);
     ASSERT_TRUE(listGated(files, {1}));
     delegate->stripButton()->click();
     // Without turning the event loop, so the first file's result is still waiting in it.
     ASSERT_TRUE(pollFor([this] { return entered(1); }));
-    ASSERT_EQ(jobs.size(), 5u);
     std::atomic<bool> sawCancel{false};
-    std::thread releaser([&, running = jobs[1]] {
+    std::thread releaser([&, running = jobs.at(1)] {
         sawCancel = pollFor([&] { return running->isCancelled(); });
         gates[1].open = true;
     });
@@ -307,14 +255,13 @@ TEST_F(BatchRunTest, QuitDuringARunDropsTheBatchAndItsPostedResults)
 
 TEST_F(BatchRunTest, LongListIsQueuedInSlicesAndStopReachesTheSlicesNotQueuedYet)
 {
-    makeHeldJobsDelegate(); // jobs that only count their runs and succeed
+    makeHeldJobsDelegate();
     QStringList paths;
     for (int i = 0; i < 10000; ++i)
         paths << dir.filePath(u"missing-%1.mp3"_s.arg(i));
     ASSERT_TRUE(walk(paths));
 
-    // Strip, then Stop before the event loop turns: only the first slice is in the queue, and
-    // its first job is held at the gate so that the worker cannot race through the slice.
+    // Stop before the event loop turns: only the first slice is queued, its first job held.
     delegate->stripButtonPressed();
     EXPECT_FALSE(delegate->applicationOpenFiles({dir.filePath(u"late.mp3"_s)}));
     ASSERT_TRUE(waitFor([&] { return gate.arrivals == 1; }));
@@ -322,8 +269,7 @@ TEST_F(BatchRunTest, LongListIsQueuedInSlicesAndStopReachesTheSlicesNotQueuedYet
     gate.open = true;
     ASSERT_TRUE(waitFor([&] { return runs == 1; }));
 
-    // Jobs queued before or after Stop never ran, and the one that was running counts as
-    // stopped: every file is still listed, uncounted.
+    // Jobs queued before or after Stop never ran, and the running one counts as stopped.
     EXPECT_EQ(gate.arrivals, 1);
     EXPECT_EQ(delegate->failedOperations() + delegate->successfulOperations(), 0);
     EXPECT_EQ(listed().size(), 10000);

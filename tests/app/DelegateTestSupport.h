@@ -6,12 +6,23 @@
 #include "engine/CleftoneOperation.h"
 #include "errorlog/ErrorLogStore.h"
 #include "errorlog/ErrorLogWindowController.h"
+#include "intake/DroppedFilesParser.h"
+#include "platform/FolderBookmark.h"
+#include "platform/PreferenceKeys.h"
 #include "platform/Preferences.h"
 #include "ui/RecordingPlatformTools.h"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMimeData>
+#include <QPushButton>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -33,14 +44,13 @@ inline bool pollFor(const std::function<bool()>& done)
     return done();
 }
 
-/// Holds worker threads until the test opens it; after ten seconds they go on and the timeout
-/// is noted, so a broken test fails instead of hanging.
+/// Holds worker threads until opened; after ten seconds they go on and the timeout is noted.
 struct Gate {
     std::atomic<int> arrivals{0};
     std::atomic<bool> open{false};
     std::atomic<bool> timedOut{false};
 
-    void pass() // any thread
+    void pass()
     {
         ++arrivals;
         if (!pollFor([this] { return open.load(); }))
@@ -48,9 +58,8 @@ struct Gate {
     }
 };
 
-/// A strip job that passes its gate first; without `strip` it then succeeds without touching
-/// its file. The queue runs main() only for jobs not cancelled before they start, so the gate's
-/// arrivals tell which jobs did any work.
+/// A strip job that passes its gate first; without `strip` it then succeeds untouched. The
+/// queue runs main() only for jobs not cancelled before they start.
 struct GatedOperation : CleftoneOperation {
     GatedOperation(const QString& path, Gate& gate, bool strip = false,
                    StripEnvironment environment = StripEnvironment())
@@ -77,10 +86,9 @@ inline QByteArray bytes(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-/// A main window with its own preferences, error log, scripted prompts and temporary folder, so
-/// no test touches the user's settings or shows a real dialog. Its video probe records every
-/// path, finds video in names containing "video" (or asks `hasVideo` when set) and holds the
-/// walker at `gate` in names containing "gate".
+/// A main window with its own preferences, error log, scripted prompts and temporary folder. Its
+/// video probe records every path, finds video in names containing "video" and holds the walker
+/// at `gate` in names containing "gate".
 class DelegateTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -94,13 +102,10 @@ protected:
     {
         gate.open = true;
         delegate.reset();
-        // Tasks the delegate posted are dropped with it; let the loop forget them.
-        QCoreApplication::processEvents();
+        QCoreApplication::processEvents(); // drops the tasks the delegate posted
         EXPECT_FALSE(gate.timedOut);
     }
 
-    /// Builds the delegate, after the previous one has gone; `configure` may adjust the
-    /// environment first.
     CleftoneAppDelegate&
     makeDelegate(const std::function<void(AppDelegateEnvironment&)>& configure = {})
     {
@@ -111,8 +116,7 @@ protected:
         environment.errorLog = errorLog.get();
         environment.sandboxed = false;
         environment.automaticUpdateChecks = false;
-        // A feed of its own, whatever the build's: the update menu item is there, and nothing
-        // is ever checked unless a test says so.
+        // A feed of its own, whatever the build's: the menu item is there, nothing is checked.
         environment.updateFeed = QUrl("https://updates.invalid/feed.json");
         environment.showSettings = [this] {
             ++settingsShown;
@@ -125,7 +129,7 @@ protected:
             }
             if (name.contains(QLatin1String("gate")))
                 gate.pass();
-            return hasVideo ? hasVideo(path) : name.contains(QLatin1String("video"));
+            return name.contains(QLatin1String("video"));
         };
         if (configure)
             configure(environment);
@@ -158,7 +162,6 @@ protected:
         return waitFor([&] { return walks > before; });
     }
 
-    /// Presses Strip and waits for the run to end.
     bool runToEnd()
     {
         const int before = runs;
@@ -166,7 +169,7 @@ protected:
         return waitFor([&] { return runs > before; });
     }
 
-    /// Creates a one-byte file (and its folders) under the temporary folder; returns its path.
+    /// A one-byte file (and its folders) under the temporary folder.
     QString touch(const QString& relativePath)
     {
         const QString path = dir.filePath(relativePath);
@@ -177,7 +180,6 @@ protected:
         return path;
     }
 
-    /// A writable copy of an audio fixture under the temporary folder.
     QString copyFixture(const QString& name, const QString& as)
     {
         const QString target = dir.filePath(as);
@@ -188,7 +190,6 @@ protected:
     }
 
     QStringList listed() const { return delegate->operationsController()->arrangedObjects(); }
-    /// The list's title as the table's header shows it.
     QString header() const
     {
         return delegate->operationsController()->headerData(0, Qt::Horizontal).toString();
@@ -205,7 +206,6 @@ protected:
     ErrorLogStore store;
     std::unique_ptr<ErrorLogWindowController> errorLog;
     Gate gate;
-    std::function<bool(const QString&)> hasVideo;
     std::mutex probeLock;
     QStringList probed;
     int walks = 0;

@@ -4,13 +4,11 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QRegularExpression>
 #include <QTranslator>
 #include <QXmlStreamReader>
 #include <gtest/gtest.h>
 
-using cleftone::availableTranslations;
 using cleftone::installApplicationTranslator;
 
 namespace {
@@ -20,11 +18,6 @@ constexpr const char* kFailed = "Failed To Strip %1 of %2 Files.";
 QString translated(const QString& key)
 {
     return QCoreApplication::translate("CleftoneAppDelegate", key.toUtf8().constData());
-}
-
-QCoreApplication& app()
-{
-    return *QCoreApplication::instance();
 }
 
 QStringList placeholders(const QString& text)
@@ -42,38 +35,32 @@ QStringList placeholders(const QString& text)
 // follows a translated one, so a translator left behind would show.
 TEST(TranslationsTest, LocalesPickTheirLanguageOrFallBackToEnglish)
 {
-    const struct {
-        const char* locale;
-        const char* showReport; // null: no translation, the English text
-    } cases[] = {
-        {"de_DE", "Bericht anzeigen"},
-        {"fr_FR", "Afficher le rapport"},
-        {"ja_JP", nullptr},
-        {"de_AT", "Bericht anzeigen"},
-        {"en_US", nullptr},
-        {"de_CH", "Bericht anzeigen"},
-        {"en_GB", nullptr},
-        {"de", "Bericht anzeigen"},
-        {"C", nullptr},
-        {"fr_CA", "Afficher le rapport"},
-    };
-    for (const auto& each : cases) {
-        SCOPED_TRACE(each.locale);
-        EXPECT_EQ(installApplicationTranslator(app(), QLocale(QString::fromLatin1(each.locale))),
-                  each.showReport != nullptr);
+    QCoreApplication& app = *QCoreApplication::instance();
+    for (const auto& [locale, showReport] : {std::pair{"de_DE", "Bericht anzeigen"},
+                                             {"fr_FR", "Afficher le rapport"},
+                                             {"ja_JP", nullptr},
+                                             {"de_AT", "Bericht anzeigen"},
+                                             {"en_US", nullptr},
+                                             {"de_CH", "Bericht anzeigen"},
+                                             {"en_GB", nullptr},
+                                             {"de", "Bericht anzeigen"},
+                                             {"C", nullptr},
+                                             {"fr_CA", "Afficher le rapport"}}) {
+        SCOPED_TRACE(locale);
+        EXPECT_EQ(installApplicationTranslator(app, QLocale(QString::fromLatin1(locale))),
+                  showReport != nullptr);
         EXPECT_EQ(translated("Show Report"),
-                  QString::fromUtf8(each.showReport ? each.showReport : "Show Report"));
-        EXPECT_EQ(app().findChildren<QTranslator*>().size(), each.showReport ? 1 : 0);
+                  QString::fromUtf8(showReport ? showReport : "Show Report"));
+        EXPECT_EQ(app.findChildren<QTranslator*>().size(), showReport ? 1 : 0);
     }
     EXPECT_EQ(translated(kFailed).arg(2).arg(5),
               QString::fromUtf8("Échec de la suppression des métadonnées pour 2 des 5 fichiers."));
-    installApplicationTranslator(app(), QLocale(QLocale::English));
+    installApplicationTranslator(app, QLocale(QLocale::English));
     EXPECT_EQ(translated(kFailed).arg(1).arg(3), "Failed To Strip 1 of 3 Files.");
 }
 
 // Every .ts in the source tree is embedded and complete: finished, current messages without a
-// disambiguation (the application looks the texts up without one), the placeholders kept, and
-// looked up at run time exactly as the file says.
+// disambiguation (the application looks the texts up without one), the placeholders kept.
 TEST(TranslationsTest, EveryShippedTranslationIsCompleteAndEmbedded)
 {
     const QDir dir(QStringLiteral(CLEFTONE_TRANSLATIONS_SOURCE_DIR));
@@ -81,11 +68,11 @@ TEST(TranslationsTest, EveryShippedTranslationIsCompleteAndEmbedded)
     for (const QString& file : dir.entryList({"cleftone_*.ts"}, QDir::Files, QDir::Name))
         languages.append(file.chopped(3).sliced(qstrlen("cleftone_")));
     ASSERT_TRUE(languages.contains("de"));
-    EXPECT_EQ(availableTranslations(), languages);
+    EXPECT_EQ(cleftone::availableTranslations(), languages);
 
     for (const QString& language : languages) {
         SCOPED_TRACE(language.toStdString());
-        ASSERT_TRUE(installApplicationTranslator(app(), QLocale(language)));
+        ASSERT_TRUE(installApplicationTranslator(*QCoreApplication::instance(), QLocale(language)));
         QFile file(dir.filePath("cleftone_" + language + ".ts"));
         ASSERT_TRUE(file.open(QIODevice::ReadOnly));
         QXmlStreamReader xml(&file);
@@ -113,5 +100,5 @@ TEST(TranslationsTest, EveryShippedTranslationIsCompleteAndEmbedded)
                                         "Stripped %1 files, %2 of metadata removed.",
                                         "Stripped 1 file, %1 of metadata removed."}));
     }
-    installApplicationTranslator(app(), QLocale(QLocale::English));
+    installApplicationTranslator(*QCoreApplication::instance(), QLocale(QLocale::English));
 }

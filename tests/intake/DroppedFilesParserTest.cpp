@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -18,7 +17,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// What the owner sees, in order; batch entries are written on the walker's thread.
+// What the owner sees, in order, and on which thread; batches arrive on the walker's thread.
 struct Recorder {
     std::mutex mutex;
     QStringList events;
@@ -27,7 +26,7 @@ struct Recorder {
     void add(const QString& event)
     {
         std::lock_guard lock(mutex);
-        events << event;
+        events << (isMainThread() ? "main " : "") + event;
     }
     QStringList snapshot()
     {
@@ -36,29 +35,13 @@ struct Recorder {
     }
     void attach(CTDroppedFilesParser& parser)
     {
-        parser.setOnWalkStart([this] { add(isMainThread() ? "start" : "start off main"); });
-        parser.setWalkBatch([this](const QStringList& batch) {
-            add((isMainThread() ? "batch on main:" : "batch:") + batch.join(','));
-        });
+        parser.setOnWalkStart([this] { add("start"); });
+        parser.setWalkBatch([this](const QStringList& batch) { add("batch:" + batch.join(',')); });
         parser.setOnAllWalksFinished([this] {
-            add(isMainThread() ? "finish" : "finish off main");
+            add("finish");
             ++finished;
         });
     }
-};
-
-// Holds batch callbacks until the test opens it, and never longer than a few seconds.
-struct Gate {
-    std::promise<void> promise;
-    std::shared_future<void> opened = promise.get_future().share();
-    std::atomic<int> entered{0};
-
-    void pass()
-    {
-        ++entered;
-        opened.wait_for(5s);
-    }
-    void open() { promise.set_value(); }
 };
 
 // Runs the main loop until every task posted before this call has run.
@@ -80,7 +63,7 @@ TEST(DroppedFilesParser, EachWalkIsAnnouncedInsideSubmitWorkedOffTheMainThreadAn
     parser.submit({});
     EXPECT_FALSE(parser.walking());
     parser.submit({"/a.mp3", "/b.flac"});
-    EXPECT_EQ(recorder.snapshot().value(0), "start");
+    EXPECT_EQ(recorder.snapshot().value(0), "main start");
     EXPECT_TRUE(parser.walking());
     ASSERT_TRUE(QTest::qWaitFor([&] { return recorder.finished == 1; }, 5000));
     EXPECT_FALSE(parser.walking());
@@ -89,47 +72,46 @@ TEST(DroppedFilesParser, EachWalkIsAnnouncedInsideSubmitWorkedOffTheMainThreadAn
     parser.submit({"/two.mp3"});
     ASSERT_TRUE(QTest::qWaitFor([&] { return recorder.finished == 2; }, 5000));
     ASSERT_TRUE(drainMainQueue());
-    EXPECT_EQ(recorder.snapshot(),
-              (QStringList{"start", "batch:/a.mp3,/b.flac", "finish", "start", "finish"}));
+    EXPECT_EQ(recorder.snapshot(), (QStringList{"main start", "batch:/a.mp3,/b.flac", "main finish",
+                                                "main start", "main finish"}));
 }
 
 TEST(DroppedFilesParser, ListsSubmittedDuringABatchBecomeOneNextBatchAndItsTasksRunBeforeTheEnd)
 {
-    constexpr int tasksPerBatch = 500;
     Recorder recorder;
-    Gate gate;
-    std::atomic<int> inside{0};
+    std::promise<void> open;
+    std::atomic<int> entered{0}, inside{0};
     std::atomic<bool> overlapped{false};
     int delivered = 0; // main thread only
     int deliveredAtFinish = -1;
     CTDroppedFilesParser parser;
     recorder.attach(parser);
-    parser.setWalkBatch([&](const QStringList& batch) {
-        if (++inside > 1)
-            overlapped = true;
+    parser.setWalkBatch([&, opened = open.get_future().share()](const QStringList& batch) {
+        overlapped = overlapped || ++inside > 1;
         recorder.add("batch:" + batch.join(','));
-        gate.pass();
-        for (int i = 0; i < tasksPerBatch; ++i)
+        ++entered;
+        opened.wait_for(5s);
+        for (int i = 0; i < 500; ++i)
             postToMainThread([&] { ++delivered; });
         --inside;
     });
     parser.setOnAllWalksFinished([&] {
-        recorder.add(isMainThread() ? "finish" : "finish off main");
+        recorder.add("finish");
         deliveredAtFinish = delivered;
     });
 
     parser.submit({"/a"});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return gate.entered == 1; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return entered == 1; }, 5000));
     parser.submit({"/b1", "/b2"});
     parser.submit({});
     parser.submit({"/c", "/b1"}); // duplicates are the batch callback's business
     EXPECT_EQ(parser.pending(), (QStringList{"/b1", "/b2", "/c", "/b1"}));
-    gate.open();
+    open.set_value();
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return deliveredAtFinish >= 0; }, 5000));
-    EXPECT_EQ(deliveredAtFinish, 2 * tasksPerBatch);
+    EXPECT_EQ(deliveredAtFinish, 1000);
     EXPECT_EQ(recorder.snapshot(),
-              (QStringList{"start", "batch:/a", "batch:/b1,/b2,/c,/b1", "finish"}));
+              (QStringList{"main start", "batch:/a", "batch:/b1,/b2,/c,/b1", "main finish"}));
     EXPECT_TRUE(parser.pending().isEmpty());
     EXPECT_FALSE(overlapped);
 }
@@ -139,39 +121,31 @@ TEST(DroppedFilesParser, DestroyedDuringOrJustAfterABatchCallsNothingAfterwards)
     for (const bool duringBatch : {true, false}) {
         SCOPED_TRACE(duringBatch ? "during the batch" : "with its batch-done task queued");
         Recorder recorder;
-        Gate gate;
-        std::atomic<bool> returned{false};
+        std::atomic<bool> entered{false}, open{false}, returned{false};
         auto parser = std::make_unique<CTDroppedFilesParser>();
         recorder.attach(*parser);
         parser->setWalkBatch([&](const QStringList& batch) {
             recorder.add("batch:" + batch.join(','));
-            if (duringBatch)
-                gate.pass();
+            entered = true;
+            for (int i = 0; duringBatch && !open && i < 5000; ++i)
+                std::this_thread::sleep_for(1ms);
             returned = true;
         });
 
         parser->submit({"/a"});
-        std::thread opener;
-        if (duringBatch) {
-            ASSERT_TRUE(QTest::qWaitFor([&] { return gate.entered == 1; }, 5000));
+        // Without turning the main loop, so the batch-done task stays queued.
+        for (int i = 0; !(duringBatch ? entered : returned) && i < 5000; ++i)
+            std::this_thread::sleep_for(1ms);
+        if (duringBatch)
             parser->submit({"/b"}); // never started
-            opener = std::thread([&] {
-                std::this_thread::sleep_for(50ms);
-                gate.open();
-            });
-        } else {
-            // Without turning the main loop, so the batch-done task stays queued.
-            const auto deadline = std::chrono::steady_clock::now() + 5s;
-            while (!returned && std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(1ms);
-            ASSERT_TRUE(returned);
-        }
+        std::thread opener([&] {
+            std::this_thread::sleep_for(50ms);
+            open = true;
+        });
         parser.reset(); // waits for the batch
         EXPECT_TRUE(returned);
-        if (opener.joinable())
-            opener.join();
-
+        opener.join();
         ASSERT_TRUE(drainMainQueue());
-        EXPECT_EQ(recorder.snapshot(), (QStringList{"start", "batch:/a"}));
+        EXPECT_EQ(recorder.snapshot(), (QStringList{"main start", "batch:/a"}));
     }
 }

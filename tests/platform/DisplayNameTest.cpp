@@ -2,14 +2,13 @@
 
 #include <gtest/gtest.h>
 
-using cleftone::displayNameAtPath;
-
 TEST(DisplayName, IsTheLastPathComponent)
 {
-    EXPECT_EQ(displayNameAtPath("/a/b/song.m4a"), "song.m4a");
-    EXPECT_EQ(displayNameAtPath("/a/b/Folder/"), "Folder");
-    EXPECT_EQ(displayNameAtPath("/a/b//x y.mp3"), "x y.mp3");
-    EXPECT_EQ(displayNameAtPath("relative.wav"), "relative.wav");
-    EXPECT_EQ(displayNameAtPath("/"), "/");
-    EXPECT_EQ(displayNameAtPath(""), "");
+    for (const auto& [path, name] : {std::pair{"/a/b/song.m4a", "song.m4a"},
+                                     {"/a/Folder/", "Folder"},
+                                     {"/a//x y.mp3", "x y.mp3"},
+                                     {"relative.wav", "relative.wav"},
+                                     {"/", "/"},
+                                     {"", ""}})
+        EXPECT_EQ(cleftone::displayNameAtPath(path), name) << path;
 }

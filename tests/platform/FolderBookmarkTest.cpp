@@ -1,7 +1,5 @@
 #include "platform/FolderBookmark.h"
 
-#include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -10,58 +8,29 @@
 
 using namespace cleftone;
 
-namespace {
-
-class FolderBookmarkTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(QDir().mkpath(folder_)); }
-
-    static bool touch(const QString& path) { return QFile(path).open(QIODevice::WriteOnly); }
-
-    QTemporaryDir dir_;
-    const QString root_ = QDir(dir_.path()).canonicalPath();
-    const QString folder_ = root_ + "/Out";
-};
-
-} // namespace
-
-TEST_F(FolderBookmarkTest, ResolvesToTheCanonicalFolderAndIsStaleOnceItWasReplaced)
+TEST(FolderBookmarkTest, ResolvesToTheCanonicalFolderOrSaysWhyNot)
 {
-    ASSERT_TRUE(QFile::link(folder_, root_ + "/link"));
-    for (const QString& chosen : {folder_, root_ + "/link", folder_ + "/../Out/"}) {
+    QTemporaryDir dir;
+    const QString root = QDir(dir.path()).canonicalPath();
+    const QString folder = root + "/Out";
+    ASSERT_TRUE(QDir().mkpath(folder));
+    ASSERT_TRUE(QFile::link(folder, root + "/link"));
+    for (const QString& chosen : {folder, root + "/link", folder + "/../Out/"}) {
         const auto resolved = FolderBookmark::resolve(FolderBookmark::create(chosen).value());
         ASSERT_TRUE(resolved) << chosen.toStdString();
-        EXPECT_EQ(resolved->path, folder_);
+        EXPECT_EQ(resolved->path, folder);
         EXPECT_FALSE(resolved->isStale);
     }
 
-    const QByteArray bookmark = FolderBookmark::create(folder_).value();
-    // Keep the old folder so that the new one cannot get its inode back.
-    ASSERT_TRUE(QDir().rename(folder_, root_ + "/Old"));
-    ASSERT_TRUE(QDir().mkdir(folder_));
-    const auto resolved = FolderBookmark::resolve(bookmark);
+    // Replaced (the old one kept, so that the new one cannot get its inode back): stale.
+    const QByteArray good = FolderBookmark::create(folder).value();
+    ASSERT_TRUE(QDir().rename(folder, root + "/Old"));
+    ASSERT_TRUE(QDir().mkdir(folder));
+    const auto resolved = FolderBookmark::resolve(good);
     ASSERT_TRUE(resolved);
-    EXPECT_EQ(resolved->path, folder_);
+    EXPECT_EQ(resolved->path, folder);
     EXPECT_TRUE(resolved->isStale);
-    EXPECT_FALSE(FolderBookmark::resolve(*FolderBookmark::create(resolved->path))->isStale);
-}
-
-TEST_F(FolderBookmarkTest, FailsReadablyWhenTheFolderIsGoneOrTheDataDamaged)
-{
-    const QByteArray good = FolderBookmark::create(folder_).value();
-    QString error;
-    ASSERT_TRUE(QDir().rmdir(folder_));
-    EXPECT_FALSE(FolderBookmark::resolve(good, &error));
-    EXPECT_EQ(error, "The folder no longer exists.");
-    // A file in the folder's place is no folder either.
-    ASSERT_TRUE(touch(folder_));
-    error.clear();
-    EXPECT_FALSE(FolderBookmark::resolve(good, &error));
-    EXPECT_EQ(error, "The folder no longer exists.");
-    error.clear();
-    EXPECT_FALSE(FolderBookmark::create(folder_, &error));
-    EXPECT_FALSE(error.isEmpty());
-    EXPECT_FALSE(FolderBookmark::create(root_ + "/missing"));
+    EXPECT_FALSE(FolderBookmark::resolve(*FolderBookmark::create(folder))->isStale);
 
     QByteArray flipped = good;
     flipped[flipped.size() - 3] = char(flipped.at(flipped.size() - 3) ^ 0x01);
@@ -73,19 +42,31 @@ TEST_F(FolderBookmarkTest, FailsReadablyWhenTheFolderIsGoneOrTheDataDamaged)
         EXPECT_FALSE(FolderBookmark::resolve(bad, &why)) << bad.toHex().toStdString();
         EXPECT_EQ(why, "The bookmark data is damaged.");
     }
+
+    // Gone, or a file in its place, is no folder either; and no folder can be bookmarked.
+    ASSERT_TRUE(QDir().rmdir(folder));
+    for (const bool file : {false, true}) {
+        ASSERT_TRUE(!file || QFile(folder).open(QIODevice::WriteOnly));
+        QString error;
+        EXPECT_FALSE(FolderBookmark::resolve(good, &error));
+        EXPECT_EQ(error, "The folder no longer exists.");
+        error.clear();
+        EXPECT_FALSE(FolderBookmark::create(folder, &error));
+        EXPECT_FALSE(error.isEmpty());
+    }
 }
 
-TEST_F(FolderBookmarkTest, AccessNeedsAnExistingWritableFolder)
+TEST(FolderBookmarkTest, AccessNeedsAnExistingWritableFolder)
 {
-    EXPECT_TRUE(FolderBookmark::startAccessing(folder_));
-    FolderBookmark::stopAccessing(folder_);
-    ASSERT_TRUE(touch(root_ + "/plain"));
-    for (const QString& path : {root_ + "/missing", QString(), root_ + "/plain"})
+    QTemporaryDir dir;
+    ASSERT_TRUE(QFile(dir.filePath("plain")).open(QIODevice::WriteOnly));
+    EXPECT_TRUE(FolderBookmark::startAccessing(dir.path()));
+    FolderBookmark::stopAccessing(dir.path());
+    for (const QString& path : {dir.filePath("missing"), QString(), dir.filePath("plain")})
         EXPECT_FALSE(FolderBookmark::startAccessing(path)) << path.toStdString();
-    // Root may write into any folder, so there is nothing to refuse.
-    if (::geteuid() != 0) {
-        ASSERT_EQ(::chmod(QFile::encodeName(folder_).constData(), 0555), 0);
-        EXPECT_FALSE(FolderBookmark::startAccessing(folder_));
-        ::chmod(QFile::encodeName(folder_).constData(), 0755);
+    if (::geteuid() != 0) { // root may write into any folder
+        ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0555), 0);
+        EXPECT_FALSE(FolderBookmark::startAccessing(dir.path()));
+        ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
     }
 }

@@ -11,12 +11,11 @@ using namespace cleftone;
 
 TEST(MainThread, TasksFromAWorkerRunOnTheMainThreadInPostingOrderUnlessTheirContextDied)
 {
-    std::vector<int> order;
-    std::vector<int> expected;
+    std::vector<int> order, expected;
     bool allOnMain = true;
     QObject context;
     auto* doomed = new QObject;
-    std::thread worker([&] {
+    std::thread([&] {
         EXPECT_FALSE(isMainThread());
         for (int i = 0; i < 200; ++i) {
             auto task = [&, i] {
@@ -25,21 +24,15 @@ TEST(MainThread, TasksFromAWorkerRunOnTheMainThreadInPostingOrderUnlessTheirCont
             };
             if (i % 3 == 0)
                 postToMainThread(task);
-            else if (i % 3 == 1)
-                postToMainThread(&context, task);
             else
-                postToMainThread(doomed, task);
+                postToMainThread(i % 3 == 1 ? &context : doomed, task);
+            if (i % 3 != 2)
+                expected.push_back(i);
         }
-    });
-    worker.join();
+    }).join();
     delete doomed;
-    for (int i = 0; i < 200; ++i)
-        if (i % 3 != 2)
-            expected.push_back(i);
     EXPECT_TRUE(order.empty()); // nothing runs before the main thread's loop turns
-    // The last task has a live context, so every doomed one came before it.
     ASSERT_TRUE(QTest::qWaitFor([&] { return !order.empty() && order.back() == 199; }, 5000));
     EXPECT_EQ(order, expected);
-    EXPECT_TRUE(allOnMain);
-    EXPECT_TRUE(isMainThread());
+    EXPECT_TRUE(allOnMain && isMainThread());
 }

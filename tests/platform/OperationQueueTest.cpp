@@ -7,12 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <future>
-#include <memory>
 #include <stdexcept>
 #include <thread>
-#include <vector>
 
 using namespace cleftone;
 using namespace std::chrono_literals;
@@ -22,16 +19,19 @@ namespace {
 // Names in the order things happen; written by the worker, read once the queue is done with it.
 using Journal = std::vector<std::string>;
 
-std::shared_ptr<BlockOperation> recording(Journal& journal, const std::string& name)
+std::shared_ptr<BlockOperation> recording(Journal& journal, const std::string& name,
+                                          std::function<void()> body = {})
 {
-    auto operation =
-        std::make_shared<BlockOperation>([&journal, name] { journal.push_back(name); });
+    auto operation = std::make_shared<BlockOperation>([&journal, name, body] {
+        journal.push_back(name);
+        if (body)
+            body();
+    });
     operation->setCompletionBlock([&journal, name] { journal.push_back(name + " done"); });
     return operation;
 }
 
-// Runs until cancelled, as a strip job checks between blocks; gives up after a few seconds so
-// that a broken cancel fails the test instead of hanging it.
+// Runs until cancelled, as a strip job checks between blocks, and gives up after five seconds.
 class RunUntilCancelled : public Operation {
 public:
     std::promise<void> started;
@@ -41,9 +41,8 @@ protected:
     void main() override
     {
         started.set_value();
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (!isCancelled() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::yield();
+        for (int i = 0; !isCancelled() && i < 5000; ++i)
+            std::this_thread::sleep_for(1ms);
         sawCancel = isCancelled();
     }
 };
@@ -65,10 +64,8 @@ TEST(OperationQueue, RunsOperationsInOrderOnOneThreadOfItsOwnWhileTheMainThreadW
     queue.waitUntilAllOperationsAreFinished(); // not blocked by the posts
 
     ASSERT_EQ(runs.size(), 30u);
-    for (int i = 0; i < 30; ++i) {
-        EXPECT_EQ(runs[i].first, i);
-        EXPECT_EQ(runs[i].second, runs.front().second);
-    }
+    for (int i = 0; i < 30; ++i)
+        EXPECT_EQ(runs[i], std::make_pair(i, runs.front().second));
     EXPECT_NE(runs.front().second, std::this_thread::get_id());
     EXPECT_EQ(queue.operationCount(), 0u);
     EXPECT_TRUE(operations.back()->isFinished());
@@ -76,14 +73,15 @@ TEST(OperationQueue, RunsOperationsInOrderOnOneThreadOfItsOwnWhileTheMainThreadW
     EXPECT_TRUE(QTest::qWaitFor([&] { return delivered == 30; }, 5000));
 }
 
-TEST(OperationQueue, CancelledBeforeStartOnlyCompletesAndDependentsWaitForEveryDependency)
+TEST(OperationQueue, CancelledBeforeStartOnlyCompletesDependentsWaitAndExceptionsAreLogged)
 {
-    OperationQueue queue;
+    SystemLogCapture capture;
+    OperationQueue queue("throwing");
     Journal journal;
     std::promise<void> gate;
-    auto held = std::make_shared<BlockOperation>([&, open = gate.get_future().share()] {
-        journal.push_back("gate");
+    auto held = recording(journal, "gate", [open = gate.get_future().share()] {
         open.wait_for(5s);
+        throw std::runtime_error("disk on fire");
     });
     auto first = recording(journal, "first");
     auto second = recording(journal, "second");
@@ -95,17 +93,20 @@ TEST(OperationQueue, CancelledBeforeStartOnlyCompletesAndDependentsWaitForEveryD
     // The finaliser is queued before `second` but must not overtake it.
     queue.addOperation(held);
     queue.addOperations({first, finaliser, second}, false);
+    EXPECT_THROW(queue.addOperation(second), std::invalid_argument); // queued already
     first->cancel();
     EXPECT_TRUE(first->isCancelled());
     gate.set_value();
     queue.waitUntilAllOperationsAreFinished();
 
-    EXPECT_EQ(journal, (Journal{"gate", "first done", "second", "second done", "finaliser",
-                                "finaliser done"}));
+    EXPECT_EQ(journal, (Journal{"gate", "gate done", "first done", "second", "second done",
+                                "finaliser", "finaliser done"}));
     EXPECT_TRUE(first->isFinished());
     EXPECT_FALSE(first->isExecuting());
     second->cancel(); // finished: changes nothing
     EXPECT_FALSE(second->isCancelled());
+    ASSERT_EQ(capture.lines().size(), 1);
+    EXPECT_TRUE(capture.lines()[0].contains("throwing") && capture.lines()[0].contains("on fire"));
 }
 
 TEST(OperationQueue, CancelAllAndTheDestructorReachTheRunningOperationAndFinishTheWaitingOnes)
@@ -122,12 +123,8 @@ TEST(OperationQueue, CancelAllAndTheDestructorReachTheRunningOperationAndFinishT
         ASSERT_EQ(started.wait_for(5s), std::future_status::ready);
 
         if (destroy) {
-            auto returned = std::make_shared<std::promise<void>>();
-            std::thread([queue = queue.release(), returned] {
-                delete queue;
-                returned->set_value();
-            }).detach();
-            ASSERT_EQ(returned->get_future().wait_for(5s), std::future_status::ready);
+            auto returned = std::async(std::launch::async, [&] { queue.reset(); });
+            ASSERT_EQ(returned.wait_for(5s), std::future_status::ready);
         } else {
             EXPECT_EQ(queue->operations(),
                       (std::vector<std::shared_ptr<Operation>>{running, waiting1, waiting2}));
@@ -135,7 +132,6 @@ TEST(OperationQueue, CancelAllAndTheDestructorReachTheRunningOperationAndFinishT
             EXPECT_EQ(queue->operationCount(), 3u);
             queue->cancelAllOperations();
             queue->waitUntilAllOperationsAreFinished();
-            EXPECT_EQ(queue->operationCount(), 0u);
             EXPECT_TRUE(queue->operations().empty());
         }
         EXPECT_TRUE(running->sawCancel);
@@ -143,20 +139,4 @@ TEST(OperationQueue, CancelAllAndTheDestructorReachTheRunningOperationAndFinishT
         EXPECT_TRUE(waiting2->isFinished());
         EXPECT_EQ(journal, (Journal{"waiting1 done", "waiting2 done"}));
     }
-}
-
-TEST(OperationQueue, ExceptionFromAnOperationIsLoggedAndTheQueueGoesOn)
-{
-    SystemLogCapture capture;
-    OperationQueue queue("throwing");
-    Journal journal;
-    auto throwing =
-        std::make_shared<BlockOperation>([] { throw std::runtime_error("disk on fire"); });
-    throwing->setCompletionBlock([&journal] { journal.push_back("throwing done"); });
-    queue.addOperations({throwing, recording(journal, "next")}, true);
-
-    EXPECT_EQ(journal, (Journal{"throwing done", "next", "next done"}));
-    ASSERT_EQ(capture.lines().size(), 1);
-    EXPECT_TRUE(capture.lines().first().contains("throwing"));
-    EXPECT_TRUE(capture.lines().first().contains("disk on fire"));
 }

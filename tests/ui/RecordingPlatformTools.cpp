@@ -1,12 +1,8 @@
 #include "RecordingPlatformTools.h"
 
-#include <algorithm>
-
 namespace cleftone::test {
-
 namespace {
 
-// The script's next answer, or `otherwise` when it has run out.
 template <typename T> T next(std::deque<T>& script, T otherwise = T())
 {
     if (script.empty())
@@ -16,19 +12,14 @@ template <typename T> T next(std::deque<T>& script, T otherwise = T())
     return answer;
 }
 
-std::pair<int, bool> nextAlertAnswer(std::deque<std::pair<int, bool>>& script,
-                                     const AlertSpec& spec)
-{
-    return next(script, {std::max(int(spec.buttonTitles.size()) - 1, 0), spec.checkboxChecked});
-}
-
 } // namespace
 
 int RecordingPlatformTools::runAlert(const AlertSpec& spec, bool* checkboxChecked)
 {
     calls << "runAlert";
     alerts.append({spec, nullptr});
-    const auto [button, checked] = nextAlertAnswer(alertAnswers, spec);
+    const auto [button, checked] =
+        next(alertAnswers, {qMax(int(spec.buttonTitles.size()) - 1, 0), spec.checkboxChecked});
     if (checkboxChecked)
         *checkboxChecked = checked;
     return button;
@@ -37,19 +28,20 @@ int RecordingPlatformTools::runAlert(const AlertSpec& spec, bool* checkboxChecke
 void RecordingPlatformTools::beginSheet(QWidget* window, const AlertSpec& spec,
                                         std::function<void(int button, bool checkboxChecked)> done)
 {
-    calls << "beginSheet";
-    alerts.append({spec, window});
-    const auto [button, checked] = nextAlertAnswer(alertAnswers, spec);
+    bool checked = false;
+    const int button = runAlert(spec, &checked);
+    calls.last() = "beginSheet";
+    alerts.last().window = window;
     if (done)
         done(button, checked);
 }
 
-QString RecordingPlatformTools::runSavePanel(QWidget* parent, const QString& title,
+QString RecordingPlatformTools::runSavePanel(QWidget* parent, const QString&,
                                              const QString& suggestedName,
                                              const QString& requiredExtension)
 {
     calls << "runSavePanel";
-    savePanels.append({parent, title, suggestedName, requiredExtension});
+    savePanels.append({parent, suggestedName, requiredExtension});
     return next(savePanelAnswers);
 }
 
@@ -65,33 +57,25 @@ void RecordingPlatformTools::beginOpenPanel(QWidget*, const OpenPanelSpec& spec,
 {
     calls << "beginOpenPanel";
     openPanels.append(spec);
-    const QStringList paths = next(openPanelAnswers);
-    if (done)
-        done(paths);
+    done(next(openPanelAnswers));
 }
 
 void RecordingPlatformTools::beginDialogSheet(QWidget*, QDialog* dialog,
                                               std::function<void(int result)> done)
 {
     calls << "beginDialogSheet";
-    const auto answer = next(dialogAnswers);
-    if (!answer) {
+    if (const auto answer = next(dialogAnswers)) {
+        done(answer(dialog));
+        delete dialog;
+    } else {
         pendingDialogs.append({dialog, std::move(done)});
-        return;
     }
-    const int result = answer(dialog);
-    if (done)
-        done(result);
-    delete dialog;
 }
 
 void RecordingPlatformTools::finishPendingDialog(int result)
 {
-    if (pendingDialogs.isEmpty())
-        return;
     PendingDialog pending = pendingDialogs.takeFirst();
-    if (pending.done)
-        pending.done(result);
+    pending.done(result);
     delete pending.dialog;
 }
 

@@ -4,7 +4,6 @@
 
 #include <QDialog>
 #include <QList>
-#include <QString>
 #include <QStringList>
 #include <QUrl>
 
@@ -14,9 +13,9 @@
 
 namespace cleftone::test {
 
-/// PlatformTools for tests: records every call and answers from a script, so no dialog ever
-/// opens. Unscripted prompts answer as if cancelled: the last button, an empty path or list.
-/// Main thread only, like the windows it stands in for.
+/// PlatformTools for tests: records every call and answers from a script, before returning, so
+/// no dialog ever opens. Unscripted prompts answer as if cancelled: the last button, an empty
+/// path or list. Main thread only.
 class RecordingPlatformTools : public PlatformTools {
 public:
     struct Alert {
@@ -25,7 +24,6 @@ public:
     };
     struct SavePanel {
         QWidget* parent = nullptr;
-        QString title;
         QString suggestedName;
         QString requiredExtension;
     };
@@ -39,8 +37,8 @@ public:
     std::deque<QString> savePanelAnswers;
     std::deque<QStringList> openPanelAnswers;
     std::deque<QString> folderPanelAnswers;
-    /// Answers a dialog sheet at once: gets the dialog (to tick its boxes, read its buttons)
-    /// and returns its result code. With none left, the sheet stays pending.
+    /// Gets the dialog (to tick its boxes, press its buttons) and returns its result code. With
+    /// none left, the dialog sheet stays pending.
     std::deque<std::function<int(QDialog*)>> dialogAnswers;
     bool openUrlAnswer = true;
 
@@ -49,16 +47,15 @@ public:
     QList<SavePanel> savePanels;
     QList<OpenPanelSpec> openPanels;
     QList<FolderPanelSpec> folderPanels;
-    QList<PendingDialog> pendingDialogs; ///< dialog sheets not answered yet, oldest first
-    /// Ends the oldest pending dialog sheet with `result`, as the user would, and deletes it.
-    void finishPendingDialog(int result);
+    QList<PendingDialog> pendingDialogs;
     QList<QUrl> openedUrls;
     int beeps = 0;
     QStringList clipboardTexts;
-    QStringList calls; ///< every call by name ("runAlert", "beginSheet", ...), in order
+    QStringList calls; ///< every call by name ("runAlert", "beginSheet", ...)
 
-    // Sheets and panels answer before returning (a dialog sheet when scripted): tests need no
-    // event loop for them.
+    /// Ends the oldest pending dialog sheet with `result`, as the user would, and deletes it.
+    void finishPendingDialog(int result);
+
     int runAlert(const AlertSpec& spec, bool* checkboxChecked = nullptr) override;
     void beginSheet(QWidget* window, const AlertSpec& spec,
                     std::function<void(int button, bool checkboxChecked)> done) override;

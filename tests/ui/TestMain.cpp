@@ -5,8 +5,8 @@
 
 #include <ctime>
 
-// Widgets are drawn into memory, so the tests need no display; a fixed time zone makes
-// local-time texts known in advance.
+// Widgets are drawn offscreen; a fixed time zone makes local-time texts known in advance; the
+// standard preferences live in the test configuration folder, away from the user's own.
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
@@ -14,8 +14,6 @@ int main(int argc, char** argv)
     qputenv("TZ", "UTC");
     tzset();
     QApplication app(argc, argv);
-    // Nothing here may read or write the user's own settings: the standard preferences live in
-    // the test configuration folder too.
     QStandardPaths::setTestModeEnabled(true);
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
                        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation));
