@@ -2,26 +2,12 @@
 
 // File-system helpers of the commit and strip job tests.
 
-#include <QByteArray>
-#include <QDir>
-#include <QFile>
-#include <QString>
-#include <QStringList>
+#include "audiofile/RoundTrip.h"
 
 #include <optional>
-#include <ostream>
 #include <sys/stat.h>
 
-// Readable failure messages (defined with the round-trip helpers).
-void PrintTo(const QString& text, std::ostream* os);
-
 namespace cleftone::test {
-
-inline QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 inline void writeFile(const QString& path, const QByteArray& bytes, mode_t mode = 0644)
 {

