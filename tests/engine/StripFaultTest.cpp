@@ -1,5 +1,4 @@
-// The strip job against a hostile world: kills, output folders that refuse, vanish or fill up,
-// and damaged writes. The output path holds a whole file or nothing new.
+// The strip job against kills, failing output folders and damaged writes.
 
 #include "StripTestSupport.h"
 
@@ -150,7 +149,7 @@ TEST_F(StripFaultTest, OutputThatCannotBeWrittenFailsTheJobAndKeepsWhatWasThere)
         const Outcome outcome = strip(in, environment(false, service));
         expectFailed(outcome, failureLine("song.wav", message));
         EXPECT_EQ(readAll(input), bytes);
-        EXPECT_EQ(temporaryNamesIn(folder) + temporaryNamesIn(tmpFolder), QString());
+        EXPECT_EQ(temporaryNamesIn(folder) + temporaryNamesIn(tmpFolder), QStringList());
         return outcome.tempFilePath;
     };
     const QString moveFailed = "Could not save “song.wav” in the folder “%1”: %2.";
@@ -241,7 +240,7 @@ TEST_F(StripFaultTest, ACopyDamagedOnItsWayToTheDiskNeverReplacesAnything)
         ASSERT_EQ(outcome.errors.size(), 1);
         EXPECT_TRUE(message.match(outcome.errors[0]).hasMatch()) << outcome.errors[0].toStdString();
         EXPECT_EQ(readAll(input), readAll(fixture(QString::fromLatin1(name))));
-        EXPECT_EQ(temporaryNamesIn(folder), QString());
+        EXPECT_EQ(temporaryNamesIn(folder), QStringList());
         EXPECT_EQ(namesIn(destination), QStringList());
     }
 }

@@ -20,17 +20,6 @@
 
 namespace cleftone::test {
 
-QString temporaryNamesIn(const QString& directory)
-{
-    QStringList found;
-    for (const QString& name : namesIn(directory)) {
-        if (name.startsWith("cleftone.") || name.startsWith(".cleftone-replace-") ||
-            name.contains("_NoTag"))
-            found << name;
-    }
-    return found.join(QLatin1Char(' '));
-}
-
 HookedService::HookedService()
 {
     AudioFileService& system = AudioFileService::system();

@@ -19,9 +19,6 @@
 
 namespace cleftone::test {
 
-/// The names of the kinds a strip job makes in `directory`, joined by spaces.
-QString temporaryNamesIn(const QString& directory);
-
 /// The system service with hooks that disturb a job's packet copy, run on the job's thread.
 class HookedService : public ::testing::NiceMock<MockAudioFileService> {
 public:

@@ -1,8 +1,6 @@
 #pragma once
 
-// Helpers of the audio-file service, strip job and command-line tests: a packet copy through the
-// service, and the judge of stripped files, which asks independent readers (ffmpeg, ffprobe,
-// inspect_tags.py) run as child processes. Everything here runs on the calling thread.
+// Test helpers and the judge of stripped files, which asks ffmpeg, ffprobe and inspect_tags.py.
 
 #include "engine/audiofile/AudioFileService.h"
 
@@ -31,6 +29,12 @@ inline QByteArray readAll(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+/// The names of the items a strip job makes, found in `directory`.
+inline QStringList temporaryNamesIn(const QString& directory)
+{
+    return QDir(directory).entryList({"cleftone.*", ".cleftone-replace-*", "*_NoTag*"},
+                                     QDir::AllEntries | QDir::Hidden | QDir::System);
 }
 /// A four-character code as text, '?' for what is not printable.
 std::string typeText(std::uint32_t code);
