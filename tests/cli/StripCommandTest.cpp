@@ -249,10 +249,7 @@ TEST_F(StripCommandTest, OutputFolderGetsStrippedCopiesOfUniqueNamesAndInputsSta
     const QString second = place("m4a_aac_tags.m4a", "in/nested/b.m4a");
     const QString sameName = place("mp3_all_tags.mp3", "other/a.mp3");
     const QString out = folderAt("out");
-    QFile older(out + "/b.m4a");
-    ASSERT_TRUE(older.open(QIODevice::WriteOnly));
-    older.write("an older b.m4a");
-    older.close();
+    writeFile(out + "/b.m4a", "an older b.m4a");
 
     // Relative paths are taken against the working directory; a file named twice is stripped
     // once; the first of a name wins.

@@ -9,15 +9,6 @@
 
 namespace cleftone::test {
 
-inline void writeFile(const QString& path, const QByteArray& bytes, mode_t mode = 0644)
-{
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(bytes);
-    file.close();
-    ::chmod(QFile::encodeName(path).constData(), mode);
-}
-
 inline std::optional<struct stat> statOf(const QString& path)
 {
     struct stat info {};

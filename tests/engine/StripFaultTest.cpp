@@ -2,12 +2,14 @@
 
 #include "StripTestSupport.h"
 
+#include "engine/FileSwap.h"
 #include "engine/LeftoverJournal.h"
 #include "platform/PreferenceKeys.h"
 
 #include <QDeadlineTimer>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QThread>
 #include <gtest/gtest.h>
 
@@ -133,6 +135,33 @@ TEST_F(StripFaultTest, CommitFlushesTheDataBeforeTheRenameAndTheFolderAfter)
     const QString temporary = calls[1].mid(7);
     EXPECT_TRUE(temporary.contains("/.cleftone-replace-")) << temporary.toStdString();
     EXPECT_EQ(calls, (QStringList{"fsync " + temporary, "rename " + temporary, "fsync " + folder}));
+}
+
+TEST_F(StripFaultTest, CommitAcrossFileSystemsCopiesBesideTheDestinationThenRenames)
+{
+    const QString destination = folderAt("dest");
+    QTemporaryDir shm("/dev/shm/cleftone-test-XXXXXX");
+    if (!shm.isValid() || statOf(shm.path())->st_dev == statOf(destination)->st_dev)
+        GTEST_SKIP() << "no second file system (tmpfs at /dev/shm) beside the test folder";
+    const QString item = shm.filePath("cleftone.XyZ789");
+    const QString out = destination + "/song.wav";
+    QByteArray audio(300000, 'a');
+    audio[299999] = 'z';
+    for (const bool replacing : {true, false}) {
+        SCOPED_TRACE(replacing ? "replacing" : "moving");
+        writeFile(item, audio, 0644);
+        if (replacing)
+            writeFile(out, "old", 0600);
+        else
+            QFile::remove(out);
+        FileError error;
+        ASSERT_TRUE(CTFileSwap::swapItemAtURL(out, item, &error)) << qPrintable(error.message());
+        EXPECT_EQ(readAll(out), audio);
+        EXPECT_EQ(modeOf(out), 0644u);
+        EXPECT_FALSE(exists(item));
+        EXPECT_EQ(namesIn(destination), QStringList{"song.wav"});
+        EXPECT_EQ(namesIn(leftoverJournalDirectory()), QStringList());
+    }
 }
 
 TEST_F(StripFaultTest, OutputThatCannotBeWrittenFailsTheJobAndKeepsWhatWasThere)

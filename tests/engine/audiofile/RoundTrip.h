@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <sys/stat.h>
 
 QT_BEGIN_NAMESPACE
 void PrintTo(const QString& text, std::ostream* os);
@@ -29,6 +30,14 @@ inline QByteArray readAll(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+inline void writeFile(const QString& path, const QByteArray& bytes, mode_t mode = 0644)
+{
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(bytes);
+    file.close();
+    ::chmod(QFile::encodeName(path).constData(), mode);
 }
 /// The names of the items a strip job makes, found in `directory`.
 inline QStringList temporaryNamesIn(const QString& directory)
