@@ -1,6 +1,6 @@
 #include "engine/LeftoverJournal.h"
 
-#include "CommitTestSupport.h"
+#include "StripTestSupport.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "engine/RepairPass.h"
 
-#include "CommitTestSupport.h"
+#include "StripTestSupport.h"
 
 #include "platform/SystemLog.h"
 

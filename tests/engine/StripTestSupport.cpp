@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <chrono>
 #include <csignal>
@@ -115,6 +116,9 @@ QStringList StripJobTest::childArguments(const QString& input, const QStringList
            options;
 }
 
+namespace {
+
+// The child mode, which strips one file; -1 when `argv` asks for no child.
 int childMain(int argc, char** argv)
 {
     if (argc < 5 || std::strcmp(argv[1], "--strip-child") != 0)
@@ -172,6 +176,8 @@ int childMain(int argc, char** argv)
         std::printf("reads:%d tail:%lld\n", service.reads(), tail.elapsed());
     return 0;
 }
+
+} // namespace
 
 void StripJobTest::SetUp()
 {
@@ -251,3 +257,16 @@ void StripJobTest::expectStripped(const Outcome& outcome, const QString& in, con
 }
 
 } // namespace cleftone::test
+
+int main(int argc, char** argv)
+{
+    // The crash and system-call tests run this binary again to strip one file.
+    if (const int status = cleftone::test::childMain(argc, argv); status >= 0)
+        return status;
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    // Keep the user's own journal out of the tests.
+    QTemporaryDir journal;
+    cleftone::setLeftoverJournalDirectory(journal.filePath(QStringLiteral("journal")));
+    return RUN_ALL_TESTS();
+}

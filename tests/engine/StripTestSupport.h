@@ -2,8 +2,8 @@
 
 // Helpers of the strip job tests: a hooked audio-file service, media, mounts, a child mode.
 
-#include "CommitTestSupport.h"
 #include "MockAudioFileService.h"
+#include "audiofile/RoundTrip.h"
 
 #include "engine/CleftoneOperation.h"
 #include "platform/OperationQueue.h"
@@ -15,9 +15,48 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
+#include <sys/stat.h>
 
 namespace cleftone::test {
+
+inline std::optional<struct stat> statOf(const QString& path)
+{
+    struct stat info {};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? std::optional(info)
+                                                                    : std::nullopt;
+}
+
+inline bool exists(const QString& path)
+{
+    return statOf(path).has_value();
+}
+
+inline mode_t modeOf(const QString& path)
+{
+    const auto info = statOf(path);
+    return info ? (info->st_mode & 07777) : 0;
+}
+
+/// Every name in `directory`, hidden ones included.
+inline QStringList namesIn(const QString& directory)
+{
+    return QDir(directory).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+/// Sets an environment variable for the life of the object.
+struct ScopedEnv {
+    ScopedEnv(const char* name, const QByteArray& value) : name(name), old(qgetenv(name))
+    {
+        qputenv(name, value);
+    }
+    ~ScopedEnv() { old.isNull() ? void(qunsetenv(name)) : void(qputenv(name, old)); }
+
+    const char* name;
+    const QByteArray old; // null: unset
+};
 
 /// The system service with hooks that disturb a job's packet copy, run on the job's thread.
 class HookedService : public ::testing::NiceMock<MockAudioFileService> {
@@ -70,8 +109,6 @@ inline QString testExecutable()
 {
     return QCoreApplication::applicationFilePath();
 }
-/// The child mode's entry point; returns the exit status, or -1 when `argv` asks for no child.
-int childMain(int argc, char** argv);
 
 /// Strip jobs on a real queue with private folders and settings; error-log lines are captured.
 class StripJobTest : public RoundTrip {
