@@ -186,7 +186,8 @@ FAULTS = [
      "if (!url.isValid() || !url.isLocalFile() || !namesThisHost(url.host()))",
      "if (!url.isValid() || !url.isLocalFile() || (false && !namesThisHost(url.host())))"),
     ("intake", "Stop does not end a folder walk",
-     "if (m_stopping)", "if (false)"),
+     "        if (cancelled())\n            return;\n        const FolderEntry& entry",
+     "        if (false && cancelled())\n            return;\n        const FolderEntry& entry"),
     ("intake", "numbers in names sort as text",
      "collator.setNumericMode(true);", "collator.setNumericMode(false);"),
 
