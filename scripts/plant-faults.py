@@ -10,6 +10,7 @@ test catches is a gap in the tests; run this before and after changing the tests
     scripts/plant-faults.py --out faults.txt        # the full run (about a minute per fault)
     scripts/plant-faults.py --only engine,cli       # some areas
     scripts/plant-faults.py --ids engine-03         # one fault
+    scripts/plant-faults.py --first                 # only whether each is caught (faster)
 """
 
 import argparse
@@ -260,7 +261,9 @@ def main():
     parser.add_argument("--only", help="areas, comma-separated: " + ", ".join(sorted({f[0] for f in FAULTS})))
     parser.add_argument("--ids", help="fault ids, comma-separated (as --check lists them)")
     parser.add_argument("--check", action="store_true", help="only check that every fault's text is there")
-    parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--jobs", type=int, default=2, help="build and test jobs")
+    parser.add_argument("--first", action="store_true",
+                        help="stop each test run at its first failure (faster; names one catcher)")
     parser.add_argument("--out", type=pathlib.Path, help="also write the results here")
     args = parser.parse_args()
     tree = args.tree.resolve()
@@ -310,7 +313,8 @@ def main():
                     report(f"{fault_id}  NOBUILD {path.relative_to(tree)}: {what}")
                     continue
                 status, output = run(["ctest", "--test-dir", str(build), "-j", str(args.jobs),
-                                      "-E", EXCLUDED_TESTS, "--timeout", "120"], tree, 3600)
+                                      "-E", EXCLUDED_TESTS, "--timeout", "120"] +
+                                     (["--stop-on-failure"] if args.first else []), tree, 3600)
                 names = failed_tests(output)
                 if status == -1:
                     names.append("(the test run timed out)")
