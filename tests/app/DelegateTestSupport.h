@@ -19,7 +19,6 @@
 #include <QFile>
 #include <QLabel>
 #include <QMainWindow>
-#include <QMenu>
 #include <QMimeData>
 #include <QPushButton>
 #include <QTableView>
@@ -116,11 +115,6 @@ protected:
         environment.errorLog = errorLog.get();
         environment.sandboxed = false;
         environment.automaticUpdateChecks = false;
-        // A feed of its own, whatever the build's: the menu item is there, nothing is checked.
-        environment.updateFeed = QUrl("https://updates.invalid/feed.json");
-        environment.showSettings = [this] {
-            ++settingsShown;
-        };
         environment.hasVideoTrack = [this](const QString& path) {
             const QString name = QFileInfo(path).fileName();
             {
@@ -175,8 +169,7 @@ protected:
         const QString path = dir.filePath(relativePath);
         QDir().mkpath(QFileInfo(path).absolutePath());
         QFile file(path);
-        if (file.open(QIODevice::WriteOnly))
-            file.write("x");
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write("x") == 1);
         return path;
     }
 
@@ -210,7 +203,6 @@ protected:
     QStringList probed;
     int walks = 0;
     int runs = 0;
-    int settingsShown = 0;
     // Last, so it goes first: its jobs and walker still use the members above.
     std::unique_ptr<CleftoneAppDelegate> delegate;
 };

@@ -1,6 +1,5 @@
 #include "DelegateTestSupport.h"
 
-#include "platform/BuildConfig.h"
 #include "platform/UpdateChecker.h"
 
 namespace cleftone::test {
@@ -16,9 +15,6 @@ protected:
         EXPECT_EQ(delegate->addFilesAction()->isEnabled(), addFiles);
         EXPECT_EQ(delegate->validateMenuItem(delegate->clearAction()), clear);
         EXPECT_EQ(delegate->clearAction()->isEnabled(), clear);
-        for (const QAction* always : {delegate->settingsAction(), delegate->visitWebsiteAction(),
-                                      delegate->emailDeveloperAction()})
-            EXPECT_TRUE(delegate->validateMenuItem(always) && always->isEnabled());
     }
 };
 
@@ -42,6 +38,8 @@ TEST_F(MenuTest, AddFilesAndClearFollowTheWindowStateAndABusyQueueRefusesIntake)
     EXPECT_FALSE(d.tableViewAcceptDrop(&drag));
     tools.openPanelAnswers = {{touch("chosen.mp3")}};
     d.addFiles();
+    d.tableView()->selectAll();
+    d.removeSelectedFiles();
     d.clearButtonPressed();
     QCoreApplication::processEvents();
     EXPECT_TRUE(tools.openPanels.isEmpty());
@@ -60,31 +58,34 @@ TEST_F(MenuTest, AddFilesAndClearFollowTheWindowStateAndABusyQueueRefusesIntake)
     ASSERT_TRUE(runToEnd());
     EXPECT_TRUE(listed().isEmpty());
     expectItems("idle after a full run", true, false);
-
-    // Settings and the web actions use their services; neither reports a failure.
-    d.settingsAction()->trigger();
-    EXPECT_EQ(settingsShown, 1);
-    tools.openUrlAnswer = false;
-    d.visitWebsiteAction()->trigger();
-    d.emailDeveloperAction()->trigger();
-    ASSERT_EQ(tools.openedUrls.size(), 2);
-    EXPECT_EQ(tools.openedUrls[0], QUrl(QString::fromUtf8(productWebPage())));
-    EXPECT_EQ(tools.openedUrls[1].toEncoded(),
-              QByteArray("mailto:") + supportEmailAddress() + "?subject=Cleftone%20Feedback");
-    EXPECT_TRUE(tools.alerts.isEmpty());
 }
 
-TEST_F(MenuTest, UpdatesNeedAFeedAndAreCheckedOnTheirOwnOnlyWithConsent)
+TEST_F(MenuTest, DeleteTakesTheSelectionAndClearEverything)
 {
-    // Without a feed (the distribution delivers updates): no checker and no menu item.
-    CleftoneAppDelegate& bare =
-        makeDelegate([](AppDelegateEnvironment& e) { e.updateFeed = QUrl(); });
-    EXPECT_EQ(bare.updater(), nullptr);
-    EXPECT_EQ(bare.checkForUpdatesAction(), nullptr);
-    for (const QAction* item : bare.cleftoneMenu()->actions())
-        EXPECT_NE(item->text(), "Check For Updates");
+    makeDelegate();
+    const QStringList files = {touch("a/song.mp3"), touch("b/song.mp3"), touch("c/other.flac")};
+    const auto select = [this](int row) {
+        delegate->tableView()->selectionModel()->select(
+            delegate->tableView()->model()->index(row, 0),
+            QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    };
+    ASSERT_TRUE(walk(files));
+    select(0);
+    select(2);
+    delegate->removeSelectedAction()->trigger();
+    EXPECT_EQ(listed(), QStringList{files[1]});
+    EXPECT_EQ(header(), "Files To Strip: 1");
+    ASSERT_TRUE(walk(files));
+    select(1);
+    delegate->clearButton()->click();
+    EXPECT_TRUE(listed().isEmpty());
+    EXPECT_EQ(header(), "Files To Strip: 0");
+    EXPECT_FALSE(delegate->stripButton()->isEnabled() || delegate->clearButton()->isEnabled());
+}
 
-    // The first launch asks nothing; the second asks once; the answer and Settings decide.
+TEST_F(MenuTest, UpdatesAreCheckedOnTheirOwnOnlyWithConsent)
+{
+    // The first launch asks nothing; the second asks once, and the answer is kept.
     QFile feed(dir.filePath("feed.json"));
     const auto launch = [&] {
         CleftoneAppDelegate& d = makeDelegate([&](AppDelegateEnvironment& e) {
@@ -102,29 +103,9 @@ TEST_F(MenuTest, UpdatesNeedAFeedAndAreCheckedOnTheirOwnOnlyWithConsent)
     ASSERT_TRUE(waitFor([&] { return !tools.alerts.isEmpty(); }));
     EXPECT_EQ(tools.alerts[0].spec.buttonTitles,
               (QStringList{"Check Automatically", "Don't Check"}));
-    EXPECT_TRUE(preferences->value(key).isValid());
     EXPECT_FALSE(preferences->boolForKey(key) || d->updater()->automaticallyChecksForUpdates());
-    preferences->setValue(key, true);
-    EXPECT_TRUE(d->updater()->automaticallyChecksForUpdates());
-    preferences->setValue(key, false);
-    d = launch();
+    launch();
     EXPECT_EQ(tools.alerts.size(), 1);
-
-    // Check For Updates asks at once and shows the result; Download opens the release.
-    d->updater()->setAllowsLoopbackFeedForTesting(true);
-    for (const QByteArray& version : {QByteArray("99.0"), QByteArray(applicationVersion())}) {
-        ASSERT_TRUE(feed.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        feed.write(R"({"version": ")" + version + R"(", "url": "file:///get"})");
-        feed.close();
-        const qsizetype before = tools.alerts.size();
-        tools.alertAnswers.push_back({0, false}); // "Download", or "OK"
-        d->checkForUpdatesAction()->trigger();
-        ASSERT_TRUE(waitFor([&] { return tools.alerts.size() > before; }));
-    }
-    EXPECT_EQ(tools.alerts[1].window, static_cast<QWidget*>(d->window()));
-    EXPECT_EQ(tools.alerts[1].spec.buttonTitles, (QStringList{"Download", "Later"}));
-    EXPECT_EQ(tools.alerts[2].spec.buttonTitles, QStringList{"OK"});
-    EXPECT_EQ(tools.openedUrls, QList<QUrl>{QUrl("file:///get")});
 }
 
 } // namespace

@@ -5,13 +5,10 @@
 #include "ui/RecordingPlatformTools.h"
 
 #include <QAction>
-#include <QApplication>
-#include <QHeaderView>
 #include <QLocale>
 #include <QMainWindow>
 #include <QTableView>
 #include <QTemporaryDir>
-#include <QTest>
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -42,8 +39,6 @@ protected:
     {
         ErrorLogStore::setClockForTesting({});
         QLocale::setDefault(QLocale::c());
-        if (controller.isWindowLoaded())
-            controller.window()->close();
     }
 
     void select(int row)
@@ -68,8 +63,6 @@ TEST_F(ErrorLogWindowTest, CopyPutsSelectedRowsInTableOrderWithShortLocalDatesUn
 
     // Nothing selected: Copy is disabled and does nothing.
     EXPECT_FALSE(controller.copyAction()->isEnabled());
-    EXPECT_FALSE(controller.validateMenuItem(controller.copyAction()));
-    EXPECT_TRUE(controller.validateMenuItem(controller.saveAction()));
     controller.copy();
     EXPECT_TRUE(tools.calls.isEmpty());
 
@@ -82,17 +75,6 @@ TEST_F(ErrorLogWindowTest, CopyPutsSelectedRowsInTableOrderWithShortLocalDatesUn
                                                 "02.01.26 23:59\tthird & 100%\nsecond line\n"
                                                 "\tundated\n"});
 
-    // The same from the keyboard, in the table.
-    controller.showWindow();
-    QApplication::setActiveWindow(controller.window());
-    controller.tableView()->clearSelection();
-    EXPECT_FALSE(controller.copyAction()->isEnabled());
-    select(0);
-    controller.tableView()->setCurrentIndex(store.index(0, 1));
-    QTest::keyClick(controller.tableView(), Qt::Key_C, Qt::ControlModifier);
-    EXPECT_EQ(tools.clipboardTexts.mid(1), QStringList{"05.12.26 09:51\tfirst\tpart\n"});
-
-    EXPECT_TRUE(controller.validateMenuItem(controller.clearAction()));
     controller.clearAction()->trigger();
     EXPECT_EQ(store.rowCount(), 0);
     EXPECT_FALSE(controller.copyAction()->isEnabled());
@@ -146,42 +128,6 @@ TEST_F(ErrorLogWindowTest, EmailLinkPercentEncodesAllButTheQueryCharacters)
     EXPECT_EQ(tools.openedUrls[1].toEncoded(),
               prefix + "2026-12-05%2009:51:14%20+0000%09"
                        "a&b=c%09d%0Ae%20%C3%A9%20100%25%20%23x?y/z:@!$'()*+,;~%5B%5D%22%3C%3E%0A");
-}
-
-TEST_F(ErrorLogWindowTest, LoadedLazilyRowsAreAsTallAsTheirWrappedMessage)
-{
-    store.logMessage("one line"); // before the window exists, which is loaded when first needed
-    EXPECT_FALSE(controller.isWindowLoaded());
-    EXPECT_EQ(controller.window()->windowTitle(), "Error Log");
-    QTableView* table = controller.tableView();
-    EXPECT_EQ(table->model(), &store);
-    EXPECT_EQ(&ErrorLogWindowController::sharedController().store(),
-              &ErrorLogStore::sharedController());
-    controller.window()->resize(900, 400);
-    controller.showWindow();
-    EXPECT_TRUE(controller.window()->isVisible());
-    store.logMessage("1\n2\n3\n4\n5");
-    store.logMessage(QStringLiteral("word ").repeated(60));
-    store.logMessage(QStringLiteral("line\n").repeated(300));
-    const auto measured = [&] {
-        for (int row = 0; row < 4; ++row)
-            if (table->rowHeight(row) != controller.heightOfRow(row))
-                return false;
-        return true;
-    };
-    ASSERT_TRUE(QTest::qWaitFor(measured, 5000));
-    EXPECT_GE(table->rowHeight(1), 4 * table->rowHeight(0));
-    EXPECT_EQ(table->rowHeight(3), ErrorLogWindowController::kMeasuringBoxHeight);
-
-    // The message column stretches with the window and wraps the long line more, at once.
-    const int wide = table->rowHeight(2);
-    controller.window()->resize(420, 400);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return table->rowHeight(2) > wide && measured(); }, 5000));
-    controller.window()->resize(900, 400);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return table->rowHeight(2) == wide; }, 5000));
-    table->horizontalHeader()->setStretchLastSection(false);
-    table->setColumnWidth(ErrorLogStore::LogColumn, 120);
-    EXPECT_GT(table->rowHeight(2), wide);
 }
 
 } // namespace

@@ -33,7 +33,7 @@ compare_listing() { # what, actual-file[, deb]
 }
 
 check_tree() {
-    local prefix=$work/prefix p out option
+    local prefix=$work/prefix p out option real_mp3val
     export HOME=$work/home XDG_STATE_HOME=$work/home XDG_CONFIG_HOME=$work/home
     timeout 60 cmake --install "$BUILD_DIR" --prefix "$prefix" >"$work/install.log" 2>&1 ||
         { cat "$work/install.log" >&2; fail "cmake --install failed"; }
@@ -41,8 +41,7 @@ check_tree() {
     (cd "$prefix" && find . ! -type d | sed 's|^\./||' | sort) >"$work/actual.txt"
     compare_listing "the installed tree" "$work/actual.txt"
 
-    # Relative launcher links, so that a staged or moved tree still works; the private mp3val
-    # link leads to the system's tool outside the prefix.
+    # Relative launcher links, so that a staged or moved tree still works.
     for p in "${programs[@]}"; do
         [[ -L $prefix/$BIN_DIR/$p && $(readlink "$prefix/$BIN_DIR/$p") != /* &&
             $(readlink -f "$prefix/$BIN_DIR/$p") = "$progdir/$p" && ! -L $progdir/$p &&
@@ -51,7 +50,6 @@ check_tree() {
         [ "$out" = "$p $VERSION" ] || fail "$p --version says '$out'"
     done
     [ "$(readlink "$progdir/mp3val")" = "$SYSTEM_MP3VAL" ] || fail "$progdir/mp3val is wrong"
-    local real_mp3val
     real_mp3val=$(readlink -f "$progdir/mp3val")
     [ -x "$real_mp3val" ] || fail "$progdir/mp3val leads nowhere (is mp3val installed?)"
 
@@ -70,8 +68,7 @@ check_tree() {
     done
     [ ! -s "$work/man.err" ] || { cat "$work/man.err" >&2; fail "the manual pages give warnings"; }
 
-    # A real strip started by name from PATH, through a stand-in for the private mp3val link
-    # that notes it was used: every tag gone, the audio untouched.
+    # A real strip from PATH, through a stand-in for the private mp3val that notes its use.
     local fixture=$FIXTURE_DIR/mp3_all_tags.mp3
     mkdir -p "$work/in" "$work/out"
     cp "$fixture" "$work/in/song.mp3"
@@ -105,7 +102,6 @@ check_desktop_files() { # desktop-file metainfo-file icon
         grep -qx "$mime" /usr/share/mime/types || fail "$desktop names the unknown $mime"
     done
     if has desktop-file-validate; then
-        # Hints pass: the entry deliberately sits in both AudioVideo and Utility.
         want=$(desktop-file-validate "$desktop" 2>&1 || true)
         ! grep -E ': (error|warning): ' <<<"$want" || fail "desktop-file-validate complains"
     fi
@@ -122,13 +118,9 @@ check_desktop_files() { # desktop-file metainfo-file icon
 check_deb() {
     timeout 150 cpack -G DEB --config "$BUILD_DIR/CPackConfig.cmake" -B "$work/pkg" \
         >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log" >&2; fail "cpack -G DEB failed"; }
-    local deb field value p want
+    local deb value p
     deb=$(echo "$work"/pkg/*.deb)
     [ -f "$deb" ] || fail "cpack made no single .deb: $deb"
-    for field in Package:cleftone Version:$VERSION-1 Section:sound; do
-        value=$(dpkg-deb -f "$deb" "${field%%:*}")
-        [ "$value" = "${field#*:}" ] || fail "${field%%:*} is '$value', not '${field#*:}'"
-    done
     # mp3val is only run, never linked: it must be named; the libraries come from shlibdeps.
     value=$(dpkg-deb -f "$deb" Depends)
     for p in mp3val libqt6core6 libavformat; do
@@ -139,12 +131,6 @@ check_deb() {
     awk '$1 !~ /^d/ { print $6 }' "$work/contents.txt" | sed 's|^\./usr/||' | sort \
         >"$work/actual.txt"
     compare_listing "the package" "$work/actual.txt" deb
-    for p in "${programs[@]}" mp3val; do
-        want=$(realpath -m --relative-to="/usr/$BIN_DIR" "/usr/$PROGRAM_DIR/$p")
-        [ "$p" != mp3val ] || want=$(realpath -m --relative-to="/usr/$PROGRAM_DIR" "$SYSTEM_MP3VAL")
-        grep -q " -> $want\$" <(grep -F "/$p -> " "$work/contents.txt") ||
-            fail "the package's $p is not a link to $want"
-    done
 
     # Lintian also refuses programs that look into the build tree for libraries (RUNPATH).
     if has lintian; then

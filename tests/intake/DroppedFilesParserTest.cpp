@@ -21,7 +21,6 @@ namespace {
 struct Recorder {
     std::mutex mutex;
     QStringList events;
-    std::atomic<int> finished{0};
 
     void add(const QString& event)
     {
@@ -36,11 +35,7 @@ struct Recorder {
     void attach(CTDroppedFilesParser& parser)
     {
         parser.setOnWalkStart([this] { add("start"); });
-        parser.setWalkBatch([this](const QStringList& batch) { add("batch:" + batch.join(',')); });
-        parser.setOnAllWalksFinished([this] {
-            add("finish");
-            ++finished;
-        });
+        parser.setOnAllWalksFinished([this] { add("finish"); });
     }
 };
 
@@ -53,28 +48,6 @@ bool drainMainQueue()
 }
 
 } // namespace
-
-TEST(DroppedFilesParser, EachWalkIsAnnouncedInsideSubmitWorkedOffTheMainThreadAndFinished)
-{
-    Recorder recorder;
-    CTDroppedFilesParser parser;
-    recorder.attach(parser);
-
-    parser.submit({});
-    EXPECT_FALSE(parser.walking());
-    parser.submit({"/a.mp3", "/b.flac"});
-    EXPECT_EQ(recorder.snapshot().value(0), "main start");
-    EXPECT_TRUE(parser.walking());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return recorder.finished == 1; }, 5000));
-    EXPECT_FALSE(parser.walking());
-
-    parser.setWalkBatch({}); // an absent callback is skipped, the walk still ends
-    parser.submit({"/two.mp3"});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return recorder.finished == 2; }, 5000));
-    ASSERT_TRUE(drainMainQueue());
-    EXPECT_EQ(recorder.snapshot(), (QStringList{"main start", "batch:/a.mp3,/b.flac", "main finish",
-                                                "main start", "main finish"}));
-}
 
 TEST(DroppedFilesParser, ListsSubmittedDuringABatchBecomeOneNextBatchAndItsTasksRunBeforeTheEnd)
 {
@@ -112,7 +85,6 @@ TEST(DroppedFilesParser, ListsSubmittedDuringABatchBecomeOneNextBatchAndItsTasks
     EXPECT_EQ(deliveredAtFinish, 1000);
     EXPECT_EQ(recorder.snapshot(),
               (QStringList{"main start", "batch:/a", "batch:/b1,/b2,/c,/b1", "main finish"}));
-    EXPECT_TRUE(parser.pending().isEmpty());
     EXPECT_FALSE(overlapped);
 }
 

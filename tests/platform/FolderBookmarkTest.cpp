@@ -3,9 +3,6 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 using namespace cleftone;
 
 TEST(FolderBookmarkTest, ResolvesToTheCanonicalFolderOrSaysWhyNot)
@@ -53,20 +50,5 @@ TEST(FolderBookmarkTest, ResolvesToTheCanonicalFolderOrSaysWhyNot)
         error.clear();
         EXPECT_FALSE(FolderBookmark::create(folder, &error));
         EXPECT_FALSE(error.isEmpty());
-    }
-}
-
-TEST(FolderBookmarkTest, AccessNeedsAnExistingWritableFolder)
-{
-    QTemporaryDir dir;
-    ASSERT_TRUE(QFile(dir.filePath("plain")).open(QIODevice::WriteOnly));
-    EXPECT_TRUE(FolderBookmark::startAccessing(dir.path()));
-    FolderBookmark::stopAccessing(dir.path());
-    for (const QString& path : {dir.filePath("missing"), QString(), dir.filePath("plain")})
-        EXPECT_FALSE(FolderBookmark::startAccessing(path)) << path.toStdString();
-    if (::geteuid() != 0) { // root may write into any folder
-        ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0555), 0);
-        EXPECT_FALSE(FolderBookmark::startAccessing(dir.path()));
-        ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
     }
 }

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 using cleftone::EmptyPlaceholderTableView;
-using cleftone::placeholderOrigin;
 
 namespace {
 
@@ -24,25 +23,6 @@ QRect inkBox(EmptyPlaceholderTableView& view, QRect rect = QRect())
 }
 
 } // namespace
-
-// Centred in the visible area, or the bounds when it is empty; a half pixel rounds down (also
-// below zero).
-TEST(PlaceholderOriginTest, CentresInTheVisibleAreaOrTheBoundsAndRoundsDown)
-{
-    const struct {
-        QRectF visible;
-        QSizeF text;
-        QPoint origin;
-    } cases[] = {
-        {{0, 0, 200, 100}, {50, 20}, {75, 40}},     {{0, 0, 201, 101}, {50, 20}, {75, 40}},
-        {{0, 0, 200, 100}, {50.6, 20.2}, {74, 39}}, {{0, 0, 49, 19}, {50, 20}, {-1, -1}},
-        {{10, 300, 200, 100}, {50, 20}, {85, 340}}, {{}, {100, 20}, {150, 140}},
-        {{30, 30, 0, 80}, {100, 20}, {150, 140}},   {{30, 30, 80, 0}, {100, 20}, {150, 140}},
-    };
-    for (const auto& each : cases)
-        EXPECT_EQ(placeholderOrigin(each.visible, QRectF(0, 0, 400, 300), each.text), each.origin)
-            << each.visible.x() << "," << each.visible.width();
-}
 
 TEST(EmptyPlaceholderTableViewTest, TextIsCentredWhileEmptyGoesWithTheFirstRowAndComesBack)
 {
