@@ -29,7 +29,6 @@ HookedService::HookedService()
     CLEFTONE_FORWARD(AudioFileOpenURL);
     CLEFTONE_FORWARD(AudioFileGetPropertyInfo);
     CLEFTONE_FORWARD(AudioFileGetProperty);
-    CLEFTONE_FORWARD(AudioFileSetProperty);
     CLEFTONE_FORWARD(AudioFileGetGlobalInfoSize);
     CLEFTONE_FORWARD(AudioFileGetGlobalInfo);
 #undef CLEFTONE_FORWARD
@@ -51,6 +50,15 @@ HookedService::HookedService()
             afterRead(count);
         return status;
     });
+    ON_CALL(*this, AudioFileSetProperty)
+        .WillByDefault([this, &system](AudioFileID file, AudioFilePropertyID property,
+                                       std::uint32_t size, const void* data) {
+            QByteArray bytes(static_cast<const char*>(data), size);
+            if (corruptSetup && property == AudioFileProperty::MagicCookieData && size > 0)
+                bytes[size - 1] = char(bytes[size - 1] ^ 1);
+            return system.AudioFileSetProperty(file, property, std::uint32_t(bytes.size()),
+                                               bytes.constData());
+        });
     ON_CALL(*this, AudioFileWritePackets)
         .WillByDefault([this, &system](AudioFileID file, bool cache, std::uint32_t size,
                                        const AudioStreamPacketDescription* descriptions,

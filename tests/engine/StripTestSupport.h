@@ -67,6 +67,8 @@ public:
     std::function<void(int)> afterRead;
     /// Flips one bit in the middle of the data of this write of packets (1-based; 0: none).
     int corruptWrite = 0;
+    /// Flips a bit in the last byte of the codec setup that the job writes into its copy.
+    bool corruptSetup = false;
     /// Before an output file is closed, once every packet is written.
     std::function<void()> beforeOutputClose;
 
