@@ -66,9 +66,6 @@ public:
     void updateMenuItems();
 
     /// Null in a build without an update feed.
-    QAction* checkForUpdatesAction() const { return checkForUpdatesAction_; }
-    QAction* settingsAction() const { return settingsAction_; }
-    /// Null in a build without an update feed.
     UpdateChecker* updater() { return updater_.get(); }
 
     void showSettings();

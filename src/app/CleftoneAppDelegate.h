@@ -48,8 +48,6 @@ class ErrorLogWindowController;
 class PlatformTools;
 class Preferences;
 class UpdateChecker;
-class UpdateConsent;
-struct UpdateCheckResult;
 
 /// What the delegate uses from its surroundings. The defaults are the application's own; tests
 /// put their own prompts, preferences, strip jobs or video probe in.
@@ -117,12 +115,6 @@ public:
     QAction* clearAction() const;
     QAction* copyAction() const;
     QAction* removeSelectedAction() const;
-    /// Null in a build without an update feed.
-    QAction* checkForUpdatesAction() const;
-    QAction* settingsAction() const;
-    QAction* visitWebsiteAction() const;
-    QAction* emailDeveloperAction() const;
-    QAction* showErrorLogAction() const;
 
     OperationQueue& operationQueue();
     CTDroppedFilesParser& droppedFilesParser();
@@ -167,10 +159,6 @@ public:
     void stripButtonPressed();
     void stopButtonPressed();
     void handleFinishedOperation(const std::shared_ptr<CleftoneOperation>& operation);
-    /// handleFinishedOperation() for several operations, in order, with one refresh of the list
-    /// and the header at the end.
-    void
-    handleFinishedOperations(const std::vector<std::shared_ptr<CleftoneOperation>>& operations);
     void stripDidComplete();
 
     // Intake.
@@ -202,8 +190,6 @@ public:
     void showSettings();
     void visitWebsite();
     void emailDeveloper();
-    void showErrorLog();
-    void showAbout();
 
     /// The main thread's longest single task spent in the delegate's own handlers since the last
     /// reset; read by benchmarks.

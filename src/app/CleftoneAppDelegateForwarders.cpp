@@ -62,19 +62,6 @@ QAction* CleftoneAppDelegate::removeSelectedAction() const
 {
     return ui_->removeSelectedAction;
 }
-QAction* CleftoneAppDelegate::visitWebsiteAction() const
-{
-    return ui_->visitWebsiteAction;
-}
-QAction* CleftoneAppDelegate::emailDeveloperAction() const
-{
-    return ui_->emailDeveloperAction;
-}
-QAction* CleftoneAppDelegate::showErrorLogAction() const
-{
-    return ui_->showErrorLogAction;
-}
-
 OperationQueue& CleftoneAppDelegate::operationQueue()
 {
     return batchRun_->operationQueue();
@@ -124,13 +111,7 @@ bool CleftoneAppDelegate::ensureSandboxAccessForDestinationFolder(const QString&
 void CleftoneAppDelegate::handleFinishedOperation(
     const std::shared_ptr<CleftoneOperation>& operation)
 {
-    handleFinishedOperations({operation});
-}
-
-void CleftoneAppDelegate::handleFinishedOperations(
-    const std::vector<std::shared_ptr<CleftoneOperation>>& operations)
-{
-    batchRun_->handleFinishedOperations(operations);
+    batchRun_->handleFinishedOperations({operation});
 }
 
 void CleftoneAppDelegate::stripDidComplete()
@@ -196,26 +177,6 @@ void CleftoneAppDelegate::visitWebsite()
 void CleftoneAppDelegate::emailDeveloper()
 {
     menus_->emailDeveloper();
-}
-
-void CleftoneAppDelegate::showErrorLog()
-{
-    menus_->showErrorLog();
-}
-
-void CleftoneAppDelegate::showAbout()
-{
-    menus_->showAbout();
-}
-
-QAction* CleftoneAppDelegate::checkForUpdatesAction() const
-{
-    return menus_->checkForUpdatesAction();
-}
-
-QAction* CleftoneAppDelegate::settingsAction() const
-{
-    return menus_->settingsAction();
 }
 
 UpdateChecker* CleftoneAppDelegate::updater()
