@@ -26,19 +26,13 @@ bool FileDropFilter::eventFilter(QObject* watched, QEvent* event)
         return QObject::eventFilter(watched, event);
     switch (event->type()) {
     case QEvent::DragEnter:
-    case QEvent::DragMove: {
-        auto* drag = static_cast<QDropEvent*>(event);
-        if (validate_(drag->mimeData())) {
-            drag->setDropAction(Qt::CopyAction);
-            drag->accept();
-        } else {
-            drag->ignore();
-        }
-        return true;
-    }
+    case QEvent::DragMove:
     case QEvent::Drop: {
+        // Hovering only asks whether the data would do; the drop hands it over.
         auto* drop = static_cast<QDropEvent*>(event);
-        if (accept_(drop->mimeData())) {
+        const bool taken =
+            event->type() == QEvent::Drop ? accept_(drop->mimeData()) : validate_(drop->mimeData());
+        if (taken) {
             drop->setDropAction(Qt::CopyAction);
             drop->accept();
         } else {
