@@ -57,6 +57,30 @@ QString audioFileTypeName(AudioFileTypeID type)
         return QStringLiteral("MPEG audio layer I (MP1)");
     case T::Ogg:
         return QStringLiteral("Ogg");
+    case T::Matroska:
+        return QStringLiteral("Matroska");
+    case T::WebM:
+        return QStringLiteral("WebM");
+    case T::ASF:
+        return QStringLiteral("Windows Media (ASF)");
+    case T::MonkeysAudio:
+        return QStringLiteral("Monkey's Audio");
+    case T::WavPack:
+        return QStringLiteral("WavPack");
+    case T::Musepack:
+        return QStringLiteral("Musepack");
+    case T::TTA:
+        return QStringLiteral("TTA");
+    case T::OptimFROG:
+        return QStringLiteral("OptimFROG");
+    case T::TAK:
+        return QStringLiteral("TAK");
+    case T::DSF:
+        return QStringLiteral("DSF");
+    case T::DSDIFF:
+        return QStringLiteral("DSDIFF");
+    case T::LOAS:
+        return QStringLiteral("AAC (LOAS/LATM)");
     default:
         return {};
     }
