@@ -88,10 +88,13 @@ const Case kCases[] = {
     {"wav_6ch_float.wav", T::WAVE},
     {"wav_odd_8bit.wav", T::WAVE},
     {"wav_fact.wav", T::WAVE},
+    // An ID3v2 tag in front of the RIFF data goes, and the file stays plain RIFF.
+    {"wav_id3_front.wav", T::WAVE, nullptr, {{0, "RIFF"}}},
     {"aiff_odd_8bit.aiff", T::AIFF},
     {"rf64_list.wav", T::RF64, nullptr, {{0, "RF64"}}},
     {"wave64.w64", T::Wave64, nullptr, {}, {}, false},
     {"aiff_chunks_id3.aiff", T::AIFF},
+    {"aiff_chan_quad.aiff", T::AIFF},
     {"aifc_none.aifc", T::AIFC, nullptr, {{0, "FORM"}, {8, "AIFC"}}},
     {"aifc_sowt.aifc", T::AIFC},
     {"aifc_fl32.aifc", T::AIFC},
