@@ -59,6 +59,10 @@ Mp4Fallback Mp4InputFile::measure()
             return Mp4Fallback::InconsistentTables;
         if (sample.offset + std::int64_t(sample.size) > m_reader.size())
             return Mp4Fallback::Truncated;
+        // Samples do not overlap, so they add up to less than the file; tables that say more
+        // are hostile, and stopping here bounds the walk by the file's size.
+        if (m_byteCount + sample.size > std::uint64_t(m_reader.size()))
+            return Mp4Fallback::InconsistentTables;
         if (m_dataOffset < 0)
             m_dataOffset = sample.offset;
         m_dataEnd = std::max(m_dataEnd, sample.offset + std::int64_t(sample.size));
