@@ -29,8 +29,8 @@ std::optional<std::vector<std::uint8_t>> readWhole(const FileReader& file, const
     return bytes;
 }
 
-// The body of a small full box, past its version and flags; none when it is shorter than
-// `minimum` body bytes.
+// The body of a small box (a full box's starts with its version and flags); none when it is
+// shorter than `minimum` bytes.
 std::optional<std::vector<std::uint8_t>> readBody(const FileReader& file, const Mp4Box* box,
                                                   std::int64_t minimum)
 {
