@@ -133,26 +133,13 @@ OSStatus Mp4InputFile::property(AudioFilePropertyID property, std::uint32_t* ioS
         return fixed(m_maxPacketSize);
     case AudioFileProperty::DataOffset:
         return fixed(m_dataOffset);
-    case AudioFileProperty::MagicCookieData: {
-        if (!out) {
-            *ioSize = std::uint32_t(m_cookie.size());
-            return AudioFileError::BadPropertySize;
-        }
-        const auto size = std::min<std::size_t>(*ioSize, m_cookie.size());
-        std::memcpy(out, m_cookie.data(), size);
-        *ioSize = std::uint32_t(size);
-        return 0;
-    }
-    case AudioFileProperty::InfoDictionary: {
+    case AudioFileProperty::MagicCookieData:
+        return storeBytesProperty(m_cookie, ioSize, out);
+    case AudioFileProperty::InfoDictionary:
         // The tags are never read: nothing of them goes into a stripped file.
-        if (*ioSize < sizeof(void*) || !out)
-            return AudioFileError::BadPropertySize;
-        auto* dictionary = new AudioFileInfoDictionary{
-            {"approximate duration in seconds", std::to_string(m_movie.durationSeconds)}};
-        std::memcpy(out, &dictionary, sizeof(dictionary));
-        *ioSize = sizeof(dictionary);
-        return 0;
-    }
+        return storeInfoDictionary(
+            {{"approximate duration in seconds", std::to_string(m_movie.durationSeconds)}}, ioSize,
+            out);
     default:
         return AudioFileError::UnsupportedProperty;
     }
@@ -198,19 +185,9 @@ OSStatus Mp4InputFile::readPackets(std::uint32_t* ioNumBytes,
                                    std::int64_t startingPacket, std::uint32_t* ioNumPackets,
                                    void* buffer)
 {
-    if (!ioNumBytes || !ioNumPackets || (!buffer && *ioNumBytes))
-        return AudioFileError::Parameter;
-    if (startingPacket < 0)
-        return AudioFileError::InvalidPacketOffset;
-    if (*ioNumPackets == 0) {
-        *ioNumBytes = 0;
-        return 0;
-    }
-    if (std::uint64_t(startingPacket) >= m_packetCount) {
-        *ioNumBytes = 0;
-        *ioNumPackets = 0;
-        return AudioFileError::EndOfFile;
-    }
+    if (const auto answer =
+            checkReadRequest(ioNumBytes, ioNumPackets, buffer, startingPacket, m_packetCount))
+        return *answer;
     if (!m_walker || startingPacket != m_cursor) {
         if (const OSStatus status = seek(startingPacket))
             return status;
