@@ -116,7 +116,7 @@ OSStatus Mp4OutputFile::create(const std::string& path, AudioFileTypeID type,
 OSStatus Mp4OutputFile::setProperty(AudioFilePropertyID property, std::uint32_t size,
                                     const void* data)
 {
-    if (m_muxed && property == AudioFileProperty::MagicCookieData && data) {
+    if (property == AudioFileProperty::MagicCookieData && data && !m_started) {
         const StreamSetup setup =
             StreamSetup::deserialize(static_cast<const std::uint8_t*>(data), size);
         if (!setup.mp4Track.empty()) {
@@ -124,11 +124,13 @@ OSStatus Mp4OutputFile::setProperty(AudioFilePropertyID property, std::uint32_t 
             auto track = Mp4TrackSetup::parse(setup.mp4Track);
             if (!track || setup.fileType.size() < 16)
                 return AudioFileError::UnsupportedDataFormat;
-            const int fd = static_cast<OutputAudioFile&>(*m_muxed).takeDescriptor();
-            if (fd < 0)
-                return AudioFileError::OperationNotSupported; // packets went out already
-            m_muxed.reset();
-            m_fd = fd;
+            if (m_muxed) {
+                const int fd = static_cast<OutputAudioFile&>(*m_muxed).takeDescriptor();
+                if (fd < 0)
+                    return AudioFileError::OperationNotSupported; // the muxer wrote already
+                m_muxed.reset();
+                m_fd = fd;
+            }
             m_track = std::move(track);
             m_fileType = setup.fileType;
             return 0;
@@ -138,7 +140,10 @@ OSStatus Mp4OutputFile::setProperty(AudioFilePropertyID property, std::uint32_t 
         return m_muxed->setProperty(property, size, data);
     if (property != AudioFileProperty::MagicCookieData)
         return AudioFileError::UnsupportedProperty;
-    return AudioFileError::OperationNotSupported; // the setup is taken once, before any packet
+    // The header carries the setup, so it can only change before the first packet, and only
+    // for another one of the service's own.
+    return m_started ? AudioFileError::OperationNotSupported
+                     : AudioFileError::UnsupportedDataFormat;
 }
 
 OSStatus Mp4OutputFile::propertyInfo(AudioFilePropertyID property, std::uint32_t* outSize) const
