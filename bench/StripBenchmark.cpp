@@ -841,9 +841,7 @@ void printTargets(const std::vector<LargeResult>& large, const std::vector<Small
                     "anonymous memory within 64 MiB: %s\n",
                     result.format->name, verdict(ahead(result.ours, result.ffmpegInPlace)),
                     verdict(ahead(result.oursIntoFolder, result.ffmpeg)),
-                    verdict(result.format->name != std::string("M4A")
-                                ? result.peakAnonymousMiB <= 64
-                                : true));
+                    verdict(result.peakAnonymousMiB <= 64));
         if (!result.note.empty())
             std::printf("          note: %s\n", result.note.c_str());
     }
