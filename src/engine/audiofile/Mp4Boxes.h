@@ -57,7 +57,7 @@ const Mp4Box* findMp4Box(const Mp4Children& children, std::uint32_t type);
 AudioFileTypeID mp4FileTypeForBrand(const std::string& majorBrand);
 
 /// Reads the entries of a sample table in order, a buffer at a time: a table of a million
-/// entries costs no more memory than one of ten.
+/// entries costs no more memory than one of ten. Used by one thread at a time.
 class Mp4TableCursor {
 public:
     Mp4TableCursor() = default;

@@ -92,7 +92,7 @@ private:
 
 /// Whether this process wrote the open file `fd` with libavformat's MP4 muxer. Such a file is
 /// read back through libavformat as well, so that checking a copy compares what one reader
-/// makes of the input and of the copy.
+/// makes of the input and of the copy. Any thread.
 bool isMuxedMp4(int fd);
 
 } // namespace cleftone::audiofile
