@@ -1,21 +1,25 @@
 #include "app/IntakeController.h"
 
 #include "app/ActivityState.h"
+#include "app/InspectionService.h"
 #include "app/OperationsArrayController.h"
 #include "engine/CapabilitySets.h"
+#include "engine/audiofile/MetadataInspection.h"
 #include "intake/DroppedFilesParser.h"
 #include "intake/FileScreening.h"
 #include "platform/MainThread.h"
+#include "platform/PathBytes.h"
 #include "platform/PreferenceKeys.h"
 #include "platform/Preferences.h"
 
 namespace cleftone {
 
-IntakeController::IntakeController(OperationsArrayController& list, ActivityState& activity,
-                                   TaskMeter& meter, Preferences& preferences,
-                                   HasVideoTrack hasVideoTrack, QObject* parent)
-    : QObject(parent), list_(list), activity_(activity), meter_(meter), preferences_(preferences),
-      hasVideoTrack_(std::move(hasVideoTrack)),
+IntakeController::IntakeController(OperationsArrayController& list, InspectionService& inspections,
+                                   ActivityState& activity, TaskMeter& meter,
+                                   Preferences& preferences, HasVideoTrack hasVideoTrack,
+                                   QObject* parent)
+    : QObject(parent), list_(list), inspections_(inspections), activity_(activity), meter_(meter),
+      preferences_(preferences), hasVideoTrack_(std::move(hasVideoTrack)),
       droppedFilesParser_(std::make_unique<CTDroppedFilesParser>())
 {
     CLEFTONE_ASSERT_MAIN_THREAD();
@@ -64,7 +68,9 @@ void IntakeController::walkDroppedFilesBatch(const QStringList& batch)
     rules.isCancelled = [this] {
         return activity_.cancelled.load();
     };
-    rules.hasVideoTrack = hasVideoTrack_;
+    rules.hasVideoTrack = hasVideoTrack_ ? hasVideoTrack_ : [this](const QString& path) {
+        return probeAndInspect(path);
+    };
 
     ScreeningSink sink;
     sink.admit = [this](const QString& path) {
@@ -74,7 +80,26 @@ void IntakeController::walkDroppedFilesBatch(const QStringList& batch)
         std::lock_guard lock(skippedVideoPathsLock_);
         skippedVideoPathsAccumulator_.append(path);
     };
+    sink.leaveOut = [this](const QString& path) {
+        std::lock_guard lock(skippedVideoPathsLock_);
+        leftOutPaths_.append(path);
+    };
+    // A file dropped by itself counts as well, when it looks like audio or video.
+    sink.skipUnsupported = [this](const QString& path) {
+        if (looksLikeAudioOrVideo(path)) {
+            std::lock_guard lock(skippedVideoPathsLock_);
+            leftOutPaths_.append(path);
+        }
+    };
     screenBatch(batch, rules, sink);
+}
+
+bool IntakeController::probeAndInspect(const QString& path)
+{
+    const MetadataReport report = inspectMetadata(pathBytes(path).toStdString());
+    std::lock_guard lock(handOverLock_);
+    inspectedOnTheWay_.insert(path, InspectionService::metadataFrom(report));
+    return report.hasVideo;
 }
 
 void IntakeController::postAdmission(const QString& path)
@@ -95,12 +120,28 @@ void IntakeController::drainAdmissions()
 {
     const auto start = std::chrono::steady_clock::now();
     QStringList paths;
+    QHash<QString, FileMetadata> inspected;
     {
         std::lock_guard lock(handOverLock_);
         paths.swap(admittedPaths_);
+        for (const QString& path : std::as_const(paths)) {
+            if (const auto found = inspectedOnTheWay_.constFind(path);
+                found != inspectedOnTheWay_.cend())
+                inspected.insert(path, inspectedOnTheWay_.take(path));
+        }
     }
     // Paths already listed (also earlier in this walk) are dropped here, by exact text.
-    list_.addObjects(paths);
+    const QStringList listed = list_.addObjects(paths);
+    std::vector<MetadataResult> known;
+    QStringList unknown;
+    for (const QString& path : listed) {
+        if (const auto found = inspected.constFind(path); found != inspected.cend())
+            known.push_back({path, list_.serialOf(path), found.value()});
+        else
+            unknown << path;
+    }
+    list_.setMetadata(known);
+    inspections_.inspect(unknown);
     meter_.note(start);
 }
 
@@ -109,11 +150,18 @@ void IntakeController::droppedFilesWalksDidFinish()
     CLEFTONE_ASSERT_MAIN_THREAD();
     processingFiles_ = false;
     QStringList heldBack;
+    QStringList leftOut;
     {
         std::lock_guard lock(skippedVideoPathsLock_);
         heldBack.swap(skippedVideoPathsAccumulator_);
+        leftOut.swap(leftOutPaths_);
     }
-    emit walkFinished(heldBack);
+    {
+        // Held-back files that are confirmed later are inspected again.
+        std::lock_guard lock(handOverLock_);
+        inspectedOnTheWay_.clear();
+    }
+    emit walkFinished(heldBack, leftOut);
 }
 
 } // namespace cleftone

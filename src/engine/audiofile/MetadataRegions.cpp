@@ -153,8 +153,9 @@ void addExtraChunks(const FileReader& file, MetadataReport& report)
         const std::int64_t size = bytesLeftInChunk(file, body).value_or(0);
         const std::int64_t padded = (size + layout->align - 1) / layout->align * layout->align;
         if (!isAudioChunk((*ids)[i]))
-            report.addBlock("chunk", fourCharacters((*ids)[i]),
-                            std::min(layout->header + padded, file.size() - offset));
+            report.addBlock(
+                "chunk", fourCharacters((*ids)[i]),
+                std::clamp<std::int64_t>(file.size() - offset, 0, layout->header + padded));
         offset = body + padded;
     }
 }

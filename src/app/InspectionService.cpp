@@ -1,0 +1,151 @@
+#include "app/InspectionService.h"
+
+#include "app/ActivityState.h"
+#include "engine/audiofile/MetadataInspection.h"
+#include "platform/MainThread.h"
+#include "platform/PathBytes.h"
+
+#include <QThread>
+
+#include <algorithm>
+
+namespace cleftone {
+
+InspectionService::InspectionService(OperationsArrayController& list, TaskMeter& meter,
+                                     Inspect inspect, int workers, QObject* parent)
+    : QObject(parent), list_(list), meter_(meter),
+      inspect_(inspect ? std::move(inspect) : Inspect(&InspectionService::inspectFile))
+{
+    CLEFTONE_ASSERT_MAIN_THREAD();
+    connect(&list_, &OperationsArrayController::pathsRemoved, this,
+            [this](const QStringList& paths) { forget(paths); });
+    connect(&list_, &OperationsArrayController::allRemoved, this, [this] { forgetAll(); });
+    if (workers <= 0)
+        workers = std::clamp(QThread::idealThreadCount(), 1, 2);
+    for (int i = 0; i < workers; ++i)
+        workers_.emplace_back([this] { workerLoop(); });
+}
+
+InspectionService::~InspectionService()
+{
+    CLEFTONE_ASSERT_MAIN_THREAD();
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        queue_.clear();
+    }
+    wake_.notify_all();
+    for (std::thread& worker : workers_)
+        worker.join();
+}
+
+void InspectionService::inspect(const QStringList& paths)
+{
+    CLEFTONE_ASSERT_MAIN_THREAD();
+    {
+        std::lock_guard lock(mutex_);
+        for (const QString& path : paths) {
+            if (const quint64 serial = list_.serialOf(path)) {
+                wanted_.insert(path, serial);
+                queue_.push_back(path);
+            }
+        }
+    }
+    wake_.notify_all();
+}
+
+void InspectionService::setPaused(bool paused)
+{
+    {
+        std::lock_guard lock(mutex_);
+        paused_ = paused;
+    }
+    wake_.notify_all();
+}
+
+qsizetype InspectionService::waiting() const
+{
+    std::lock_guard lock(mutex_);
+    return qsizetype(wanted_.size());
+}
+
+void InspectionService::forget(const QStringList& paths)
+{
+    std::lock_guard lock(mutex_);
+    // The queue keeps their entries; a worker skips a path that is not wanted.
+    for (const QString& path : paths)
+        wanted_.remove(path);
+}
+
+void InspectionService::forgetAll()
+{
+    std::lock_guard lock(mutex_);
+    wanted_.clear();
+    queue_.clear();
+}
+
+FileMetadata InspectionService::metadataFrom(const MetadataReport& report)
+{
+    FileMetadata metadata;
+    metadata.state =
+        report.readable ? FileMetadata::State::Inspected : FileMetadata::State::Unreadable;
+    metadata.tags = int(report.tags.size());
+    metadata.pictures = int(report.pictures.size());
+    metadata.chapters = int(report.chapters.size());
+    for (const MetadataPicture& picture : report.pictures)
+        metadata.pictureBytes += picture.bytes;
+    metadata.metadataBytes = report.metadataBytes;
+    return metadata;
+}
+
+FileMetadata InspectionService::inspectFile(const QString& path)
+{
+    return metadataFrom(inspectMetadata(pathBytes(path).toStdString()));
+}
+
+void InspectionService::workerLoop()
+{
+    for (;;) {
+        MetadataResult result;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return stopping_ || (!paused_ && !queue_.empty()); });
+            if (stopping_)
+                return;
+            result.path = queue_.front();
+            queue_.pop_front();
+            // Taken off the wanted list now: a path listed twice meanwhile is inspected once.
+            result.serial = wanted_.take(result.path);
+            if (result.serial == 0)
+                continue;
+        }
+        result.metadata = inspect_(result.path);
+        postResult(std::move(result));
+    }
+}
+
+void InspectionService::postResult(MetadataResult result)
+{
+    bool first = false;
+    {
+        std::lock_guard lock(handOverLock_);
+        first = results_.empty();
+        results_.push_back(std::move(result));
+    }
+    if (first)
+        postToMainThread(this, [this] { drainResults(); });
+}
+
+void InspectionService::drainResults()
+{
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<MetadataResult> results;
+    {
+        std::lock_guard lock(handOverLock_);
+        results.swap(results_);
+    }
+    list_.setMetadata(results);
+    meter_.note(start);
+}
+
+} // namespace cleftone
