@@ -134,14 +134,16 @@ void MetadataInspector::show()
 {
     dock_->show();
     dock_->raise();
+    if (shownPath_ != path_)
+        load();
 }
 
 void MetadataInspector::toggle()
 {
-    if (dock_->isVisible())
-        dock_->hide();
-    else
+    if (dock_->isHidden())
         show();
+    else
+        dock_->hide();
 }
 
 void MetadataInspector::setPath(const QString& path)
@@ -149,7 +151,7 @@ void MetadataInspector::setPath(const QString& path)
     CLEFTONE_ASSERT_MAIN_THREAD();
     path_ = path;
     // Read only while shown: following the selection through a long list costs nothing hidden.
-    if (dock_->isVisible() || path.isEmpty())
+    if (!dock_->isHidden() || path.isEmpty())
         load();
 }
 

@@ -20,7 +20,7 @@ QString lastPathComponent(const QString& path)
     return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
 }
 
-QString tr(const char* text)
+QString columnText(const char* text)
 {
     return QCoreApplication::translate("OperationsArrayController", text);
 }
@@ -39,38 +39,38 @@ QString metadataSummaryText(const FileMetadata& metadata)
     switch (metadata.state) {
     case FileMetadata::State::Waiting:
         //: The metadata column of a file not inspected yet.
-        return tr(QT_TRANSLATE_NOOP("OperationsArrayController", "Checking\u2026"));
+        return columnText(QT_TRANSLATE_NOOP("OperationsArrayController", "Checking\u2026"));
     case FileMetadata::State::Unreadable:
         //: The metadata column of a file that is not readable as audio.
-        return tr(QT_TRANSLATE_NOOP("OperationsArrayController", "Cannot read"));
+        return columnText(QT_TRANSLATE_NOOP("OperationsArrayController", "Cannot read"));
     case FileMetadata::State::Inspected:
         break;
     }
     QStringList parts;
     if (metadata.tags == 1)
-        parts << tr(QT_TRANSLATE_NOOP("OperationsArrayController", "1 tag"));
+        parts << columnText(QT_TRANSLATE_NOOP("OperationsArrayController", "1 tag"));
     else if (metadata.tags > 1)
-        parts << tr(QT_TRANSLATE_NOOP("OperationsArrayController", "%1 tags")).arg(metadata.tags);
+        parts << columnText(QT_TRANSLATE_NOOP("OperationsArrayController", "%1 tags")).arg(metadata.tags);
     if (metadata.pictures == 1)
         //: The size of the file's cover art, such as "412 kB".
-        parts << tr(QT_TRANSLATE_NOOP("OperationsArrayController", "cover %1"))
+        parts << columnText(QT_TRANSLATE_NOOP("OperationsArrayController", "cover %1"))
                      .arg(sizeText(metadata.pictureBytes));
     else if (metadata.pictures > 1)
         //: %1 pictures of %2 bytes together, such as "3 covers 1.2 MB".
-        parts << tr(QT_TRANSLATE_NOOP("OperationsArrayController", "%1 covers %2"))
+        parts << columnText(QT_TRANSLATE_NOOP("OperationsArrayController", "%1 covers %2"))
                      .arg(metadata.pictures)
                      .arg(sizeText(metadata.pictureBytes));
     if (metadata.chapters == 1)
-        parts << tr(QT_TRANSLATE_NOOP("OperationsArrayController", "1 chapter"));
+        parts << columnText(QT_TRANSLATE_NOOP("OperationsArrayController", "1 chapter"));
     else if (metadata.chapters > 1)
-        parts << tr(QT_TRANSLATE_NOOP("OperationsArrayController", "%1 chapters"))
+        parts << columnText(QT_TRANSLATE_NOOP("OperationsArrayController", "%1 chapters"))
                      .arg(metadata.chapters);
     if (parts.isEmpty() && metadata.metadataBytes > 0)
         //: Metadata other than tags, covers and chapters, such as extra chunks; %1 a size.
-        parts << tr(QT_TRANSLATE_NOOP("OperationsArrayController", "%1 of other metadata"))
+        parts << columnText(QT_TRANSLATE_NOOP("OperationsArrayController", "%1 of other metadata"))
                      .arg(sizeText(metadata.metadataBytes));
     if (parts.isEmpty())
-        return tr(QT_TRANSLATE_NOOP("OperationsArrayController", "No metadata"));
+        return columnText(QT_TRANSLATE_NOOP("OperationsArrayController", "No metadata"));
     QString text = parts.join(QStringLiteral(", "));
     text[0] = text[0].toUpper();
     return text;
@@ -316,7 +316,7 @@ QVariant OperationsArrayController::headerData(int section, Qt::Orientation orie
         return m_headerTitle;
     if (section == MetadataColumn && orientation == Qt::Horizontal && role == Qt::DisplayRole)
         //: The title of the list's second column, what each file carries.
-        return tr(QT_TRANSLATE_NOOP("OperationsArrayController", "Metadata"));
+        return columnText(QT_TRANSLATE_NOOP("OperationsArrayController", "Metadata"));
     return QAbstractListModel::headerData(section, orientation, role);
 }
 
