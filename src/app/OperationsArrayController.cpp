@@ -50,7 +50,8 @@ QString metadataSummaryText(const FileMetadata& metadata)
     if (metadata.tags == 1)
         parts << columnText(QT_TRANSLATE_NOOP("OperationsArrayController", "1 tag"));
     else if (metadata.tags > 1)
-        parts << columnText(QT_TRANSLATE_NOOP("OperationsArrayController", "%1 tags")).arg(metadata.tags);
+        parts << columnText(QT_TRANSLATE_NOOP("OperationsArrayController", "%1 tags"))
+                     .arg(metadata.tags);
     if (metadata.pictures == 1)
         //: The size of the file's cover art, such as "412 kB".
         parts << columnText(QT_TRANSLATE_NOOP("OperationsArrayController", "cover %1"))

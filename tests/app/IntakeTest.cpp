@@ -5,8 +5,8 @@
 #include "app/MetadataInspector.h"
 #include "intake/DropPaths.h"
 
-#include <QDragEnterEvent>
 #include <QDockWidget>
+#include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QTreeWidget>
 
