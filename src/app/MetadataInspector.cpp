@@ -93,9 +93,9 @@ MetadataInspector::MetadataInspector(QMainWindow* window, QObject* parent)
     items_->setHeaderLabels({tr("Item"), tr("Value")});
     items_->setAccessibleName(tr("Metadata of the file"));
     items_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    items_->setTextElideMode(Qt::ElideMiddle);
+    items_->setTextElideMode(Qt::ElideRight);
     items_->header()->setSectionResizeMode(0, QHeaderView::Interactive);
-    items_->header()->resizeSection(0, kPanelWidth / 2);
+    items_->header()->resizeSection(0, kPanelWidth * 3 / 5);
     total_->setAccessibleName(tr("Metadata in all"));
     total_->setWordWrap(true);
     column->addWidget(title_);
@@ -262,14 +262,14 @@ void MetadataInspector::showReport(const QString& path, const MetadataReport& re
     }
     if (!report.blocks.empty()) {
         QTreeWidgetItem* blocks =
-            section(tr("Chunks, Boxes and Blocks"), qsizetype(report.blocks.size()));
+            section(tr("Other Metadata"), qsizetype(report.blocks.size()));
         for (const MetadataBlock& block : report.blocks) {
             const QString name = text(block.name);
             const QString label = block.kind == "chunk"       ? tr("Chunk \u201C%1\u201D").arg(name)
                                   : block.kind == "box"       ? tr("Box %1").arg(name)
                                   : block.kind == "flacBlock" ? tr("FLAC block %1").arg(name)
-                                  : block.kind == "tagInFront" ? tr("%1 before the audio").arg(name)
-                                  : block.kind == "tagAtEnd"   ? tr("%1 after the audio").arg(name)
+                                  : block.kind == "tagInFront" ? tr("%1 in front").arg(name)
+                                  : block.kind == "tagAtEnd"   ? tr("%1 at the end").arg(name)
                                   : block.kind == "annotation" ? tr("Annotation")
                                   : block.kind == "stream"     ? tr("Other stream: %1").arg(name)
                                                                : text(block.kind) + ": " + name;

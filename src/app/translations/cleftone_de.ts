@@ -288,8 +288,8 @@
         <translation>Kapitel</translation>
     </message>
     <message>
-        <source>Chunks, Boxes and Blocks</source>
-        <translation>Chunks, Boxen und Blöcke</translation>
+        <source>Other Metadata</source>
+        <translation>Weitere Metadaten</translation>
     </message>
     <message>
         <source>Chunk “%1”</source>
@@ -304,12 +304,12 @@
         <translation>FLAC-Block %1</translation>
     </message>
     <message>
-        <source>%1 before the audio</source>
-        <translation>%1 vor dem Audio</translation>
+        <source>%1 in front</source>
+        <translation>%1 am Anfang</translation>
     </message>
     <message>
-        <source>%1 after the audio</source>
-        <translation>%1 nach dem Audio</translation>
+        <source>%1 at the end</source>
+        <translation>%1 am Ende</translation>
     </message>
     <message>
         <source>Annotation</source>

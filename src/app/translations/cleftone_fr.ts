@@ -288,8 +288,8 @@
         <translation>Chapitres</translation>
     </message>
     <message>
-        <source>Chunks, Boxes and Blocks</source>
-        <translation>Blocs, boîtes et chunks</translation>
+        <source>Other Metadata</source>
+        <translation>Autres métadonnées</translation>
     </message>
     <message>
         <source>Chunk “%1”</source>
@@ -304,12 +304,12 @@
         <translation>Bloc FLAC %1</translation>
     </message>
     <message>
-        <source>%1 before the audio</source>
-        <translation>%1 avant l’audio</translation>
+        <source>%1 in front</source>
+        <translation>%1 au début</translation>
     </message>
     <message>
-        <source>%1 after the audio</source>
-        <translation>%1 après l’audio</translation>
+        <source>%1 at the end</source>
+        <translation>%1 à la fin</translation>
     </message>
     <message>
         <source>Annotation</source>
