@@ -8,8 +8,16 @@
 #include <QThread>
 
 #include <algorithm>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace cleftone {
+
+namespace {
+
+constexpr int kNice = 10;
+
+} // namespace
 
 InspectionService::InspectionService(OperationsArrayController& list, TaskMeter& meter,
                                      Inspect inspect, int workers, QObject* parent)
@@ -105,6 +113,9 @@ FileMetadata InspectionService::inspectFile(const QString& path)
 
 void InspectionService::workerLoop()
 {
+    // Background work: the window, a walk and a strip run come first. On Linux each thread has
+    // a nice value of its own.
+    [[maybe_unused]] const int niced = ::setpriority(PRIO_PROCESS, id_t(::gettid()), kNice);
     for (;;) {
         MetadataResult result;
         {
