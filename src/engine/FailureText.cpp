@@ -57,6 +57,30 @@ QString audioFileTypeName(AudioFileTypeID type)
         return QStringLiteral("MPEG audio layer I (MP1)");
     case T::Ogg:
         return QStringLiteral("Ogg");
+    case T::Matroska:
+        return QStringLiteral("Matroska");
+    case T::WebM:
+        return QStringLiteral("WebM");
+    case T::ASF:
+        return QStringLiteral("Windows Media (ASF)");
+    case T::MonkeysAudio:
+        return QStringLiteral("Monkey's Audio");
+    case T::WavPack:
+        return QStringLiteral("WavPack");
+    case T::Musepack:
+        return QStringLiteral("Musepack");
+    case T::TTA:
+        return QStringLiteral("TTA");
+    case T::OptimFROG:
+        return QStringLiteral("OptimFROG");
+    case T::TAK:
+        return QStringLiteral("TAK");
+    case T::DSF:
+        return QStringLiteral("DSF");
+    case T::DSDIFF:
+        return QStringLiteral("DSDIFF");
+    case T::LOAS:
+        return QStringLiteral("AAC (LOAS/LATM)");
     default:
         return {};
     }
@@ -136,7 +160,7 @@ QString reasonForSystemError(int error)
     return text;
 }
 
-QString unwritableInputMessage(const QString& path, AudioFileTypeID type)
+QString unwritableInputMessage(const QString& path, AudioFileTypeID type, OSStatus openStatus)
 {
     const QString name = audioFileTypeName(type);
     if (type != 0 && !name.isEmpty())
@@ -150,6 +174,9 @@ QString unwritableInputMessage(const QString& path, AudioFileTypeID type)
     ::close(fd);
     if (folder)
         return QStringLiteral("This is a folder, not an audio file.");
+    if (openStatus == AudioFileError::EndOfFile)
+        return QStringLiteral("The file ends before its audio does: it may be truncated or "
+                              "damaged. It was not changed.");
     return QStringLiteral("This file is not an audio file that Cleftone can read.");
 }
 

@@ -25,7 +25,9 @@ namespace {
 const QSet<QString>& videoExtensions()
 {
     static const QSet<QString> extensions = [] {
-        constexpr std::array<const char*, 6> names = {"mp4", "m4v", "mov", "3gp", "3g2", "m4a"};
+        // The containers that may hold a film: Ogg (Theora), Matroska and WebM, and ASF too.
+        constexpr std::array<const char*, 10> names = {"mp4", "m4v", "mov", "3gp",  "3g2",
+                                                       "m4a", "ogg", "mkv", "webm", "asf"};
         QSet<QString> set;
         for (const char* name : names)
             set.insert(QString::fromLatin1(name));

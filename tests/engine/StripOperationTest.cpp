@@ -33,7 +33,14 @@ TEST_F(StripJobTest, InPlaceKeepsTypeModeAndPacketsAndDropsEveryTag)
                  {"flac_tags.flac", "ref/flac.flac", 0600},
                  {"m4a_aac_tags.m4a", "m4a_aac_tags.m4a", 0755},
                  {"wav_info_bext_id3.wav", "wav_info_bext_id3.wav", 0444},
-                 {"aiff_chunks_id3.aiff", "aiff_chunks_id3.aiff", 0666}};
+                 {"aiff_chunks_id3.aiff", "aiff_chunks_id3.aiff", 0666},
+                 // The copy check takes the CHAN chunk's layout, which AIFF output drops, for
+                 // no difference; the tag in front of the WAV goes and it stays plain RIFF.
+                 {"aiff_chan_quad.aiff", "aiff_chan_quad.aiff", 0644},
+                 {"wav_id3_front.wav", "wav_id3_front.wav", 0644},
+                 {"wv_riff_list.wv", "ref/wavpack.wv", 0644},
+                 {"dff_diin_comt.dff", "ref/dsd.dff", 0644},
+                 {"dsf_id3.dsf", "ref/dsd.dsf", 0644}};
     for (const QString& folder : {local, fat}) {
         if (folder == fat && !fatMount.ok())
             GTEST_SKIP() << fatMount.error();
@@ -179,8 +186,15 @@ TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
                            "-c:a", "flac", "-f", "ogg", folder + "/ogg.mp3"})
             .exitCode,
         0);
+    // AAC in LOAS/LATM framing: audio, read but not written back.
+    ASSERT_EQ(
+        runTool("ffmpeg", {"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", "sine=duration=1",
+                           "-c:a", "aac", "-f", "latm", folder + "/latm.mp3"})
+            .exitCode,
+        0);
     place("bad/empty.mp3", folder);
     place("bad/random.flac", folder);
+    place("bad/truncated.dsf", folder);
     // Root reads any file, so the unreadable inputs are not files; a mode-000 one comes below.
     ASSERT_TRUE(QDir().mkdir(folder + "/folder.mp3"));
     ASSERT_TRUE(QFile::link(folder + "/nowhere", folder + "/gone.mp3"));
@@ -190,8 +204,11 @@ TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
         const char* name;
         const char* message;
     } cases[] = {{"ogg.mp3", "Cleftone cannot write Ogg files."},
+                 {"latm.mp3", "Cleftone cannot write AAC (LOAS/LATM) files."},
                  {"empty.mp3", notAudio},
                  {"random.flac", notAudio},
+                 {"truncated.dsf", "The file ends before its audio does: it may be truncated or "
+                                   "damaged. It was not changed."},
                  {"folder.mp3", "This is a folder, not an audio file."},
                  {"gone.mp3", "Could not open the file: no such file or directory."},
                  {"pipe.mp3", notAudio}};
@@ -203,8 +220,9 @@ TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
                      failureLine(QString::fromLatin1(c.name), QString::fromUtf8(c.message)));
         EXPECT_EQ(QFileInfo(input).isFile() ? readAll(input) : QByteArray(), bytes);
     }
-    EXPECT_EQ(namesIn(folder), (QStringList{"empty.mp3", "folder.mp3", "gone.mp3", "ogg.mp3",
-                                            "pipe.mp3", "random.flac"}));
+    EXPECT_EQ(namesIn(folder),
+              (QStringList{"empty.mp3", "folder.mp3", "gone.mp3", "latm.mp3", "ogg.mp3", "pipe.mp3",
+                           "random.flac", "truncated.dsf"}));
     EXPECT_EQ(namesIn(folder + "/folder.mp3"), QStringList());
 
     const QString locked = place("mp3_id3v1.mp3", folder, "locked.mp3", 0000);

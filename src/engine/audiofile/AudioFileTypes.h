@@ -79,6 +79,19 @@ inline constexpr AudioFileTypeID MP3 = fourCC("MPG3");
 inline constexpr AudioFileTypeID MP2 = fourCC("MPG2");
 inline constexpr AudioFileTypeID MP1 = fourCC("MPG1");
 inline constexpr AudioFileTypeID Ogg = fourCC("Oggf");
+inline constexpr AudioFileTypeID Matroska = fourCC("mkvf");
+inline constexpr AudioFileTypeID WebM = fourCC("webm");
+inline constexpr AudioFileTypeID ASF = fourCC("asff");
+inline constexpr AudioFileTypeID MonkeysAudio = fourCC("APE ");
+inline constexpr AudioFileTypeID WavPack = fourCC("wvpk");
+inline constexpr AudioFileTypeID Musepack = fourCC("mpc ");
+inline constexpr AudioFileTypeID TTA = fourCC("tta1");
+inline constexpr AudioFileTypeID OptimFROG = fourCC("ofr ");
+inline constexpr AudioFileTypeID TAK = fourCC("tak ");
+inline constexpr AudioFileTypeID DSF = fourCC("dsf ");
+inline constexpr AudioFileTypeID DSDIFF = fourCC("dff ");
+/// AAC in LOAS/LATM framing: read, never written.
+inline constexpr AudioFileTypeID LOAS = fourCC("loas");
 } // namespace AudioFileType
 
 /// Property codes.

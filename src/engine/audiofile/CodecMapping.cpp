@@ -22,6 +22,8 @@ enum SetupField : std::uint8_t {
     FieldRemainder = 5,
     FieldFileType = 6,
     FieldCafCookie = 7,
+    FieldHead = 8,
+    FieldTail = 9,
 };
 
 void putU32(std::vector<std::uint8_t>& out, std::uint32_t value)
@@ -123,6 +125,10 @@ std::vector<std::uint8_t> StreamSetup::serialize() const
         putField(out, FieldFileType, fileType.data(), fileType.size());
     if (!cafCookie.empty())
         putField(out, FieldCafCookie, cafCookie.data(), cafCookie.size());
+    if (!head.empty())
+        putField(out, FieldHead, head.data(), head.size());
+    if (!tail.empty())
+        putField(out, FieldTail, tail.data(), tail.size());
     return out;
 }
 
@@ -162,6 +168,12 @@ StreamSetup StreamSetup::deserialize(const std::uint8_t* data, std::size_t size)
             break;
         case FieldCafCookie:
             setup.cafCookie.assign(value, value + length);
+            break;
+        case FieldHead:
+            setup.head.assign(value, value + length);
+            break;
+        case FieldTail:
+            setup.tail.assign(value, value + length);
             break;
         default:
             break;

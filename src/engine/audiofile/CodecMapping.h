@@ -28,11 +28,16 @@ struct StreamSetup {
     std::vector<std::uint8_t> fileType;
     /// CAF's AAC magic cookie as the input had it (FFmpeg keeps only the decoder config).
     std::vector<std::uint8_t> cafCookie;
+    /// For the families whose strip is a rewrite (RewriteInput.h): what the writer puts before
+    /// the first packet and after the last one, in the form the family's writer takes it.
+    std::vector<std::uint8_t> head;
+    std::vector<std::uint8_t> tail;
 
     bool empty() const
     {
         return extradata.empty() && !channelMask && !primingFrames && !bitRate &&
-               !remainderFrames && fileType.empty() && cafCookie.empty();
+               !remainderFrames && fileType.empty() && cafCookie.empty() && head.empty() &&
+               tail.empty();
     }
     std::vector<std::uint8_t> serialize() const;
     /// Bytes that are not a serialized setup are taken as plain codec setup bytes.

@@ -140,11 +140,13 @@ template <typename Visitor> bool walkChunks(const FileReader& file, Visitor&& vi
 
 } // namespace
 
-FileReader::FileReader(int fd) : m_fd(fd)
+FileReader::FileReader(int fd, std::int64_t origin) : m_fd(fd)
 {
     struct stat info {};
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
-        m_size = info.st_size;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && origin >= 0 && origin <= info.st_size) {
+        m_origin = origin;
+        m_size = info.st_size - origin;
+    }
 }
 
 bool FileReader::readAt(std::int64_t offset, std::span<std::uint8_t> out) const
@@ -153,7 +155,8 @@ bool FileReader::readAt(std::int64_t offset, std::span<std::uint8_t> out) const
         return false;
     std::size_t done = 0;
     while (done < out.size()) {
-        const ssize_t n = ::pread(m_fd, out.data() + done, out.size() - done, offset + off_t(done));
+        const ssize_t n =
+            ::pread(m_fd, out.data() + done, out.size() - done, m_origin + offset + off_t(done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -197,6 +200,14 @@ const std::vector<ContainerInfo>& writableContainers()
         {AudioFileType::MP3, "mp3", {"mp3", "mpeg"}},
         {AudioFileType::MP2, "mp2", {"mp2"}},
         {AudioFileType::Ogg, "ogg", {"ogg", "oga", "opus"}},
+        {AudioFileType::MonkeysAudio, nullptr, {"ape"}},
+        {AudioFileType::WavPack, nullptr, {"wv"}},
+        {AudioFileType::Musepack, nullptr, {"mpc", "mp+", "mpp"}},
+        {AudioFileType::TTA, nullptr, {"tta"}},
+        {AudioFileType::OptimFROG, nullptr, {"ofr", "ofs"}},
+        {AudioFileType::TAK, nullptr, {"tak"}},
+        {AudioFileType::DSF, nullptr, {"dsf"}},
+        {AudioFileType::DSDIFF, nullptr, {"dff"}},
     };
     return containers;
 }

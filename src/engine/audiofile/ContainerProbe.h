@@ -13,10 +13,11 @@
 
 namespace cleftone::audiofile {
 
-/// Positioned reads from an open file. Never reads outside [0, size()).
+/// Positioned reads from an open file. Never reads outside [0, size()). A reader with an
+/// origin sees the file from that offset on, as if it started there.
 class FileReader {
 public:
-    explicit FileReader(int fd);
+    explicit FileReader(int fd, std::int64_t origin = 0);
     std::int64_t size() const { return m_size; }
     /// Reads exactly `out.size()` bytes at `offset`; false when they are not all there.
     bool readAt(std::int64_t offset, std::span<std::uint8_t> out) const;
@@ -24,6 +25,7 @@ public:
 
 private:
     int m_fd;
+    std::int64_t m_origin = 0;
     std::int64_t m_size = 0;
 };
 

@@ -2,8 +2,7 @@
 
 #include "engine/audiofile/AvPtr.h"
 #include "engine/audiofile/ContainerProbe.h"
-#include "engine/audiofile/InputAudioFile.h"
-#include "engine/audiofile/OutputAudioFile.h"
+#include "engine/audiofile/ServiceFiles.h"
 
 #include <cerrno>
 #include <cstring>
@@ -99,8 +98,8 @@ OSStatus FFmpegAudioFileService::AudioFileOpenURL(const std::string& path, std::
     *outFile = nullptr;
     if (permissions != kAudioFileReadPermission)
         return AudioFileError::Permissions; // the service opens files for reading only
-    std::unique_ptr<InputAudioFile> file;
-    if (const OSStatus status = InputAudioFile::open(path, file))
+    std::unique_ptr<InputFile> file;
+    if (const OSStatus status = openInputFile(path, file))
         return status;
     *outFile = file.release();
     remember(*outFile);
@@ -117,10 +116,10 @@ OSStatus FFmpegAudioFileService::AudioFileGetPropertyInfo(AudioFileID file,
     std::uint32_t size = 0;
     OSStatus status;
     bool writable = false;
-    if (auto* input = dynamic_cast<InputAudioFile*>(file)) {
+    if (auto* input = dynamic_cast<InputFile*>(file)) {
         status = input->propertyInfo(property, &size);
     } else {
-        auto* output = static_cast<OutputAudioFile*>(file);
+        auto* output = static_cast<OutputFile*>(file);
         status = output->propertyInfo(property, &size);
         writable = property == AudioFileProperty::MagicCookieData;
     }
@@ -137,9 +136,9 @@ OSStatus FFmpegAudioFileService::AudioFileGetProperty(AudioFileID file,
 {
     if (!isOpen(file))
         return AudioFileError::NotOpen;
-    if (auto* input = dynamic_cast<InputAudioFile*>(file))
+    if (auto* input = dynamic_cast<InputFile*>(file))
         return input->property(property, ioDataSize, outData);
-    return static_cast<OutputAudioFile*>(file)->property(property, ioDataSize, outData);
+    return static_cast<OutputFile*>(file)->property(property, ioDataSize, outData);
 }
 
 OSStatus FFmpegAudioFileService::AudioFileSetProperty(AudioFileID file,
@@ -148,7 +147,7 @@ OSStatus FFmpegAudioFileService::AudioFileSetProperty(AudioFileID file,
 {
     if (!isOpen(file))
         return AudioFileError::NotOpen;
-    auto* output = dynamic_cast<OutputAudioFile*>(file);
+    auto* output = dynamic_cast<OutputFile*>(file);
     if (!output)
         return AudioFileError::Permissions; // files opened for reading are not changed
     return output->setProperty(property, dataSize, data);
@@ -163,8 +162,8 @@ OSStatus FFmpegAudioFileService::AudioFileCreateWithURL(const std::string& path,
     if (!outFile || !format)
         return AudioFileError::Parameter;
     *outFile = nullptr;
-    std::unique_ptr<OutputAudioFile> file;
-    if (const OSStatus status = OutputAudioFile::create(path, type, *format, flags, file))
+    std::unique_ptr<OutputFile> file;
+    if (const OSStatus status = createOutputFile(path, type, *format, flags, file))
         return status;
     *outFile = file.release();
     remember(*outFile);
@@ -178,7 +177,7 @@ OSStatus FFmpegAudioFileService::AudioFileReadPacketData(
 {
     if (!isOpen(file))
         return AudioFileError::NotOpen;
-    auto* input = dynamic_cast<InputAudioFile*>(file);
+    auto* input = dynamic_cast<InputFile*>(file);
     if (!input)
         return AudioFileError::Permissions;
     return input->readPackets(ioNumBytes, outPacketDescriptions, startingPacket, ioNumPackets,
@@ -192,7 +191,7 @@ OSStatus FFmpegAudioFileService::AudioFileWritePackets(
 {
     if (!isOpen(file))
         return AudioFileError::NotOpen;
-    auto* output = dynamic_cast<OutputAudioFile*>(file);
+    auto* output = dynamic_cast<OutputFile*>(file);
     if (!output)
         return AudioFileError::Permissions;
     return output->writePackets(numBytes, packetDescriptions, startingPacket, ioNumPackets, buffer);
@@ -203,7 +202,7 @@ OSStatus FFmpegAudioFileService::AudioFileClose(AudioFileID file)
     if (!forget(file))
         return AudioFileError::NotOpen;
     OSStatus status = 0;
-    if (auto* output = dynamic_cast<OutputAudioFile*>(file))
+    if (auto* output = dynamic_cast<OutputFile*>(file))
         status = output->finish();
     delete file;
     return status;

@@ -3,6 +3,7 @@
 #include "engine/audiofile/FFmpegAudioFileService.h"
 #include "engine/audiofile/InputDemuxer.h"
 #include "engine/audiofile/MpegFrames.h"
+#include "engine/audiofile/OutputAiff.h"
 #include "engine/audiofile/PropertyStorage.h"
 
 #include <algorithm>
@@ -17,52 +18,6 @@ namespace cleftone::audiofile {
 
 namespace {
 
-constexpr int kIoBufferSize = 64 * 1024;
-
-int readWindow(void* opaque, std::uint8_t* buffer, int size)
-{
-    auto* window = static_cast<Window*>(opaque);
-    if (window->position >= window->end)
-        return AVERROR_EOF;
-    const auto wanted = std::min<std::int64_t>(size, window->end - window->position);
-    for (;;) {
-        const ssize_t n = ::pread(window->fd, buffer, std::size_t(wanted), window->position);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return AVERROR(errno);
-        if (n == 0)
-            return AVERROR_EOF;
-        window->position += n;
-        return int(n);
-    }
-}
-
-std::int64_t seekWindow(void* opaque, std::int64_t offset, int whence)
-{
-    auto* window = static_cast<Window*>(opaque);
-    std::int64_t target;
-    switch (whence & ~AVSEEK_FORCE) {
-    case AVSEEK_SIZE:
-        return window->end - window->begin;
-    case SEEK_SET:
-        target = window->begin + offset;
-        break;
-    case SEEK_CUR:
-        target = window->position + offset;
-        break;
-    case SEEK_END:
-        target = window->end + offset;
-        break;
-    default:
-        return AVERROR(EINVAL);
-    }
-    if (target < window->begin)
-        return AVERROR(EINVAL);
-    window->position = target;
-    return target - window->begin;
-}
-
 struct FormatType {
     const char* demuxer;
     AudioFileTypeID type;
@@ -73,6 +28,7 @@ constexpr FormatType kSimpleTypes[] = {
     {"w64", AudioFileType::Wave64},   {"au", AudioFileType::NeXT},   {"caf", AudioFileType::CAF},
     {"aac", AudioFileType::AAC_ADTS}, {"ac3", AudioFileType::AC3},   {"eac3", AudioFileType::EAC3},
     {"amr", AudioFileType::AMR},      {"flac", AudioFileType::FLAC}, {"ogg", AudioFileType::Ogg},
+    {"loas", AudioFileType::LOAS},
 };
 
 // Whether the service knows the container a demuxer reads; the rest (images, video-only
@@ -103,7 +59,7 @@ void addMetadata(AudioFileInfoDictionary& info, const AVDictionary* metadata)
 
 } // namespace
 
-InputAudioFile::InputAudioFile(int fd) : m_fd(fd), m_reader(fd)
+InputAudioFile::InputAudioFile(int fd) : m_fd(fd), m_reader(fd), m_chunks(fd)
 {}
 
 InputAudioFile::~InputAudioFile()
@@ -116,19 +72,8 @@ InputAudioFile::~InputAudioFile()
         ::close(m_fd);
 }
 
-OSStatus InputAudioFile::open(const std::string& path, std::unique_ptr<InputAudioFile>& out)
+OSStatus InputAudioFile::open(int fd, std::unique_ptr<InputFile>& out)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return statusFromErrno(errno);
-    struct stat info {};
-    // Only regular files: a FIFO or a device would block or never end.
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) {
-        ::close(fd);
-        return AudioFileError::InvalidFile;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-
     std::unique_ptr<InputAudioFile> file(new InputAudioFile(fd));
     if (const OSStatus status = file->inspect())
         return status;
@@ -139,38 +84,9 @@ OSStatus InputAudioFile::open(const std::string& path, std::unique_ptr<InputAudi
 OSStatus InputAudioFile::openDemuxer(std::unique_ptr<Demuxer>& out, bool analyse) const
 {
     auto demuxer = std::make_unique<Demuxer>();
-    demuxer->window = Window{m_fd, m_begin, m_end, m_begin};
-
-    auto* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferSize));
-    if (!buffer)
-        return AudioFileError::MemoryFull;
-    demuxer->io.reset(avio_alloc_context(buffer, kIoBufferSize, 0, &demuxer->window, readWindow,
-                                         nullptr, seekWindow));
-    if (!demuxer->io) {
-        av_free(buffer);
-        return AudioFileError::MemoryFull;
-    }
-
-    AVFormatContext* context = avformat_alloc_context();
-    if (!context)
-        return AudioFileError::MemoryFull;
-    context->pb = demuxer->io.get();
-    context->flags |= AVFMT_FLAG_CUSTOM_IO;
-    // Tags, chapters and cover art are never read into the output; chapters need not be parsed.
-    DictionaryPtr options;
-    {
-        AVDictionary* raw = nullptr;
-        av_dict_set(&raw, "ignore_chapters", "1", 0);
-        options.reset(raw);
-    }
-    AVDictionary* rawOptions = options.release();
-    // An empty URL: detection goes by content alone, never by the file name.
-    int error = avformat_open_input(&context, "", nullptr, &rawOptions);
-    av_dict_free(&rawOptions);
-    if (error < 0)
-        return error == AVERROR_INVALIDDATA ? AudioFileError::UnsupportedFileType
-                                            : statusFromAvError(error);
-    demuxer->format.reset(context);
+    if (const OSStatus status = openWindow(*demuxer, m_fd, m_begin, m_end))
+        return status;
+    AVFormatContext* context = demuxer->format.get();
     if (!isKnownDemuxer(context->iformat->name))
         return AudioFileError::UnsupportedFileType;
 
@@ -179,7 +95,7 @@ OSStatus InputAudioFile::openDemuxer(std::unique_ptr<Demuxer>& out, bool analyse
         for (unsigned i = 0; i < context->nb_streams; ++i)
             if (context->streams[i]->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
                 context->streams[i]->discard = AVDISCARD_ALL;
-        error = avformat_find_stream_info(context, nullptr);
+        const int error = avformat_find_stream_info(context, nullptr);
         if (error < 0)
             return statusFromAvError(error);
     }
@@ -189,16 +105,7 @@ OSStatus InputAudioFile::openDemuxer(std::unique_ptr<Demuxer>& out, bool analyse
             return AudioFileError::InvalidFile;
         demuxer->stream = context->streams[m_streamIndex];
     } else {
-        // The default audio stream if one is marked, else the first audio stream.
-        for (unsigned i = 0; i < context->nb_streams; ++i) {
-            AVStream* stream = context->streams[i];
-            if (stream->codecpar->codec_type != AVMEDIA_TYPE_AUDIO ||
-                (stream->disposition & AV_DISPOSITION_ATTACHED_PIC))
-                continue;
-            if (!demuxer->stream || (stream->disposition & AV_DISPOSITION_DEFAULT &&
-                                     !(demuxer->stream->disposition & AV_DISPOSITION_DEFAULT)))
-                demuxer->stream = stream;
-        }
+        demuxer->stream = defaultAudioStream(context);
         if (!demuxer->stream)
             return AudioFileError::UnsupportedDataFormat;
     }
@@ -212,10 +119,15 @@ OSStatus InputAudioFile::openDemuxer(std::unique_ptr<Demuxer>& out, bool analyse
 
 OSStatus InputAudioFile::inspect()
 {
+    // An ID3v2 tag in front is skipped whatever follows it: some taggers put one before RIFF
+    // and AIFF data too, and the container behind it decides the type.
+    m_begin = skipLeadingTags(m_reader);
     std::uint8_t head[12] = {};
-    m_reader.readAt(0, std::span(head, std::size_t(std::min<std::int64_t>(12, m_reader.size()))));
+    m_reader.readAt(
+        m_begin,
+        std::span(head, std::size_t(std::clamp<std::int64_t>(m_reader.size() - m_begin, 0, 12))));
     m_chunked = startsChunkedContainer(head);
-    m_begin = m_chunked ? 0 : skipLeadingTags(m_reader);
+    m_chunks = FileReader(m_fd, m_begin);
     m_end = m_chunked ? m_reader.size() : trimTrailingTags(m_reader, m_begin, m_reader.size());
     if (m_end <= m_begin)
         return AudioFileError::InvalidFile;
@@ -274,7 +186,12 @@ OSStatus InputAudioFile::inspect()
 
     m_setup.extradata.assign(parameters.extradata,
                              parameters.extradata + parameters.extradata_size);
-    m_setup.channelMask = recordedChannelMask(parameters.ch_layout);
+    // The service's AIFF writer has no place for a CHAN chunk's layout: the stripped file reads
+    // back with the default one, and the setup says what the stripped file carries.
+    const bool aiffWriter = (m_type == AudioFileType::AIFF || m_type == AudioFileType::AIFC) &&
+                            findAiffCompression(parameters.codec_id);
+    if (!aiffWriter)
+        m_setup.channelMask = recordedChannelMask(parameters.ch_layout);
     const bool headerRecordsBitRate =
         m_type == AudioFileType::WAVE || m_type == AudioFileType::RF64 ||
         m_type == AudioFileType::Wave64 || m_type == AudioFileType::AIFC ||
@@ -282,13 +199,13 @@ OSStatus InputAudioFile::inspect()
     if (headerRecordsBitRate && !isPcmCodec(parameters.codec_id))
         m_setup.bitRate = parameters.bit_rate;
     if (name.starts_with("mov,mp4"))
-        m_setup.fileType = mp4FileTypeBox(m_reader);
+        m_setup.fileType = mp4FileTypeBox(m_chunks);
     // FFmpeg's CAF reader skips the packet table's priming and remainder; players need them
     // to cut the encoder delay and padding.
     if (m_type == AudioFileType::CAF) {
         std::uint8_t table[24];
-        const auto pakt = findChunk(m_reader, fourCC("pakt"));
-        if (pakt && pakt->size >= 24 && m_reader.readAt(pakt->offset, table)) {
+        const auto pakt = findChunk(m_chunks, fourCC("pakt"));
+        if (pakt && pakt->size >= 24 && m_chunks.readAt(pakt->offset, table)) {
             auto be32 = [&](int at) {
                 return std::int64_t((std::uint32_t(table[at]) << 24) | (table[at + 1] << 16) |
                                     (table[at + 2] << 8) | table[at + 3]);
@@ -296,9 +213,9 @@ OSStatus InputAudioFile::inspect()
             m_setup.primingFrames = be32(16);
             m_setup.remainderFrames = be32(20);
         }
-        const auto kuki = findChunk(m_reader, fourCC("kuki"));
+        const auto kuki = findChunk(m_chunks, fourCC("kuki"));
         if (parameters.codec_id == AV_CODEC_ID_AAC && kuki && kuki->size <= 4096)
-            m_setup.cafCookie = m_reader.readRange(kuki->offset, kuki->size);
+            m_setup.cafCookie = m_chunks.readRange(kuki->offset, kuki->size);
     }
 
     if (isPcmCodec(parameters.codec_id) ||
@@ -358,7 +275,7 @@ OSStatus InputAudioFile::propertyInfo(AudioFilePropertyID property, std::uint32_
         *outSize = std::uint32_t(m_setup.serialize().size());
         return 0;
     case AudioFileProperty::ChunkIDs: {
-        const auto ids = chunkIDs(m_reader);
+        const auto ids = chunkIDs(m_chunks);
         if (!ids)
             return AudioFileError::UnsupportedProperty;
         *outSize = std::uint32_t(ids->size() * 4);
@@ -417,7 +334,7 @@ OSStatus InputAudioFile::property(AudioFilePropertyID property, std::uint32_t* i
             return AudioFileError::UnsupportedProperty;
         return bytes(m_setup.serialize());
     case AudioFileProperty::ChunkIDs: {
-        const auto ids = chunkIDs(m_reader);
+        const auto ids = chunkIDs(m_chunks);
         if (!ids)
             return AudioFileError::UnsupportedProperty;
         std::vector<std::uint8_t> raw(ids->size() * 4);
@@ -436,9 +353,10 @@ OSStatus InputAudioFile::property(AudioFilePropertyID property, std::uint32_t* i
     case AudioFileProperty::ID3Tag: {
         std::vector<std::uint8_t> tag;
         if (m_chunked) {
-            if (auto body = id3ChunkBody(m_reader))
+            if (auto body = id3ChunkBody(m_chunks))
                 tag = std::move(*body);
-        } else if (m_begin > 0) {
+        }
+        if (tag.empty() && m_begin > 0) {
             tag = m_reader.readRange(0, m_begin);
         }
         if (tag.empty())

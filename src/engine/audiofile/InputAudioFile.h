@@ -6,6 +6,7 @@
 #include "engine/audiofile/ContainerProbe.h"
 #include "engine/audiofile/FlacFrames.h"
 #include "engine/audiofile/MpegFrames.h"
+#include "engine/audiofile/ServiceFiles.h"
 
 #include <memory>
 #include <optional>
@@ -15,17 +16,21 @@ namespace cleftone::audiofile {
 
 struct Demuxer;
 
-/// An audio file opened for reading: one audio stream, its exact packet count, and a
-/// sequential packet reader. Used by one thread at a time.
-class InputAudioFile final : public OpaqueAudioFileID {
+/// An audio file read through libavformat, with the service's own frame walkers for MPEG audio
+/// and FLAC and straight reads of PCM data chunks: every container family that a strip re-muxes
+/// packet by packet. Used by one thread at a time.
+class InputAudioFile final : public InputFile {
 public:
-    static OSStatus open(const std::string& path, std::unique_ptr<InputAudioFile>& out);
+    /// Takes ownership of `fd`, an open regular file, and reads its stream.
+    static OSStatus open(int fd, std::unique_ptr<InputFile>& out);
     ~InputAudioFile() override;
 
-    OSStatus propertyInfo(AudioFilePropertyID property, std::uint32_t* outSize) const;
-    OSStatus property(AudioFilePropertyID property, std::uint32_t* ioSize, void* out) const;
+    OSStatus propertyInfo(AudioFilePropertyID property, std::uint32_t* outSize) const override;
+    OSStatus property(AudioFilePropertyID property, std::uint32_t* ioSize,
+                      void* out) const override;
     OSStatus readPackets(std::uint32_t* ioNumBytes, AudioStreamPacketDescription* descriptions,
-                         std::int64_t startingPacket, std::uint32_t* ioNumPackets, void* buffer);
+                         std::int64_t startingPacket, std::uint32_t* ioNumPackets,
+                         void* buffer) override;
 
 private:
     explicit InputAudioFile(int fd);
@@ -56,6 +61,8 @@ private:
 
     int m_fd = -1;
     FileReader m_reader;
+    // The container proper, past any ID3v2 tag in front: where its chunks are counted from.
+    FileReader m_chunks;
     std::int64_t m_begin = 0;
     std::int64_t m_end = 0;
     bool m_chunked = false;

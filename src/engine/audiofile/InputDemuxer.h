@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/audiofile/AudioFileTypes.h"
 #include "engine/audiofile/AvPtr.h"
 
 #include <cstdint>
@@ -21,5 +22,13 @@ struct Demuxer {
     InputContext format;
     AVStream* stream = nullptr;
 };
+
+/// Opens a demuxer on bytes [begin, end) of `fd`, detecting the container by content alone
+/// (never by a file name) and without parsing chapters. `demuxer.stream` is left unset.
+OSStatus openWindow(Demuxer& demuxer, int fd, std::int64_t begin, std::int64_t end);
+
+/// The audio stream a strip keeps: the default one if one is marked, else the first. Attached
+/// pictures are not audio. Null when there is none.
+AVStream* defaultAudioStream(const AVFormatContext* context);
 
 } // namespace cleftone::audiofile

@@ -32,7 +32,7 @@ OSStatus InputAudioFile::countBlocks(const AVPacket& first)
     }
     // The data chunk's own size bounds the audio: chunks after it are not audio.
     if (m_chunked) {
-        if (const auto inChunk = bytesLeftInChunk(m_reader, m_dataOffset))
+        if (const auto inChunk = bytesLeftInChunk(m_chunks, m_dataOffset - m_begin))
             available = std::min(available, *inChunk);
     }
 

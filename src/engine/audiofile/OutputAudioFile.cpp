@@ -90,7 +90,7 @@ OutputAudioFile::~OutputAudioFile()
 
 OSStatus OutputAudioFile::create(const std::string& path, AudioFileTypeID type,
                                  const AudioStreamBasicDescription& format, std::uint32_t flags,
-                                 std::unique_ptr<OutputAudioFile>& out)
+                                 std::unique_ptr<OutputFile>& out)
 {
     const ContainerInfo* container = findWritableContainer(type);
     if (!container)

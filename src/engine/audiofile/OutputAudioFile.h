@@ -3,6 +3,7 @@
 #include "engine/audiofile/AudioFileTypes.h"
 #include "engine/audiofile/AvPtr.h"
 #include "engine/audiofile/CodecMapping.h"
+#include "engine/audiofile/ServiceFiles.h"
 
 #include <memory>
 #include <string>
@@ -12,24 +13,26 @@ namespace cleftone::audiofile {
 struct ContainerInfo;
 class CafWriter;
 
-/// A new audio file being written: one audio stream, packets appended in order. The
-/// container header is written with the first packet (or at close), once the magic cookie
-/// is known. Used by one thread at a time.
-class OutputAudioFile final : public OpaqueAudioFileID {
+/// A new audio file written by a libavformat muxer or one of the service's own writers for the
+/// families that a strip re-muxes packet by packet: one audio stream, packets appended in
+/// order. The container header is written with the first packet (or at close), once the magic
+/// cookie is known. Used by one thread at a time.
+class OutputAudioFile final : public OutputFile {
 public:
     static OSStatus create(const std::string& path, AudioFileTypeID type,
                            const AudioStreamBasicDescription& format, std::uint32_t flags,
-                           std::unique_ptr<OutputAudioFile>& out);
+                           std::unique_ptr<OutputFile>& out);
     ~OutputAudioFile() override;
 
-    OSStatus propertyInfo(AudioFilePropertyID property, std::uint32_t* outSize) const;
-    OSStatus property(AudioFilePropertyID property, std::uint32_t* ioSize, void* out) const;
-    OSStatus setProperty(AudioFilePropertyID property, std::uint32_t size, const void* data);
+    OSStatus propertyInfo(AudioFilePropertyID property, std::uint32_t* outSize) const override;
+    OSStatus property(AudioFilePropertyID property, std::uint32_t* ioSize,
+                      void* out) const override;
+    OSStatus setProperty(AudioFilePropertyID property, std::uint32_t size,
+                         const void* data) override;
     OSStatus writePackets(std::uint32_t numBytes, const AudioStreamPacketDescription* descriptions,
                           std::int64_t startingPacket, std::uint32_t* ioNumPackets,
-                          const void* buffer);
-    /// Writes what the container keeps at its end and closes the file.
-    OSStatus finish();
+                          const void* buffer) override;
+    OSStatus finish() override;
 
     enum class Writer { Muxer, Flac, Aiff, Caf };
 

@@ -1,0 +1,56 @@
+#include "engine/audiofile/ServiceFiles.h"
+
+#include "engine/audiofile/FFmpegAudioFileService.h"
+#include "engine/audiofile/InputAudioFile.h"
+#include "engine/audiofile/OutputAudioFile.h"
+#include "engine/audiofile/RewriteFamilies.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace cleftone::audiofile {
+
+const RewriteFamily* rewriteFamilyFor(AudioFileTypeID type)
+{
+    for (const RewriteFamily& family : rewriteFamilies())
+        if (std::find(family.types.begin(), family.types.end(), type) != family.types.end())
+            return &family;
+    return nullptr;
+}
+
+OSStatus openInputFile(const std::string& path, std::unique_ptr<InputFile>& out)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return statusFromErrno(errno);
+    struct stat info {};
+    // Only regular files: a FIFO or a device would block or never end.
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) {
+        ::close(fd);
+        return AudioFileError::InvalidFile;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+
+    // The families with readers of their own know their files by the first bytes after any
+    // ID3v2 tags that taggers put in front; everything else goes through libavformat.
+    const FileReader reader(fd);
+    const std::int64_t begin = skipLeadingTags(reader);
+    for (const RewriteFamily& family : rewriteFamilies())
+        if (family.claims(reader, begin))
+            return family.open(fd, out);
+    return InputAudioFile::open(fd, out);
+}
+
+OSStatus createOutputFile(const std::string& path, AudioFileTypeID type,
+                          const AudioStreamBasicDescription& format, std::uint32_t flags,
+                          std::unique_ptr<OutputFile>& out)
+{
+    if (const RewriteFamily* family = rewriteFamilyFor(type))
+        return RewriteOutputFile::create(path, type, format, flags, family->writer(type), out);
+    return OutputAudioFile::create(path, type, format, flags, out);
+}
+
+} // namespace cleftone::audiofile

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "engine/audiofile/AudioFileTypes.h"
+
+#include <memory>
+#include <string>
+
+// The two kinds of files behind the service's handles. Each container family has its reader
+// and its writer behind these; the service only routes calls to them.
+namespace cleftone::audiofile {
+
+/// A file opened for reading: one audio stream, its exact packet count and a packet reader.
+/// Used by one thread at a time.
+class InputFile : public OpaqueAudioFileID {
+public:
+    virtual OSStatus propertyInfo(AudioFilePropertyID property, std::uint32_t* outSize) const = 0;
+    virtual OSStatus property(AudioFilePropertyID property, std::uint32_t* ioSize,
+                              void* out) const = 0;
+    /// As AudioFileService::AudioFileReadPacketData. Sequential reads are the fast path.
+    virtual OSStatus readPackets(std::uint32_t* ioNumBytes,
+                                 AudioStreamPacketDescription* descriptions,
+                                 std::int64_t startingPacket, std::uint32_t* ioNumPackets,
+                                 void* buffer) = 0;
+};
+
+/// A new file being written: packets appended in order after the magic cookie is set.
+/// Used by one thread at a time.
+class OutputFile : public OpaqueAudioFileID {
+public:
+    virtual OSStatus propertyInfo(AudioFilePropertyID property, std::uint32_t* outSize) const = 0;
+    virtual OSStatus property(AudioFilePropertyID property, std::uint32_t* ioSize,
+                              void* out) const = 0;
+    virtual OSStatus setProperty(AudioFilePropertyID property, std::uint32_t size,
+                                 const void* data) = 0;
+    virtual OSStatus writePackets(std::uint32_t numBytes,
+                                  const AudioStreamPacketDescription* descriptions,
+                                  std::int64_t startingPacket, std::uint32_t* ioNumPackets,
+                                  const void* buffer) = 0;
+    /// Writes what the container keeps at its end and closes the file.
+    virtual OSStatus finish() = 0;
+};
+
+/// Opens `path` with the reader of its container family, detected by content.
+OSStatus openInputFile(const std::string& path, std::unique_ptr<InputFile>& out);
+
+/// Creates a file of `type` at `path` with the writer of its container family.
+OSStatus createOutputFile(const std::string& path, AudioFileTypeID type,
+                          const AudioStreamBasicDescription& format, std::uint32_t flags,
+                          std::unique_ptr<OutputFile>& out);
+
+} // namespace cleftone::audiofile
