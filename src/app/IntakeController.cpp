@@ -124,10 +124,12 @@ void IntakeController::drainAdmissions()
     {
         std::lock_guard lock(handOverLock_);
         paths.swap(admittedPaths_);
-        for (const QString& path : std::as_const(paths)) {
-            if (const auto found = inspectedOnTheWay_.constFind(path);
-                found != inspectedOnTheWay_.cend())
-                inspected.insert(path, inspectedOnTheWay_.take(path));
+        for (qsizetype i = 0; i < paths.size() && !inspectedOnTheWay_.isEmpty(); ++i) {
+            if (const auto found = inspectedOnTheWay_.find(paths[i]);
+                found != inspectedOnTheWay_.end()) {
+                inspected.insert(paths[i], found.value());
+                inspectedOnTheWay_.erase(found);
+            }
         }
     }
     // Paths already listed (also earlier in this walk) are dropped here, by exact text.
