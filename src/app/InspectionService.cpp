@@ -8,6 +8,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <iterator>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -149,12 +150,25 @@ void InspectionService::postResult(MetadataResult result)
 
 void InspectionService::drainResults()
 {
+    // Files that cannot be opened are answered in microseconds, and their results pile up by
+    // the thousand while the window draws; a bounded share per turn keeps it responsive.
+    constexpr std::size_t kMostPerTask = 2048;
     const auto start = std::chrono::steady_clock::now();
     std::vector<MetadataResult> results;
+    bool more = false;
     {
         std::lock_guard lock(handOverLock_);
-        results.swap(results_);
+        if (results_.size() <= kMostPerTask) {
+            results.swap(results_);
+        } else {
+            const auto end = results_.begin() + std::ptrdiff_t(kMostPerTask);
+            results.assign(std::make_move_iterator(results_.begin()), std::make_move_iterator(end));
+            results_.erase(results_.begin(), end);
+            more = true;
+        }
     }
+    if (more)
+        postToMainThread(this, [this] { drainResults(); });
     list_.setMetadata(results);
     meter_.note(start);
 }
