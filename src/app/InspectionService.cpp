@@ -16,7 +16,9 @@ namespace cleftone {
 
 namespace {
 
-constexpr int kNice = 10;
+// Background work yields to the window, a walk and a strip run. The workers hold their lock
+// only to take a path, so the window never waits long for one that was made to wait.
+constexpr int kWorkerNice = 10;
 
 } // namespace
 
@@ -51,13 +53,18 @@ InspectionService::~InspectionService()
 void InspectionService::inspect(const QStringList& paths)
 {
     CLEFTONE_ASSERT_MAIN_THREAD();
+    std::vector<std::pair<QString, quint64>> listed;
+    listed.reserve(std::size_t(paths.size()));
+    for (const QString& path : paths) {
+        if (const quint64 serial = list_.serialOf(path))
+            listed.emplace_back(path, serial);
+    }
     {
+        // Held briefly: the workers take their next path under the same lock.
         std::lock_guard lock(mutex_);
-        for (const QString& path : paths) {
-            if (const quint64 serial = list_.serialOf(path)) {
-                wanted_.insert(path, serial);
-                queue_.push_back(path);
-            }
+        for (auto& [path, serial] : listed) {
+            wanted_.insert(path, serial);
+            queue_.push_back(std::move(path));
         }
     }
     wake_.notify_all();
@@ -114,9 +121,8 @@ FileMetadata InspectionService::inspectFile(const QString& path)
 
 void InspectionService::workerLoop()
 {
-    // Background work: the window, a walk and a strip run come first. On Linux each thread has
-    // a nice value of its own.
-    [[maybe_unused]] const int niced = ::setpriority(PRIO_PROCESS, id_t(::gettid()), kNice);
+    // On Linux each thread has a nice value of its own.
+    [[maybe_unused]] const int niced = ::setpriority(PRIO_PROCESS, id_t(::gettid()), kWorkerNice);
     for (;;) {
         MetadataResult result;
         {
@@ -152,7 +158,7 @@ void InspectionService::drainResults()
 {
     // Files that cannot be opened are answered in microseconds, and their results pile up by
     // the thousand while the window draws; a bounded share per turn keeps it responsive.
-    constexpr std::size_t kMostPerTask = 2048;
+    constexpr std::size_t kMostPerTask = 1024;
     const auto start = std::chrono::steady_clock::now();
     std::vector<MetadataResult> results;
     bool more = false;

@@ -116,14 +116,31 @@ void IntakeController::postAdmission(const QString& path)
         postToMainThread(this, [this] { drainAdmissions(); });
 }
 
+bool IntakeController::admissionsPending()
+{
+    std::lock_guard lock(handOverLock_);
+    return !admittedPaths_.isEmpty();
+}
+
 void IntakeController::drainAdmissions()
 {
+    // A walk that finds thousands of files at once (a flat list of paths that all fail to open
+    // is screened in microseconds each) would otherwise list them in one long task; a bounded
+    // share per turn of the event loop keeps the window responsive.
+    constexpr qsizetype kMostPerTask = 1024;
     const auto start = std::chrono::steady_clock::now();
     QStringList paths;
     QHash<QString, FileMetadata> inspected;
+    bool more = false;
     {
         std::lock_guard lock(handOverLock_);
-        paths.swap(admittedPaths_);
+        if (admittedPaths_.size() <= kMostPerTask) {
+            paths.swap(admittedPaths_);
+        } else {
+            paths = admittedPaths_.first(kMostPerTask);
+            admittedPaths_.remove(0, kMostPerTask);
+            more = true;
+        }
         for (qsizetype i = 0; i < paths.size() && !inspectedOnTheWay_.isEmpty(); ++i) {
             if (const auto found = inspectedOnTheWay_.find(paths[i]);
                 found != inspectedOnTheWay_.end()) {
@@ -132,6 +149,8 @@ void IntakeController::drainAdmissions()
             }
         }
     }
+    if (more)
+        postToMainThread(this, [this] { drainAdmissions(); });
     // Paths already listed (also earlier in this walk) are dropped here, by exact text.
     const QStringList listed = list_.addObjects(paths);
     std::vector<MetadataResult> known;
@@ -150,6 +169,15 @@ void IntakeController::drainAdmissions()
 void IntakeController::droppedFilesWalksDidFinish()
 {
     CLEFTONE_ASSERT_MAIN_THREAD();
+    // Admitted paths still waiting are listed first: their drain task is already queued. A walk
+    // that started meanwhile ends for both.
+    if (admissionsPending()) {
+        postToMainThread(this, [this] {
+            if (!droppedFilesParser_->walking())
+                droppedFilesWalksDidFinish();
+        });
+        return;
+    }
     processingFiles_ = false;
     QStringList heldBack;
     QStringList leftOut;

@@ -53,7 +53,7 @@ public:
     void droppedFilesWalkDidStart();
     /// Expands and screens one batch. Background thread (the walker's).
     void walkDroppedFilesBatch(const QStringList& batch);
-    /// The walker went idle, after every admitted path was listed. Emits walkFinished().
+    /// The walker went idle. Emits walkFinished() once every admitted path is listed.
     void droppedFilesWalksDidFinish();
 
 signals:
@@ -66,6 +66,7 @@ private:
     bool probeAndInspect(const QString& path);
     void postAdmission(const QString& path);
     void drainAdmissions();
+    bool admissionsPending();
 
     OperationsArrayController& list_;
     InspectionService& inspections_;
@@ -79,9 +80,9 @@ private:
     QStringList skippedVideoPathsAccumulator_;
     QStringList leftOutPaths_; // guarded by skippedVideoPathsLock_
     // Hand-over from the walker: admitted paths wait here, and one task posted when the first
-    // of them arrives takes all that have gathered by the time it runs. A burst of thousands of
-    // admissions is then a few short main-thread tasks instead of thousands that the event
-    // loop would work off in one long stretch.
+    // of them arrives takes those that have gathered by the time it runs, a bounded share at a
+    // time. A burst of thousands of admissions is then a few short main-thread tasks instead of
+    // thousands that the event loop would work off in one long stretch.
     std::mutex handOverLock_;
     QStringList admittedPaths_;
     // What the video test found while it had the file open, for the column.

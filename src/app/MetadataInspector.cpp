@@ -261,8 +261,7 @@ void MetadataInspector::showReport(const QString& path, const MetadataReport& re
             new QTreeWidgetItem(chapters, {chapterTime(chapter.start), text(chapter.title)});
     }
     if (!report.blocks.empty()) {
-        QTreeWidgetItem* blocks =
-            section(tr("Other Metadata"), qsizetype(report.blocks.size()));
+        QTreeWidgetItem* blocks = section(tr("Other Metadata"), qsizetype(report.blocks.size()));
         for (const MetadataBlock& block : report.blocks) {
             const QString name = text(block.name);
             const QString label = block.kind == "chunk"       ? tr("Chunk \u201C%1\u201D").arg(name)

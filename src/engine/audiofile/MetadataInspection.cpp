@@ -194,8 +194,10 @@ MetadataReport inspectMetadata(const std::string& path, bool pictureData)
     AVStream* audio = nullptr;
     for (unsigned i = 0; i < context->nb_streams; ++i) {
         AVStream* stream = context->streams[i];
+        // As the audio-file service reads it: a stream without a rate or channels is no audio.
         if (stream->codecpar->codec_type != AVMEDIA_TYPE_AUDIO ||
-            (stream->disposition & AV_DISPOSITION_ATTACHED_PIC))
+            (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) ||
+            stream->codecpar->sample_rate <= 0 || stream->codecpar->ch_layout.nb_channels <= 0)
             continue;
         if (!audio || (stream->disposition & AV_DISPOSITION_DEFAULT &&
                        !(audio->disposition & AV_DISPOSITION_DEFAULT)))
