@@ -200,6 +200,8 @@ const std::vector<ContainerInfo>& writableContainers()
         {AudioFileType::MP3, "mp3", {"mp3", "mpeg"}},
         {AudioFileType::MP2, "mp2", {"mp2"}},
         {AudioFileType::Ogg, "ogg", {"ogg", "oga", "opus"}},
+        {AudioFileType::Matroska, nullptr, {"mka", "mkv"}},
+        {AudioFileType::WebM, nullptr, {"webm"}},
     };
     return containers;
 }
