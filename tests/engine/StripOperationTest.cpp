@@ -37,7 +37,8 @@ TEST_F(StripJobTest, InPlaceKeepsTypeModeAndPacketsAndDropsEveryTag)
                  // The copy check takes the CHAN chunk's layout, which AIFF output drops, for
                  // no difference; the tag in front of the WAV goes and it stays plain RIFF.
                  {"aiff_chan_quad.aiff", "aiff_chan_quad.aiff", 0644},
-                 {"wav_id3_front.wav", "wav_id3_front.wav", 0644}};
+                 {"wav_id3_front.wav", "wav_id3_front.wav", 0644},
+                 {"mka_flac_mkvmerge.mka", "mka_flac_mkvmerge.mka", 0644}};
     for (const QString& folder : {local, fat}) {
         if (folder == fat && !fatMount.ok())
             GTEST_SKIP() << fatMount.error();
