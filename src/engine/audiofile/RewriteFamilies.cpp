@@ -1,12 +1,17 @@
 #include "engine/audiofile/RewriteFamilies.h"
 
+#include "engine/audiofile/DsdReaders.h"
 #include "engine/audiofile/MatroskaFile.h"
+#include "engine/audiofile/TaggedLosslessReader.h"
 
 namespace cleftone::audiofile {
 
 const std::vector<RewriteFamily>& rewriteFamilies()
 {
     static const std::vector<RewriteFamily> families = {
+        taggedLosslessFamily(),
+        dsfFamily(),
+        dsdiffFamily(),
         matroskaFamily(),
     };
     return families;
