@@ -196,11 +196,15 @@ TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
     place("bad/empty.mp3", folder);
     place("bad/random.flac", folder);
     place("bad/truncated.dsf", folder);
+    place("bad/truncated.mka", folder);
+    place("bad/two_segments.webm", folder);
     // Root reads any file, so the unreadable inputs are not files; a mode-000 one comes below.
     ASSERT_TRUE(QDir().mkdir(folder + "/folder.mp3"));
     ASSERT_TRUE(QFile::link(folder + "/nowhere", folder + "/gone.mp3"));
     ASSERT_EQ(::mkfifo(QFile::encodeName(folder + "/pipe.mp3").constData(), 0644), 0);
     const char* notAudio = "This file is not an audio file that Cleftone can read.";
+    const char* cutShort =
+        "The file ends before its audio does: it may be truncated or damaged. It was not changed.";
     const struct {
         const char* name;
         const char* message;
@@ -208,8 +212,9 @@ TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
                  {"latm.mp3", "Cleftone cannot write AAC (LOAS/LATM) files."},
                  {"empty.mp3", notAudio},
                  {"random.flac", notAudio},
-                 {"truncated.dsf", "The file ends before its audio does: it may be truncated or "
-                                   "damaged. It was not changed."},
+                 {"truncated.dsf", cutShort},
+                 {"truncated.mka", cutShort},
+                 {"two_segments.webm", "Cleftone cannot write multi-segment Matroska files."},
                  {"folder.mp3", "This is a folder, not an audio file."},
                  {"gone.mp3", "Could not open the file: no such file or directory."},
                  {"pipe.mp3", notAudio}};
@@ -223,7 +228,7 @@ TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
     }
     EXPECT_EQ(namesIn(folder),
               (QStringList{"empty.mp3", "folder.mp3", "gone.mp3", "latm.mp3", "ogg.mp3", "pipe.mp3",
-                           "random.flac", "truncated.dsf"}));
+                           "random.flac", "truncated.dsf", "truncated.mka", "two_segments.webm"}));
     EXPECT_EQ(namesIn(folder + "/folder.mp3"), QStringList());
 
     const QString locked = place("mp3_id3v1.mp3", folder, "locked.mp3", 0000);

@@ -115,7 +115,7 @@ OSStatus MatroskaLayout::walkCluster(std::int64_t offset, ClusterShape& shape, V
     const bool unknown = header->unknownSize();
     shape.data = offset + header->length();
     if (!unknown && header->size > std::uint64_t(m_segmentEnd - shape.data))
-        return AudioFileError::InvalidFile;
+        return failureAt(shape.data, header->size);
     std::int64_t end = unknown ? m_segmentEnd : shape.data + std::int64_t(header->size);
     std::uint32_t blockNumber = 0;
     for (std::int64_t at = shape.data; at < end;) {
@@ -125,9 +125,12 @@ OSStatus MatroskaLayout::walkCluster(std::int64_t offset, ClusterShape& shape, V
             end = at;
             break;
         }
-        if (!child || child->unknownSize() ||
-            child->size > std::uint64_t(end - at - child->length()))
+        if (!child)
+            return failureAt(at, 12);
+        if (child->unknownSize())
             return AudioFileError::InvalidFile;
+        if (child->size > std::uint64_t(end - at - child->length()))
+            return failureAt(at, child->length() + child->size);
         const std::int64_t data = at + child->length();
         const std::uint64_t length = std::uint64_t(child->length()) + child->size;
         Action action = Action::Drop;

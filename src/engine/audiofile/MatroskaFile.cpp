@@ -22,8 +22,14 @@ public:
     {
         std::unique_ptr<MatroskaInputFile> file(new MatroskaInputFile(fd));
         const std::int64_t begin = skipLeadingTags(file->reader());
-        if (const OSStatus status = file->m_layout.scan(begin))
-            return status;
+        if (const OSStatus status = file->m_layout.scan(begin)) {
+            if (!file->m_layout.secondSegment())
+                return status;
+            // Read, never written: the strip job names the type when it refuses the file.
+            file->m_type = AudioFileType::MultiSegmentMatroska;
+            out = std::move(file);
+            return 0;
+        }
         if (const OSStatus status =
                 file->describeWithFFmpeg(begin, file->reader().size(), "matroska", 0))
             return status;

@@ -48,11 +48,20 @@ OSStatus MatroskaLayout::scan(std::int64_t begin)
     return 0;
 }
 
+OSStatus MatroskaLayout::failureAt(std::int64_t offset, std::uint64_t needed) const
+{
+    return needed > std::uint64_t(std::max<std::int64_t>(m_file.size() - offset, 0))
+               ? AudioFileError::EndOfFile
+               : AudioFileError::InvalidFile;
+}
+
 OSStatus MatroskaLayout::readEbmlHeader(std::int64_t begin, std::int64_t* end)
 {
     const auto header = headerAt(begin, m_file.size());
     if (!header || header->id != id::Header || header->size > kMaxEbmlHeader)
         return AudioFileError::InvalidFile;
+    if (header->length() + header->size > std::uint64_t(m_file.size() - begin))
+        return AudioFileError::EndOfFile;
     m_ebmlHeader = m_file.readRange(begin, header->length() + std::int64_t(header->size));
     const auto fields = ebml::children(
         std::span(m_ebmlHeader)
@@ -86,9 +95,12 @@ OSStatus MatroskaLayout::findSegment(std::int64_t at)
         header = headerAt(at, fileEnd);
         if (header && header->id == id::Segment)
             break;
-        if (!header || header->id != id::Void || header->unknownSize() ||
-            header->size > std::uint64_t(fileEnd - at - header->length()))
+        if (!header)
+            return failureAt(at, 12);
+        if (header->id != id::Void || header->unknownSize())
             return AudioFileError::InvalidFile;
+        if (header->size > std::uint64_t(fileEnd - at - header->length()))
+            return AudioFileError::EndOfFile;
         at += header->length() + std::int64_t(header->size);
     }
     m_segmentSizeWidth = std::uint8_t(header->sizeLength);
@@ -100,14 +112,13 @@ OSStatus MatroskaLayout::findSegment(std::int64_t at)
         return 0;
     }
     if (header->size > std::uint64_t(fileEnd - m_segmentData))
-        return AudioFileError::InvalidFile; // cut short
+        return AudioFileError::EndOfFile;
     m_segmentEnd = m_segmentData + std::int64_t(header->size);
     // A second segment (or a whole second file) would be lost; other trailing bytes are no
     // part of the file and stay behind.
     const auto next = headerAt(m_segmentEnd, fileEnd);
-    if (next && (next->id == id::Header || next->id == id::Segment))
-        return AudioFileError::InvalidFile;
-    return 0;
+    m_secondSegment = next && (next->id == id::Header || next->id == id::Segment);
+    return m_secondSegment ? AudioFileError::UnsupportedFileType : 0;
 }
 
 OSStatus MatroskaLayout::walkSegment()
@@ -115,8 +126,12 @@ OSStatus MatroskaLayout::walkSegment()
     bool seen[3] = {false, false, false}; // Info, Tracks, Cues: the first of each counts
     for (std::int64_t at = m_segmentData; at < m_segmentEnd;) {
         const auto header = headerAt(at, m_segmentEnd);
-        if (!header || header->id == id::Header || header->id == id::Segment)
-            return AudioFileError::InvalidFile;
+        if (!header)
+            return failureAt(at, 12);
+        if (header->id == id::Header || header->id == id::Segment) {
+            m_secondSegment = true; // in a segment of unknown size
+            return AudioFileError::UnsupportedFileType;
+        }
         std::int64_t end = 0;
         if (header->unknownSize()) {
             if (header->id != id::Cluster)
@@ -125,7 +140,7 @@ OSStatus MatroskaLayout::walkSegment()
                 return status;
         } else {
             if (header->size > std::uint64_t(m_segmentEnd - at - header->length()))
-                return AudioFileError::InvalidFile; // cut inside the element
+                return failureAt(at, header->length() + header->size);
             end = at + header->length() + std::int64_t(header->size);
         }
         Item item;

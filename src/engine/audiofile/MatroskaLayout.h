@@ -49,8 +49,11 @@ public:
     explicit MatroskaLayout(const FileReader& file) : m_file(file), m_ahead(file) {}
 
     /// Works out the stripped file from the EBML header at `begin`. Refuses a file cut inside
-    /// an element, a second segment, and clusters or index elements above 64 MB.
+    /// an element (EndOfFile), a second segment (see secondSegment()), and clusters or index
+    /// elements above 64 MB.
     OSStatus scan(std::int64_t begin);
+    /// Whether scan() found a second segment after the first, which a strip would lose.
+    bool secondSegment() const { return m_secondSegment; }
 
     AudioFileTypeID type() const { return m_type; }
     const std::vector<std::uint8_t>& head() const { return m_head; }
@@ -96,6 +99,7 @@ private:
     enum class Action { Keep, Position, PrevSize, Crc, Drop };
 
     std::optional<ebml::Header> headerAt(std::int64_t offset, std::int64_t limit);
+    OSStatus failureAt(std::int64_t offset, std::uint64_t needed) const;
     OSStatus readEbmlHeader(std::int64_t begin, std::int64_t* end);
     OSStatus findSegment(std::int64_t at);
     OSStatus walkSegment();
@@ -123,6 +127,7 @@ private:
     std::int64_t m_segmentData = 0, m_segmentEnd = 0;
     std::uint8_t m_segmentSizeWidth = 0;
     bool m_segmentUnknown = false;
+    bool m_secondSegment = false;
     std::uint64_t m_track = 0;
     std::vector<Item> m_items;
     std::vector<std::int64_t> m_seekHeads;
