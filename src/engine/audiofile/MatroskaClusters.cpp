@@ -201,11 +201,19 @@ OSStatus MatroskaLayout::clusterEnd(std::int64_t offset, std::int64_t* end)
 
 OSStatus MatroskaLayout::scanClusters()
 {
-    m_cueOrder.resize(m_cues.size());
-    std::iota(m_cueOrder.begin(), m_cueOrder.end(), 0u);
-    std::stable_sort(
-        m_cueOrder.begin(), m_cueOrder.end(),
-        [this](std::uint32_t a, std::uint32_t b) { return m_cues[a].cluster < m_cues[b].cluster; });
+    // The cues by cluster, and within a cluster by block offset and by block number: a cluster's
+    // walk meets its blocks in both orders.
+    const auto sorted = [this](auto key) {
+        std::vector<std::uint32_t> order(m_cues.size());
+        std::iota(order.begin(), order.end(), 0u);
+        std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return std::pair(m_cues[a].cluster, key(m_cues[a])) <
+                   std::pair(m_cues[b].cluster, key(m_cues[b]));
+        });
+        return order;
+    };
+    m_cueOrder = sorted([](const CueTarget& cue) { return cue.relative; });
+    const auto byBlock = sorted([](const CueTarget& cue) { return cue.block; });
     std::size_t first = 0;
     bool firstCluster = true;
     for (Item& item : m_items) {
@@ -217,21 +225,25 @@ OSStatus MatroskaLayout::scanClusters()
         while (last < m_cueOrder.size() && m_cues[m_cueOrder[last]].cluster == item.offset)
             ++last;
         ClusterShape shape;
+        std::size_t nextRelative = first, nextBlock = first;
         const auto mapCues = [&](std::int64_t at, std::uint64_t, Action action,
                                  std::uint64_t keptBefore, std::uint32_t number) {
             if (action != Action::Keep || number == 0)
                 return;
-            for (std::size_t i = first; i < last; ++i) {
-                CueTarget& cue = m_cues[m_cueOrder[i]];
-                if (cue.hasRelative && cue.relative == std::uint64_t(at - shape.data)) {
+            const auto relative = std::uint64_t(at - shape.data);
+            for (; nextRelative < last && m_cues[m_cueOrder[nextRelative]].relative <= relative;
+                 ++nextRelative) {
+                CueTarget& cue = m_cues[m_cueOrder[nextRelative]];
+                if (cue.hasRelative && cue.relative == relative) {
                     cue.relativeFound = true;
                     cue.keptBefore = std::uint32_t(keptBefore);
                     cue.afterPosition = shape.flags & kPosition;
                     cue.afterPrevSize = shape.flags & kPrevSize;
                 }
-                if (cue.block == number)
-                    cue.newBlock = shape.blocks;
             }
+            for (; nextBlock < last && m_cues[byBlock[nextBlock]].block <= number; ++nextBlock)
+                if (m_cues[byBlock[nextBlock]].block == number)
+                    m_cues[byBlock[nextBlock]].newBlock = shape.blocks;
         };
         if (const OSStatus status = walkCluster(item.offset, shape, mapCues))
             return status;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
 #include <string_view>
 
 namespace cleftone::audiofile {
@@ -315,16 +316,20 @@ OSStatus MatroskaLayout::layout()
 {
     // Sizes depend on positions (in the seek and cue indexes and the clusters' Position), and
     // positions on sizes. Fields only ever widen, so the rounds settle.
+    std::vector<std::uint32_t> seeks(m_seeks.size()); // by the element they name
+    std::iota(seeks.begin(), seeks.end(), 0u);
+    std::sort(seeks.begin(), seeks.end(), [this](std::uint32_t a, std::uint32_t b) {
+        return m_seeks[a].item < m_seeks[b].item;
+    });
     for (int round = 0; round < kLayoutRounds; ++round) {
         bool changed = false;
         std::uint64_t position = 0;
         std::optional<std::uint32_t> previous;
-        std::size_t cue = 0;
+        std::size_t cue = 0, seek = 0;
         for (std::size_t i = 0; i < m_items.size(); ++i) {
             Item& item = m_items[i];
-            for (SeekEntry& entry : m_seeks)
-                if (entry.item == i)
-                    entry.position = position;
+            for (; seek < seeks.size() && m_seeks[seeks[seek]].item == i; ++seek)
+                m_seeks[seeks[seek]].position = position;
             std::uint64_t size = 0;
             if (item.kind == Kind::Cluster) {
                 const ClusterSizes s = clusterSizes(item, position, previous);
