@@ -123,6 +123,7 @@ const Case kCases[] = {
     {"webm_live.webm", T::WebM},
     // Only the default audio track stays: no video, no second audio track.
     {"mkv_video_opus.mkv", T::Matroska, nullptr, {}, {"V_MPEG4"}},
+    {"mkv_video_cues.mkv", T::Matroska, nullptr, {}, {"V_MPEG4"}},
     // The content decides the type, not the extension.
     {"bad/wav_named.mp3", T::WAVE, nullptr, {}, {}, false},
     {"bad/m4a_named.mp3", T::M4A},
