@@ -31,8 +31,9 @@ private:
 ///
 /// - the EBML header as it is, so the document type stays (a WebM file stays WebM);
 /// - the segment with only the seek index, the segment information (without title, date and
-///   file names), the one audio track a strip keeps (without its name), the clusters and the
-///   cue index; tags, attachments, chapters and void elements go;
+///   file names), the one audio track a strip keeps (without its name, and without the comments
+///   and pictures a Vorbis or FLAC codec setup may carry), the clusters and the cue index; tags,
+///   attachments, chapters and void elements go;
 /// - clusters keep their elements byte for byte, without the blocks of other tracks; Position,
 ///   PrevSize and CRC-32 are rewritten where their values change;
 /// - seek and cue positions point into the stripped layout, keeping the input's field widths
