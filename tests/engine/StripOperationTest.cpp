@@ -37,7 +37,8 @@ TEST_F(StripJobTest, InPlaceKeepsTypeModeAndPacketsAndDropsEveryTag)
                  // The copy check takes the CHAN chunk's layout, which AIFF output drops, for
                  // no difference; the tag in front of the WAV goes and it stays plain RIFF.
                  {"aiff_chan_quad.aiff", "aiff_chan_quad.aiff", 0644},
-                 {"wav_id3_front.wav", "wav_id3_front.wav", 0644}};
+                 {"wav_id3_front.wav", "wav_id3_front.wav", 0644},
+                 {"wma_tags.wma", "ref/wma.wma", 0644}};
     for (const QString& folder : {local, fat}) {
         if (folder == fat && !fatMount.ok())
             GTEST_SKIP() << fatMount.error();
@@ -189,6 +190,12 @@ TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
                            "-c:a", "aac", "-f", "latm", folder + "/latm.mp3"})
             .exitCode,
         0);
+    // WMA with a video stream: its data packets interleave the two.
+    ASSERT_EQ(runTool("ffmpeg", {"-nostdin", "-v", "error", "-f", "lavfi", "-i", "sine=duration=1",
+                                 "-f", "lavfi", "-i", "testsrc=size=32x24:duration=1", "-c:a",
+                                 "wmav2", "-c:v", "wmv1", "-f", "asf", folder + "/asf.mp3"})
+                  .exitCode,
+              0);
     place("bad/empty.mp3", folder);
     place("bad/random.flac", folder);
     // Root reads any file, so the unreadable inputs are not files; a mode-000 one comes below.
@@ -201,6 +208,7 @@ TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
         const char* message;
     } cases[] = {{"ogg.mp3", "Cleftone cannot write Ogg files."},
                  {"latm.mp3", "Cleftone cannot write AAC (LOAS/LATM) files."},
+                 {"asf.mp3", "Cleftone cannot write Windows Media video files."},
                  {"empty.mp3", notAudio},
                  {"random.flac", notAudio},
                  {"folder.mp3", "This is a folder, not an audio file."},
@@ -214,8 +222,8 @@ TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
                      failureLine(QString::fromLatin1(c.name), QString::fromUtf8(c.message)));
         EXPECT_EQ(QFileInfo(input).isFile() ? readAll(input) : QByteArray(), bytes);
     }
-    EXPECT_EQ(namesIn(folder), (QStringList{"empty.mp3", "folder.mp3", "gone.mp3", "latm.mp3",
-                                            "ogg.mp3", "pipe.mp3", "random.flac"}));
+    EXPECT_EQ(namesIn(folder), (QStringList{"asf.mp3", "empty.mp3", "folder.mp3", "gone.mp3",
+                                            "latm.mp3", "ogg.mp3", "pipe.mp3", "random.flac"}));
     EXPECT_EQ(namesIn(folder + "/folder.mp3"), QStringList());
 
     const QString locked = place("mp3_id3v1.mp3", folder, "locked.mp3", 0000);

@@ -108,6 +108,8 @@ const Case kCases[] = {
     {"ac3_tags.ac3", T::AC3, "ref/ac3.ac3"},
     {"eac3_tags.ec3", T::EAC3, "ref/eac3.ec3"},
     {"amr_tags.amr", T::AMR, "ref/amr.amr"},
+    {"wma_tags.wma", T::ASF, "ref/wma.wma"},
+    {"wma_markers.wma", T::ASF},
     // The content decides the type, not the extension.
     {"bad/wav_named.mp3", T::WAVE, nullptr, {}, {}, false},
     {"bad/m4a_named.mp3", T::M4A},
@@ -174,10 +176,10 @@ TEST_F(RoundTrip, BrokenInputGivesAStatusOrNothingMoreThanItHas)
 {
     ASSERT_TRUE(QDir().mkpath(tempPath("x.wav")));
     const std::pair<QString, bool> cases[] = {
-        {fixture("bad/empty.mp3"), false},   {fixture("bad/text.mp3"), false},
-        {fixture("bad/random.flac"), false}, {tempPath("x.wav"), false},
-        {fixture("bad/missing.mp3"), false}, {fixture("bad/truncated.mp3"), true},
-        {fixture("bad/truncated.m4a"), true}};
+        {fixture("bad/empty.mp3"), false},    {fixture("bad/text.mp3"), false},
+        {fixture("bad/random.flac"), false},  {tempPath("x.wav"), false},
+        {fixture("bad/missing.mp3"), false},  {fixture("bad/truncated.mp3"), true},
+        {fixture("bad/truncated.m4a"), true}, {fixture("bad/truncated.wma"), false}};
     for (const auto& [path, holdsAudio] : cases) {
         SCOPED_TRACE(path.toStdString());
         std::future<CopyResult> run = detached([p = path] { return reopen(p); });

@@ -7,6 +7,7 @@ import re
 import struct
 import subprocess
 import sys
+import uuid
 
 TOKEN = b"CleftoneTag"  # in every fixture tag
 WRITER_MARKS = [b"Lavf", b"Lavc", b"Lavu", b"ffmpeg", b"FFmpeg", b"LAME", b"Lame"]
@@ -18,7 +19,30 @@ ALLOWED = {
     "MP4": {b"ftyp", b"moov", b"mdat", b"free", b"skip", b"wide"},
     "moov": {b"mvhd", b"trak", b"iods", b"udta", b"meta", b"mvex", b"free", b"skip"},
 }
-MAGIC = {b"fLaC": "fLaC", b"riff\x2e\x91\xcf\x11": "Wave64", b"caff": "CAF", b".snd": "AU",
+ASF_NAMES = {uuid.UUID(g).bytes_le: name for g, name in (
+    ("75B22630-668E-11CF-A6D9-00AA0062CE6C", "Header"),
+    ("75B22636-668E-11CF-A6D9-00AA0062CE6C", "Data"),
+    ("8CABDCA1-A947-11CF-8EE4-00C00C205365", "File Properties"),
+    ("B7DC0791-A9B7-11CF-8EE6-00C00C205365", "Stream Properties"),
+    ("5FBF03B5-A92E-11CF-8EE3-00C00C205365", "Header Extension"),
+    ("14E6A5CB-C672-4332-8399-A96952065B5A", "Extended Stream Properties"),
+    ("75B22633-668E-11CF-A6D9-00AA0062CE6C", "Content Description"),
+    ("D2D0A440-E307-11D2-97F0-00A0C95EA850", "Extended Content Description"),
+    ("C5F8CBEA-5BAF-4877-8467-AA8C44FA4CCA", "Metadata"),
+    ("44231C94-9498-49D1-A141-1D134E457054", "Metadata Library"),
+    ("2211B3FA-BD23-11D2-B4B7-00A0C955FC6E", "Content Branding"),
+    ("F487CD01-A951-11CF-8EE6-00C00C205365", "Marker"),
+    ("1EFB1A30-0B62-11D0-A39B-00A0C90348F6", "Script Command"),
+    ("1806D474-CADF-4509-A4BA-9AABCB96AAE8", "Padding"),
+    ("33000890-E5B1-11CF-89F4-00A0C90349CB", "Simple Index"),
+    ("D6E229D3-35DA-11D1-9034-00A0C90349BE", "Index"),
+    ("FEB103F8-12AD-4C64-840F-2A1D2F7AD48C", "Media Object Index"),
+    ("3CB73FD0-0C4A-4803-953D-EDF7B6228F0C", "Timecode Index"))}
+ASF_GUID = {name: g for g, name in ASF_NAMES.items()}
+ASF_TAGS = {"Content Description", "Extended Content Description", "Metadata", "Metadata Library",
+            "Content Branding", "Marker", "Script Command", "Padding"}
+ASF_AUDIO = uuid.UUID("F8699E40-5B4D-11CF-A8FD-00805F5C442B").bytes_le
+MAGIC = {ASF_GUID["Header"]: "ASF", b"fLaC": "fLaC", b"riff\x2e\x91\xcf\x11": "Wave64", b"caff": "CAF", b".snd": "AU",
          b"#!AMR-WB\n": "AMR-WB", b"#!AMR\n": "AMR-NB", b"OggS": "Ogg"}
 L3_KBPS = {3: [0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320],
            2: [0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160]}
@@ -37,6 +61,7 @@ class Report:
         self.start = 0  # where the container proper starts, past ID3v2 tags
         self.xing = None  # (offset, bytes) of an MP3 Xing/Info/VBRI frame
         self.pakt = None  # a CAF packet table's valid, priming and remainder frames
+        self.asf_kept = None  # an ASF file's data object and indexes, as bytes
 
     def problem(self, text, at=None):
         """`at`: where the bytes to show start."""
@@ -159,6 +184,57 @@ def walk_mp4(rep, where, s, e):
         rep.problem(f"MP4 has {tracks} tracks")
 
 
+def asf_objects(rep, pos, end, where):
+    """(name, start, end) of the ASF objects that fill [pos, end)."""
+    d, found = rep.d, []
+    while pos + 24 <= end:
+        guid, size = d[pos : pos + 16], struct.unpack("<Q", d[pos + 16 : pos + 24])[0]
+        name = ASF_NAMES.get(guid, str(uuid.UUID(bytes_le=guid)).upper())
+        if size < 24 or pos + size > end:
+            rep.problem(f"ASF {where}: object {name} of {size} bytes overruns the end", pos)
+            return found
+        found.append((name, pos, pos + size))
+        pos += size
+    if pos != end:
+        rep.problem(f"ASF {where}: {end - pos} bytes that are no object", pos)
+    return found
+
+
+def walk_asf(rep):
+    """Tag objects, pictures, streams that are not audio, and header sizes that do not add up."""
+    d, s = rep.d, rep.start
+    size, count = struct.unpack("<QI", d[s + 16 : s + 28])
+    header = asf_objects(rep, s + 30, s + size, "header")
+    if count != len(header):
+        rep.problem(f"ASF header counts {count} objects and holds {len(header)}")
+    objects, file_size = list(header), None
+    for name, a, b in header:
+        if name == "Header Extension":
+            if struct.unpack("<I", d[a + 42 : a + 46])[0] != b - a - 46:
+                rep.problem("ASF header extension's data size is wrong", a)
+            objects += asf_objects(rep, a + 46, b, "header extension")
+        elif name == "File Properties":
+            file_size = struct.unpack("<Q", d[a + 40 : a + 48])[0]
+    for name, a, b in objects:
+        if name in ASF_TAGS:
+            rep.problem(f"ASF {name} object ({b - a} bytes)", a + 24)
+        if name in ASF_TAGS and "WM/Picture".encode("utf-16-le") in d[a:b]:
+            rep.problem(f"ASF WM/Picture in the {name} object")
+        if name == "Content Branding" and d[a + 24 : a + 28] != bytes(4):
+            rep.problem("ASF banner image in the Content Branding object")
+        stream = d.find(ASF_GUID["Stream Properties"], a + 24, b) if name[:8] == "Extended" else a
+        if name in ("Stream Properties", "Extended Stream Properties") and stream >= 0:
+            if d[stream + 24 : stream + 40] != ASF_AUDIO:
+                rep.problem(f"ASF stream {d[stream + 72] & 127} is not audio", stream + 24)
+    body = asf_objects(rep, s + size, len(d), "file")
+    rep.asf_kept = [d[a:b] for name, a, b in body if name == "Data" or name.endswith("Index")]
+    for name, a, b in body[1:]:
+        if not name.endswith("Index"):
+            rep.problem(f"ASF object {name} after the data ({b - a} bytes)", a)
+    if file_size != len(d) - s:
+        rep.problem(f"ASF file size {file_size} in the header, {len(d) - s} in fact")
+
+
 def find_xing(rep):
     """The first frame of an MP3 when it is a Xing, Info or VBRI header frame."""
     d, pos = rep.d, rep.start
@@ -218,6 +294,8 @@ def analyse(path):
         walk_mp4(rep, "", s, len(d))
     elif kind == "MPEG-L3":
         find_xing(rep)
+    elif kind == "ASF":
+        walk_asf(rep)
     writer_strings(rep)
     return rep
 
@@ -228,6 +306,8 @@ def check(inp, outp):
     xing_in, xing_out = (r.xing[1] if r.xing else None for r in (a, b))
     if a.kind == "MPEG-L3" and xing_in != xing_out:  # gained, lost or changed
         mismatch.append(f"Xing/Info frame {xing_in!r:.80} became {xing_out!r:.80}")
+    if a.asf_kept != b.asf_kept:
+        mismatch.append("ASF data object or index objects differ")
     if a.pakt != b.pakt:
         mismatch.append(f"CAF frames (valid, priming, remainder) {a.pakt} became {b.pakt}")
     known = {t for _, t in a.mp4_times}
