@@ -25,7 +25,6 @@ ASF_NAMES = {uuid.UUID(g).bytes_le: name for g, name in (
     ("8CABDCA1-A947-11CF-8EE4-00C00C205365", "File Properties"),
     ("B7DC0791-A9B7-11CF-8EE6-00C00C205365", "Stream Properties"),
     ("5FBF03B5-A92E-11CF-8EE3-00C00C205365", "Header Extension"),
-    ("14E6A5CB-C672-4332-8399-A96952065B5A", "Extended Stream Properties"),
     ("75B22633-668E-11CF-A6D9-00AA0062CE6C", "Content Description"),
     ("D2D0A440-E307-11D2-97F0-00A0C95EA850", "Extended Content Description"),
     ("C5F8CBEA-5BAF-4877-8467-AA8C44FA4CCA", "Metadata"),
@@ -42,8 +41,9 @@ ASF_GUID = {name: g for g, name in ASF_NAMES.items()}
 ASF_TAGS = {"Content Description", "Extended Content Description", "Metadata", "Metadata Library",
             "Content Branding", "Marker", "Script Command", "Padding"}
 ASF_AUDIO = uuid.UUID("F8699E40-5B4D-11CF-A8FD-00805F5C442B").bytes_le
-MAGIC = {ASF_GUID["Header"]: "ASF", b"fLaC": "fLaC", b"riff\x2e\x91\xcf\x11": "Wave64", b"caff": "CAF", b".snd": "AU",
-         b"#!AMR-WB\n": "AMR-WB", b"#!AMR\n": "AMR-NB", b"OggS": "Ogg"}
+MAGIC = {b"fLaC": "fLaC", b"riff\x2e\x91\xcf\x11": "Wave64", b"caff": "CAF", b".snd": "AU",
+         b"#!AMR-WB\n": "AMR-WB", b"#!AMR\n": "AMR-NB", b"OggS": "Ogg",
+         ASF_GUID["Header"]: "ASF"}
 L3_KBPS = {3: [0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320],
            2: [0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160]}
 RATES = {3: [44100, 48000, 32000], 2: [22050, 24000, 16000], 0: [11025, 12000, 8000]}
@@ -186,17 +186,15 @@ def walk_mp4(rep, where, s, e):
 
 def asf_objects(rep, pos, end, where):
     """(name, start, end) of the ASF objects that fill [pos, end)."""
-    d, found = rep.d, []
+    found = []
     while pos + 24 <= end:
-        guid, size = d[pos : pos + 16], struct.unpack("<Q", d[pos + 16 : pos + 24])[0]
-        name = ASF_NAMES.get(guid, str(uuid.UUID(bytes_le=guid)).upper())
+        guid, size = rep.d[pos : pos + 16], struct.unpack("<Q", rep.d[pos + 16 : pos + 24])[0]
+        found.append((ASF_NAMES.get(guid, str(uuid.UUID(bytes_le=guid))), pos, pos + size))
         if size < 24 or pos + size > end:
-            rep.problem(f"ASF {where}: object {name} of {size} bytes overruns the end", pos)
-            return found
-        found.append((name, pos, pos + size))
+            break
         pos += size
     if pos != end:
-        rep.problem(f"ASF {where}: {end - pos} bytes that are no object", pos)
+        rep.problem(f"ASF {where}: no object of the right size at {pos}", pos)
     return found
 
 
@@ -205,34 +203,26 @@ def walk_asf(rep):
     d, s = rep.d, rep.start
     size, count = struct.unpack("<QI", d[s + 16 : s + 28])
     header = asf_objects(rep, s + 30, s + size, "header")
+    objects = list(header)
     if count != len(header):
         rep.problem(f"ASF header counts {count} objects and holds {len(header)}")
-    objects, file_size = list(header), None
     for name, a, b in header:
         if name == "Header Extension":
             if struct.unpack("<I", d[a + 42 : a + 46])[0] != b - a - 46:
                 rep.problem("ASF header extension's data size is wrong", a)
             objects += asf_objects(rep, a + 46, b, "header extension")
-        elif name == "File Properties":
-            file_size = struct.unpack("<Q", d[a + 40 : a + 48])[0]
+        elif name == "File Properties" and d[a + 40 : a + 48] != struct.pack("<Q", len(d) - s):
+            rep.problem(f"ASF file size in the header is not {len(d) - s}", a + 40)
     for name, a, b in objects:
+        picture = "WM/Picture".encode("utf-16-le") in d[a:b] or (
+            name == "Content Branding" and d[a + 24 : a + 28] != bytes(4))  # a banner image
         if name in ASF_TAGS:
-            rep.problem(f"ASF {name} object ({b - a} bytes)", a + 24)
-        if name in ASF_TAGS and "WM/Picture".encode("utf-16-le") in d[a:b]:
-            rep.problem(f"ASF WM/Picture in the {name} object")
-        if name == "Content Branding" and d[a + 24 : a + 28] != bytes(4):
-            rep.problem("ASF banner image in the Content Branding object")
-        stream = d.find(ASF_GUID["Stream Properties"], a + 24, b) if name[:8] == "Extended" else a
-        if name in ("Stream Properties", "Extended Stream Properties") and stream >= 0:
-            if d[stream + 24 : stream + 40] != ASF_AUDIO:
-                rep.problem(f"ASF stream {d[stream + 72] & 127} is not audio", stream + 24)
+            rep.problem(f"ASF {name} object ({b - a} bytes{', a picture' * picture})", a + 24)
+        if name == "Stream Properties" and d[a + 24 : a + 40] != ASF_AUDIO:
+            rep.problem(f"ASF stream {d[a + 72] & 127} is not audio", a + 24)
     body = asf_objects(rep, s + size, len(d), "file")
     rep.asf_kept = [d[a:b] for name, a, b in body if name == "Data" or name.endswith("Index")]
-    for name, a, b in body[1:]:
-        if not name.endswith("Index"):
-            rep.problem(f"ASF object {name} after the data ({b - a} bytes)", a)
-    if file_size != len(d) - s:
-        rep.problem(f"ASF file size {file_size} in the header, {len(d) - s} in fact")
+    rep.problems += [f"ASF {n} object after the data" for n, _, _ in body[1:] if n[-5:] != "Index"]
 
 
 def find_xing(rep):
