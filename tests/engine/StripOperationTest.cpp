@@ -38,6 +38,9 @@ TEST_F(StripJobTest, InPlaceKeepsTypeModeAndPacketsAndDropsEveryTag)
                  // no difference; the tag in front of the WAV goes and it stays plain RIFF.
                  {"aiff_chan_quad.aiff", "aiff_chan_quad.aiff", 0644},
                  {"wav_id3_front.wav", "wav_id3_front.wav", 0644},
+                 {"wv_riff_list.wv", "ref/wavpack.wv", 0644},
+                 {"dff_diin_comt.dff", "ref/dsd.dff", 0644},
+                 {"dsf_id3.dsf", "ref/dsd.dsf", 0644},
                  {"wma_tags.wma", "ref/wma.wma", 0644}};
     for (const QString& folder : {local, fat}) {
         if (folder == fat && !fatMount.ok())
@@ -193,6 +196,7 @@ TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
     place("bad/asf_video.mp3", folder, "asf.mp3"); // its data packets interleave the video
     place("bad/empty.mp3", folder);
     place("bad/random.flac", folder);
+    place("bad/truncated.dsf", folder);
     // Root reads any file, so the unreadable inputs are not files; a mode-000 one comes below.
     ASSERT_TRUE(QDir().mkdir(folder + "/folder.mp3"));
     ASSERT_TRUE(QFile::link(folder + "/nowhere", folder + "/gone.mp3"));
@@ -206,6 +210,8 @@ TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
                  {"asf.mp3", "Cleftone cannot write Windows Media video files."},
                  {"empty.mp3", notAudio},
                  {"random.flac", notAudio},
+                 {"truncated.dsf", "The file ends before its audio does: it may be truncated or "
+                                   "damaged. It was not changed."},
                  {"folder.mp3", "This is a folder, not an audio file."},
                  {"gone.mp3", "Could not open the file: no such file or directory."},
                  {"pipe.mp3", notAudio}};
@@ -217,8 +223,9 @@ TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
                      failureLine(QString::fromLatin1(c.name), QString::fromUtf8(c.message)));
         EXPECT_EQ(QFileInfo(input).isFile() ? readAll(input) : QByteArray(), bytes);
     }
-    EXPECT_EQ(namesIn(folder), (QStringList{"asf.mp3", "empty.mp3", "folder.mp3", "gone.mp3",
-                                            "latm.mp3", "ogg.mp3", "pipe.mp3", "random.flac"}));
+    EXPECT_EQ(namesIn(folder),
+              (QStringList{"asf.mp3", "empty.mp3", "folder.mp3", "gone.mp3", "latm.mp3", "ogg.mp3",
+                           "pipe.mp3", "random.flac", "truncated.dsf"}));
     EXPECT_EQ(namesIn(folder + "/folder.mp3"), QStringList());
 
     const QString locked = place("mp3_id3v1.mp3", folder, "locked.mp3", 0000);

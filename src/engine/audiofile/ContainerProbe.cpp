@@ -201,6 +201,14 @@ const std::vector<ContainerInfo>& writableContainers()
         {AudioFileType::MP2, "mp2", {"mp2"}},
         {AudioFileType::Ogg, "ogg", {"ogg", "oga", "opus"}},
         {AudioFileType::ASF, nullptr, {"wma", "asf"}},
+        {AudioFileType::MonkeysAudio, nullptr, {"ape"}},
+        {AudioFileType::WavPack, nullptr, {"wv"}},
+        {AudioFileType::Musepack, nullptr, {"mpc", "mp+", "mpp"}},
+        {AudioFileType::TTA, nullptr, {"tta"}},
+        {AudioFileType::OptimFROG, nullptr, {"ofr", "ofs"}},
+        {AudioFileType::TAK, nullptr, {"tak"}},
+        {AudioFileType::DSF, nullptr, {"dsf"}},
+        {AudioFileType::DSDIFF, nullptr, {"dff"}},
     };
     return containers;
 }
