@@ -222,7 +222,7 @@ OSStatus readIndexes(const FileReader& file, std::int64_t at, std::vector<std::u
         const std::uint64_t size = le64(raw + 16);
         const bool index = isAny(raw, kIndexes);
         if (size < std::uint64_t(kObjectHeaderSize) || size > std::uint64_t(file.size() - at))
-            return index ? AudioFileError::InvalidFile : 0; // an index cut short: so was the file
+            return index ? AudioFileError::EndOfFile : 0; // an index cut short: so was the file
         if (index) {
             if (const OSStatus status = append(file, at, std::int64_t(size), tail))
                 return status;
@@ -243,12 +243,13 @@ bool startsAsfHeader(const FileReader& file, std::int64_t begin)
 OSStatus readAsfLayout(const FileReader& file, std::int64_t begin, AsfLayout& layout)
 {
     std::uint8_t fields[kHeaderFieldsSize];
-    if (!file.readAt(begin, fields) || !is(fields, kHeader))
-        return AudioFileError::InvalidFile;
+    if (!file.readAt(begin, fields))
+        return AudioFileError::EndOfFile;
     const std::uint64_t headerSize = le64(fields + 16);
-    if (headerSize < std::uint64_t(kHeaderFieldsSize) ||
-        headerSize > std::uint64_t(file.size() - begin))
+    if (!is(fields, kHeader) || headerSize < std::uint64_t(kHeaderFieldsSize))
         return AudioFileError::InvalidFile;
+    if (headerSize > std::uint64_t(file.size() - begin))
+        return AudioFileError::EndOfFile;
     const std::int64_t headerEnd = begin + std::int64_t(headerSize);
 
     // The object count is not trusted (FFmpeg's muxer leaves the marker object out of it): the
@@ -289,13 +290,17 @@ OSStatus readAsfLayout(const FileReader& file, std::int64_t begin, AsfLayout& la
         return AudioFileError::InvalidFile;
 
     std::uint8_t data[kDataHeaderSize];
-    if (!file.readAt(headerEnd, data) || !is(data, kData))
-        return AudioFileError::InvalidFile;
+    if (!file.readAt(headerEnd, data))
+        return AudioFileError::EndOfFile;
     const std::uint64_t dataSize = le64(data + 16);
-    if (dataSize < std::uint64_t(kDataHeaderSize) ||
-        dataSize > std::uint64_t(file.size() - headerEnd))
-        // A live broadcast may leave the size unset; otherwise the file was cut.
-        return broadcast ? AudioFileError::UnsupportedFileType : AudioFileError::InvalidFile;
+    if (!is(data, kData))
+        return AudioFileError::InvalidFile;
+    const bool tooSmall = dataSize < std::uint64_t(kDataHeaderSize);
+    const bool tooLarge = dataSize > std::uint64_t(file.size() - headerEnd);
+    if (broadcast && (tooSmall || tooLarge))
+        return AudioFileError::UnsupportedFileType; // a live broadcast may leave it unset
+    if (tooSmall || tooLarge)
+        return tooSmall ? AudioFileError::InvalidFile : AudioFileError::EndOfFile;
     const std::uint64_t packetBytes = dataSize - kDataHeaderSize;
     if (packetBytes % packetSize != 0)
         return AudioFileError::InvalidFile;

@@ -34,9 +34,10 @@ struct AsfLayout {
 bool startsAsfHeader(const FileReader& file, std::int64_t begin);
 
 /// Reads the layout of the ASF file whose header object starts at `begin`. Fails with
-/// InvalidFile when the header's sizes do not add up or the file ends inside the header, the
-/// data object or an index; with UnsupportedFileType when the data packets are not of one
-/// announced size (a live broadcast whose sizes were never filled in).
+/// EndOfFile when the file ends inside the header, the data object or an index; with
+/// InvalidFile when the header's sizes do not add up or the data packets are not of the one
+/// size the header announces; with UnsupportedFileType when a live broadcast left the data
+/// object's size unset.
 OSStatus readAsfLayout(const FileReader& file, std::int64_t begin, AsfLayout& layout);
 
 /// The bytes of data packets that a head made by readAsfLayout() announces, or -1 when the
