@@ -118,6 +118,8 @@ const Case kCases[] = {
     {"ape_id3v2_front.ape", T::MonkeysAudio, "ref/monkeys.ape"},
     {"dsf_id3.dsf", T::DSF, "ref/dsd.dsf"},
     {"dff_diin_comt.dff", T::DSDIFF, "ref/dsd.dff"},
+    {"wma_tags.wma", T::ASF, "ref/wma.wma"},
+    {"wma_markers.wma", T::ASF},
     // The content decides the type, not the extension.
     {"bad/wav_named.mp3", T::WAVE, nullptr, {}, {}, false},
     {"bad/m4a_named.mp3", T::M4A},
@@ -191,7 +193,8 @@ TEST_F(RoundTrip, BrokenInputGivesAStatusOrNothingMoreThanItHas)
         {fixture("bad/empty.mp3"), false},    {fixture("bad/text.mp3"), false},
         {fixture("bad/random.flac"), false},  {tempPath("x.wav"), false},
         {fixture("bad/missing.mp3"), false},  {fixture("bad/truncated.mp3"), true},
-        {fixture("bad/truncated.m4a"), true}, {fixture("bad/truncated.dsf"), false}};
+        {fixture("bad/truncated.m4a"), true}, {fixture("bad/truncated.dsf"), false},
+        {fixture("bad/truncated.wma"), false}};
     for (const auto& [path, holdsAudio] : cases) {
         SCOPED_TRACE(path.toStdString());
         std::future<CopyResult> run = detached([p = path] { return reopen(p); });
