@@ -1,5 +1,6 @@
 #include "engine/audiofile/RewriteFamilies.h"
 
+#include "engine/audiofile/AsfFile.h"
 #include "engine/audiofile/DsdReaders.h"
 #include "engine/audiofile/MatroskaFile.h"
 #include "engine/audiofile/TaggedLosslessReader.h"
@@ -9,6 +10,7 @@ namespace cleftone::audiofile {
 const std::vector<RewriteFamily>& rewriteFamilies()
 {
     static const std::vector<RewriteFamily> families = {
+        asfFamily(),
         taggedLosslessFamily(),
         dsfFamily(),
         dsdiffFamily(),
