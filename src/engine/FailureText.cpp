@@ -83,6 +83,8 @@ QString audioFileTypeName(AudioFileTypeID type)
         return QStringLiteral("DSDIFF");
     case T::LOAS:
         return QStringLiteral("AAC (LOAS/LATM)");
+    case T::MultiSegmentMatroska:
+        return QStringLiteral("multi-segment Matroska");
     default:
         return {};
     }

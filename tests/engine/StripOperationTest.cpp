@@ -41,7 +41,8 @@ TEST_F(StripJobTest, InPlaceKeepsTypeModeAndPacketsAndDropsEveryTag)
                  {"wv_riff_list.wv", "ref/wavpack.wv", 0644},
                  {"dff_diin_comt.dff", "ref/dsd.dff", 0644},
                  {"dsf_id3.dsf", "ref/dsd.dsf", 0644},
-                 {"wma_tags.wma", "ref/wma.wma", 0644}};
+                 {"wma_tags.wma", "ref/wma.wma", 0644},
+                 {"mka_flac_mkvmerge.mka", "mka_flac_mkvmerge.mka", 0644}};
     for (const QString& folder : {local, fat}) {
         if (folder == fat && !fatMount.ok())
             GTEST_SKIP() << fatMount.error();
@@ -198,6 +199,8 @@ TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
     place("bad/random.flac", folder);
     place("bad/truncated.dsf", folder);
     place("bad/truncated.wma", folder);
+    place("bad/truncated.mka", folder);
+    place("bad/two_segments.webm", folder);
     // Root reads any file, so the unreadable inputs are not files; a mode-000 one comes below.
     ASSERT_TRUE(QDir().mkdir(folder + "/folder.mp3"));
     ASSERT_TRUE(QFile::link(folder + "/nowhere", folder + "/gone.mp3"));
@@ -215,6 +218,8 @@ TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
                  {"random.flac", notAudio},
                  {"truncated.dsf", cut},
                  {"truncated.wma", cut},
+                 {"truncated.mka", cut},
+                 {"two_segments.webm", "Cleftone cannot write multi-segment Matroska files."},
                  {"folder.mp3", "This is a folder, not an audio file."},
                  {"gone.mp3", "Could not open the file: no such file or directory."},
                  {"pipe.mp3", notAudio}};
@@ -228,7 +233,8 @@ TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
     }
     EXPECT_EQ(namesIn(folder),
               (QStringList{"asf.mp3", "empty.mp3", "folder.mp3", "gone.mp3", "latm.mp3", "ogg.mp3",
-                           "pipe.mp3", "random.flac", "truncated.dsf", "truncated.wma"}));
+                           "pipe.mp3", "random.flac", "truncated.dsf", "truncated.mka",
+                           "truncated.wma", "two_segments.webm"}));
     EXPECT_EQ(namesIn(folder + "/folder.mp3"), QStringList());
 
     const QString locked = place("mp3_id3v1.mp3", folder, "locked.mp3", 0000);

@@ -94,6 +94,8 @@ inline constexpr AudioFileTypeID DSF = fourCC("dsf ");
 inline constexpr AudioFileTypeID DSDIFF = fourCC("dff ");
 /// AAC in LOAS/LATM framing: read, never written.
 inline constexpr AudioFileTypeID LOAS = fourCC("loas");
+/// Matroska or WebM with a second segment after the first: read, never written.
+inline constexpr AudioFileTypeID MultiSegmentMatroska = fourCC("mkvs");
 } // namespace AudioFileType
 
 /// Property codes.

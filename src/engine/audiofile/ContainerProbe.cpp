@@ -209,6 +209,8 @@ const std::vector<ContainerInfo>& writableContainers()
         {AudioFileType::TAK, nullptr, {"tak"}},
         {AudioFileType::DSF, nullptr, {"dsf"}},
         {AudioFileType::DSDIFF, nullptr, {"dff"}},
+        {AudioFileType::Matroska, nullptr, {"mka", "mkv"}},
+        {AudioFileType::WebM, nullptr, {"webm"}},
     };
     return containers;
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <set>
+#include <string_view>
 #include <unistd.h>
 
 namespace cleftone {
@@ -245,7 +246,9 @@ MetadataReport inspectMetadata(const std::string& path)
     auto& items = report.items;
 
     const bool mp3 = audio->codecpar->codec_id == AV_CODEC_ID_MP3;
-    addTags(context->metadata, mp3, items);
+    // Matroska's "encoder" is its muxing application, which a strip keeps too.
+    addTags(context->metadata,
+            mp3 || std::string_view(context->iformat->name).starts_with("matroska"), items);
     addTags(audio->metadata, mp3, items);
 
     for (unsigned i = 0; i < context->nb_streams; ++i) {

@@ -2,6 +2,7 @@
 
 #include "engine/audiofile/AsfFile.h"
 #include "engine/audiofile/DsdReaders.h"
+#include "engine/audiofile/MatroskaFile.h"
 #include "engine/audiofile/TaggedLosslessReader.h"
 
 namespace cleftone::audiofile {
@@ -13,6 +14,7 @@ const std::vector<RewriteFamily>& rewriteFamilies()
         taggedLosslessFamily(),
         dsfFamily(),
         dsdiffFamily(),
+        matroskaFamily(),
     };
     return families;
 }

@@ -8,6 +8,7 @@ import struct
 import subprocess
 import sys
 import uuid
+import zlib
 
 TOKEN = b"CleftoneTag"  # in every fixture tag
 WRITER_MARKS = [b"Lavf", b"Lavc", b"Lavu", b"ffmpeg", b"FFmpeg", b"LAME", b"Lame"]
@@ -64,6 +65,8 @@ class Report:
         self.xing = None  # (offset, bytes) of an MP3 Xing/Info/VBRI frame
         self.pakt = None  # a CAF packet table's valid, priming and remainder frames
         self.asf_kept = None  # an ASF file's data object and indexes, as bytes
+        self.kept = []  # (offset, size) of writer strings that a strip keeps
+        self.mkv_apps = None  # Matroska's muxing and writing application
 
     def problem(self, text, at=None):
         """`at`: where the bytes to show start."""
@@ -96,6 +99,10 @@ def detect(rep):
         return f"{show(d[:4])}/{show(d[8:12])}"
     if d[4:8] == b"ftyp":
         return f"MP4/{show(d[8:12])}"
+    if d[:4] == b"\x1a\x45\xdf\xa3":
+        _, _, start, end = mkv_children(d, 0, len(d))[0]
+        doctype = [d[a:b] for i, _, a, b in mkv_children(d, start, end) if i == 0x4282]
+        return "Matroska/" + show(doctype[0] if doctype else b"?")
     kind = next((k for magic, k in MAGIC.items() if d.startswith(magic)), None)
     if kind:
         return kind
@@ -206,6 +213,98 @@ def walk_mp4(rep, where, s, e):
         rep.problem(f"MP4 has {tracks} tracks")
 
 
+# What a strip removes, at the top level, in the segment information and in a track.
+MKV_GONE = {0x1254C367: "Tags", 0x1941A469: "Attachments", 0x1043A770: "Chapters", 0xEC: "Void",
+            0x7BA9: "Title", 0x4461: "DateUTC", 0x7384: "SegmentFilename", 0x536E: "track Name",
+            0x3C83AB: "PrevFilename", 0x3E83BB: "NextFilename"}
+MKV_TOP = {0x114D9B74, 0x1549A966, 0x1654AE6B, 0x1F43B675, 0x1C53BB6B, 0x1941A469, 0x1043A770,
+           0x1254C367}
+SEGMENT, INFO, CLUSTER = 0x18538067, 0x1549A966, 0x1F43B675
+
+
+def ebml_number(d, pos, mask=True):
+    n = 9 - d[pos].bit_length()
+    value = int.from_bytes(d[pos : pos + n], "big")
+    return n, value & ((1 << 7 * n) - 1) if mask else value
+
+
+def mkv_children(d, pos, end):
+    """(id, element start, data start, data end) of each element in d[pos:end]. An unknown size
+    runs to the end (a segment) or up to the next top-level element (a cluster)."""
+    found = []
+    while pos < end:
+        n, eid = ebml_number(d, pos, False)
+        m, size = ebml_number(d, pos + n)
+        data = stop = pos + n + m
+        if size != (1 << 7 * m) - 1:
+            stop = data + size
+        elif eid == SEGMENT:
+            stop = end
+        else:  # a cluster
+            while stop < end and ebml_number(d, stop, False)[1] not in MKV_TOP:
+                k = ebml_number(d, stop, False)[0]
+                stop += k + sum(ebml_number(d, stop + k))
+        found.append((eid, pos, data, stop))
+        pos = stop
+    return found
+
+
+def walk_mkv(rep):
+    """Everything a stripped Matroska file may not keep; CRC-32s, seek and cue positions."""
+    d, num = rep.d, lambda a, b: int.from_bytes(rep.d[a:b], "big")
+    _, _, seg, end = mkv_children(d, rep.start, len(d))[1]
+    level1 = mkv_children(d, seg, end)
+    starts = {at - seg: eid for eid, at, _, _ in level1}
+    blocks, cues, audio, previous, rep.mkv_apps = {}, [], 0, None, []
+    for eid, at, data, stop in level1:
+        if eid in MKV_GONE:
+            rep.problem(f"Matroska {MKV_GONE[eid]} ({stop - at} bytes)", data)
+        kids = mkv_children(d, data, stop)
+        if kids and kids[0][0] == 0xBF and (
+            zlib.crc32(d[kids[0][3] : stop]) != int.from_bytes(d[kids[0][2] : kids[0][3]], "little")
+        ):
+            rep.problem(f"Matroska CRC-32 of element {eid:X} at {at} does not match")
+        for kid, kat, k0, k1 in kids:
+            if eid == INFO and kid in MKV_GONE:
+                rep.problem(f"Matroska {MKV_GONE[kid]} {d[k0:k1][:40]!r}")
+            elif eid == INFO and kid in (0x4D80, 0x5741):  # muxing and writing application
+                rep.mkv_apps.append(d[k0:k1])
+                rep.kept.append((k0, k1 - k0))
+            elif kid == 0xAE:  # a track
+                track = {i: (a, b) for i, _, a, b in mkv_children(d, k0, k1)}
+                kind = num(*track[0x83])
+                audio += kind == 2
+                if kind != 2:
+                    rep.problem(f"Matroska track of type {kind}")
+                if 0x536E in track:
+                    rep.problem(f"Matroska track Name {d[slice(*track[0x536E])]!r}")
+                if 0x63A2 in track:  # the codec's setup, with the encoder's vendor string
+                    a, b = track[0x63A2]
+                    rep.kept.append((a, b - a))
+            elif kid == 0x4DBB:  # a seek entry
+                seek = {i: num(a, b) for i, _, a, b in mkv_children(d, k0, k1)}
+                if starts.get(seek[0x53AC]) != seek[0x53AB]:
+                    rep.problem(f"Matroska seek entry {seek} names another element")
+            elif eid == CLUSTER and kid in (0xA3, 0xA0):  # a block, by its track number
+                if kid == 0xA0:
+                    k0 = [a for i, _, a, _ in mkv_children(d, k0, k1) if i == 0xA1][0]
+                blocks[(at - seg, kat - data)] = ebml_number(d, k0)[1]
+            elif eid == CLUSTER and kid in (0xA7, 0xAB):
+                want = at - seg if kid == 0xA7 else previous
+                if num(k0, k1) not in (0, want):
+                    rep.problem(f"Matroska cluster at {at}: {kid:X} is {num(k0, k1)}, not {want}")
+            elif kid == 0xBB:  # a cue point
+                cues += [{i: num(a, b) for i, _, a, b in mkv_children(d, p0, p1)}
+                         for i, _, p0, p1 in mkv_children(d, k0, k1) if i == 0xB7]
+        previous = stop - at if eid == CLUSTER else previous
+    for cue in cues:
+        track = blocks.get((cue[0xF1], cue[0xF0])) if 0xF0 in cue else cue[0xF7]
+        if starts.get(cue[0xF1]) != CLUSTER or track != cue[0xF7]:
+            rep.problem(f"Matroska cue {cue} points to no block of its track")
+    if audio != 1:
+        rep.problem(f"Matroska has {audio} audio tracks")
+
+
 def asf_objects(rep, pos, end, where):
     """(name, start, end) of the ASF objects that fill [pos, end)."""
     found = []
@@ -272,6 +371,7 @@ def writer_strings(rep):
     spans = [tuple(map(int, r.split(",")[:2])) for r in listing.split() if re.match(r"\d+,\d+", r)]
     if rep.xing:
         spans.append((rep.xing[0], len(rep.xing[1])))
+    spans += rep.kept
     masked = bytearray(rep.d)
     for pos, size in spans:
         masked[pos : pos + size] = bytes(size)
@@ -312,6 +412,8 @@ def analyse(path):
         walk_dsdiff(rep)
     elif kind == "ASF":
         walk_asf(rep)
+    elif kind == "Matroska":
+        walk_mkv(rep)
     writer_strings(rep)
     return rep
 
@@ -324,6 +426,8 @@ def check(inp, outp):
         mismatch.append(f"Xing/Info frame {xing_in!r:.80} became {xing_out!r:.80}")
     if a.asf_kept != b.asf_kept:
         mismatch.append("ASF data object or index objects differ")
+    if a.mkv_apps != b.mkv_apps:
+        mismatch.append(f"Matroska muxing and writing apps {a.mkv_apps} became {b.mkv_apps}")
     if a.pakt != b.pakt:
         mismatch.append(f"CAF frames (valid, priming, remainder) {a.pakt} became {b.pakt}")
     known = {t for _, t in a.mp4_times}
