@@ -12,7 +12,7 @@ packages=(
   # run time
   mp3val libqt6svg6
   # tests: real encoders, taggers and readers for the audio fixtures
-  ffmpeg lame flac id3v2 python3 python3-mutagen atomicparsley sox
+  ffmpeg lame flac id3v2 python3 python3-mutagen atomicparsley sox mkvtoolnix
   xvfb
   # tests: a FAT file system mounted through FUSE, as USB sticks and phones are
   fusefat dosfstools fuse

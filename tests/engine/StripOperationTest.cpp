@@ -40,7 +40,9 @@ TEST_F(StripJobTest, InPlaceKeepsTypeModeAndPacketsAndDropsEveryTag)
                  {"wav_id3_front.wav", "wav_id3_front.wav", 0644},
                  {"wv_riff_list.wv", "ref/wavpack.wv", 0644},
                  {"dff_diin_comt.dff", "ref/dsd.dff", 0644},
-                 {"dsf_id3.dsf", "ref/dsd.dsf", 0644}};
+                 {"dsf_id3.dsf", "ref/dsd.dsf", 0644},
+                 {"wma_tags.wma", "ref/wma.wma", 0644},
+                 {"mka_flac_mkvmerge.mka", "mka_flac_mkvmerge.mka", 0644}};
     for (const QString& folder : {local, fat}) {
         if (folder == fat && !fatMount.ok())
             GTEST_SKIP() << fatMount.error();
@@ -192,23 +194,32 @@ TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
                            "-c:a", "aac", "-f", "latm", folder + "/latm.mp3"})
             .exitCode,
         0);
+    place("bad/asf_video.mp3", folder, "asf.mp3"); // its data packets interleave the video
     place("bad/empty.mp3", folder);
     place("bad/random.flac", folder);
     place("bad/truncated.dsf", folder);
+    place("bad/truncated.wma", folder);
+    place("bad/truncated.mka", folder);
+    place("bad/two_segments.webm", folder);
     // Root reads any file, so the unreadable inputs are not files; a mode-000 one comes below.
     ASSERT_TRUE(QDir().mkdir(folder + "/folder.mp3"));
     ASSERT_TRUE(QFile::link(folder + "/nowhere", folder + "/gone.mp3"));
     ASSERT_EQ(::mkfifo(QFile::encodeName(folder + "/pipe.mp3").constData(), 0644), 0);
     const char* notAudio = "This file is not an audio file that Cleftone can read.";
+    const char* cut =
+        "The file ends before its audio does: it may be truncated or damaged. It was not changed.";
     const struct {
         const char* name;
         const char* message;
     } cases[] = {{"ogg.mp3", "Cleftone cannot write Ogg files."},
                  {"latm.mp3", "Cleftone cannot write AAC (LOAS/LATM) files."},
+                 {"asf.mp3", "Cleftone cannot write Windows Media video files."},
                  {"empty.mp3", notAudio},
                  {"random.flac", notAudio},
-                 {"truncated.dsf", "The file ends before its audio does: it may be truncated or "
-                                   "damaged. It was not changed."},
+                 {"truncated.dsf", cut},
+                 {"truncated.wma", cut},
+                 {"truncated.mka", cut},
+                 {"two_segments.webm", "Cleftone cannot write multi-segment Matroska files."},
                  {"folder.mp3", "This is a folder, not an audio file."},
                  {"gone.mp3", "Could not open the file: no such file or directory."},
                  {"pipe.mp3", notAudio}};
@@ -221,8 +232,9 @@ TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
         EXPECT_EQ(QFileInfo(input).isFile() ? readAll(input) : QByteArray(), bytes);
     }
     EXPECT_EQ(namesIn(folder),
-              (QStringList{"empty.mp3", "folder.mp3", "gone.mp3", "latm.mp3", "ogg.mp3", "pipe.mp3",
-                           "random.flac", "truncated.dsf"}));
+              (QStringList{"asf.mp3", "empty.mp3", "folder.mp3", "gone.mp3", "latm.mp3", "ogg.mp3",
+                           "pipe.mp3", "random.flac", "truncated.dsf", "truncated.mka",
+                           "truncated.wma", "two_segments.webm"}));
     EXPECT_EQ(namesIn(folder + "/folder.mp3"), QStringList());
 
     const QString locked = place("mp3_id3v1.mp3", folder, "locked.mp3", 0000);

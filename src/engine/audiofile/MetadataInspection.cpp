@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <set>
+#include <string_view>
 #include <unistd.h>
 
 // How metadataBytes is counted: the sizes of the regions a strip leaves out, as the file's own
@@ -93,14 +94,14 @@ bool isStructural(const std::string& key)
     return keys.count(key) > 0;
 }
 
-void addTags(const AVDictionary* metadata, bool isMp3Stream, MetadataReport& report)
+// `encoderIsKept`: the "encoder" entry names something a strip keeps, such as an MP3's LAME
+// header, which playback needs.
+void addTags(const AVDictionary* metadata, bool encoderIsKept, MetadataReport& report)
 {
     const AVDictionaryEntry* entry = nullptr;
     while ((entry = av_dict_get(metadata, "", entry, AV_DICT_IGNORE_SUFFIX))) {
         const std::string key = entry->key;
-        // An MP3's encoder name comes from its LAME header, which playback needs and a strip
-        // keeps.
-        if (isStructural(key) || (isMp3Stream && key == "encoder"))
+        if (isStructural(key) || (encoderIsKept && key == "encoder"))
             continue;
         report.tags.push_back({key, entry->value});
     }
@@ -210,7 +211,9 @@ MetadataReport inspectMetadata(const std::string& path, bool pictureData)
     report.codec = avcodec_get_name(audio->codecpar->codec_id);
 
     const bool mp3 = audio->codecpar->codec_id == AV_CODEC_ID_MP3;
-    addTags(context->metadata, mp3, report);
+    // Matroska's "encoder" is its muxing application, which a strip keeps too.
+    addTags(context->metadata,
+            mp3 || std::string_view(context->iformat->name).starts_with("matroska"), report);
     addTags(audio->metadata, mp3, report);
 
     for (unsigned i = 0; i < context->nb_streams; ++i) {

@@ -1,6 +1,8 @@
 #include "engine/audiofile/RewriteFamilies.h"
 
+#include "engine/audiofile/AsfFile.h"
 #include "engine/audiofile/DsdReaders.h"
+#include "engine/audiofile/MatroskaFile.h"
 #include "engine/audiofile/TaggedLosslessReader.h"
 
 namespace cleftone::audiofile {
@@ -8,9 +10,11 @@ namespace cleftone::audiofile {
 const std::vector<RewriteFamily>& rewriteFamilies()
 {
     static const std::vector<RewriteFamily> families = {
+        asfFamily(),
         taggedLosslessFamily(),
         dsfFamily(),
         dsdiffFamily(),
+        matroskaFamily(),
     };
     return families;
 }

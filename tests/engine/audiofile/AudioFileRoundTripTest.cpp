@@ -118,6 +118,14 @@ const Case kCases[] = {
     {"ape_id3v2_front.ape", T::MonkeysAudio, "ref/monkeys.ape"},
     {"dsf_id3.dsf", T::DSF, "ref/dsd.dsf"},
     {"dff_diin_comt.dff", T::DSDIFF, "ref/dsd.dff"},
+    {"wma_tags.wma", T::ASF, "ref/wma.wma"},
+    {"wma_markers.wma", T::ASF},
+    {"mka_flac_mkvmerge.mka", T::Matroska},
+    {"webm_opus_tags.webm", T::WebM},
+    {"webm_live.webm", T::WebM},
+    // Only the default audio track stays: no video, no second audio track.
+    {"mkv_video_opus.mkv", T::Matroska, nullptr, {}, {"V_MPEG4"}},
+    {"mkv_video_cues.mkv", T::Matroska, nullptr, {}, {"V_MPEG4"}},
     // The content decides the type, not the extension.
     {"bad/wav_named.mp3", T::WAVE, nullptr, {}, {}, false},
     {"bad/m4a_named.mp3", T::M4A},
@@ -189,10 +197,12 @@ TEST_F(RoundTrip, BrokenInputGivesAStatusOrNothingMoreThanItHas)
 {
     ASSERT_TRUE(QDir().mkpath(tempPath("x.wav")));
     const std::pair<QString, bool> cases[] = {
-        {fixture("bad/empty.mp3"), false},    {fixture("bad/text.mp3"), false},
-        {fixture("bad/random.flac"), false},  {tempPath("x.wav"), false},
-        {fixture("bad/missing.mp3"), false},  {fixture("bad/truncated.mp3"), true},
-        {fixture("bad/truncated.m4a"), true}, {fixture("bad/truncated.dsf"), false}};
+        {fixture("bad/empty.mp3"), false},        {fixture("bad/text.mp3"), false},
+        {fixture("bad/random.flac"), false},      {tempPath("x.wav"), false},
+        {fixture("bad/missing.mp3"), false},      {fixture("bad/truncated.mp3"), true},
+        {fixture("bad/truncated.m4a"), true},     {fixture("bad/truncated.dsf"), false},
+        {fixture("bad/truncated.wma"), false},    {fixture("bad/truncated.mka"), false},
+        {fixture("bad/two_segments.webm"), false}};
     for (const auto& [path, holdsAudio] : cases) {
         SCOPED_TRACE(path.toStdString());
         std::future<CopyResult> run = detached([p = path] { return reopen(p); });
