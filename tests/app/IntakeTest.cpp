@@ -210,7 +210,7 @@ TEST_F(IntakeTest, ColumnInspectorAndLeftOutLineFollowTheDroppedFiles)
         makeDelegate([](AppDelegateEnvironment& environment) { environment.hasVideoTrack = {}; });
     const QString song = copyFixture("mp3_id3v23_apic.mp3", "album/song.mp3");
     copyFixture("m4a_aac_tags.m4a", "album/tune.m4a");
-    for (const char* name : {"album/tune.mid", "album/.hidden.opus", "album/cover.jpg"})
+    for (const char* name : {"album/tune.mid", "album/.hidden.ra", "album/cover.jpg"})
         touch(QString::fromLatin1(name));
     ASSERT_TRUE(walk({dir.filePath("album")}));
 

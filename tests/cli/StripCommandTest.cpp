@@ -124,8 +124,8 @@ TEST_F(StripCommandTest, ArgumentsDecideTheExitStatus)
 {
     const QString song = place("mp3_id3v1.mp3", "song.mp3");
     const QString notAFolder = place("bad/text.mp3", "file");
-    const QString opus = place("bad/text.mp3", "song.opus");
-    place("bad/text.mp3", "only-opus/a.opus");
+    const QString midi = place("bad/text.mp3", "tune.mid");
+    place("bad/text.mp3", "only-midi/a.mid");
 
     const struct {
         QStringList arguments;
@@ -139,12 +139,12 @@ TEST_F(StripCommandTest, ArgumentsDecideTheExitStatus)
         {{song, "--output-dir"}, 2, "Missing value after '--output-dir'"},
         {{"--json", song}, 2, "--json goes with --show"},
         {{"--help"}, 0, "Exit status: 0 when every file was stripped"},
-        {{opus},
+        {{midi},
          1,
-         "Cleftone Failed To Strip File: song.opus.  Error:Cleftone cannot strip .opus files.\n"
+         "Cleftone Failed To Strip File: tune.mid.  Error:Cleftone cannot strip .mid files.\n"
          "Stripped 0 of 1 files, 0 bytes of metadata removed; 1 failed."},
-        {{"--show", opus}, 1, "Error:Cleftone cannot strip .opus files."},
-        {{tempPath("only-opus")},
+        {{"--show", midi}, 1, "Error:Cleftone cannot strip .mid files."},
+        {{tempPath("only-midi")},
          0,
          "No supported audio files found; 1 audio file left out (Cleftone cannot strip them)."},
     };
@@ -182,7 +182,7 @@ TEST_F(StripCommandTest, FoldersAreSearchedByExtensionWithoutFollowingLinksAndVi
     const QString notes = place("bad/text.mp3", "library/notes.txt");
     const QString movie = place("mp4_aac_video.mp4", "library/movie.mp4");
     // Audio Cleftone cannot strip is counted, except where hidden; playlists are not audio.
-    for (const char* name : {"library/voice.opus", "library/sub/tune.mid", "library/.x.opus",
+    for (const char* name : {"library/voice.ra", "library/sub/tune.mid", "library/.x.ra",
                              "library/.box/y.avi", "library/list.m3u"})
         place("bad/text.mp3", name);
     const QString outside = place("wav_24bit.wav", "outside/e.wav");

@@ -46,7 +46,7 @@ TEST(FileScreening, FoldersListSupportedNamesBelowThemAndOtherPathsPassAsGiven)
     for (const char* name : {"drop/a.mp3", "drop/b.txt", "drop/.c.mp3", "drop/album.flac/track.mp3",
                              "drop/Track 10.mp3", "drop/track 2.mp3", "drop/Track 1.mp3",
                              "elsewhere/x.mp3", "Song.MP3", "dir/Inner.FLAC", "drop/tune.MID",
-                             "drop/.x.opus", "drop/.box/y.avi", "drop/list.m3u", "drop/clip.avi/z"})
+                             "drop/.x.ra", "drop/.box/y.avi", "drop/list.m3u", "drop/clip.avi/z"})
         ASSERT_TRUE(touch(tmp.filePath(name)));
     QFile midi(dir + "/noext");
     ASSERT_TRUE(midi.open(QIODevice::WriteOnly) &&
