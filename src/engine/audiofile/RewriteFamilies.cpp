@@ -1,10 +1,14 @@
 #include "engine/audiofile/RewriteFamilies.h"
 
+#include "engine/audiofile/OggReader.h"
+
 namespace cleftone::audiofile {
 
 const std::vector<RewriteFamily>& rewriteFamilies()
 {
-    static const std::vector<RewriteFamily> families = {};
+    static const std::vector<RewriteFamily> families = {
+        oggFamily(),
+    };
     return families;
 }
 
