@@ -108,6 +108,15 @@ const Case kCases[] = {
     {"ac3_tags.ac3", T::AC3, "ref/ac3.ac3"},
     {"eac3_tags.ec3", T::EAC3, "ref/eac3.ec3"},
     {"amr_tags.amr", T::AMR, "ref/amr.amr"},
+    // Ogg: each link's comment header keeps its vendor string alone, other streams go.
+    {"ogg_vorbis_tags.ogg", T::Ogg, "ref/ogg_vorbis.ogg"},
+    {"ogg_id3_ape.ogg", T::Ogg, "ref/ogg_vorbis.ogg"},
+    {"ogg_chained.ogg", T::Ogg, "ref/ogg_chained.ogg"},
+    {"ogg_theora.ogg", T::Ogg, nullptr, {}, {"theora"}},
+    {"opus_picture.opus", T::Ogg},
+    {"opus_binary.opus", T::Ogg},
+    {"speex_tags.spx", T::Ogg},
+    {"flac_picture.oga", T::Ogg},
     // The content decides the type, not the extension.
     {"bad/wav_named.mp3", T::WAVE, nullptr, {}, {}, false},
     {"bad/m4a_named.mp3", T::M4A},
@@ -174,10 +183,10 @@ TEST_F(RoundTrip, BrokenInputGivesAStatusOrNothingMoreThanItHas)
 {
     ASSERT_TRUE(QDir().mkpath(tempPath("x.wav")));
     const std::pair<QString, bool> cases[] = {
-        {fixture("bad/empty.mp3"), false},   {fixture("bad/text.mp3"), false},
-        {fixture("bad/random.flac"), false}, {tempPath("x.wav"), false},
-        {fixture("bad/missing.mp3"), false}, {fixture("bad/truncated.mp3"), true},
-        {fixture("bad/truncated.m4a"), true}};
+        {fixture("bad/empty.mp3"), false},    {fixture("bad/text.mp3"), false},
+        {fixture("bad/random.flac"), false},  {tempPath("x.wav"), false},
+        {fixture("bad/missing.mp3"), false},  {fixture("bad/truncated.mp3"), true},
+        {fixture("bad/truncated.m4a"), true}, {fixture("bad/ogg_truncated.ogg"), false}};
     for (const auto& [path, holdsAudio] : cases) {
         SCOPED_TRACE(path.toStdString());
         std::future<CopyResult> run = detached([p = path] { return reopen(p); });
