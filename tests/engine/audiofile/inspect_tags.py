@@ -43,6 +43,7 @@ class Report:
         self.xing = None  # (offset, bytes) of an MP3 Xing/Info/VBRI frame
         self.pakt = None  # a CAF packet table's valid, priming and remainder frames
         self.vendors = []  # the vendor strings of Ogg audio streams, in file order
+        self.ogg_gaps = []  # pages missing where the numbers of an audio stream's pages skip
 
     def problem(self, text, at=None):
         """`at`: where the bytes to show start."""
@@ -162,8 +163,10 @@ def ogg_headers(rep, packets):
                     break
         else:
             rep.problem(f"Ogg stream that is not audio: {p[:8]!r}")
+            return False
     except (IndexError, struct.error):
         rep.problem("Ogg header packets cut short")
+    return True
 
 
 def walk_ogg(rep):
@@ -182,11 +185,14 @@ def walk_ogg(rep):
         if end > len(d) or ogg_crc(page) != struct.unpack_from("<I", d, pos + 22)[0]:
             rep.problem(f"Ogg page at {pos} cut short or with a wrong checksum")
         if flags & 2:
-            streams[serial] = {"seq": seq, "packets": [], "part": b""}
+            streams[serial] = {"seq": seq - 1, "packets": [], "part": b"", "gaps": []}
             order.append(streams[serial])
-        elif serial not in streams or seq != streams[serial]["seq"] + 1:
-            rep.problem(f"Ogg page {seq} of stream {serial} out of place at {pos}")
-        s = streams.setdefault(serial, {"packets": [], "part": b""})
+        elif serial not in streams:
+            rep.problem(f"Ogg page of an unknown stream {serial} at {pos}")
+            streams[serial] = {"seq": seq - 1, "packets": [], "part": b"", "gaps": []}
+        s = streams[serial]
+        if seq != s["seq"] + 1:  # pages lost before this one: a strip keeps the gap
+            s["gaps"].append(seq - s["seq"] - 1)
         s["seq"] = seq
         for size in lacing:
             s["part"] += d[body : body + size] if len(s["packets"]) < 64 else b""
@@ -196,7 +202,8 @@ def walk_ogg(rep):
                 s["part"] = b""
         pos = end
     for s in order:
-        ogg_headers(rep, s["packets"])
+        if ogg_headers(rep, s["packets"]):
+            rep.ogg_gaps += s["gaps"]
 
 
 def boxes(d, pos, end):
@@ -317,6 +324,8 @@ def check(inp, outp):
     xing_in, xing_out = (r.xing[1] if r.xing else None for r in (a, b))
     if a.kind == "MPEG-L3" and xing_in != xing_out:  # gained, lost or changed
         mismatch.append(f"Xing/Info frame {xing_in!r:.80} became {xing_out!r:.80}")
+    if a.ogg_gaps != b.ogg_gaps:
+        mismatch.append(f"Ogg page number gaps {a.ogg_gaps} became {b.ogg_gaps}")
     if a.vendors != b.vendors:
         mismatch.append(f"Ogg vendor strings {a.vendors} became {b.vendors}")
     if a.pakt != b.pakt:
