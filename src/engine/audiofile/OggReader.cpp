@@ -23,7 +23,7 @@ bool contains(const std::vector<std::uint32_t>& serials, std::uint32_t serial)
 // An Ogg file read as the pages of its stripped form. The pages are walked in order; a new link
 // begins at a first page (BOS) that follows other pages, and is looked at up to the end of its
 // audio stream's headers when the walk reaches it. No page is indexed: a jump back starts the
-// walk over (the engine reads forwards).
+// walk over (the engine reads forwards). Threads: one at a time, like every handle.
 class OggInputFile final : public RewriteInputFile {
 public:
     explicit OggInputFile(int fd) : RewriteInputFile(fd) {}
@@ -47,6 +47,7 @@ private:
     OSStatus beginLink(std::int64_t offset);
     OSStatus gatherHeaders(std::int64_t offset, std::int64_t end, OggContent content);
     OSStatus endOfPages();
+    OSStatus noPageAt(std::int64_t offset);
     std::int64_t pagesEnd() const { return m_end >= 0 ? m_end : reader().size(); }
 
     std::int64_t m_begin = 0;
@@ -66,6 +67,7 @@ private:
     Next m_next;
     OggHeaders m_firstLinkHeaders;
     std::vector<std::uint8_t> m_page; // a header page being read
+    bool m_cutShort = false;          // the last page ends past the end of the file
 };
 
 OSStatus OggInputFile::open()
@@ -82,8 +84,9 @@ OSStatus OggInputFile::open()
         const OSStatus status = peekPacket(&size);
         if (status == AudioFileError::EndOfFile)
             break;
+        // A file cut short says so; the service's callers tell it from other damage.
         if (status)
-            return status;
+            return m_cutShort ? AudioFileError::EndOfFile : status;
         if (m_packetCount == 0 && !m_next.rebuilt)
             m_dataOffset = m_next.page.offset;
         ++m_packetCount;
@@ -198,6 +201,16 @@ OSStatus OggInputFile::endOfPages()
         m_end = m_offset;
         return AudioFileError::EndOfFile;
     }
+    return noPageAt(m_offset);
+}
+
+OSStatus OggInputFile::noPageAt(std::int64_t offset)
+{
+    // The start of a page that the file's end cuts off, or bytes that are no page at all.
+    std::uint8_t start[5] = {};
+    const auto length = std::size_t(std::clamp<std::int64_t>(reader().size() - offset, 0, 5));
+    m_cutShort = reader().readAt(offset, std::span(start, length)) &&
+                 std::memcmp(start, "OggS", std::min<std::size_t>(length, 4)) == 0;
     return AudioFileError::InvalidFile;
 }
 
@@ -245,8 +258,10 @@ OSStatus OggInputFile::gatherHeaders(std::int64_t firstPagesEnd, std::int64_t en
     std::int64_t pos = m_offset;
     while (!gatherer.complete()) {
         const std::optional<OggPage> page = readOggPage(reader(), pos, end);
-        // Headers that end with the file, with another link or with their stream are cut short.
-        if (!page || endsStream || (page->beginsStream() && pos >= firstPagesEnd) ||
+        if (!page)
+            return noPageAt(pos);
+        // Headers that end with another link or with their stream are cut short.
+        if (endsStream || (page->beginsStream() && pos >= firstPagesEnd) ||
             !contains(m_serials, page->serial))
             return AudioFileError::InvalidFile;
         pos += page->size();
