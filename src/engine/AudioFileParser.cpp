@@ -37,11 +37,11 @@ AudioFileParser::AudioFileParser(const QString& path, AudioFileService& service,
                                  AudioFileParserOptions options)
     : AudioFileParser(AudioFileID{nullptr}, service, std::move(options))
 {
-    // The open's status is deliberately ignored: a file that cannot be opened gives a parser
-    // whose queries all fail, and the job reports it through the container-type check.
+    // A file that cannot be opened gives a parser whose queries all fail, and the job reports
+    // it through the container-type check; the status only shapes that message.
     AudioFileID file = nullptr;
-    service_.AudioFileOpenURL(pathBytes(expandTilde(path)).toStdString(), kAudioFileReadPermission,
-                              0, &file);
+    openStatus_ = service_.AudioFileOpenURL(pathBytes(expandTilde(path)).toStdString(),
+                                            kAudioFileReadPermission, 0, &file);
     audioFile_ = file;
 }
 

@@ -61,6 +61,8 @@ public:
 
     /// The open handle, or null. Still owned by the parser.
     AudioFileID audioFile() const { return audioFile_; }
+    /// What the service said when the file was opened by path: only a failure message reads it.
+    OSStatus openStatus() const { return openStatus_; }
 
     /// `path` with a leading "~" or "~user" replaced by that user's home folder; any other
     /// path, and a "~user" naming no known user, is returned unchanged.
@@ -74,6 +76,7 @@ private:
     AudioFileService& service_;
     AudioFileParserOptions options_;
     AudioFileID audioFile_ = nullptr;
+    OSStatus openStatus_ = 0;
 };
 
 } // namespace cleftone

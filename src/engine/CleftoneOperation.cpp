@@ -167,7 +167,8 @@ void CleftoneOperation::runPipeline(Run& run)
     const qint64 inputSize = fileSizeAt(inFilePath_);
     const AudioFileTypeID type = run.parser->audioFileTypeID();
     if (!CTIsWritableAudioFileType(type))
-        throw StripFailure(unwritableInputMessage(AudioFileParser::expandTilde(inFilePath_), type));
+        throw StripFailure(unwritableInputMessage(AudioFileParser::expandTilde(inFilePath_), type,
+                                                  run.parser->openStatus()));
     const AudioStreamBasicDescription format = run.parser->audioStreamBasicDescription();
 
     const QString outFilePath = resolveOutputPath(run);

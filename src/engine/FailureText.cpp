@@ -160,7 +160,7 @@ QString reasonForSystemError(int error)
     return text;
 }
 
-QString unwritableInputMessage(const QString& path, AudioFileTypeID type)
+QString unwritableInputMessage(const QString& path, AudioFileTypeID type, OSStatus openStatus)
 {
     const QString name = audioFileTypeName(type);
     if (type != 0 && !name.isEmpty())
@@ -174,6 +174,9 @@ QString unwritableInputMessage(const QString& path, AudioFileTypeID type)
     ::close(fd);
     if (folder)
         return QStringLiteral("This is a folder, not an audio file.");
+    if (openStatus == AudioFileError::EndOfFile)
+        return QStringLiteral("The file ends before its audio does: it may be truncated or "
+                              "damaged. It was not changed.");
     return QStringLiteral("This file is not an audio file that Cleftone can read.");
 }
 

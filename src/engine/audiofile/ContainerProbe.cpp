@@ -200,6 +200,14 @@ const std::vector<ContainerInfo>& writableContainers()
         {AudioFileType::MP3, "mp3", {"mp3", "mpeg"}},
         {AudioFileType::MP2, "mp2", {"mp2"}},
         {AudioFileType::Ogg, nullptr, {"ogg", "oga", "opus", "spx"}},
+        {AudioFileType::MonkeysAudio, nullptr, {"ape"}},
+        {AudioFileType::WavPack, nullptr, {"wv"}},
+        {AudioFileType::Musepack, nullptr, {"mpc", "mp+", "mpp"}},
+        {AudioFileType::TTA, nullptr, {"tta"}},
+        {AudioFileType::OptimFROG, nullptr, {"ofr", "ofs"}},
+        {AudioFileType::TAK, nullptr, {"tak"}},
+        {AudioFileType::DSF, nullptr, {"dsf"}},
+        {AudioFileType::DSDIFF, nullptr, {"dff"}},
     };
     return containers;
 }

@@ -42,20 +42,6 @@ bool isKnownDemuxer(const std::string& name)
     return false;
 }
 
-std::string lowerCase(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return text;
-}
-
-void addMetadata(AudioFileInfoDictionary& info, const AVDictionary* metadata)
-{
-    const AVDictionaryEntry* entry = nullptr;
-    while ((entry = av_dict_get(metadata, "", entry, AV_DICT_IGNORE_SUFFIX)))
-        info.emplace(lowerCase(entry->key), entry->value);
-}
-
 } // namespace
 
 InputAudioFile::InputAudioFile(int fd) : m_fd(fd), m_reader(fd), m_chunks(fd)
@@ -302,17 +288,8 @@ OSStatus InputAudioFile::property(AudioFilePropertyID property, std::uint32_t* i
     auto fixed = [&](const auto& value) {
         return storeFixedProperty(value, ioSize, out);
     };
-    // Variable-size values are copied up to the storage given; the size says how much.
-    auto bytes = [&](const std::vector<std::uint8_t>& value) -> OSStatus {
-        if (!out) {
-            *ioSize = std::uint32_t(value.size());
-            return AudioFileError::BadPropertySize;
-        }
-        const auto size = std::min<std::size_t>(*ioSize, value.size());
-        if (size > 0)
-            std::memcpy(out, value.data(), size);
-        *ioSize = std::uint32_t(size);
-        return 0;
+    auto bytes = [&](const std::vector<std::uint8_t>& value) {
+        return storeBytesProperty(value, ioSize, out);
     };
 
     switch (property) {
@@ -341,14 +318,8 @@ OSStatus InputAudioFile::property(AudioFilePropertyID property, std::uint32_t* i
             std::memcpy(raw.data(), ids->data(), raw.size());
         return bytes(raw);
     }
-    case AudioFileProperty::InfoDictionary: {
-        if (*ioSize < sizeof(void*) || !out)
-            return AudioFileError::BadPropertySize;
-        auto* dictionary = new AudioFileInfoDictionary(m_info);
-        std::memcpy(out, &dictionary, sizeof(dictionary));
-        *ioSize = sizeof(dictionary);
-        return 0;
-    }
+    case AudioFileProperty::InfoDictionary:
+        return storeInfoDictionary(m_info, ioSize, out);
     case AudioFileProperty::ID3Tag: {
         std::vector<std::uint8_t> tag;
         if (m_chunked) {

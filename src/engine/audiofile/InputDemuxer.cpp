@@ -3,6 +3,7 @@
 #include "engine/audiofile/FFmpegAudioFileService.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <unistd.h>
 
@@ -103,6 +104,17 @@ AVStream* defaultAudioStream(const AVFormatContext* context)
             chosen = stream;
     }
     return chosen;
+}
+
+void addMetadata(AudioFileInfoDictionary& info, const AVDictionary* metadata)
+{
+    const AVDictionaryEntry* entry = nullptr;
+    while ((entry = av_dict_get(metadata, "", entry, AV_DICT_IGNORE_SUFFIX))) {
+        std::string key = entry->key;
+        std::transform(key.begin(), key.end(), key.begin(),
+                       [](unsigned char c) { return char(std::tolower(c)); });
+        info.emplace(std::move(key), entry->value);
+    }
 }
 
 } // namespace cleftone::audiofile

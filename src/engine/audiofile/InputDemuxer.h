@@ -31,4 +31,7 @@ OSStatus openWindow(Demuxer& demuxer, int fd, std::int64_t begin, std::int64_t e
 /// pictures are not audio. Null when there is none.
 AVStream* defaultAudioStream(const AVFormatContext* context);
 
+/// Adds FFmpeg's tags to the info dictionary, keys in lower case.
+void addMetadata(AudioFileInfoDictionary& info, const AVDictionary* metadata);
+
 } // namespace cleftone::audiofile

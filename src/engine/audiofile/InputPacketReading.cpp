@@ -103,19 +103,9 @@ OSStatus InputAudioFile::readPackets(std::uint32_t* ioNumBytes,
                                      std::int64_t startingPacket, std::uint32_t* ioNumPackets,
                                      void* buffer)
 {
-    if (!ioNumBytes || !ioNumPackets || (!buffer && *ioNumBytes))
-        return AudioFileError::Parameter;
-    if (startingPacket < 0)
-        return AudioFileError::InvalidPacketOffset;
-    if (*ioNumPackets == 0) {
-        *ioNumBytes = 0;
-        return 0;
-    }
-    if (std::uint64_t(startingPacket) >= m_packetCount) {
-        *ioNumBytes = 0;
-        *ioNumPackets = 0;
-        return AudioFileError::EndOfFile;
-    }
+    if (const auto answer =
+            checkReadRequest(ioNumBytes, ioNumPackets, buffer, startingPacket, m_packetCount))
+        return *answer;
     if (!hasPacketSource() || startingPacket != m_cursor) {
         if (const OSStatus status = rewindTo(startingPacket))
             return status;

@@ -1,6 +1,8 @@
 #include "engine/audiofile/RewriteFamilies.h"
 
+#include "engine/audiofile/DsdReaders.h"
 #include "engine/audiofile/OggReader.h"
+#include "engine/audiofile/TaggedLosslessReader.h"
 
 namespace cleftone::audiofile {
 
@@ -8,6 +10,9 @@ const std::vector<RewriteFamily>& rewriteFamilies()
 {
     static const std::vector<RewriteFamily> families = {
         oggFamily(),
+        taggedLosslessFamily(),
+        dsfFamily(),
+        dsdiffFamily(),
     };
     return families;
 }

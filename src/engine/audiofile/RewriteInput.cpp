@@ -12,21 +12,6 @@
 
 namespace cleftone::audiofile {
 
-namespace {
-
-void addMetadata(AudioFileInfoDictionary& info, const AVDictionary* metadata)
-{
-    const AVDictionaryEntry* entry = nullptr;
-    while ((entry = av_dict_get(metadata, "", entry, AV_DICT_IGNORE_SUFFIX))) {
-        std::string key = entry->key;
-        std::transform(key.begin(), key.end(), key.begin(),
-                       [](unsigned char c) { return char(std::tolower(c)); });
-        info.emplace(std::move(key), entry->value);
-    }
-}
-
-} // namespace
-
 RewriteInputFile::RewriteInputFile(int fd) : m_fd(fd), m_reader(fd)
 {}
 
@@ -145,16 +130,8 @@ OSStatus RewriteInputFile::property(AudioFilePropertyID property, std::uint32_t*
     auto fixed = [&](const auto& value) {
         return storeFixedProperty(value, ioSize, out);
     };
-    auto bytes = [&](const std::vector<std::uint8_t>& value) -> OSStatus {
-        if (!out) {
-            *ioSize = std::uint32_t(value.size());
-            return AudioFileError::BadPropertySize;
-        }
-        const auto size = std::min<std::size_t>(*ioSize, value.size());
-        if (size > 0)
-            std::memcpy(out, value.data(), size);
-        *ioSize = std::uint32_t(size);
-        return 0;
+    auto bytes = [&](const std::vector<std::uint8_t>& value) {
+        return storeBytesProperty(value, ioSize, out);
     };
     switch (property) {
     case AudioFileProperty::FileFormat:
@@ -173,14 +150,8 @@ OSStatus RewriteInputFile::property(AudioFilePropertyID property, std::uint32_t*
         if (m_setup.empty())
             return AudioFileError::UnsupportedProperty;
         return bytes(m_setup.serialize());
-    case AudioFileProperty::InfoDictionary: {
-        if (*ioSize < sizeof(void*) || !out)
-            return AudioFileError::BadPropertySize;
-        auto* dictionary = new AudioFileInfoDictionary(m_info);
-        std::memcpy(out, &dictionary, sizeof(dictionary));
-        *ioSize = sizeof(dictionary);
-        return 0;
-    }
+    case AudioFileProperty::InfoDictionary:
+        return storeInfoDictionary(m_info, ioSize, out);
     case AudioFileProperty::ID3Tag:
         if (m_id3Tag.length <= 0)
             return AudioFileError::UnsupportedProperty;
@@ -195,19 +166,9 @@ OSStatus RewriteInputFile::readPackets(std::uint32_t* ioNumBytes,
                                        std::int64_t startingPacket, std::uint32_t* ioNumPackets,
                                        void* buffer)
 {
-    if (!ioNumBytes || !ioNumPackets || (!buffer && *ioNumBytes))
-        return AudioFileError::Parameter;
-    if (startingPacket < 0)
-        return AudioFileError::InvalidPacketOffset;
-    if (*ioNumPackets == 0) {
-        *ioNumBytes = 0;
-        return 0;
-    }
-    if (std::uint64_t(startingPacket) >= m_packetCount) {
-        *ioNumBytes = 0;
-        *ioNumPackets = 0;
-        return AudioFileError::EndOfFile;
-    }
+    if (const auto answer =
+            checkReadRequest(ioNumBytes, ioNumPackets, buffer, startingPacket, m_packetCount))
+        return *answer;
     auto* bytes = static_cast<std::uint8_t*>(buffer);
     if (m_packetSize) {
         m_cursor = startingPacket;

@@ -21,6 +21,26 @@ const RewriteFamily* rewriteFamilyFor(AudioFileTypeID type)
     return nullptr;
 }
 
+std::optional<OSStatus> checkReadRequest(std::uint32_t* ioNumBytes, std::uint32_t* ioNumPackets,
+                                         const void* buffer, std::int64_t startingPacket,
+                                         std::uint64_t packetCount)
+{
+    if (!ioNumBytes || !ioNumPackets || (!buffer && *ioNumBytes))
+        return AudioFileError::Parameter;
+    if (startingPacket < 0)
+        return AudioFileError::InvalidPacketOffset;
+    if (*ioNumPackets == 0) {
+        *ioNumBytes = 0;
+        return 0;
+    }
+    if (std::uint64_t(startingPacket) >= packetCount) {
+        *ioNumBytes = 0;
+        *ioNumPackets = 0;
+        return AudioFileError::EndOfFile;
+    }
+    return std::nullopt;
+}
+
 OSStatus openInputFile(const std::string& path, std::unique_ptr<InputFile>& out)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);

@@ -3,6 +3,7 @@
 #include "engine/audiofile/AudioFileTypes.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 
 // The two kinds of files behind the service's handles. Each container family has its reader
@@ -39,6 +40,13 @@ public:
     /// Writes what the container keeps at its end and closes the file.
     virtual OSStatus finish() = 0;
 };
+
+/// The checks every reader makes before it reads: the arguments, an empty request and a start
+/// past the last packet. Gives the status to return at once, or nothing when there is reading
+/// to do.
+std::optional<OSStatus> checkReadRequest(std::uint32_t* ioNumBytes, std::uint32_t* ioNumPackets,
+                                         const void* buffer, std::int64_t startingPacket,
+                                         std::uint64_t packetCount);
 
 /// Opens `path` with the reader of its container family, detected by content.
 OSStatus openInputFile(const std::string& path, std::unique_ptr<InputFile>& out);

@@ -124,6 +124,7 @@ CopyResult copyThroughService(const QString& in, const QString& out)
            service().AudioFileGetProperty(raw, AudioFileProperty::MagicCookieData, &cookieSize,
                                           cookie->data()));
         cookie->resize(cookieSize);
+        r.cookie = *cookie;
     }
     if (!ok("GetProperty ffmt", getFixed(raw, AudioFileProperty::FileFormat, &r.type)) ||
         !ok("GetProperty dfmt", getFixed(raw, AudioFileProperty::DataFormat, &r.format)) ||

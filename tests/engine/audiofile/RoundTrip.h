@@ -17,6 +17,7 @@
 #include <ostream>
 #include <string>
 #include <sys/stat.h>
+#include <vector>
 
 QT_BEGIN_NAMESPACE
 void PrintTo(const QString& text, std::ostream* os);
@@ -70,6 +71,7 @@ struct CopyResult {
     AudioStreamBasicDescription format{};
     std::uint64_t packets = 0;
     std::uint64_t delivered = 0;
+    std::vector<char> cookie;
 };
 
 /// Opens `in` and reads all packets as the strip job does, in blocks of at most 32768 bytes.

@@ -19,7 +19,9 @@ ALLOWED = {
     "moov": {b"mvhd", b"trak", b"iods", b"udta", b"meta", b"mvex", b"free", b"skip"},
 }
 MAGIC = {b"fLaC": "fLaC", b"riff\x2e\x91\xcf\x11": "Wave64", b"caff": "CAF", b".snd": "AU",
-         b"#!AMR-WB\n": "AMR-WB", b"#!AMR\n": "AMR-NB", b"OggS": "Ogg"}
+         b"#!AMR-WB\n": "AMR-WB", b"#!AMR\n": "AMR-NB", b"OggS": "Ogg", b"MAC ": "APE",
+         b"wvpk": "WavPack", b"MPCK": "Musepack", b"MP+": "Musepack", b"TTA1": "TTA",
+         b"OFR ": "OptimFROG", b"tBaK": "TAK", b"DSD ": "DSF", b"FRM8": "DSDIFF"}
 L3_KBPS = {3: [0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320],
            2: [0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160]}
 RATES = {3: [44100, 48000, 32000], 2: [22050, 24000, 16000], 0: [11025, 12000, 8000]}
@@ -109,6 +111,26 @@ def walk_chunks(rep, label, pos, head, size_of, step):
         pos = step(pos, size)
     if pos != len(d) and label in ("RIFF", "AIFF"):  # a chunk cut short, or its pad byte lost
         rep.problem(f"{label} chunks end at byte {pos} of {len(d)}")
+
+
+def walk_dsf(rep):
+    d = rep.d
+    size, pointer = struct.unpack("<QQ", d[12:28])
+    if pointer:
+        rep.problem(f"DSF metadata pointer {pointer}", pointer)
+    if size != len(d):
+        rep.problem(f"DSF file size says {size} of {len(d)} bytes")
+
+
+def walk_dsdiff(rep):
+    d, pos = rep.d, 16
+    if struct.unpack(">Q", d[4:12])[0] != len(d) - 12:
+        rep.problem(f"FRM8 size {struct.unpack('>Q', d[4:12])[0]} for {len(d)} bytes")
+    while pos + 12 <= len(d):
+        cid, size = d[pos : pos + 4], struct.unpack(">Q", d[pos + 4 : pos + 12])[0]
+        if cid not in (b"FVER", b"PROP", b"DSD ", b"DST ", b"DSTI"):
+            rep.problem(f"DSDIFF chunk '{show(cid)}' ({size} bytes)", pos + 12)
+        pos += 12 + size + (size & 1)
 
 
 def walk_flac(rep):
@@ -314,6 +336,10 @@ def analyse(path):
         find_xing(rep)
     elif kind == "Ogg":
         walk_ogg(rep)
+    elif kind == "DSF":
+        walk_dsf(rep)
+    elif kind == "DSDIFF":
+        walk_dsdiff(rep)
     writer_strings(rep)
     return rep
 
