@@ -161,8 +161,10 @@ OSStatus OggHeaderGatherer::addPage(const OggPage& page, std::span<const std::ui
         return AudioFileError::InvalidFile;
     std::size_t at = 0;
     for (std::size_t i = 0; i < page.segmentCount; ++i) {
-        if (m_complete)
-            return AudioFileError::UnsupportedDataFormat;
+        if (m_complete) {
+            m_audioSegment = i;
+            return 0;
+        }
         const std::size_t length = page.lacing[i];
         const bool wasWhole = m_current.whole();
         m_current.size += length;

@@ -40,11 +40,13 @@ class OggHeaderGatherer {
 public:
     explicit OggHeaderGatherer(OggContent content) : m_content(content) {}
 
-    /// Adds the next page of the stream. InvalidFile when the pages do not frame packets;
-    /// UnsupportedDataFormat when audio follows the last header on the same page.
+    /// Adds the next page of the stream. InvalidFile when the pages do not frame packets.
     OSStatus addPage(const OggPage& page, std::span<const std::uint8_t> body);
     /// Whether every header packet is there.
     bool complete() const { return m_complete; }
+    /// Where audio begins on the page that ends the headers, when it begins there: the index
+    /// of its first lacing value. 0 when the headers end with their page.
+    std::size_t audioSegment() const { return m_audioSegment; }
     /// The headers as the stripped stream carries them; InvalidFile when they are not the
     /// codec's.
     OSStatus strip(std::vector<std::vector<std::uint8_t>>& out) const;
@@ -64,6 +66,7 @@ private:
     Packet m_current;
     bool m_pending = false; // m_current goes on on the next page
     bool m_complete = false;
+    std::size_t m_audioSegment = 0;
     std::size_t m_held = 0;
 };
 

@@ -41,6 +41,7 @@ private:
         OggPage page;
         std::uint32_t sequence = 0; // the audio page's number in the stripped file
         std::uint32_t size = 0;
+        bool cut = false; // the audio after the last header on `page`, made a page of its own
     };
 
     OSStatus findNext();
@@ -48,6 +49,7 @@ private:
     OSStatus gatherHeaders(std::int64_t offset, std::int64_t end, OggContent content);
     OSStatus endOfPages();
     OSStatus noPageAt(std::int64_t offset);
+    void cutAudioFromHeaders(std::span<const std::uint8_t> page, std::uint8_t* out) const;
     std::int64_t pagesEnd() const { return m_end >= 0 ? m_end : reader().size(); }
 
     std::int64_t m_begin = 0;
@@ -59,6 +61,8 @@ private:
     std::vector<std::uint32_t> m_serials; // the link's streams
     std::uint32_t m_keptSerial = 0;       // its audio stream
     std::uint32_t m_headerPagesLeft = 0;  // audio stream pages that only carry headers
+    std::int64_t m_sharedPage = -1;       // the page where audio follows the last header
+    std::size_t m_sharedSegment = 0;      // and its first audio lacing value
     OggHeaders m_headers;                 // stripped
     std::vector<std::vector<std::uint8_t>> m_headerPages;
     std::size_t m_nextHeaderPage = 0;
@@ -132,13 +136,20 @@ OSStatus OggInputFile::takePacket(std::uint8_t* out)
         const auto& page = m_headerPages[m_nextHeaderPage++];
         std::memcpy(out, page.data(), page.size());
     } else {
-        const std::span page(out, m_next.size);
+        // The page as the input has it; one shared with the headers is read aside and cut.
+        std::span<std::uint8_t> page(out, m_next.size);
+        if (m_next.cut) {
+            m_page.resize(m_next.page.size());
+            page = m_page;
+        }
         if (!reader().readAt(m_next.page.offset, page))
             return AudioFileError::IO;
         if (!oggChecksumHolds(page))
             return AudioFileError::InvalidFile;
-        if (m_next.sequence != m_next.page.sequence)
-            renumberOggPage(page, m_next.sequence);
+        if (m_next.cut)
+            cutAudioFromHeaders(page, out);
+        if (m_next.cut || m_next.sequence != m_next.page.sequence)
+            renumberOggPage(std::span(out, m_next.size), m_next.sequence);
     }
     m_next.ready = false;
     return 0;
@@ -188,7 +199,12 @@ OSStatus OggInputFile::findNext()
             m_firstAudioSequence = page->sequence;
         const std::uint32_t sequence =
             std::uint32_t(m_headerPages.size()) + (page->sequence - *m_firstAudioSequence);
-        m_next = Next{true, false, *page, sequence, page->size()};
+        m_next = Next{true, false, *page, sequence, page->size(), page->offset == m_sharedPage};
+        if (m_next.cut) {
+            m_next.size = 27u + page->segmentCount - std::uint32_t(m_sharedSegment);
+            for (std::size_t i = m_sharedSegment; i < page->segmentCount; ++i)
+                m_next.size += page->lacing[i];
+        }
     }
     return 0;
 }
@@ -202,6 +218,32 @@ OSStatus OggInputFile::endOfPages()
         return AudioFileError::EndOfFile;
     }
     return noPageAt(m_offset);
+}
+
+// Some muxers start the audio on the page that ends the headers. The audio part becomes a page
+// of its own, as the stripped file needs it: the same fields but for the flags of a first page
+// and of a packet going on, and the granule position of the last packet that ends on it.
+void OggInputFile::cutAudioFromHeaders(std::span<const std::uint8_t> page, std::uint8_t* out) const
+{
+    const OggPage& header = m_next.page;
+    const std::size_t first = m_sharedSegment;
+    const std::size_t count = header.segmentCount - first;
+    std::size_t skipped = 0;
+    bool packetEnds = false;
+    for (std::size_t i = 0; i < header.segmentCount; ++i) {
+        if (i < first)
+            skipped += header.lacing[i];
+        else
+            packetEnds = packetEnds || header.lacing[i] < 255;
+    }
+    std::memcpy(out, page.data(), 26);
+    out[5] = std::uint8_t(header.flags & ~3);
+    if (!packetEnds)
+        std::memset(out + 6, 0xFF, 8);
+    out[26] = std::uint8_t(count);
+    std::memcpy(out + 27, header.lacing + first, count);
+    std::memcpy(out + 27 + count, page.data() + header.headerSize() + skipped,
+                header.bodySize - skipped);
 }
 
 OSStatus OggInputFile::noPageAt(std::int64_t offset)
@@ -255,6 +297,7 @@ OSStatus OggInputFile::gatherHeaders(std::int64_t firstPagesEnd, std::int64_t en
     OggHeaderGatherer gatherer(content);
     std::uint32_t headerPages = 0;
     bool endsStream = false;
+    std::int64_t lastHeaderPage = -1;
     std::int64_t pos = m_offset;
     while (!gatherer.complete()) {
         const std::optional<OggPage> page = readOggPage(reader(), pos, end);
@@ -277,8 +320,16 @@ OSStatus OggInputFile::gatherHeaders(std::int64_t firstPagesEnd, std::int64_t en
             return status;
         ++headerPages;
         endsStream = page->endsStream();
+        lastHeaderPage = page->offset;
     }
     std::vector<std::uint8_t>().swap(m_page);
+    // Audio on the page that ends the headers: that page is the first audio page.
+    m_sharedSegment = gatherer.audioSegment();
+    m_sharedPage = m_sharedSegment > 0 ? lastHeaderPage : -1;
+    if (m_sharedPage >= 0) {
+        --headerPages;
+        endsStream = false;
+    }
 
     m_headers.serial = m_keptSerial;
     m_headers.endStream = endsStream;

@@ -112,6 +112,7 @@ const Case kCases[] = {
     {"ogg_vorbis_tags.ogg", T::Ogg, "ref/ogg_vorbis.ogg"},
     {"ogg_id3_ape.ogg", T::Ogg, "ref/ogg_vorbis.ogg"},
     {"ogg_chained.ogg", T::Ogg, "ref/ogg_chained.ogg"},
+    {"ogg_shared_page.ogg", T::Ogg},
     {"ogg_theora.ogg", T::Ogg, nullptr, {}, {"theora"}},
     {"opus_picture.opus", T::Ogg},
     {"opus_binary.opus", T::Ogg},
