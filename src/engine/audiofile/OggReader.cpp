@@ -46,7 +46,7 @@ private:
 
     OSStatus findNext();
     OSStatus beginLink(std::int64_t offset);
-    OSStatus gatherHeaders(std::int64_t offset, std::int64_t end, OggContent content);
+    OSStatus gatherHeaders(std::int64_t firstPagesEnd, std::int64_t end, OggContent content);
     OSStatus endOfPages();
     OSStatus noPageAt(std::int64_t offset);
     void cutAudioFromHeaders(std::span<const std::uint8_t> page, std::uint8_t* out) const;
@@ -70,7 +70,7 @@ private:
     bool m_streamEnded = false;
     Next m_next;
     OggHeaders m_firstLinkHeaders;
-    std::vector<std::uint8_t> m_page; // a header page being read
+    std::vector<std::uint8_t> m_page; // a page read aside: headers, or audio that shares one
     bool m_cutShort = false;          // the last page ends past the end of the file
 };
 
