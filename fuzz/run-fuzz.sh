@@ -103,6 +103,7 @@ if [ ! -e "$generated" ] && command -v ffmpeg >/dev/null 2>&1; then
     make_seed gen_ac3.ac3 -c:a ac3 -b:a 64k
     make_seed gen_pcm.aiff -c:a pcm_s16be
     make_seed gen_gsm.wav -c:a libgsm_ms -ar 8000
+    make_seed gen_wma.wma -c:a wmav2 -b:a 32k
     touch "$generated"
 fi
 

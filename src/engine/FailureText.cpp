@@ -63,6 +63,8 @@ QString audioFileTypeName(AudioFileTypeID type)
         return QStringLiteral("WebM");
     case T::ASF:
         return QStringLiteral("Windows Media (ASF)");
+    case T::ASFVideo:
+        return QStringLiteral("Windows Media video");
     case T::MonkeysAudio:
         return QStringLiteral("Monkey's Audio");
     case T::WavPack:

@@ -41,7 +41,8 @@ TEST_F(StripJobTest, InPlaceKeepsTypeModeAndPacketsAndDropsEveryTag)
                  {"opus_picture.opus", "opus_picture.opus", 0640},
                  {"wv_riff_list.wv", "ref/wavpack.wv", 0644},
                  {"dff_diin_comt.dff", "ref/dsd.dff", 0644},
-                 {"dsf_id3.dsf", "ref/dsd.dsf", 0644}};
+                 {"dsf_id3.dsf", "ref/dsd.dsf", 0644},
+                 {"wma_tags.wma", "ref/wma.wma", 0644}};
     for (const QString& folder : {local, fat}) {
         if (folder == fat && !fatMount.ok())
             GTEST_SKIP() << fatMount.error();
@@ -187,25 +188,29 @@ TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
                            "-c:a", "aac", "-f", "latm", folder + "/latm.mp3"})
             .exitCode,
         0);
+    place("bad/asf_video.mp3", folder, "asf.mp3"); // its data packets interleave the video
     place("bad/empty.mp3", folder);
     place("bad/random.flac", folder);
     place("bad/truncated.dsf", folder);
+    place("bad/truncated.wma", folder);
     place("bad/ogg_truncated.ogg", folder);
     // Root reads any file, so the unreadable inputs are not files; a mode-000 one comes below.
     ASSERT_TRUE(QDir().mkdir(folder + "/folder.mp3"));
     ASSERT_TRUE(QFile::link(folder + "/nowhere", folder + "/gone.mp3"));
     ASSERT_EQ(::mkfifo(QFile::encodeName(folder + "/pipe.mp3").constData(), 0644), 0);
     const char* notAudio = "This file is not an audio file that Cleftone can read.";
-    const char* cutShort =
+    const char* cut =
         "The file ends before its audio does: it may be truncated or damaged. It was not changed.";
     const struct {
         const char* name;
         const char* message;
     } cases[] = {{"latm.mp3", "Cleftone cannot write AAC (LOAS/LATM) files."},
+                 {"asf.mp3", "Cleftone cannot write Windows Media video files."},
                  {"empty.mp3", notAudio},
                  {"random.flac", notAudio},
-                 {"truncated.dsf", cutShort},
-                 {"ogg_truncated.ogg", cutShort},
+                 {"truncated.dsf", cut},
+                 {"truncated.wma", cut},
+                 {"ogg_truncated.ogg", cut},
                  {"folder.mp3", "This is a folder, not an audio file."},
                  {"gone.mp3", "Could not open the file: no such file or directory."},
                  {"pipe.mp3", notAudio}};
@@ -217,9 +222,9 @@ TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
                      failureLine(QString::fromLatin1(c.name), QString::fromUtf8(c.message)));
         EXPECT_EQ(QFileInfo(input).isFile() ? readAll(input) : QByteArray(), bytes);
     }
-    EXPECT_EQ(namesIn(folder),
-              (QStringList{"empty.mp3", "folder.mp3", "gone.mp3", "latm.mp3", "ogg_truncated.ogg",
-                           "pipe.mp3", "random.flac", "truncated.dsf"}));
+    EXPECT_EQ(namesIn(folder), (QStringList{"asf.mp3", "empty.mp3", "folder.mp3", "gone.mp3",
+                                            "latm.mp3", "ogg_truncated.ogg", "pipe.mp3",
+                                            "random.flac", "truncated.dsf", "truncated.wma"}));
     EXPECT_EQ(namesIn(folder + "/folder.mp3"), QStringList());
 
     const QString locked = place("mp3_id3v1.mp3", folder, "locked.mp3", 0000);

@@ -82,6 +82,8 @@ inline constexpr AudioFileTypeID Ogg = fourCC("Oggf");
 inline constexpr AudioFileTypeID Matroska = fourCC("mkvf");
 inline constexpr AudioFileTypeID WebM = fourCC("webm");
 inline constexpr AudioFileTypeID ASF = fourCC("asff");
+/// ASF with a stream that is not audio (video, images, script commands): read, never written.
+inline constexpr AudioFileTypeID ASFVideo = fourCC("asfv");
 inline constexpr AudioFileTypeID MonkeysAudio = fourCC("APE ");
 inline constexpr AudioFileTypeID WavPack = fourCC("wvpk");
 inline constexpr AudioFileTypeID Musepack = fourCC("mpc ");

@@ -200,6 +200,7 @@ const std::vector<ContainerInfo>& writableContainers()
         {AudioFileType::MP3, "mp3", {"mp3", "mpeg"}},
         {AudioFileType::MP2, "mp2", {"mp2"}},
         {AudioFileType::Ogg, nullptr, {"ogg", "oga", "opus", "spx"}},
+        {AudioFileType::ASF, nullptr, {"wma", "asf"}},
         {AudioFileType::MonkeysAudio, nullptr, {"ape"}},
         {AudioFileType::WavPack, nullptr, {"wv"}},
         {AudioFileType::Musepack, nullptr, {"mpc", "mp+", "mpp"}},

@@ -1,5 +1,6 @@
 #include "engine/audiofile/RewriteFamilies.h"
 
+#include "engine/audiofile/AsfFile.h"
 #include "engine/audiofile/DsdReaders.h"
 #include "engine/audiofile/OggReader.h"
 #include "engine/audiofile/TaggedLosslessReader.h"
@@ -9,10 +10,7 @@ namespace cleftone::audiofile {
 const std::vector<RewriteFamily>& rewriteFamilies()
 {
     static const std::vector<RewriteFamily> families = {
-        oggFamily(),
-        taggedLosslessFamily(),
-        dsfFamily(),
-        dsdiffFamily(),
+        oggFamily(), asfFamily(), taggedLosslessFamily(), dsfFamily(), dsdiffFamily(),
     };
     return families;
 }

@@ -128,6 +128,8 @@ const Case kCases[] = {
     {"ape_id3v2_front.ape", T::MonkeysAudio, "ref/monkeys.ape"},
     {"dsf_id3.dsf", T::DSF, "ref/dsd.dsf"},
     {"dff_diin_comt.dff", T::DSDIFF, "ref/dsd.dff"},
+    {"wma_tags.wma", T::ASF, "ref/wma.wma"},
+    {"wma_markers.wma", T::ASF},
     // The content decides the type, not the extension.
     {"bad/wav_named.mp3", T::WAVE, nullptr, {}, {}, false},
     {"bad/m4a_named.mp3", T::M4A},
@@ -198,11 +200,11 @@ TEST_F(RoundTrip, BrokenInputGivesAStatusOrNothingMoreThanItHas)
 {
     ASSERT_TRUE(QDir().mkpath(tempPath("x.wav")));
     const std::pair<QString, bool> cases[] = {
-        {fixture("bad/empty.mp3"), false},        {fixture("bad/text.mp3"), false},
-        {fixture("bad/random.flac"), false},      {tempPath("x.wav"), false},
-        {fixture("bad/missing.mp3"), false},      {fixture("bad/truncated.mp3"), true},
-        {fixture("bad/truncated.m4a"), true},     {fixture("bad/truncated.dsf"), false},
-        {fixture("bad/ogg_truncated.ogg"), false}};
+        {fixture("bad/empty.mp3"), false},     {fixture("bad/text.mp3"), false},
+        {fixture("bad/random.flac"), false},   {tempPath("x.wav"), false},
+        {fixture("bad/missing.mp3"), false},   {fixture("bad/truncated.mp3"), true},
+        {fixture("bad/truncated.m4a"), true},  {fixture("bad/truncated.dsf"), false},
+        {fixture("bad/truncated.wma"), false}, {fixture("bad/ogg_truncated.ogg"), false}};
     for (const auto& [path, holdsAudio] : cases) {
         SCOPED_TRACE(path.toStdString());
         std::future<CopyResult> run = detached([p = path] { return reopen(p); });

@@ -7,6 +7,7 @@ import re
 import struct
 import subprocess
 import sys
+import uuid
 
 TOKEN = b"CleftoneTag"  # in every fixture tag
 WRITER_MARKS = [b"Lavf", b"Lavc", b"Lavu", b"ffmpeg", b"FFmpeg", b"LAME", b"Lame"]
@@ -18,10 +19,33 @@ ALLOWED = {
     "MP4": {b"ftyp", b"moov", b"mdat", b"free", b"skip", b"wide"},
     "moov": {b"mvhd", b"trak", b"iods", b"udta", b"meta", b"mvex", b"free", b"skip"},
 }
+ASF_NAMES = {uuid.UUID(g).bytes_le: name for g, name in (
+    ("75B22630-668E-11CF-A6D9-00AA0062CE6C", "Header"),
+    ("75B22636-668E-11CF-A6D9-00AA0062CE6C", "Data"),
+    ("8CABDCA1-A947-11CF-8EE4-00C00C205365", "File Properties"),
+    ("B7DC0791-A9B7-11CF-8EE6-00C00C205365", "Stream Properties"),
+    ("5FBF03B5-A92E-11CF-8EE3-00C00C205365", "Header Extension"),
+    ("75B22633-668E-11CF-A6D9-00AA0062CE6C", "Content Description"),
+    ("D2D0A440-E307-11D2-97F0-00A0C95EA850", "Extended Content Description"),
+    ("C5F8CBEA-5BAF-4877-8467-AA8C44FA4CCA", "Metadata"),
+    ("44231C94-9498-49D1-A141-1D134E457054", "Metadata Library"),
+    ("2211B3FA-BD23-11D2-B4B7-00A0C955FC6E", "Content Branding"),
+    ("F487CD01-A951-11CF-8EE6-00C00C205365", "Marker"),
+    ("1EFB1A30-0B62-11D0-A39B-00A0C90348F6", "Script Command"),
+    ("1806D474-CADF-4509-A4BA-9AABCB96AAE8", "Padding"),
+    ("33000890-E5B1-11CF-89F4-00A0C90349CB", "Simple Index"),
+    ("D6E229D3-35DA-11D1-9034-00A0C90349BE", "Index"),
+    ("FEB103F8-12AD-4C64-840F-2A1D2F7AD48C", "Media Object Index"),
+    ("3CB73FD0-0C4A-4803-953D-EDF7B6228F0C", "Timecode Index"))}
+ASF_GUID = {name: g for g, name in ASF_NAMES.items()}
+ASF_TAGS = {"Content Description", "Extended Content Description", "Metadata", "Metadata Library",
+            "Content Branding", "Marker", "Script Command", "Padding"}
+ASF_AUDIO = uuid.UUID("F8699E40-5B4D-11CF-A8FD-00805F5C442B").bytes_le
 MAGIC = {b"fLaC": "fLaC", b"riff\x2e\x91\xcf\x11": "Wave64", b"caff": "CAF", b".snd": "AU",
          b"#!AMR-WB\n": "AMR-WB", b"#!AMR\n": "AMR-NB", b"OggS": "Ogg", b"MAC ": "APE",
          b"wvpk": "WavPack", b"MPCK": "Musepack", b"MP+": "Musepack", b"TTA1": "TTA",
-         b"OFR ": "OptimFROG", b"tBaK": "TAK", b"DSD ": "DSF", b"FRM8": "DSDIFF"}
+         b"OFR ": "OptimFROG", b"tBaK": "TAK", b"DSD ": "DSF", b"FRM8": "DSDIFF",
+         ASF_GUID["Header"]: "ASF"}
 L3_KBPS = {3: [0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320],
            2: [0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160]}
 RATES = {3: [44100, 48000, 32000], 2: [22050, 24000, 16000], 0: [11025, 12000, 8000]}
@@ -46,6 +70,7 @@ class Report:
         self.pakt = None  # a CAF packet table's valid, priming and remainder frames
         self.vendors = []  # the vendor strings of Ogg audio streams, in file order
         self.ogg_gaps = []  # pages missing where the numbers of an audio stream's pages skip
+        self.asf_kept = None  # an ASF file's data object and indexes, as bytes
 
     def problem(self, text, at=None):
         """`at`: where the bytes to show start."""
@@ -272,6 +297,47 @@ def walk_mp4(rep, where, s, e):
         rep.problem(f"MP4 has {tracks} tracks")
 
 
+def asf_objects(rep, pos, end, where):
+    """(name, start, end) of the ASF objects that fill [pos, end)."""
+    found = []
+    while pos + 24 <= end:
+        guid, size = rep.d[pos : pos + 16], struct.unpack("<Q", rep.d[pos + 16 : pos + 24])[0]
+        found.append((ASF_NAMES.get(guid, str(uuid.UUID(bytes_le=guid))), pos, pos + size))
+        if size < 24 or pos + size > end:
+            break
+        pos += size
+    if pos != end:
+        rep.problem(f"ASF {where}: no object of the right size at {pos}", pos)
+    return found
+
+
+def walk_asf(rep):
+    """Tag objects, pictures, streams that are not audio, and header sizes that do not add up."""
+    d, s = rep.d, rep.start
+    size, count = struct.unpack("<QI", d[s + 16 : s + 28])
+    header = asf_objects(rep, s + 30, s + size, "header")
+    objects = list(header)
+    if count != len(header):
+        rep.problem(f"ASF header counts {count} objects and holds {len(header)}")
+    for name, a, b in header:
+        if name == "Header Extension":
+            if struct.unpack("<I", d[a + 42 : a + 46])[0] != b - a - 46:
+                rep.problem("ASF header extension's data size is wrong", a)
+            objects += asf_objects(rep, a + 46, b, "header extension")
+        elif name == "File Properties" and d[a + 40 : a + 48] != struct.pack("<Q", len(d) - s):
+            rep.problem(f"ASF file size in the header is not {len(d) - s}", a + 40)
+    for name, a, b in objects:
+        picture = "WM/Picture".encode("utf-16-le") in d[a:b] or (
+            name == "Content Branding" and d[a + 24 : a + 28] != bytes(4))  # a banner image
+        if name in ASF_TAGS:
+            rep.problem(f"ASF {name} object ({b - a} bytes{', a picture' * picture})", a + 24)
+        if name == "Stream Properties" and d[a + 24 : a + 40] != ASF_AUDIO:
+            rep.problem(f"ASF stream {d[a + 72] & 127} is not audio", a + 24)
+    body = asf_objects(rep, s + size, len(d), "file")
+    rep.asf_kept = [d[a:b] for name, a, b in body if name == "Data" or name.endswith("Index")]
+    rep.problems += [f"ASF {n} object after the data" for n, _, _ in body[1:] if n[-5:] != "Index"]
+
+
 def find_xing(rep):
     """The first frame of an MP3 when it is a Xing, Info or VBRI header frame."""
     d, pos = rep.d, rep.start
@@ -340,6 +406,8 @@ def analyse(path):
         walk_dsf(rep)
     elif kind == "DSDIFF":
         walk_dsdiff(rep)
+    elif kind == "ASF":
+        walk_asf(rep)
     writer_strings(rep)
     return rep
 
@@ -354,6 +422,8 @@ def check(inp, outp):
         mismatch.append(f"Ogg page number gaps {a.ogg_gaps} became {b.ogg_gaps}")
     if a.vendors != b.vendors:
         mismatch.append(f"Ogg vendor strings {a.vendors} became {b.vendors}")
+    if a.asf_kept != b.asf_kept:
+        mismatch.append("ASF data object or index objects differ")
     if a.pakt != b.pakt:
         mismatch.append(f"CAF frames (valid, priming, remainder) {a.pakt} became {b.pakt}")
     known = {t for _, t in a.mp4_times}
