@@ -65,8 +65,8 @@ void addTags(const AVDictionary* metadata, bool isMp3Stream, std::vector<std::st
     const AVDictionaryEntry* entry = nullptr;
     while ((entry = av_dict_get(metadata, "", entry, AV_DICT_IGNORE_SUFFIX))) {
         const std::string key = entry->key;
-        // An MP3's encoder name comes from its LAME header, which playback needs and a strip
-        // keeps.
+        // An MP3's encoder name comes from its LAME header, an Ogg stream's from its vendor
+        // string: playback needs the one and a strip keeps both.
         if (isStructural(key) || (isMp3Stream && key == "encoder"))
             continue;
         items.push_back("Tag " + key + ": " + oneLine(entry->value));
@@ -245,10 +245,12 @@ MetadataReport inspectMetadata(const std::string& path)
     report.readable = true;
     auto& items = report.items;
 
-    const bool mp3 = audio->codecpar->codec_id == AV_CODEC_ID_MP3;
-    // Matroska's "encoder" is its muxing application, which a strip keeps too.
-    addTags(context->metadata,
-            mp3 || std::string_view(context->iformat->name).starts_with("matroska"), items);
+    // What a strip keeps: an MP3's LAME encoder name, an Ogg stream's vendor string and
+    // Matroska's muxing application all come as "encoder".
+    const bool mp3 = audio->codecpar->codec_id == AV_CODEC_ID_MP3 ||
+                     std::strcmp(context->iformat->name, "ogg") == 0 ||
+                     std::string_view(context->iformat->name).starts_with("matroska");
+    addTags(context->metadata, mp3, items);
     addTags(audio->metadata, mp3, items);
 
     for (unsigned i = 0; i < context->nb_streams; ++i) {
