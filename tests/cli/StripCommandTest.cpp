@@ -415,7 +415,7 @@ TEST_F(StripCommandTest, QuietInPlaceStripOfALinkKeepsTheLinkAndTheOriginalInThe
 
 TEST_F(StripCommandTest, InterruptStopsTheRunningFileAndLeavesTheRestUntouched)
 {
-    const QString large = largeTaggedMP3(folderAt("media"));
+    const QString large = largeTagged(folderAt("media"));
     ASSERT_FALSE(large.isEmpty()) << "ffmpeg could not make the test file";
     QStringList files;
     for (int i = 1; i <= 7; ++i) {

@@ -199,7 +199,7 @@ const std::vector<ContainerInfo>& writableContainers()
         {AudioFileType::FLAC, nullptr, {"flac"}},
         {AudioFileType::MP3, "mp3", {"mp3", "mpeg"}},
         {AudioFileType::MP2, "mp2", {"mp2"}},
-        {AudioFileType::Ogg, "ogg", {"ogg", "oga", "opus"}},
+        {AudioFileType::Ogg, nullptr, {"ogg", "oga", "opus", "spx"}},
         {AudioFileType::ASF, nullptr, {"wma", "asf"}},
         {AudioFileType::MonkeysAudio, nullptr, {"ape"}},
         {AudioFileType::WavPack, nullptr, {"wv"}},

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <set>
 #include <string_view>
@@ -94,8 +95,7 @@ bool isStructural(const std::string& key)
     return keys.count(key) > 0;
 }
 
-// `encoderIsKept`: the "encoder" entry names something a strip keeps, such as an MP3's LAME
-// header, which playback needs.
+// `encoderIsKept`: the "encoder" entry names something a strip keeps (see inspectMetadata()).
 void addTags(const AVDictionary* metadata, bool encoderIsKept, MetadataReport& report)
 {
     const AVDictionaryEntry* entry = nullptr;
@@ -210,11 +210,13 @@ MetadataReport inspectMetadata(const std::string& path, bool pictureData)
     report.container = containerName(*context.get());
     report.codec = avcodec_get_name(audio->codecpar->codec_id);
 
-    const bool mp3 = audio->codecpar->codec_id == AV_CODEC_ID_MP3;
-    // Matroska's "encoder" is its muxing application, which a strip keeps too.
-    addTags(context->metadata,
-            mp3 || std::string_view(context->iformat->name).starts_with("matroska"), report);
-    addTags(audio->metadata, mp3, report);
+    // What a strip keeps: an MP3's LAME encoder name (playback needs it), an Ogg stream's
+    // vendor string and Matroska's muxing application all come as "encoder".
+    const bool encoderIsKept = audio->codecpar->codec_id == AV_CODEC_ID_MP3 ||
+                               std::strcmp(context->iformat->name, "ogg") == 0 ||
+                               std::string_view(context->iformat->name).starts_with("matroska");
+    addTags(context->metadata, encoderIsKept, report);
+    addTags(audio->metadata, encoderIsKept, report);
 
     for (unsigned i = 0; i < context->nb_streams; ++i) {
         const AVStream* stream = context->streams[i];

@@ -3,6 +3,7 @@
 #include "engine/audiofile/AsfFile.h"
 #include "engine/audiofile/DsdReaders.h"
 #include "engine/audiofile/MatroskaFile.h"
+#include "engine/audiofile/OggReader.h"
 #include "engine/audiofile/TaggedLosslessReader.h"
 
 namespace cleftone::audiofile {
@@ -10,11 +11,8 @@ namespace cleftone::audiofile {
 const std::vector<RewriteFamily>& rewriteFamilies()
 {
     static const std::vector<RewriteFamily> families = {
-        asfFamily(),
-        taggedLosslessFamily(),
-        dsfFamily(),
-        dsdiffFamily(),
-        matroskaFamily(),
+        oggFamily(), asfFamily(),    taggedLosslessFamily(),
+        dsfFamily(), dsdiffFamily(), matroskaFamily(),
     };
     return families;
 }

@@ -50,6 +50,11 @@ MAGIC = {b"fLaC": "fLaC", b"riff\x2e\x91\xcf\x11": "Wave64", b"caff": "CAF", b".
 L3_KBPS = {3: [0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320],
            2: [0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160]}
 RATES = {3: [44100, 48000, 32000], 2: [22050, 24000, 16000], 0: [11025, 12000, 8000]}
+OGG_CRC = [0] * 256
+for _i in range(256):
+    OGG_CRC[_i] = _i << 24
+    for _ in range(8):
+        OGG_CRC[_i] = (OGG_CRC[_i] << 1 ^ (0x04C11DB7 if OGG_CRC[_i] & 1 << 31 else 0)) & 0xFFFFFFFF
 
 
 def show(tag):
@@ -64,6 +69,8 @@ class Report:
         self.start = 0  # where the container proper starts, past ID3v2 tags
         self.xing = None  # (offset, bytes) of an MP3 Xing/Info/VBRI frame
         self.pakt = None  # a CAF packet table's valid, priming and remainder frames
+        self.vendors = []  # the vendor strings of Ogg audio streams, in file order
+        self.ogg_gaps = []  # pages missing where the numbers of an audio stream's pages skip
         self.asf_kept = None  # an ASF file's data object and indexes, as bytes
         self.kept = []  # (offset, size) of writer strings that a strip keeps
         self.mkv_apps = None  # Matroska's muxing and writing application
@@ -167,6 +174,90 @@ def walk_flac(rep):
         pos += 4 + size
         if head & 0x80:
             break
+
+
+def ogg_crc(data):
+    crc = 0
+    for byte in data:
+        crc = ((crc << 8) & 0xFFFFFFFF) ^ OGG_CRC[(crc >> 24) ^ byte]
+    return crc
+
+
+def comment_list(rep, codec, p, pos):
+    """A Vorbis comment list (vendor, comments): the vendor is noted, each comment a problem."""
+    size = struct.unpack_from("<I", p, pos)[0]
+    rep.vendors.append(f"{codec}: {show(p[pos + 4 : pos + 4 + size])}")
+    count, pos = struct.unpack_from("<I", p, pos + 4 + size)[0], pos + 8 + size
+    for _ in range(count):
+        size = struct.unpack_from("<I", p, pos)[0]
+        rep.problem(f"Ogg {codec} comment '{show(p[pos + 4 : pos + 4 + min(size, 60)])}'")
+        pos += 4 + size
+    return pos
+
+
+def ogg_headers(rep, packets):
+    """The header packets of one logical stream: what each codec keeps beyond its setup."""
+    p = packets[0] if packets else b""
+    try:
+        if p.startswith(b"\x01vorbis"):
+            comment_list(rep, "Vorbis", packets[1], 7)
+        elif p.startswith(b"OpusHead"):
+            end = comment_list(rep, "Opus", packets[1], 8)
+            if end < len(packets[1]):
+                rep.problem(f"Opus data after the comments ({len(packets[1]) - end} bytes)")
+        elif p.startswith(b"Speex   "):
+            comment_list(rep, "Speex", packets[1], 0)
+        elif p.startswith(b"\x7fFLAC"):
+            for block in packets[1:]:
+                if block[0] & 0x7F == 4:
+                    comment_list(rep, "FLAC", block, 4)
+                elif block[0] & 0x7F != 3:
+                    rep.problem(f"FLAC metadata block type {block[0] & 0x7F} in Ogg")
+                if block[0] & 0x80:
+                    break
+        else:
+            rep.problem(f"Ogg stream that is not audio: {p[:8]!r}")
+            return False
+    except (IndexError, struct.error):
+        rep.problem("Ogg header packets cut short")
+    return True
+
+
+def walk_ogg(rep):
+    """Every page: contiguous, checksums right, numbered in order; then each stream's headers."""
+    d, pos, streams, order = rep.d, rep.start, {}, []
+    while pos < len(d):
+        if d[pos : pos + 4] != b"OggS" or pos + 27 > len(d):
+            if not d[pos:].startswith((b"TAG", b"APETAGEX", b"LYRICSBEGIN", b"ID3")):
+                rep.problem(f"Ogg: no page at byte {pos} of {len(d)}", pos)
+            break
+        flags, serial, seq, count = d[pos + 5], *struct.unpack_from("<II", d, pos + 14), d[pos + 26]
+        lacing, body = d[pos + 27 : pos + 27 + count], pos + 27 + count
+        end = body + sum(lacing)
+        page = bytearray(d[pos:end])
+        page[22:26] = bytes(4)
+        if end > len(d) or ogg_crc(page) != struct.unpack_from("<I", d, pos + 22)[0]:
+            rep.problem(f"Ogg page at {pos} cut short or with a wrong checksum")
+        if flags & 2:
+            streams[serial] = {"seq": seq - 1, "packets": [], "part": b"", "gaps": []}
+            order.append(streams[serial])
+        elif serial not in streams:
+            rep.problem(f"Ogg page of an unknown stream {serial} at {pos}")
+            streams[serial] = {"seq": seq - 1, "packets": [], "part": b"", "gaps": []}
+        s = streams[serial]
+        if seq != s["seq"] + 1:  # pages lost before this one: a strip keeps the gap
+            s["gaps"].append(seq - s["seq"] - 1)
+        s["seq"] = seq
+        for size in lacing:
+            s["part"] += d[body : body + size] if len(s["packets"]) < 64 else b""
+            body += size
+            if size < 255:
+                s["packets"].append(s["part"])
+                s["part"] = b""
+        pos = end
+    for s in order:
+        if ogg_headers(rep, s["packets"]):
+            rep.ogg_gaps += s["gaps"]
 
 
 def boxes(d, pos, end):
@@ -375,6 +466,9 @@ def writer_strings(rep):
     masked = bytearray(rep.d)
     for pos, size in spans:
         masked[pos : pos + size] = bytes(size)
+    for vendor in rep.vendors:  # an Ogg stream's own vendor ("Lavf…" from FFmpeg's muxer)
+        text = vendor.split(": ", 1)[1].encode("latin-1")
+        masked = masked.replace(text, bytes(len(text))) if text else masked
     for mark in WRITER_MARKS:
         for m in re.finditer(re.escape(mark), masked):
             rep.problem(f"writer string '{show(mark)}' outside the audio at {m.start()}", m.start())
@@ -406,6 +500,8 @@ def analyse(path):
         walk_mp4(rep, "", s, len(d))
     elif kind == "MPEG-L3":
         find_xing(rep)
+    elif kind == "Ogg":
+        walk_ogg(rep)
     elif kind == "DSF":
         walk_dsf(rep)
     elif kind == "DSDIFF":
@@ -424,6 +520,10 @@ def check(inp, outp):
     xing_in, xing_out = (r.xing[1] if r.xing else None for r in (a, b))
     if a.kind == "MPEG-L3" and xing_in != xing_out:  # gained, lost or changed
         mismatch.append(f"Xing/Info frame {xing_in!r:.80} became {xing_out!r:.80}")
+    if a.ogg_gaps != b.ogg_gaps:
+        mismatch.append(f"Ogg page number gaps {a.ogg_gaps} became {b.ogg_gaps}")
+    if a.vendors != b.vendors:
+        mismatch.append(f"Ogg vendor strings {a.vendors} became {b.vendors}")
     if a.asf_kept != b.asf_kept:
         mismatch.append("ASF data object or index objects differ")
     if a.mkv_apps != b.mkv_apps:
