@@ -49,6 +49,9 @@ using Ms = std::chrono::duration<double, std::milli>;
 
 constexpr int kEntries = 100000;
 constexpr double kStallTargetMs = 50;
+// Stop to the end of the walk: every path admitted before Stop is still listed first, a bounded
+// share per turn of the event loop.
+constexpr double kStopTargetMs = 100;
 // The header is refreshed every 100 ms; one refresh may wait behind a task of up to 100 ms.
 constexpr double kHeaderGapTargetMs = 200;
 
@@ -428,6 +431,6 @@ int main(int argc, char** argv)
                     kHeaderGapTargetMs);
     }
     verdict("(2) stop", "Stop -> walk finished", Ms(stopped.finishedAt - stopPressed).count(),
-            kStallTargetMs);
+            kStopTargetMs);
     return right ? 0 : 1;
 }

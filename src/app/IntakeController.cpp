@@ -125,44 +125,48 @@ bool IntakeController::admissionsPending()
 void IntakeController::drainAdmissions()
 {
     // A walk that finds thousands of files at once (a flat list of paths that all fail to open
-    // is screened in microseconds each) would otherwise list them in one long task; a bounded
-    // share per turn of the event loop keeps the window responsive.
-    constexpr qsizetype kMostPerTask = 1024;
+    // is screened in microseconds each) would otherwise list them in one long task. Listing
+    // goes in steps of a bounded size for as long as one turn of the event loop may take, and
+    // the rest waits for the next turn.
+    constexpr qsizetype kStep = 512;
+    constexpr auto kTurn = std::chrono::milliseconds(5);
     const auto start = std::chrono::steady_clock::now();
-    QStringList paths;
-    QHash<QString, FileMetadata> inspected;
-    bool more = false;
-    {
-        std::lock_guard lock(handOverLock_);
-        if (admittedPaths_.size() <= kMostPerTask) {
-            paths.swap(admittedPaths_);
-        } else {
-            paths = admittedPaths_.first(kMostPerTask);
-            admittedPaths_.remove(0, kMostPerTask);
-            more = true;
-        }
-        for (qsizetype i = 0; i < paths.size() && !inspectedOnTheWay_.isEmpty(); ++i) {
-            if (const auto found = inspectedOnTheWay_.find(paths[i]);
-                found != inspectedOnTheWay_.end()) {
-                inspected.insert(paths[i], found.value());
-                inspectedOnTheWay_.erase(found);
+    bool more = true;
+    while (more && std::chrono::steady_clock::now() - start < kTurn) {
+        QStringList paths;
+        QHash<QString, FileMetadata> inspected;
+        {
+            std::lock_guard lock(handOverLock_);
+            more = admittedPaths_.size() > kStep;
+            if (more) {
+                paths = admittedPaths_.first(kStep);
+                admittedPaths_.remove(0, kStep);
+            } else {
+                paths.swap(admittedPaths_);
+            }
+            for (qsizetype i = 0; i < paths.size() && !inspectedOnTheWay_.isEmpty(); ++i) {
+                if (const auto found = inspectedOnTheWay_.find(paths[i]);
+                    found != inspectedOnTheWay_.end()) {
+                    inspected.insert(paths[i], found.value());
+                    inspectedOnTheWay_.erase(found);
+                }
             }
         }
+        // Paths already listed (also earlier in this walk) are dropped here, by exact text.
+        const QStringList listed = list_.addObjects(paths);
+        std::vector<MetadataResult> known;
+        QStringList unknown;
+        for (const QString& path : listed) {
+            if (const auto found = inspected.constFind(path); found != inspected.cend())
+                known.push_back({path, list_.serialOf(path), found.value()});
+            else
+                unknown << path;
+        }
+        list_.setMetadata(known);
+        inspections_.inspect(unknown);
     }
     if (more)
         postToMainThread(this, [this] { drainAdmissions(); });
-    // Paths already listed (also earlier in this walk) are dropped here, by exact text.
-    const QStringList listed = list_.addObjects(paths);
-    std::vector<MetadataResult> known;
-    QStringList unknown;
-    for (const QString& path : listed) {
-        if (const auto found = inspected.constFind(path); found != inspected.cend())
-            known.push_back({path, list_.serialOf(path), found.value()});
-        else
-            unknown << path;
-    }
-    list_.setMetadata(known);
-    inspections_.inspect(unknown);
     meter_.note(start);
 }
 
