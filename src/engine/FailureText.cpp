@@ -181,6 +181,9 @@ QString unwritableInputMessage(const QString& path, AudioFileTypeID type, OSStat
     if (openStatus == AudioFileError::EndOfFile)
         return QStringLiteral("The file ends before its audio does: it may be truncated or "
                               "damaged. It was not changed.");
+    if (openStatus == AudioFileError::InvalidChunk)
+        return QStringLiteral("The file is damaged: Cleftone cannot read its structure. It was "
+                              "not changed.");
     return QStringLiteral("This file is not an audio file that Cleftone can read.");
 }
 

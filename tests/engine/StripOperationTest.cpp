@@ -197,6 +197,10 @@ TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
     place("bad/truncated.mka", folder);
     place("bad/two_segments.webm", folder);
     place("bad/ogg_truncated.ogg", folder);
+    // One bit flipped inside an Ogg page: its checksum no longer holds.
+    QByteArray damaged = readAll(fixture("ogg_vorbis_tags.ogg"));
+    damaged[damaged.size() / 2] = char(damaged[damaged.size() / 2] ^ 0x04);
+    writeFile(folder + "/damaged.ogg", damaged);
     // Root reads any file, so the unreadable inputs are not files; a mode-000 one comes below.
     ASSERT_TRUE(QDir().mkdir(folder + "/folder.mp3"));
     ASSERT_TRUE(QFile::link(folder + "/nowhere", folder + "/gone.mp3"));
@@ -216,6 +220,8 @@ TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
                  {"truncated.mka", cut},
                  {"two_segments.webm", "Cleftone cannot write multi-segment Matroska files."},
                  {"ogg_truncated.ogg", cut},
+                 {"damaged.ogg",
+                  "The file is damaged: Cleftone cannot read its structure. It was not changed."},
                  {"folder.mp3", "This is a folder, not an audio file."},
                  {"gone.mp3", "Could not open the file: no such file or directory."},
                  {"pipe.mp3", notAudio}};
@@ -227,10 +233,10 @@ TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
                      failureLine(QString::fromLatin1(c.name), QString::fromUtf8(c.message)));
         EXPECT_EQ(QFileInfo(input).isFile() ? readAll(input) : QByteArray(), bytes);
     }
-    EXPECT_EQ(namesIn(folder),
-              (QStringList{"asf.mp3", "empty.mp3", "folder.mp3", "gone.mp3", "latm.mp3",
-                           "ogg_truncated.ogg", "pipe.mp3", "random.flac", "truncated.dsf",
-                           "truncated.mka", "truncated.wma", "two_segments.webm"}));
+    EXPECT_EQ(namesIn(folder), (QStringList{"asf.mp3", "damaged.ogg", "empty.mp3", "folder.mp3",
+                                            "gone.mp3", "latm.mp3", "ogg_truncated.ogg", "pipe.mp3",
+                                            "random.flac", "truncated.dsf", "truncated.mka",
+                                            "truncated.wma", "two_segments.webm"}));
     EXPECT_EQ(namesIn(folder + "/folder.mp3"), QStringList());
 
     const QString locked = place("mp3_id3v1.mp3", folder, "locked.mp3", 0000);
