@@ -352,6 +352,43 @@ TEST_F(StripJobTest, RepairPassRunsOnRealMP3OnlyAndFailsTheJobOnlyWhenNoFileIsLe
     }
 }
 
+TEST_F(StripJobTest, LeavingCleanFilesUntouchedSkipsNeitherTagsNorRepairsNorCopies)
+{
+    preferences->setValue(QString::fromLatin1(kLeaveCleanFilesUntouchedKey), true);
+    const QString folder = folderAt("music");
+    writeFile(folder + "/cut.mp3", readAll(fixture("ref/mp3_no_xing.mp3")).chopped(100));
+    const struct {
+        const char* fixture;
+        const char* name;
+        bool untouched;
+    } cases[] = {
+        {"ref/mp3_vbr.mp3", "clean.mp3", true},
+        {"ref/mp3_vbri.mp3", "counts.mp3", false}, // its VBRI header counts wrongly
+        {nullptr, "cut.mp3", false},               // a download cut off: repaired
+        {"mp3_id3v1.mp3", "tagged.mp3", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString input =
+            c.fixture ? place(QString::fromLatin1(c.fixture), folder, QString::fromLatin1(c.name))
+                      : folder + "/" + QString::fromLatin1(c.name);
+        const QByteArray bytes = readAll(input);
+        const struct stat before = *statOf(input);
+        const Outcome outcome = strip(input, environment());
+        EXPECT_TRUE(outcome.success) << outcome.errors.join('\n').toStdString();
+        EXPECT_EQ(outcome.leftUntouched, c.untouched);
+        EXPECT_EQ(readAll(input) == bytes, c.untouched);
+        const struct stat after = *statOf(input);
+        EXPECT_EQ(after.st_ino == before.st_ino && after.st_mtim.tv_sec == before.st_mtim.tv_sec &&
+                      after.st_mtim.tv_nsec == before.st_mtim.tv_nsec,
+                  c.untouched);
+    }
+    // A destination folder still gets its copy.
+    setDestination(folderAt("out"));
+    EXPECT_TRUE(strip(folder + "/clean.mp3", environment()).success);
+    EXPECT_EQ(readAll(tempPath("out/clean.mp3")), readAll(fixture("ref/mp3_vbr.mp3")));
+}
+
 TEST_F(StripJobTest, NoTagFallbackNeverOverwritesNorDeletesAFileOfTheUser)
 {
     // No temporary file fits in the destination's long path (while "song.mp3" still does) nor
