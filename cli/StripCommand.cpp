@@ -1,10 +1,11 @@
 #include "StripCommand.h"
 
+#include "ShowReports.h"
+
 #include "engine/CapabilitySets.h"
 #include "engine/CleftoneOperation.h"
 #include "engine/LeftoverJournal.h"
 #include "engine/ReplacementFolders.h"
-#include "engine/audiofile/MetadataInspection.h"
 #include "intake/FileScreening.h"
 #include "platform/BuildConfig.h"
 #include "platform/DisplayName.h"
@@ -50,6 +51,12 @@ void printText(FILE* stream, const QString& text)
     std::fflush(stream);
 }
 
+QString audioFiles(int count)
+{
+    return count == 1 ? QStringLiteral("1 audio file")
+                      : QStringLiteral("%1 audio files").arg(count);
+}
+
 void printLine(FILE* stream, const QString& text)
 {
     // One line whatever the paths in it hold: bytes that are not UTF-8, and a newline in a name,
@@ -81,16 +88,28 @@ int StripCommand::run(const QStringList& arguments)
         QStringLiteral("trash"),
         QStringLiteral("Move each original into the Trash before replacing it, so that it can "
                        "be restored from there."));
+    const QCommandLineOption skipClean(
+        QStringLiteral("skip-clean"),
+        QStringLiteral("Leave files that carry no metadata untouched (bytes, times and inode) "
+                       "instead of rewriting them; MP3 files that need repair are still "
+                       "rewritten."));
     const QCommandLineOption quiet(QStringList{QStringLiteral("q"), QStringLiteral("quiet")},
                                    QStringLiteral("Print only failures."));
     const QCommandLineOption show(
         QStringLiteral("show"),
         QStringLiteral("List the metadata that a strip would remove from each file, and change "
                        "nothing."));
-    parser.addOptions({outputDir, includeVideo, trash, quiet, show});
+    const QCommandLineOption json(
+        QStringLiteral("json"),
+        QStringLiteral("With --show: print one JSON array with an object per file."));
+    parser.addOptions({outputDir, includeVideo, trash, skipClean, quiet, show, json});
     parser.addPositionalArgument(QStringLiteral("path"),
                                  QStringLiteral("Audio files or folders to strip."),
                                  QStringLiteral("PATH..."));
+    parser.setApplicationDescription(
+        parser.applicationDescription() +
+        QStringLiteral("\n\nExit status: 0 when every file was stripped (or left clean), 1 when "
+                       "any file failed or the run was stopped, 2 on a usage error."));
 
     if (!parser.parse(arguments)) {
         printLine(stderr, QStringLiteral("cleftone-strip: ") + parser.errorText());
@@ -113,8 +132,14 @@ int StripCommand::run(const QStringList& arguments)
         return kUsageError;
     }
     quiet_ = parser.isSet(quiet);
-    if (parser.isSet(show))
-        return showAll(collectFiles(paths, true));
+    if (parser.isSet(json) && !parser.isSet(show)) {
+        printLine(stderr, QStringLiteral("cleftone-strip: --json goes with --show"));
+        return kUsageError;
+    }
+    if (parser.isSet(show)) {
+        const bool allRead = showReports(collectFiles(paths, true), parser.isSet(json), stdout);
+        return allRead && rejected_ == 0 ? kAllStripped : kFailures;
+    }
 
     QString destination = QString::fromLatin1(kOverwriteExistingFile);
     if (parser.isSet(outputDir)) {
@@ -138,16 +163,19 @@ int StripCommand::run(const QStringList& arguments)
     Preferences settings(QStringLiteral("/dev/null/cleftone-strip.conf"));
     settings.registerDefaults(
         {{QString::fromLatin1(kDestinationDirectoryKey), destination},
-         {QString::fromLatin1(kMoveOriginalsToTrashKey), parser.isSet(trash)}});
+         {QString::fromLatin1(kMoveOriginalsToTrashKey), parser.isSet(trash)},
+         {QString::fromLatin1(kLeaveCleanFilesUntouchedKey), parser.isSet(skipClean)}});
 
     QStringList files = collectFiles(paths, parser.isSet(includeVideo));
     if (parser.isSet(outputDir))
         files = withoutNameClashes(files);
-    if (files.isEmpty() && rejected_ > 0)
-        return kFailures;
-    if (files.isEmpty()) {
+    if (files.isEmpty() && rejected_ == 0) {
         if (!quiet_)
-            printLine(stdout, QStringLiteral("No supported audio files found."));
+            printLine(stdout, leftOut_ > 0 ? QStringLiteral("No supported audio files found; %1 "
+                                                            "left out (Cleftone cannot strip "
+                                                            "them).")
+                                                 .arg(audioFiles(leftOut_))
+                                           : QStringLiteral("No supported audio files found."));
         return kAllStripped;
     }
     return stripAll(files, settings);
@@ -173,7 +201,14 @@ QStringList StripCommand::collectFiles(const QStringList& paths, bool includeVid
                               .arg(path));
     };
     sink.skipUnsupported = [&](const QString& path) {
-        printLine(stderr, QStringLiteral("Skipping, not a supported audio file: %1").arg(path));
+        const QString extension = pathExtension(path);
+        reject(path, extension.isEmpty()
+                         ? QStringLiteral("Cleftone takes audio files by the extension of their "
+                                          "format, and this name has none.")
+                         : QStringLiteral("Cleftone cannot strip .%1 files.").arg(extension));
+    };
+    sink.leaveOut = [&](const QString&) {
+        ++leftOut_;
     };
     // Paths are taken as given, relative ones against the working directory.
     QStringList absolute;
@@ -192,12 +227,9 @@ QStringList StripCommand::withoutNameClashes(const QStringList& files)
     for (const QString& file : files) {
         const QString name = file.mid(file.lastIndexOf(QLatin1Char('/')) + 1);
         if (names.contains(name)) {
-            ++rejected_;
-            printLine(stderr,
-                      QStringLiteral("Cleftone Failed To Strip File: %1.  Error:Another file "
-                                     "named \u201C%1\u201D is already written to the "
-                                     "output folder (%2).")
-                          .arg(name, file));
+            reject(file, QStringLiteral("Another file named \u201C%1\u201D is already written "
+                                        "to the output folder (%2).")
+                             .arg(name, file));
             continue;
         }
         names.insert(name);
@@ -206,24 +238,11 @@ QStringList StripCommand::withoutNameClashes(const QStringList& files)
     return kept;
 }
 
-int StripCommand::showAll(const QStringList& files)
+void StripCommand::reject(const QString& path, const QString& reason)
 {
-    bool allRead = rejected_ == 0;
-    for (const QString& file : files) {
-        printLine(stdout, file);
-        const MetadataReport report = inspectMetadata(pathBytes(file).toStdString());
-        if (!report.readable) {
-            allRead = false;
-            printLine(stdout, QStringLiteral("  This file is not an audio file that Cleftone can "
-                                             "read."));
-            continue;
-        }
-        if (report.items.empty())
-            printLine(stdout, QStringLiteral("  No metadata"));
-        for (const std::string& item : report.items)
-            printLine(stdout, QStringLiteral("  ") + QString::fromStdString(item));
-    }
-    return allRead ? kAllStripped : kFailures;
+    ++rejected_;
+    printLine(stderr, QStringLiteral("Cleftone Failed To Strip File: %1.  Error:%2")
+                          .arg(displayNameAtPath(path), reason));
 }
 
 int StripCommand::stripAll(const QStringList& files, Preferences& settings)
@@ -231,6 +250,7 @@ int StripCommand::stripAll(const QStringList& files, Preferences& settings)
     const bool showProgress = !quiet_ && ::isatty(STDERR_FILENO);
     int done = 0;
     int failed = 0;
+    int clean = 0;
     qint64 bytesRemoved = 0;
     bool cancelled = false;
 
@@ -265,19 +285,24 @@ int StripCommand::stripAll(const QStringList& files, Preferences& settings)
                 finished->isCancelled() &&
                 (!finished->success() || finished->outFilePath().isEmpty());
             const bool succeeded = finished->success();
+            const bool untouched = succeeded && finished->leftUntouched();
             const qint64 removed = finished->bytesRemoved();
-            postToMainThread([&, file, stoppedUnfinished, succeeded, removed] {
+            postToMainThread([&, file, stoppedUnfinished, succeeded, untouched, removed] {
                 if (stoppedUnfinished)
                     return;
                 ++done;
                 if (!succeeded)
                     ++failed;
+                if (untouched)
+                    ++clean;
                 bytesRemoved += removed;
                 if (showProgress)
                     std::fprintf(stderr, "\r\033[K[%d/%lld] %s", done, (long long)files.size(),
                                  displayNameAtPath(file).toUtf8().constData());
                 else if (!quiet_ && succeeded)
-                    printLine(stdout, QStringLiteral("Stripped %1").arg(file));
+                    printLine(stdout, (untouched ? QStringLiteral("Already clean: %1")
+                                                 : QStringLiteral("Stripped %1"))
+                                          .arg(file));
             });
         });
         finaliser->addDependency(operation);
@@ -315,9 +340,10 @@ int StripCommand::stripAll(const QStringList& files, Preferences& settings)
     if (showProgress)
         std::fputs("\r\033[K", stderr);
 
-    const int stripped = done - failed;
+    // Files left clean are neither stripped nor failed; they are named on their own.
+    const int stripped = done - failed - clean;
     failed += rejected_;
-    const qsizetype total = files.size() + rejected_;
+    const qsizetype total = files.size() + rejected_ - clean;
     QString summary = stripped == total
                           ? QStringLiteral("Stripped %1 file%2")
                                 .arg(stripped)
@@ -326,6 +352,11 @@ int StripCommand::stripAll(const QStringList& files, Preferences& settings)
     // SI units, as the desktop's file manager shows sizes.
     summary += QStringLiteral(", %1 of metadata removed")
                    .arg(QLocale().formattedDataSize(bytesRemoved, 1, QLocale::DataSizeSIFormat));
+    if (clean)
+        summary += QStringLiteral("; %1 already clean").arg(clean);
+    if (leftOut_)
+        summary +=
+            QStringLiteral("; %1 left out (Cleftone cannot strip them)").arg(audioFiles(leftOut_));
     if (failed)
         summary += QStringLiteral("; %1 failed").arg(failed);
     if (cancelled)

@@ -6,9 +6,11 @@ namespace cleftone {
 
 class Preferences;
 
-/// `cleftone-strip [--output-dir DIR] [--include-video] [--trash] [--quiet] PATH...`: strips files
-/// and folders with the same engine, screening and error-log lines as the window.
-/// `cleftone-strip --show PATH...` lists what a strip would remove and changes nothing.
+/// `cleftone-strip [--output-dir DIR] [--include-video] [--trash] [--skip-clean] [--quiet]
+/// PATH...`: strips files and folders with the same engine, screening and error-log lines as the
+/// window. A named file that Cleftone cannot strip fails; files a folder walk leaves out that
+/// look like audio or video are counted in the summary.
+/// `cleftone-strip --show [--json] PATH...` lists what a strip would remove and changes nothing.
 ///
 /// Threads: the main thread, with a QCoreApplication; run() returns when every file is done.
 class StripCommand {
@@ -24,11 +26,11 @@ private:
     QStringList collectFiles(const QStringList& paths, bool includeVideo);
     QStringList withoutNameClashes(const QStringList& files);
     int stripAll(const QStringList& files, Preferences& settings);
-    /// --show: what each file carries, one finding a line; nothing is changed.
-    int showAll(const QStringList& files);
+    void reject(const QString& path, const QString& reason);
 
     bool quiet_ = false;
     int rejected_ = 0; ///< files refused before the run; they count as failures
+    int leftOut_ = 0;  ///< audio or video files a folder walk left out
 };
 
 } // namespace cleftone

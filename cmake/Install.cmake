@@ -82,7 +82,13 @@ set(_cleftone_metainfo_file
 set(CLEFTONE_DESKTOP_MIME_TYPES
     audio/x-aiff audio/x-aifc audio/x-wav audio/basic
     audio/mp4 audio/x-m4b audio/x-m4r audio/aac audio/ac3 audio/AMR audio/flac
-    audio/mpeg audio/mp2)
+    audio/mpeg audio/mp2
+    audio/ogg audio/x-vorbis+ogg audio/x-opus+ogg audio/x-flac+ogg audio/x-speex+ogg
+    audio/x-speex
+    audio/x-matroska video/x-matroska audio/webm video/webm
+    audio/x-ms-wma application/vnd.ms-asf
+    audio/x-ape audio/x-wavpack audio/x-musepack audio/x-tta
+    audio/x-dsf audio/x-dff)
 list(JOIN CLEFTONE_DESKTOP_MIME_TYPES ";" CLEFTONE_DESKTOP_MIME_TYPES)
 string(APPEND CLEFTONE_DESKTOP_MIME_TYPES ";")
 configure_file(${_cleftone_resources}/org.cleftone.Cleftone.desktop.in ${_cleftone_desktop_file}
@@ -158,7 +164,7 @@ if(CLEFTONE_DPKG_SHLIBDEPS AND CLEFTONE_FILE_PROGRAM)
 else()
     # Without dpkg-dev: the Debian 12 runtime packages by name.
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "${_cleftone_run_depends}, libqt6core6, libqt6network6, \
-libavformat59, libavcodec59, libavutil57")
+libavformat59, libavcodec59, libavutil57, libogg0")
     if(TARGET cleftone)
         string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libqt6gui6, libqt6widgets6")
     endif()

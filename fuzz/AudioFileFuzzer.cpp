@@ -4,7 +4,8 @@
 // opened with content detection, every inspection property is asked for, and its packets are
 // read in blocks sized as the packet copy sizes them. A second pass creates a new file of the
 // same type with the input's stream description and magic cookie and writes the packets into
-// it, so the writers see whatever the readers let through.
+// it, so the writers see whatever the readers let through. The metadata report (what --show and
+// the window's inspector list) reads every input too.
 //
 // Besides the sanitizers, the target checks what the callers of the service rely on: counts
 // and descriptions that stay inside the buffers they describe, sizes that fit the storage
@@ -15,6 +16,7 @@
 // Build and run with fuzz/run-fuzz.sh.
 
 #include "engine/audiofile/AudioFileService.h"
+#include "engine/audiofile/MetadataInspection.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -264,6 +266,16 @@ std::uint64_t copyBlocks(AudioFileService& service, AudioFileID input, const Ins
 
 void readPass(AudioFileService& service, const std::uint8_t* data, std::size_t size)
 {
+    // The metadata report reads the same bytes its own way: chunks, boxes, FLAC blocks, tags
+    // around raw streams, MPEG frames and their Xing or VBRI counts.
+    const MetadataReport report = inspectMetadata(state().inputPath, true);
+    for (const MetadataPicture& picture : report.pictures)
+        check(picture.data.size() == std::size_t(picture.bytes), "picture size", picture.bytes,
+              picture.data.size());
+    check(report.metadataBytes >= 0, "negative metadata size");
+    reportLines(report);
+    mpegStreamIsWhole(state().inputPath);
+
     AudioFileID file = nullptr;
     if (service.AudioFileOpenURL(state().inputPath, kAudioFileReadPermission, 0, &file) != 0) {
         check(file == nullptr, "failed open left a handle");

@@ -23,8 +23,8 @@ out=$(cd "$out" && pwd)
 
 cxx=${CLANGXX:-clang++}
 flags="-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined"
-ffmpeg_flags=$(pkg-config --cflags libavformat libavcodec libavutil)
-ffmpeg_libs=$(pkg-config --libs libavformat libavcodec libavutil)
+ffmpeg_flags=$(pkg-config --cflags libavformat libavcodec libavutil ogg)
+ffmpeg_libs=$(pkg-config --libs libavformat libavcodec libavutil ogg)
 
 # Rebuild what is older than its source or than any service header; two compilers at a time.
 newest_header=""
@@ -97,9 +97,16 @@ if [ ! -e "$generated" ] && command -v ffmpeg >/dev/null 2>&1; then
     make_seed gen_flac.flac -c:a flac
     make_seed gen_opus.ogg -c:a libopus -ar 48000
     make_seed gen_vorbis.ogg -c:a libvorbis
+    make_seed gen_opus.webm -c:a libopus -ar 48000 -f webm
+    make_seed gen_live.webm -c:a libopus -ar 48000 -live 1 -f webm
+    make_seed gen_vorbis.mka -c:a libvorbis -f matroska
+    make_seed gen_flac.oga -c:a flac -f ogg
+    make_seed gen_speex.spx -c:a libspeex -ar 16000
+    cat "$out/seeds/gen_vorbis.ogg" "$out/seeds/gen_opus.ogg" >"$out/seeds/gen_chained.ogg" || true
     make_seed gen_ac3.ac3 -c:a ac3 -b:a 64k
     make_seed gen_pcm.aiff -c:a pcm_s16be
     make_seed gen_gsm.wav -c:a libgsm_ms -ar 8000
+    make_seed gen_wma.wma -c:a wmav2 -b:a 32k
     touch "$generated"
 fi
 

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Renders docs/screenshots/main-window.png and error-log.png from the real windows, on a
-# virtual X display so that no desktop is needed and the pictures do not depend on one.
+# Renders docs/screenshots/main-window.png (with the Metadata column and the inspector),
+# error-log.png and settings.png from the real windows, on a virtual X display so that no
+# desktop is needed and the pictures do not depend on one.
 #
 #   scripts/screenshots.sh [BUILD-DIR]     (default: build-shots; OUTPUT_DIR=... to write elsewhere)
 #
 # Builds the cleftone-screenshots target when it is missing or out of date. Needs xvfb-run
-# (Debian package xvfb) and the benchmarks/tools enabled in the build (CLEFTONE_BUILD_BENCH=ON,
-# the default).
+# (Debian package xvfb), ffmpeg (which makes the listed audio files) and the benchmarks/tools
+# enabled in the build (CLEFTONE_BUILD_BENCH=ON, the default).
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,6 +17,10 @@ program="$build_dir/tools/screenshots/cleftone-screenshots"
 
 if ! command -v xvfb-run >/dev/null; then
   echo "screenshots.sh: xvfb-run is missing (sudo apt-get install xvfb)" >&2
+  exit 1
+fi
+if ! command -v ffmpeg >/dev/null; then
+  echo "screenshots.sh: ffmpeg is missing (sudo apt-get install ffmpeg)" >&2
   exit 1
 fi
 

@@ -7,12 +7,13 @@ packages=(
   # build
   cmake g++ make pkg-config clang libclang-rt-14-dev clang-format
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-l10n-tools
-  libavformat-dev libavcodec-dev libavutil-dev
+  libavformat-dev libavcodec-dev libavutil-dev libogg-dev
   libgtest-dev libgmock-dev
   # run time
   mp3val libqt6svg6
   # tests: real encoders, taggers and readers for the audio fixtures
-  ffmpeg lame flac id3v2 python3 python3-mutagen atomicparsley sox
+  ffmpeg lame flac id3v2 python3 python3-mutagen atomicparsley sox mkvtoolnix
+  vorbis-tools opus-tools speex
   xvfb
   # tests: a FAT file system mounted through FUSE, as USB sticks and phones are
   fusefat dosfstools fuse

@@ -36,6 +36,7 @@ void BatchRun::start()
     failedOperations_ = 0;
     successfulOperations_ = 0;
     bytesRemoved_ = 0;
+    alreadyClean_ = 0;
     activity_.cancelled = false;
 
     runSnapshot_ = list_.arrangedObjects();
@@ -175,6 +176,7 @@ void BatchRun::handleFinishedOperations(
         if (operation->success()) {
             ++successfulOperations_;
             bytesRemoved_ += operation->bytesRemoved();
+            alreadyClean_ += operation->leftUntouched() ? 1 : 0;
         } else
             ++failedOperations_;
         done << operation->inFilePath();

@@ -61,6 +61,8 @@ public:
     qint64 successfulOperations() const { return successfulOperations_; }
     /// By the successful jobs of the current (or last) run.
     qint64 bytesRemoved() const { return bytesRemoved_; }
+    /// Successful jobs of the current (or last) run that left a clean file as it was.
+    qint64 alreadyClean() const { return alreadyClean_; }
     /// Jobs of the run handled so far.
     qint64 handled() const { return failedOperations_ + successfulOperations_; }
     /// The file the run works on next; empty once stopping or when none is left.
@@ -92,6 +94,7 @@ private:
     qint64 failedOperations_ = 0;
     qint64 successfulOperations_ = 0;
     qint64 bytesRemoved_ = 0;
+    qint64 alreadyClean_ = 0;
     std::shared_ptr<Operation> currentFinalizer_;
     /// The running batch's shared replacement folders; finished by the finaliser on the worker.
     std::shared_ptr<ReplacementFolders> runFolders_;

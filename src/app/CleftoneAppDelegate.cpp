@@ -6,7 +6,11 @@
 #include "app/BatchRun.h"
 #include "app/DestinationControl.h"
 #include "app/FileDropFilter.h"
+#include "app/FileTable.h"
+#include "app/InspectionService.h"
 #include "app/IntakeController.h"
+#include "app/LeftOutReport.h"
+#include "app/MetadataInspector.h"
 #include "app/RunPanel.h"
 #include "app/RunSummary.h"
 #include "app/VideoPrompt.h"
@@ -50,8 +54,8 @@ CleftoneAppDelegate::CleftoneAppDelegate(AppDelegateEnvironment environment, QOb
             [this](const QStringList& paths) { addConfirmedVideoFiles(paths); });
     destination_ = std::make_unique<DestinationControl>(
         ui_->writeMethodPopUp, window_.get(), tools_, preferences_, environment_.sandboxed);
-    ui_->tableView->setModel(&operationsController_);
-    ui_->tableView->horizontalHeader()->setSectionsClickable(false);
+    fileTable_ = std::make_unique<FileTable>(ui_->tableView, window_.get(), ui_->viewMenu,
+                                             operationsController_);
     ui_->tableView->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     ui_->tableView->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     operationsController_.setHeaderTitle(ui_->tableView->property("initialHeaderTitle").toString());
@@ -72,6 +76,13 @@ CleftoneAppDelegate::CleftoneAppDelegate(AppDelegateEnvironment environment, QOb
     connect(ui_->selectAllAction, &QAction::triggered, ui_->tableView, &QTableView::selectAll);
     connect(ui_->tableView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this] { updateMenuItems(); });
+    inspector_ = std::make_unique<MetadataInspector>(window_.get());
+    ui_->viewMenu->insertAction(ui_->showErrorLogAction, inspector_->toggleAction());
+    connect(fileTable_.get(), &FileTable::inspectRequested, inspector_.get(),
+            [this](bool toggle) { toggle ? inspector_->toggle() : inspector_->show(); });
+    connect(fileTable_.get(), &FileTable::currentPathChanged, inspector_.get(),
+            &MetadataInspector::setPath);
+    leftOut_ = std::make_unique<LeftOutReport>(ui_->mainLayout, 1, window_.get(), tools_);
 
     // Drops land on the viewport.
     dropFilter_ = std::make_unique<FileDropFilter>(
@@ -103,6 +114,7 @@ void CleftoneAppDelegate::registerDefaultPreferences(Preferences& preferences)
          QString::fromLatin1(kOverwriteExistingFile)},
         {QString::fromLatin1(kSuppressVideoFileWarningKey), false},
         {QString::fromLatin1(kVideoConfirmAlertHasBeenShownKey), false},
+        {QString::fromLatin1(kLeaveCleanFilesUntouchedKey), false},
     });
 }
 
@@ -138,11 +150,14 @@ void CleftoneAppDelegate::wireRun()
 
 void CleftoneAppDelegate::wireIntake()
 {
-    intake_ = std::make_unique<IntakeController>(operationsController_, activity_, meter_,
-                                                 preferences_, environment_.hasVideoTrack);
+    inspections_ = std::make_unique<InspectionService>(operationsController_, meter_);
+    intake_ = std::make_unique<IntakeController>(operationsController_, *inspections_, activity_,
+                                                 meter_, preferences_, environment_.hasVideoTrack);
     connect(intake_.get(), &IntakeController::walkStarted, this, [this] { walkDidStart(); });
     connect(intake_.get(), &IntakeController::walkFinished, this,
-            [this](const QStringList& heldBack) { walkDidEnd(heldBack); });
+            [this](const QStringList& heldBack, const QStringList& leftOut) {
+                walkDidEnd(heldBack, leftOut);
+            });
 }
 
 void CleftoneAppDelegate::wireMenus()
@@ -225,6 +240,7 @@ void CleftoneAppDelegate::clearButtonPressed()
     if (activity_.running)
         return;
     operationsController_.removeAll();
+    leftOut_->setPaths({});
     refreshTableHeader();
     ui_->tableView->viewport()->update();
     refreshActionButtons();
@@ -318,6 +334,8 @@ void CleftoneAppDelegate::setControlsBusy(bool busy)
 
 void CleftoneAppDelegate::runDidStart(qsizetype total)
 {
+    // The run has the disk to itself; the files it strips leave the list anyway.
+    inspections_->setPaused(true);
     runPanel_->showRunStarted(total);
     updateProgress();
     updateMenuItems();
@@ -334,8 +352,10 @@ void CleftoneAppDelegate::runDidEnd()
     refreshTableHeader();
     ui_->tableView->viewport()->update();
     setControlsBusy(false);
-    showRunSummary(window_.get(), tools_, errorLog_, batchRun_->successfulOperations(),
-                   batchRun_->failedOperations(), batchRun_->bytesRemoved());
+    inspections_->setPaused(false);
+    showRunSummary(window_.get(), tools_, errorLog_,
+                   {batchRun_->successfulOperations(), batchRun_->failedOperations(),
+                    batchRun_->alreadyClean(), batchRun_->bytesRemoved()});
     emit runDidFinish();
 }
 
@@ -356,13 +376,14 @@ void CleftoneAppDelegate::walkDidStart()
     updateMenuItems();
 }
 
-void CleftoneAppDelegate::walkDidEnd(const QStringList& heldBack)
+void CleftoneAppDelegate::walkDidEnd(const QStringList& heldBack, const QStringList& leftOut)
 {
     CLEFTONE_ASSERT_MAIN_THREAD();
     refreshTableHeader();
     ui_->tableView->viewport()->update();
     activity_.running = false;
     setControlsBusy(false);
+    leftOut_->setPaths(leftOut);
     emit walkDidFinish();
     if (!heldBack.isEmpty())
         promptAboutSkippedVideoFiles(heldBack);
@@ -422,10 +443,7 @@ void CleftoneAppDelegate::addFiles()
 
 void CleftoneAppDelegate::addConfirmedVideoFiles(const QStringList& paths)
 {
-    for (const QString& path : paths) {
-        if (!operationsController_.containsFile(path))
-            operationsController_.addObject(path);
-    }
+    inspections_->inspect(operationsController_.addObjects(paths));
     refreshTableHeader();
     ui_->tableView->viewport()->update();
     refreshActionButtons();

@@ -41,7 +41,11 @@ class BatchRun;
 class CleftoneOperation;
 class DestinationControl;
 class FileDropFilter;
+class FileTable;
+class InspectionService;
 class IntakeController;
+class LeftOutReport;
+class MetadataInspector;
 class RunPanel;
 class VideoPrompt;
 class ErrorLogWindowController;
@@ -76,7 +80,11 @@ struct AppDelegateEnvironment {
 /// - IntakeController: the walker, screening and admission of dropped, opened and chosen files;
 /// - VideoPrompt: the questions about held-back video files;
 /// - DestinationControl: the write-method pop-up, the destination folder and its access;
-/// - AppMenus: enabling the menus, the application actions and the update checker.
+/// - AppMenus: enabling the menus, the application actions and the update checker;
+/// - FileTable: the list's columns, sorting and the status line of what a run would remove;
+///   InspectionService fills its Metadata column, driven by intake;
+/// - MetadataInspector: the side panel with the current file's metadata;
+/// - LeftOutReport: the line about files a walk left out because they cannot be stripped.
 /// The hub keeps the list's edits, the Strip/Stop button, the progress panel, drops and the
 /// two order-sensitive endings (of a run and of a walk). Its other public members forward to
 /// the parts, for tests, benchmarks and the screenshot tool.
@@ -115,6 +123,9 @@ public:
     QAction* clearAction() const;
     QAction* copyAction() const;
     QAction* removeSelectedAction() const;
+    FileTable* fileTable() const;
+    MetadataInspector* inspector() const;
+    LeftOutReport* leftOutReport() const;
 
     OperationQueue& operationQueue();
     CTDroppedFilesParser& droppedFilesParser();
@@ -216,9 +227,9 @@ private:
     /// menus), the summary, then runDidFinish().
     void runDidEnd();
     void walkDidStart();
-    /// The end of a walk, in this order: the header, idle, the idle controls, walkDidFinish(),
-    /// then the question about the held-back video files.
-    void walkDidEnd(const QStringList& heldBack);
+    /// The end of a walk, in this order: the header, idle, the idle controls, the left-out
+    /// line, walkDidFinish(), then the question about the held-back video files.
+    void walkDidEnd(const QStringList& heldBack, const QStringList& leftOut);
     std::shared_ptr<CleftoneOperation> makeOperation(const QString& path) const;
     void noteTask(std::chrono::steady_clock::time_point start);
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -241,8 +252,13 @@ private:
     std::unique_ptr<RunPanel> runPanel_;
     std::unique_ptr<FileDropFilter> dropFilter_;
     std::unique_ptr<AppMenus> menus_;
-    // The two owners of threads, declared last so that they go first: their walker and worker
-    // still use the list, the shared state and the environment while they wind down.
+    std::unique_ptr<FileTable> fileTable_;
+    std::unique_ptr<MetadataInspector> inspector_;
+    std::unique_ptr<LeftOutReport> leftOut_;
+    // The owners of threads, declared last so that they go first: their walker and workers
+    // still use the list, the shared state and the environment while they wind down. Intake
+    // hands work to the inspection service, so it goes before it.
+    std::unique_ptr<InspectionService> inspections_;
     std::unique_ptr<IntakeController> intake_;
     std::unique_ptr<BatchRun> batchRun_;
 };

@@ -62,6 +62,18 @@ QAction* CleftoneAppDelegate::removeSelectedAction() const
 {
     return ui_->removeSelectedAction;
 }
+FileTable* CleftoneAppDelegate::fileTable() const
+{
+    return fileTable_.get();
+}
+MetadataInspector* CleftoneAppDelegate::inspector() const
+{
+    return inspector_.get();
+}
+LeftOutReport* CleftoneAppDelegate::leftOutReport() const
+{
+    return leftOut_.get();
+}
 OperationQueue& CleftoneAppDelegate::operationQueue()
 {
     return batchRun_->operationQueue();

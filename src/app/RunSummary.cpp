@@ -23,28 +23,61 @@ QString summaryText(const char* text)
     return QCoreApplication::translate("CleftoneAppDelegate", text);
 }
 
+// "Stripped 12 files, 3.4 MB of metadata removed.", with "; 960 already clean" before the
+// full stop when the run left clean files alone.
+QString strippedText(qint64 stripped, qint64 clean, const QString& removed)
+{
+    if (clean == 0)
+        return stripped == 1
+                   //: Status line after a run. %1 is a size, such as "3.4 MB".
+                   ? summaryText(QT_TRANSLATE_NOOP("CleftoneAppDelegate",
+                                                   "Stripped 1 file, %1 of metadata removed."))
+                         .arg(removed)
+                   //: Status line after a run. %1 is the number of files, %2 a size, such as
+                   //: "3.4 MB".
+                   : summaryText(QT_TRANSLATE_NOOP("CleftoneAppDelegate",
+                                                   "Stripped %1 files, %2 of metadata removed."))
+                         .arg(stripped)
+                         .arg(removed);
+    if (stripped == 0)
+        //: Status line after a run that left every file alone: none carried metadata. %1 is
+        //: the number of files.
+        return summaryText(QT_TRANSLATE_NOOP("CleftoneAppDelegate",
+                                             "No metadata to remove; %1 already clean."))
+            .arg(clean);
+    return stripped == 1
+               //: Status line after a run. %1 is a size, such as "3.4 MB"; %2 the number of
+               //: files that carried no metadata and were left as they were.
+               ? summaryText(QT_TRANSLATE_NOOP(
+                                 "CleftoneAppDelegate",
+                                 "Stripped 1 file, %1 of metadata removed; %2 already clean."))
+                     .arg(removed)
+                     .arg(clean)
+               //: Status line after a run. %1 is the number of files, %2 a size, such as
+               //: "3.4 MB"; %3 the number of files that carried no metadata and were left as
+               //: they were.
+               : summaryText(QT_TRANSLATE_NOOP(
+                                 "CleftoneAppDelegate",
+                                 "Stripped %1 files, %2 of metadata removed; %3 already clean."))
+                     .arg(stripped)
+                     .arg(removed)
+                     .arg(clean);
+}
+
 } // namespace
 
 void showRunSummary(QMainWindow* window, PlatformTools& tools, ErrorLogWindowController& errorLog,
-                    qint64 successful, qint64 failed, qint64 bytesRemoved)
+                    const RunCounts& counts)
 {
     CLEFTONE_ASSERT_MAIN_THREAD();
+    const qint64 successful = counts.successful;
+    const qint64 failed = counts.failed;
     if (successful > 0) {
         // SI units, as the desktop's file manager shows sizes.
         const QString removed =
-            QLocale().formattedDataSize(bytesRemoved, 1, QLocale::DataSizeSIFormat);
+            QLocale().formattedDataSize(counts.bytesRemoved, 1, QLocale::DataSizeSIFormat);
         window->statusBar()->showMessage(
-            successful == 1
-                //: Status line after a run. %1 is a size, such as "3.4 MB".
-                ? summaryText(QT_TRANSLATE_NOOP("CleftoneAppDelegate",
-                                                "Stripped 1 file, %1 of metadata removed."))
-                      .arg(removed)
-                //: Status line after a run. %1 is the number of files, %2 a size, such as
-                //: "3.4 MB".
-                : summaryText(QT_TRANSLATE_NOOP("CleftoneAppDelegate",
-                                                "Stripped %1 files, %2 of metadata removed."))
-                      .arg(successful)
-                      .arg(removed),
+            strippedText(successful - counts.alreadyClean, counts.alreadyClean, removed),
             kStatusMessageMs);
     }
 

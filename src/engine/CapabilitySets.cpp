@@ -25,9 +25,6 @@ AudioFormatCapabilities::AudioFormatCapabilities(AudioFileService& service)
     types_.reserve(qsizetype(writable.size()));
     QSet<QString> extensions;
     for (const AudioFileTypeID type : writable) {
-        if (type == AudioFileType::Ogg) {
-            continue;
-        }
         types_.insert(type);
 
         AudioFileExtensionList* raw = nullptr;

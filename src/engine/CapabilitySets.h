@@ -11,8 +11,7 @@
 namespace cleftone {
 
 /// Which container types the audio-file service can write back, and the file-name extensions
-/// of those types. Ogg is left out even when the service lists it: its files are not admitted
-/// and never stripped.
+/// of those types.
 ///
 /// Threads: built on one thread; afterwards immutable and readable from any thread.
 class AudioFormatCapabilities {

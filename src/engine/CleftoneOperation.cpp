@@ -13,6 +13,7 @@
 #include "engine/StripFailure.h"
 #include "engine/TemporaryFile.h"
 #include "engine/Trash.h"
+#include "engine/audiofile/MetadataInspection.h"
 #include "errorlog/ErrorLogStore.h"
 #include "platform/BuildConfig.h"
 #include "platform/DisplayName.h"
@@ -179,6 +180,14 @@ void CleftoneOperation::runPipeline(Run& run)
     const QString outFilePath = resolveOutputPath(run);
     setOutFilePath(outFilePath);
 
+    // Only a file that would be replaced is left alone: a destination folder still gets its
+    // copy.
+    if (settingsStore().boolForKey(QString::fromLatin1(kLeaveCleanFilesUntouchedKey)) &&
+        isSameFile(outFilePath, inFilePath_) && carriesNothingToStrip(type)) {
+        leftUntouched_ = true;
+        return;
+    }
+
     run.temporary.acquire(outFilePath, inFilePath_);
     const QString tempFilePath = run.temporary.tempFilePath();
     setTempFilePath(tempFilePath);
@@ -257,6 +266,18 @@ void CleftoneOperation::runPipeline(Run& run)
 
     bytesRemoved_ = std::max<qint64>(0, inputSize - fileSizeAt(outFilePath));
     success_ = true;
+}
+
+bool CleftoneOperation::carriesNothingToStrip(AudioFileTypeID type) const
+{
+    const std::string path = pathBytes(inFilePath_).toStdString();
+    if (!inspectMetadata(path).carriesNothing())
+        return false;
+    // The repair pass would mend junk, a broken or cut-off frame or a wrong frame count; a
+    // stream that needs it is stripped as usual.
+    const bool mpegAudio =
+        type == AudioFileType::MP3 || type == AudioFileType::MP2 || type == AudioFileType::MP1;
+    return !mpegAudio || mpegStreamIsWhole(path);
 }
 
 Preferences& CleftoneOperation::settingsStore() const

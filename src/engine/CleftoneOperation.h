@@ -40,7 +40,9 @@ struct StripEnvironment {
 /// destination folder. A failure leaves the input untouched and writes one error-log line,
 /// "Cleftone Failed To Strip File: <name>.  Error:<message>". With kMoveOriginalsToTrashKey set,
 /// a job that replaces its input first keeps the original in the Trash (see Trash), and fails
-/// without touching the input when that is not possible.
+/// without touching the input when that is not possible. With kLeaveCleanFilesUntouchedKey set,
+/// a job that would replace its input leaves a file that carries no metadata as it is (an MPEG
+/// audio file only when its frames need no repair either) and succeeds with leftUntouched().
 ///
 /// Threads: main() runs on the queue's worker thread. The accessors may be called from any
 /// thread; the batch reads `inFilePath()` and `success()` once the job has finished. cancel()
@@ -58,6 +60,8 @@ public:
     /// After a successful job: by how many bytes the output is smaller than the input was,
     /// never below 0. 0 until then.
     qint64 bytesRemoved() const { return bytesRemoved_.load(); }
+    /// After a successful job: the file carried nothing to remove and was left as it was.
+    bool leftUntouched() const { return leftUntouched_.load(); }
 
     /// A settings store read instead of the standard preferences (and where a refreshed
     /// bookmark is stored). Not owned; must outlive the job.
@@ -74,6 +78,7 @@ private:
     struct Run;
     void runPipeline(Run& run);
     QString resolveOutputPath(Run& run);
+    bool carriesNothingToStrip(AudioFileTypeID type) const;
     Preferences& settingsStore() const;
     void setOutFilePath(const QString& path);
     void setTempFilePath(const QString& path);
@@ -86,6 +91,7 @@ private:
     Preferences* defaultsOverride_ = nullptr;
     std::atomic<bool> success_{true};
     std::atomic<qint64> bytesRemoved_{0};
+    std::atomic<bool> leftUntouched_{false};
 };
 
 } // namespace cleftone

@@ -63,6 +63,8 @@ QString audioFileTypeName(AudioFileTypeID type)
         return QStringLiteral("WebM");
     case T::ASF:
         return QStringLiteral("Windows Media (ASF)");
+    case T::ASFVideo:
+        return QStringLiteral("Windows Media video");
     case T::MonkeysAudio:
         return QStringLiteral("Monkey's Audio");
     case T::WavPack:
@@ -81,6 +83,8 @@ QString audioFileTypeName(AudioFileTypeID type)
         return QStringLiteral("DSDIFF");
     case T::LOAS:
         return QStringLiteral("AAC (LOAS/LATM)");
+    case T::MultiSegmentMatroska:
+        return QStringLiteral("multi-segment Matroska");
     default:
         return {};
     }
@@ -177,6 +181,9 @@ QString unwritableInputMessage(const QString& path, AudioFileTypeID type, OSStat
     if (openStatus == AudioFileError::EndOfFile)
         return QStringLiteral("The file ends before its audio does: it may be truncated or "
                               "damaged. It was not changed.");
+    if (openStatus == AudioFileError::InvalidChunk)
+        return QStringLiteral("The file is damaged: Cleftone cannot read its structure. It was "
+                              "not changed.");
     return QStringLiteral("This file is not an audio file that Cleftone can read.");
 }
 

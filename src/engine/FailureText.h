@@ -29,8 +29,8 @@ QString reasonForSystemError(int error);
 /// The message of a job whose input at `path` has a container type that cannot be written.
 /// Type 0 means the service could not open it as audio: then the message says why the file
 /// could not be opened, that it is a folder, or "This file is not an audio file that Cleftone
-/// can read.", or, where the service found it cut short (`openStatus`), that it may be
-/// truncated. A known type is named: "Cleftone cannot write Ogg files."
+/// can read.", or, where the service found it cut short or damaged (`openStatus`), that it
+/// is. A known type is named: "Cleftone cannot write Ogg files."
 QString unwritableInputMessage(const QString& path, AudioFileTypeID type, OSStatus openStatus = 0);
 
 } // namespace cleftone

@@ -5,7 +5,9 @@
 
 #include <QCollator>
 #include <QFile>
+#include <QHash>
 #include <QLocale>
+#include <QMimeDatabase>
 #include <QSet>
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace cleftone {
@@ -73,10 +76,18 @@ std::vector<FolderEntry> sortedEntries(const QString& folder, const QCollator& c
     return entries;
 }
 
+// One entry met by the walk. `hidden`: its name, or the name of a folder it lies in below the
+// walked folder, begins with a dot.
+struct VisitedEntry {
+    QString path;
+    bool isFolder;
+    bool hidden;
+};
+
 // Every entry below `prefix` (a folder path ending in "/"), depth first: a folder's entries
 // follow it directly. Links to folders are listed but not followed into.
 void walkFolder(const QString& prefix, const std::function<bool()>& cancelled,
-                const std::function<void(const QString&)>& visit)
+                const std::function<void(const VisitedEntry&)>& visit)
 {
     // The C locale collates by code point and knows no numbers; without a language of its own
     // a session gets the common root order instead.
@@ -89,11 +100,12 @@ void walkFolder(const QString& prefix, const std::function<bool()>& cancelled,
     struct Level {
         QString prefix;
         std::vector<FolderEntry> entries;
+        bool hidden = false;
         std::size_t next = 0;
     };
     // A stack of its own rather than recursion: folders may nest deeper than a thread's stack.
     std::vector<Level> levels;
-    levels.push_back({prefix, sortedEntries(prefix, collator)});
+    levels.push_back({prefix, sortedEntries(prefix, collator), false});
     while (!levels.empty()) {
         Level& level = levels.back();
         if (level.next == level.entries.size()) {
@@ -104,15 +116,69 @@ void walkFolder(const QString& prefix, const std::function<bool()>& cancelled,
             return;
         const FolderEntry& entry = level.entries[level.next++];
         const QString path = level.prefix + entry.name;
-        visit(path);
-        if (entry.isFolder) {
+        const bool hidden = level.hidden || entry.name.startsWith(QLatin1Char('.'));
+        const bool isFolder = entry.isFolder;
+        visit({path, isFolder, hidden});
+        if (isFolder) {
             const QString folder = path + QLatin1Char('/');
-            levels.push_back({folder, sortedEntries(folder, collator)});
+            levels.push_back({folder, sortedEntries(folder, collator), hidden});
         }
     }
 }
 
+// The first bytes of a regular file, for telling its type by content. Never opens anything else
+// (a named pipe would block).
+QByteArray headOfRegularFile(const QString& path)
+{
+    const QByteArray bytes = pathBytes(path);
+    struct stat info {};
+    if (::stat(bytes.constData(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0)
+        return {};
+    const int fd = ::open(bytes.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    QByteArray head(4096, Qt::Uninitialized);
+    const ssize_t got = ::read(fd, head.data(), std::size_t(head.size()));
+    ::close(fd);
+    head.resize(got > 0 ? qsizetype(got) : 0);
+    return head;
+}
+
+QMimeType mediaTypeOf(const QString& path)
+{
+    const QMimeDatabase types;
+    if (!pathExtension(path).isEmpty())
+        return types.mimeTypeForFile(path, QMimeDatabase::MatchExtension);
+    const QByteArray head = headOfRegularFile(path);
+    return head.isEmpty() ? QMimeType() : types.mimeTypeForData(head);
+}
+
+bool isAudioOrVideoType(const QMimeType& type)
+{
+    const QString name = type.name();
+    if (!name.startsWith(QLatin1String("audio/")) && !name.startsWith(QLatin1String("video/")))
+        return false;
+    // Playlists and subtitles are text that points at media, not media.
+    static const QSet<QString> playlists = {
+        QStringLiteral("audio/x-scpls"), QStringLiteral("audio/x-ms-asx"),
+        QStringLiteral("audio/x-mpegurl"), QStringLiteral("audio/mpegurl"),
+        QStringLiteral("video/vnd.mpegurl")};
+    return !playlists.contains(name) && !type.inherits(QStringLiteral("text/plain")) &&
+           !type.inherits(QStringLiteral("application/xml"));
+}
+
 } // namespace
+
+bool looksLikeAudioOrVideo(const QString& path)
+{
+    return isAudioOrVideoType(mediaTypeOf(path));
+}
+
+QString mediaTypeDescription(const QString& path)
+{
+    const QMimeType type = mediaTypeOf(path);
+    return type.isValid() && !type.isDefault() ? type.comment() : QString();
+}
 
 QString pathExtension(const QString& path)
 {
@@ -144,12 +210,32 @@ void screenBatch(const QStringList& paths, const ScreeningRules& rules, const Sc
     const auto hasVideo = [&](const QString& path) {
         return rules.hasVideoTrack ? rules.hasVideoTrack(path) : CTFileHasVideoTrack(path);
     };
+    // Whether an extension names audio or video, asked once per extension of the batch.
+    QHash<QString, bool> mediaExtensions;
+    const auto leaveOut = [&](const VisitedEntry& entry, const QString& extension) {
+        if (!sink.leaveOut || entry.hidden || entry.isFolder)
+            return;
+        bool media = false;
+        if (extension.isEmpty()) {
+            media = looksLikeAudioOrVideo(entry.path);
+        } else {
+            const auto known = mediaExtensions.constFind(extension);
+            media = known != mediaExtensions.cend()
+                        ? known.value()
+                        : *mediaExtensions.insert(extension, looksLikeAudioOrVideo(entry.path));
+        }
+        if (media)
+            sink.leaveOut(entry.path);
+    };
     // The expensive video test runs only for names that are both supported and video-capable.
-    const auto screenName = [&](const QString& path, bool isBatchPath) {
+    const auto screenName = [&](const VisitedEntry& entry, bool isBatchPath) {
+        const QString& path = entry.path;
         const QString extension = pathExtension(path).toLower();
         if (!supported.contains(extension)) {
             if (isBatchPath && sink.skipUnsupported)
                 sink.skipUnsupported(path);
+            else if (!isBatchPath)
+                leaveOut(entry, extension);
             return;
         }
         if (!rules.suppressVideoFileWarning && videoExtensions().contains(extension) &&
@@ -167,11 +253,11 @@ void screenBatch(const QStringList& paths, const ScreeningRules& rules, const Sc
             return;
         struct stat info {};
         if (::stat(pathBytes(path).constData(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-            screenName(path, true);
+            screenName({path, false, false}, true);
             continue;
         }
         walkFolder(path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/'), cancelled,
-                   [&](const QString& entry) { screenName(entry, false); });
+                   [&](const VisitedEntry& entry) { screenName(entry, false); });
     }
 }
 

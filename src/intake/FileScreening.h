@@ -19,6 +19,15 @@ bool CTIsVideoExtension(const QString& extension);
 /// that cannot be opened. Threads: any but the main thread (it opens the file).
 bool CTFileHasVideoTrack(const QString& path);
 
+/// True when the file at `path` looks like audio or video that someone would want stripped: its
+/// extension names an audio or video type (playlists and other text do not count), or, for a
+/// name without an extension, its first bytes do. Only regular files are read. Threads: any.
+bool looksLikeAudioOrVideo(const QString& path);
+
+/// How the file-type database describes what `path` holds, by its name ("MIDI audio"); for a
+/// name without an extension, by its first bytes. Empty when it knows nothing. Threads: any.
+QString mediaTypeDescription(const QString& path);
+
 /// How one batch of dropped or named paths is screened.
 struct ScreeningRules {
     /// Lower-case extensions that are admitted; usually CTWritableAudioFileExtensions().
@@ -37,6 +46,9 @@ struct ScreeningSink {
     std::function<void(const QString&)> holdBackVideo;
     /// A path of the batch itself (not a folder entry) whose extension is not supported.
     std::function<void(const QString&)> skipUnsupported;
+    /// A file found in a folder whose extension is not supported but which looksLikeAudioOrVideo().
+    /// Hidden files (and files in hidden folders) are not passed on. Unset: nothing is read for it.
+    std::function<void(const QString&)> leaveOut;
 };
 
 /// Screens one batch, in order. A path that is a folder (a link to one is followed) is expanded

@@ -17,6 +17,10 @@ inline constexpr char kVideoConfirmAlertHasBeenShownKey[] = "videoConfirmAlertHa
 /// Boolean: an in-place strip first puts the original into the user's Trash.
 inline constexpr char kMoveOriginalsToTrashKey[] = "moveOriginalsToTrash";
 
+/// Boolean: an in-place strip leaves a file that carries no metadata as it is (bytes, times and
+/// inode), instead of rewriting it.
+inline constexpr char kLeaveCleanFilesUntouchedKey[] = "leaveCleanFilesUntouched";
+
 /// Boolean: check for updates on a schedule. Unset until the user was asked (at the second
 /// launch) or chose in the settings; nothing is checked before.
 inline constexpr char kAutomaticallyChecksForUpdatesKey[] = "automaticallyChecksForUpdates";

@@ -61,6 +61,9 @@ void SettingsWindowController::buildContentView(bool updateChecks)
     addRow(kMoveOriginalsToTrashKey, tr("Move originals to the Trash"),
            tr("Before a file is replaced by its stripped copy, the original is put in the Trash, "
               "from where it can be restored."));
+    addRow(kLeaveCleanFilesUntouchedKey, tr("Leave files without metadata untouched"),
+           tr("A file that carries no metadata is not rewritten, so its dates stay as they were. "
+              "MP3 files whose frames need repair are still rewritten."));
     addRow(kSuppressVideoFileWarningKey, tr("Don't warn me about video files"),
            tr("If you process a video file, Cleftone will remove the video and keep only the "
               "audio."));

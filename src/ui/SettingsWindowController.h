@@ -22,6 +22,7 @@ namespace cleftone {
 /// explanatory note beneath it:
 ///
 /// - "Move originals to the Trash" (kMoveOriginalsToTrashKey);
+/// - "Leave files without metadata untouched" (kLeaveCleanFilesUntouchedKey);
 /// - "Don't warn me about video files" (kSuppressVideoFileWarningKey);
 /// - "Check for updates automatically" (kAutomaticallyChecksForUpdatesKey), only in a build with
 ///   an update feed.

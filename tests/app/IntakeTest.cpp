@@ -1,9 +1,14 @@
 #include "DelegateTestSupport.h"
 
+#include "app/FileTable.h"
+#include "app/LeftOutReport.h"
+#include "app/MetadataInspector.h"
 #include "intake/DropPaths.h"
 
+#include <QDockWidget>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QTreeWidget>
 
 namespace cleftone::test {
 namespace {
@@ -194,6 +199,59 @@ TEST_F(IntakeTest, VideoIsAskedAboutAndAddedOnlyWithTheAcknowledgement)
     EXPECT_EQ(listed(), QStringList({video, other, later}));
     EXPECT_EQ(probedPaths().size(), 6);
     EXPECT_EQ(tools.alerts.size(), 6);
+}
+
+// What a dropped folder carries shows in the column and the inspector; what it held that
+// Cleftone cannot strip is named under the list.
+TEST_F(IntakeTest, ColumnInspectorAndLeftOutLineFollowTheDroppedFiles)
+{
+    // The real video test, which reads the M4A file's metadata while it has it open.
+    CleftoneAppDelegate& d =
+        makeDelegate([](AppDelegateEnvironment& environment) { environment.hasVideoTrack = {}; });
+    const QString song = copyFixture("mp3_id3v23_apic.mp3", "album/song.mp3");
+    copyFixture("m4a_aac_tags.m4a", "album/tune.m4a");
+    for (const char* name : {"album/tune.mid", "album/.hidden.ra", "album/cover.jpg"})
+        touch(QString::fromLatin1(name));
+    ASSERT_TRUE(walk({dir.filePath("album")}));
+
+    LeftOutReport& leftOut = *d.leftOutReport();
+    EXPECT_TRUE(leftOut.panel()->isVisibleTo(d.window()));
+    EXPECT_EQ(leftOut.label()->text(), "Left out 1 audio file that Cleftone cannot strip.");
+    leftOut.button()->click();
+    ASSERT_EQ(tools.pendingDialogs.size(), 1);
+    const auto* files = tools.pendingDialogs[0].dialog->findChild<QTreeWidget*>("leftOutList");
+    ASSERT_EQ(files->topLevelItemCount(), 1);
+    EXPECT_EQ(files->topLevelItem(0)->text(0), "tune.mid");
+    EXPECT_EQ(files->topLevelItem(0)->text(1), "MIDI audio: Cleftone cannot strip this format");
+    tools.finishPendingDialog(0);
+
+    const QModelIndex row = d.tableView()->model()->index(0, 0);
+    EXPECT_EQ(row.siblingAtColumn(1).sibling(1, 1).data(), "6 tags, cover 232 bytes")
+        << "read by the video test";
+    ASSERT_TRUE(waitFor([&] { return row.siblingAtColumn(1).data() == "5 tags, cover 232 bytes"; }))
+        << row.siblingAtColumn(1).data().toString().toStdString();
+    EXPECT_TRUE(waitFor([&] {
+        return d.fileTable()->statusLabel()->text() == "2 files, 2.5 kB of metadata to remove";
+    })) << d.fileTable()->statusLabel()->text().toStdString();
+
+    // Space on the current row opens the inspector on it.
+    d.tableView()->setCurrentIndex(row);
+    QTest::keyClick(d.tableView(), Qt::Key_Space);
+    MetadataInspector& inspector = *d.inspector();
+    ASSERT_TRUE(waitFor([&] { return inspector.path() == song && !inspector.isLoading(); }));
+    EXPECT_FALSE(inspector.dock()->isHidden());
+    const QTreeWidgetItem* tags = inspector.items()->topLevelItem(0);
+    ASSERT_EQ(tags->childCount(), 5);
+    EXPECT_EQ(tags->child(0)->text(0) + "=" + tags->child(0)->text(1), "title=CleftoneTag Title");
+    ASSERT_NE(inspector.coverLabel()->pixmap().isNull(), true);
+    EXPECT_EQ(inspector.coverLabel()->pixmap().size(), QSize(32, 32));
+    EXPECT_EQ(inspector.coverCaption()->text(),
+              QString::fromUtf8("JPEG image, 232 bytes, 32 × 32 pixels\nCover (front)"));
+    EXPECT_EQ(inspector.totalLabel()->text(), "Metadata in all: 798 bytes");
+
+    d.clearButtonPressed();
+    EXPECT_FALSE(leftOut.panel()->isVisibleTo(d.window()));
+    EXPECT_TRUE(waitFor([&] { return inspector.path().isEmpty(); }));
 }
 
 } // namespace

@@ -47,3 +47,40 @@ TEST(OperationsArrayControllerTest, PathsAreKeptByExactTextShownByNameAndRemoved
     EXPECT_EQ(aboutToRemove[0][2].toInt(), 1);
     list.addObject("/m/again.mp3");
 }
+
+// Results come from several workers in any order; each lands on its row by path, and one for a
+// row removed (or removed and listed again) meanwhile is dropped.
+TEST(OperationsArrayControllerTest, MetadataLandsOnItsRowWhateverOrderItComesIn)
+{
+    using cleftone::FileMetadata;
+    OperationsArrayController list;
+    QAbstractItemModelTester tester(&list);
+    const QStringList paths{"/m/a.mp3", "/m/b.flac", "/m/c.wav", "/m/d.m4a"};
+    list.addObjects(paths);
+    const quint64 stale = list.serialOf("/m/c.wav");
+    list.removeObject("/m/c.wav");
+    list.addObject("/m/c.wav"); // listed again: the old inspection no longer counts
+    list.removeObject("/m/d.m4a");
+    const auto inspected = [](int tags, int pictures, qint64 bytes) {
+        return FileMetadata{FileMetadata::State::Inspected, tags, pictures, 0, bytes / 2, bytes};
+    };
+    QSignalSpy changed(&list, &QAbstractItemModel::dataChanged);
+    list.setMetadata({{"/m/c.wav", stale, inspected(9, 0, 900)},
+                      {"/m/b.flac", list.serialOf("/m/b.flac"), inspected(0, 0, 0)},
+                      {"/m/d.m4a", 7, inspected(3, 0, 30)},
+                      {"/m/a.mp3", list.serialOf("/m/a.mp3"), inspected(14, 1, 824000)}});
+    list.setMetadata({{"/m/c.wav", list.serialOf("/m/c.wav"), {FileMetadata::State::Unreadable}}});
+    EXPECT_EQ(changed.size(), 2);
+    QStringList column;
+    for (int row = 0; row < list.rowCount(); ++row)
+        column << list.index(row, OperationsArrayController::MetadataColumn).data().toString();
+    EXPECT_EQ(column, (QStringList{"14 tags, cover 412 kB", "No metadata", "Cannot read"}));
+    EXPECT_EQ(list.metadataBytes(), 824000);
+    EXPECT_EQ(list.waitingCount(), 0);
+    list.addObject("/m/e.mp3");
+    EXPECT_EQ(list.index(3, OperationsArrayController::MetadataColumn).data().toString(),
+              QString::fromUtf8("Checking…"));
+    EXPECT_EQ(list.waitingCount(), 1);
+    list.removeAll();
+    EXPECT_EQ(list.metadataBytes(), 0);
+}

@@ -15,9 +15,9 @@ namespace {
 
 constexpr const char* kFailed = "Failed To Strip %1 of %2 Files.";
 
-QString translated(const QString& key)
+QString translated(const QString& key, const QString& context = "CleftoneAppDelegate")
 {
-    return QCoreApplication::translate("CleftoneAppDelegate", key.toUtf8().constData());
+    return QCoreApplication::translate(context.toUtf8().constData(), key.toUtf8().constData());
 }
 
 QStringList placeholders(const QString& text)
@@ -66,11 +66,14 @@ TEST(TranslationsTest, EveryShippedTranslationIsCompleteAndEmbedded)
         QFile file(dir.filePath("cleftone_" + language + ".ts"));
         ASSERT_TRUE(file.open(QIODevice::ReadOnly));
         QXmlStreamReader xml(&file);
+        QString context;
         QString source;
         while (!xml.atEnd()) {
             if (xml.readNext() != QXmlStreamReader::StartElement)
                 continue;
-            if (xml.name() == u"source") {
+            if (xml.name() == u"name") {
+                context = xml.readElementText();
+            } else if (xml.name() == u"source") {
                 source = xml.readElementText();
             } else if (xml.name() == u"comment") {
                 ADD_FAILURE() << "disambiguation for " << source.toStdString();
@@ -80,7 +83,7 @@ TEST(TranslationsTest, EveryShippedTranslationIsCompleteAndEmbedded)
                 const QString translation = xml.readElementText();
                 EXPECT_FALSE(translation.isEmpty());
                 EXPECT_EQ(placeholders(translation), placeholders(source));
-                EXPECT_EQ(translated(source), translation);
+                EXPECT_EQ(translated(source, context), translation);
             }
         }
         EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();

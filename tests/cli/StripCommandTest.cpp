@@ -9,6 +9,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QLocale>
 #include <QProcess>
 #include <QRegularExpression>
@@ -122,19 +124,36 @@ TEST_F(StripCommandTest, ArgumentsDecideTheExitStatus)
 {
     const QString song = place("mp3_id3v1.mp3", "song.mp3");
     const QString notAFolder = place("bad/text.mp3", "file");
+    const QString midi = place("bad/text.mp3", "tune.mid");
+    place("bad/text.mp3", "only-midi/a.mid");
 
-    const std::pair<QStringList, const char*> usageErrors[] = {
-        {{}, "no files or folders given"},
-        {{"--bogus", song}, "Unknown option 'bogus'"},
-        {{"--output-dir", tempPath("missing"), song}, "the output folder does not exist"},
-        {{"--output-dir", notAFolder, song}, "the output folder does not exist"},
-        {{song, "--output-dir"}, "Missing value after '--output-dir'"},
+    const struct {
+        QStringList arguments;
+        int exitCode;
+        const char* says; // on either stream
+    } cases[] = {
+        {{}, 2, "no files or folders given"},
+        {{"--bogus", song}, 2, "Unknown option 'bogus'"},
+        {{"--output-dir", tempPath("missing"), song}, 2, "the output folder does not exist"},
+        {{"--output-dir", notAFolder, song}, 2, "the output folder does not exist"},
+        {{song, "--output-dir"}, 2, "Missing value after '--output-dir'"},
+        {{"--json", song}, 2, "--json goes with --show"},
+        {{"--help"}, 0, "Exit status: 0 when every file was stripped"},
+        {{midi},
+         1,
+         "Cleftone Failed To Strip File: tune.mid.  Error:Cleftone cannot strip .mid files.\n"
+         "Stripped 0 of 1 files, 0 bytes of metadata removed; 1 failed."},
+        {{"--show", midi}, 1, "Error:Cleftone cannot strip .mid files."},
+        {{tempPath("only-midi")},
+         0,
+         "No supported audio files found; 1 audio file left out (Cleftone cannot strip them)."},
     };
-    for (const auto& [arguments, says] : usageErrors) {
+    for (const auto& [arguments, exitCode, says] : cases) {
         SCOPED_TRACE(arguments.join(QLatin1Char(' ')).toStdString());
         const StripRun run = strip(arguments);
-        EXPECT_EQ(run.exitCode, 2);
-        EXPECT_TRUE(run.err.contains(QLatin1String(says))) << run.err.toStdString();
+        EXPECT_EQ(run.exitCode, exitCode);
+        EXPECT_TRUE((run.out + run.err).contains(QString::fromUtf8(says)))
+            << run.out.toStdString() << run.err.toStdString();
         EXPECT_TRUE(untouched(song, "mp3_id3v1.mp3"));
     }
     EXPECT_EQ(temporaryNamesIn(tmp.path()), QStringList());
@@ -162,24 +181,30 @@ TEST_F(StripCommandTest, FoldersAreSearchedByExtensionWithoutFollowingLinksAndVi
     expected.sort();
     const QString notes = place("bad/text.mp3", "library/notes.txt");
     const QString movie = place("mp4_aac_video.mp4", "library/movie.mp4");
+    // Audio Cleftone cannot strip is counted, except where hidden; playlists are not audio.
+    for (const char* name : {"library/voice.ra", "library/sub/tune.mid", "library/.x.ra",
+                             "library/.box/y.avi", "library/list.m3u"})
+        place("bad/text.mp3", name);
     const QString outside = place("wav_24bit.wav", "outside/e.wav");
     ASSERT_TRUE(QFile::link(tempPath("outside"), tempPath("library/linked")));
     const QString readme = place("bad/text.mp3", "readme.txt");
 
     const StripRun run = strip({tempPath("library"), readme});
-    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_EQ(run.exitCode, 1) << "a named file that cannot be stripped fails";
     QStringList stripped = run.outLines().filter(QRegularExpression("^Stripped /"));
     stripped.sort();
     EXPECT_EQ(stripped, expected);
     QList<std::pair<QString, QString>> outputs;
     for (const auto& [fixtureName, relative] : audio)
         outputs.append({fixtureName, tempPath(relative)});
-    EXPECT_EQ(run.outLines().last(),
-              "Stripped 10 files, " + removed(outputs) + " of metadata removed.");
     EXPECT_EQ(
         run.errLines(),
         (QStringList{"Skipping video file (use --include-video to keep only its audio): " + movie,
-                     "Skipping, not a supported audio file: " + readme}))
+                     "Cleftone Failed To Strip File: readme.txt.  Error:Cleftone cannot strip "
+                     ".txt files.",
+                     "Stripped 10 of 11 files, " + removed(outputs) +
+                         " of metadata removed; 2 audio files left out (Cleftone cannot strip "
+                         "them); 1 failed."}))
         << "in the order given";
     for (const int i : {1, 2, 4}) // the containers the other tests here do not strip
         expectStripped(fixture(audio[i].first), tempPath(audio[i].second),
@@ -241,6 +266,85 @@ TEST_F(StripCommandTest, EachFailureIsOneLineOnStandardErrorAndTheExitStatusIsOn
               (QStringList{stripped, "  No metadata", text,
                            "  This file is not an audio file that Cleftone can read."}));
     EXPECT_TRUE(untouched(tagged, "flac_tags.flac"));
+}
+
+// Tags and covers as ffprobe sees them; after a strip nothing, and with --skip-clean a second
+// run leaves every file as it is.
+TEST_F(StripCommandTest, ShowJsonListsWhatFfprobeSeesAndSkipCleanLeavesStrippedFilesAlone)
+{
+    const QStringList fixtures{"mp3_id3v23_apic.mp3", "flac_tags.flac", "m4a_aac_tags.m4a",
+                               "wav_info_bext_id3.wav", "aiff_chunks_id3.aiff"};
+    // Numbered, so that the folder lists them in this order; the last name is not UTF-8.
+    QStringList files;
+    for (qsizetype i = 0; i < fixtures.size(); ++i)
+        files << place(fixtures[i], pathFromBytes("music/" + QByteArray::number(i + 1) +
+                                                  (i == 4 ? " caf\xE9" : "") + '.' +
+                                                  fixtures[i].section('.', 1).toLatin1()));
+    const auto shown = [&] {
+        const StripRun run = strip({"--show", "--json", tempPath("music")});
+        EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+        return QJsonDocument::fromJson(run.out.toUtf8()).array();
+    };
+    const QJsonArray before = shown();
+    ASSERT_EQ(before.size(), files.size());
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        SCOPED_TRACE(fixtures[i].toStdString());
+        const QJsonObject report = before[i].toObject();
+        for (const char* key : {"container", "codec", "tags", "pictures", "chapters", "blocks",
+                                "metadataBytes", "readable"})
+            EXPECT_TRUE(report.contains(key)) << key;
+        EXPECT_GT(report["metadataBytes"].toInteger(), 0);
+        EXPECT_FALSE(report["blocks"].toArray().isEmpty());
+        QVariantMap tags;
+        for (const QJsonValue tag : report["tags"].toArray())
+            tags.insert(tag["key"].toString(), tag["value"].toString());
+        const QJsonObject probed = probe(fixture(fixtures[i]));
+        const QVariantMap probedTags = probed["format"]["tags"].toObject().toVariantMap();
+        for (const auto& [key, value] : probedTags.asKeyValueRange()) {
+            if (!key.contains("brand") && key != "minor_version" && key != "encoder") {
+                EXPECT_EQ(tags.value(key), value) << key.toStdString();
+            }
+        }
+        QList<QJsonObject> covers;
+        for (const QJsonValue stream : probed["streams"].toArray()) {
+            if (stream["disposition"]["attached_pic"].toInt() == 1)
+                covers << stream.toObject();
+        }
+        const QJsonArray pictures = report["pictures"].toArray();
+        ASSERT_EQ(pictures.size(), covers.size());
+        for (qsizetype p = 0; p < pictures.size(); ++p) {
+            const QJsonObject picture = pictures[p].toObject();
+            EXPECT_EQ(picture["width"], covers[p]["width"]);
+            EXPECT_EQ(picture["height"], covers[p]["height"]);
+            EXPECT_EQ(picture["mimeType"], "image/jpeg");
+            EXPECT_GT(picture["bytes"].toInt(), 0);
+        }
+    }
+    EXPECT_EQ(before.last()["path"], tempPath("music/5 caf") + "\\xE9.aiff");
+    EXPECT_TRUE(before.last()["pathEscaped"].toBool());
+
+    ASSERT_EQ(strip({"--quiet", tempPath("music")}).exitCode, 0);
+    for (const QJsonValue report : shown()) {
+        for (const char* list : {"tags", "pictures", "chapters", "blocks"})
+            EXPECT_EQ(report[list].toArray(), QJsonArray()) << list;
+        EXPECT_EQ(report["metadataBytes"].toInteger(), 0);
+    }
+
+    std::vector<struct stat> stripped(files.size());
+    for (qsizetype i = 0; i < files.size(); ++i)
+        ::stat(pathBytes(files[i]).constData(), &stripped[i]);
+    const StripRun again = strip({"--skip-clean", tempPath("music")});
+    EXPECT_EQ(again.exitCode, 0);
+    EXPECT_EQ(again.outLines().last(),
+              "Stripped 0 files, 0 bytes of metadata removed; 5 already clean.");
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        struct stat now {};
+        ::stat(pathBytes(files[i]).constData(), &now);
+        EXPECT_EQ(now.st_ino, stripped[i].st_ino);
+        EXPECT_EQ(now.st_mtim.tv_nsec, stripped[i].st_mtim.tv_nsec);
+        EXPECT_TRUE(again.outLines().contains("Already clean: " + displayPath(files[i])));
+    }
+    ::unlink(pathBytes(files.last()).constData()); // which QTemporaryDir cannot
 }
 
 TEST_F(StripCommandTest, OutputFolderGetsStrippedCopiesOfUniqueNamesAndInputsStayAsTheyWere)
@@ -311,7 +415,7 @@ TEST_F(StripCommandTest, QuietInPlaceStripOfALinkKeepsTheLinkAndTheOriginalInThe
 
 TEST_F(StripCommandTest, InterruptStopsTheRunningFileAndLeavesTheRestUntouched)
 {
-    const QString large = largeTaggedMP3(folderAt("media"));
+    const QString large = largeTagged(folderAt("media"));
     ASSERT_FALSE(large.isEmpty()) << "ffmpeg could not make the test file";
     QStringList files;
     for (int i = 1; i <= 7; ++i) {

@@ -36,71 +36,77 @@ QByteArray runChild(const QStringList& arguments)
 
 TEST_F(StripFaultTest, KilledAtAnyMomentLeavesTheOldOrTheNewFileAndNoLeftovers)
 {
-    const QString original = largeTaggedMP3(folderAt("media"));
-    ASSERT_FALSE(original.isEmpty()) << "ffmpeg could not make the test file";
-    const QByteArray originalBytes = readAll(original);
-    const QString journal = tempPath("child-journal");
+    // A re-muxed MP3 with its repair pass, and an Ogg file rewritten page by page.
+    for (const QString extension : {"mp3", "opus"}) {
+        SCOPED_TRACE(extension.toStdString());
+        const QString original = largeTagged(folderAt("media"), extension);
+        ASSERT_FALSE(original.isEmpty()) << "ffmpeg could not make the test file";
+        const QByteArray originalBytes = readAll(original);
+        const QString journal = tempPath("child-journal");
 
-    // A reference strip, which also tells how many reads the copy takes and how long the rest.
-    const QString reference = folderAt("reference") + "/song.mp3";
-    writeFile(reference, originalBytes);
-    const QByteArray out = runChild(childArguments(reference, {"--kill-after-read", "0"}));
-    const QRegularExpressionMatch counts =
-        QRegularExpression("reads:(\\d+) tail:(\\d+)").match(out);
-    ASSERT_TRUE(counts.hasMatch()) << out.toStdString();
-    const QByteArray strippedBytes = readAll(reference);
-    ASSERT_NE(strippedBytes, originalBytes);
-    ASSERT_FALSE(strippedBytes.isEmpty());
+        // A reference strip, which also tells how many reads the copy takes and how long the rest.
+        const QString reference = folderAt("reference-" + extension) + "/song." + extension;
+        writeFile(reference, originalBytes);
+        const QByteArray out = runChild(childArguments(reference, {"--kill-after-read", "0"}));
+        const QRegularExpressionMatch counts =
+            QRegularExpression("reads:(\\d+) tail:(\\d+)").match(out);
+        ASSERT_TRUE(counts.hasMatch()) << out.toStdString();
+        const QByteArray strippedBytes = readAll(reference);
+        ASSERT_NE(strippedBytes, originalBytes);
+        ASSERT_FALSE(strippedBytes.isEmpty());
 
-    // Decoys named like the job's own items but never noted in the journal.
-    const QString folder = folderAt("music");
-    const QString output = folder + "/song.mp3";
-    writeFile(folder + "/cleftone.Decoy1", "a file of the user's");
-    QDir().mkpath(folder + "/.cleftone-replace-Decoy2");
-    writeFile(folder + "/.cleftone-replace-Decoy2/inside", "also the user's");
-    const QStringList expected{".cleftone-replace-Decoy2", "cleftone.Decoy1", "song.mp3"};
-    // Every other kill lands on a job that first puts the original into the Trash.
-    const QString trash = tempPath("data/Trash/files");
-    const ScopedEnv dataHome("XDG_DATA_HOME", QFile::encodeName(tempPath("data")));
-    bool toTrash = false;
+        // Decoys named like the job's own items but never noted in the journal.
+        const QString folder = folderAt("music-" + extension);
+        const QString output = folder + "/song." + extension;
+        writeFile(folder + "/cleftone.Decoy1", "a file of the user's");
+        QDir().mkpath(folder + "/.cleftone-replace-Decoy2");
+        writeFile(folder + "/.cleftone-replace-Decoy2/inside", "also the user's");
+        const QStringList expected{".cleftone-replace-Decoy2", "cleftone.Decoy1",
+                                   "song." + extension};
+        // Every other kill lands on a job that first puts the original into the Trash.
+        const QString trash = tempPath("data/Trash/files");
+        const ScopedEnv dataHome("XDG_DATA_HOME", QFile::encodeName(tempPath("data")));
+        bool toTrash = false;
 
-    // Over the packet copy, then more densely over the close, mp3val and the commit.
-    std::vector<QStringList> kills;
-    for (int i = 1; i <= 4; ++i)
-        kills.push_back({"--kill-after-read", QString::number(counts.captured(1).toInt() * i / 5)});
-    for (int i = 0; i < 10; ++i)
-        kills.push_back(
-            {"--kill-after-copied", QString::number(counts.captured(2).toInt() * i / 8)});
-    int keptOld = 0;
-    int cleanedUp = 0;
-    for (const QStringList& kill : kills) {
-        SCOPED_TRACE(kill.join(' ').toStdString());
-        writeFile(output, originalBytes);
-        toTrash = !toTrash;
-        preferences->setValue(QString::fromLatin1(kMoveOriginalsToTrashKey), toTrash);
-        runChild(childArguments(output, kill));
+        // Over the packet copy, then more densely over the close, mp3val (MP3) and the commit.
+        std::vector<QStringList> kills;
+        for (int i = 1; i <= 4; ++i)
+            kills.push_back(
+                {"--kill-after-read", QString::number(counts.captured(1).toInt() * i / 5)});
+        for (int i = 0; i < 10; ++i)
+            kills.push_back(
+                {"--kill-after-copied", QString::number(counts.captured(2).toInt() * i / 8)});
+        int keptOld = 0;
+        int cleanedUp = 0;
+        for (const QStringList& kill : kills) {
+            SCOPED_TRACE(kill.join(' ').toStdString());
+            writeFile(output, originalBytes);
+            toTrash = !toTrash;
+            preferences->setValue(QString::fromLatin1(kMoveOriginalsToTrashKey), toTrash);
+            runChild(childArguments(output, kill));
 
-        const QByteArray now = readAll(output);
-        EXPECT_TRUE(now == originalBytes || now == strippedBytes)
-            << "the output path holds " << now.size() << " bytes of neither file";
-        keptOld += now == originalBytes;
-        const QStringList trashed = namesIn(trash);
-        EXPECT_TRUE(toTrash ? trashed.size() == 1 || (trashed.isEmpty() && now == originalBytes)
-                            : trashed.isEmpty())
-            << trashed.join(' ').toStdString();
-        for (const QString& name : trashed)
-            EXPECT_EQ(readAll(trash + "/" + name), originalBytes);
-        QDir(tempPath("data")).removeRecursively();
+            const QByteArray now = readAll(output);
+            EXPECT_TRUE(now == originalBytes || now == strippedBytes)
+                << "the output path holds " << now.size() << " bytes of neither file";
+            keptOld += now == originalBytes;
+            const QStringList trashed = namesIn(trash);
+            EXPECT_TRUE(toTrash ? trashed.size() == 1 || (trashed.isEmpty() && now == originalBytes)
+                                : trashed.isEmpty())
+                << trashed.join(' ').toStdString();
+            for (const QString& name : trashed)
+                EXPECT_EQ(readAll(trash + "/" + name), originalBytes);
+            QDir(tempPath("data")).removeRecursively();
 
-        cleanedUp += namesIn(folder).size() > expected.size();
-        removeLeftoversOfDeadProcesses(journal);
-        EXPECT_EQ(namesIn(folder), expected);
-        EXPECT_EQ(readAll(folder + "/cleftone.Decoy1"), "a file of the user's");
-        EXPECT_EQ(namesIn(folder + "/.cleftone-replace-Decoy2"), QStringList{"inside"});
-        EXPECT_EQ(namesIn(journal), QStringList());
+            cleanedUp += namesIn(folder).size() > expected.size();
+            removeLeftoversOfDeadProcesses(journal);
+            EXPECT_EQ(namesIn(folder), expected);
+            EXPECT_EQ(readAll(folder + "/cleftone.Decoy1"), "a file of the user's");
+            EXPECT_EQ(namesIn(folder + "/.cleftone-replace-Decoy2"), QStringList{"inside"});
+            EXPECT_EQ(namesIn(journal), QStringList());
+        }
+        EXPECT_GT(keptOld, 0);
+        EXPECT_GT(cleanedUp, 0) << "no kill landed while the job had temporary items";
     }
-    EXPECT_GT(keptOld, 0);
-    EXPECT_GT(cleanedUp, 0) << "no kill landed while the job had temporary items";
 }
 
 TEST_F(StripFaultTest, CommitFlushesTheDataBeforeTheRenameAndTheFolderAfter)
@@ -255,10 +261,11 @@ TEST_F(StripFaultTest, ACopyDamagedOnItsWayToTheDiskNeverReplacesAnything)
         const char* name;
         bool inPlace;
         bool setup = false; // the codec setup is damaged instead of the first write of packets
-    } cases[] = {{"mp3_all_tags.mp3", true},     {"wav_info_bext_id3.wav", true},
-                 {"m4a_aac_tags.m4a", true},     {"flac_tags.flac", true},
-                 {"aiff_chunks_id3.aiff", true}, {"m4a_aac_tags.m4a", false},
-                 {"mp3_all_tags.mp3", false},    {"flac_tags.flac", true, true}};
+    } cases[] = {{"mp3_all_tags.mp3", true},      {"wav_info_bext_id3.wav", true},
+                 {"m4a_aac_tags.m4a", true},      {"flac_tags.flac", true},
+                 {"aiff_chunks_id3.aiff", true},  {"m4a_aac_tags.m4a", false},
+                 {"mp3_all_tags.mp3", false},     {"flac_tags.flac", true, true},
+                 {"flac_picture.oga", true, true}};
     for (const auto& [name, inPlace, setup] : cases) {
         SCOPED_TRACE(name);
         setDestination(inPlace ? QString::fromLatin1(kOverwriteExistingFile) : destination);

@@ -39,9 +39,12 @@ TEST_F(StripJobTest, InPlaceKeepsTypeModeAndPacketsAndDropsEveryTag)
                  // no difference; the tag in front of the WAV goes and it stays plain RIFF.
                  {"aiff_chan_quad.aiff", "aiff_chan_quad.aiff", 0644},
                  {"wav_id3_front.wav", "wav_id3_front.wav", 0644},
+                 {"opus_picture.opus", "opus_picture.opus", 0640},
                  {"wv_riff_list.wv", "ref/wavpack.wv", 0644},
                  {"dff_diin_comt.dff", "ref/dsd.dff", 0644},
-                 {"dsf_id3.dsf", "ref/dsd.dsf", 0644}};
+                 {"dsf_id3.dsf", "ref/dsd.dsf", 0644},
+                 {"wma_tags.wma", "ref/wma.wma", 0644},
+                 {"mka_flac_mkvmerge.mka", "mka_flac_mkvmerge.mka", 0644}};
     for (const QString& folder : {local, fat}) {
         if (folder == fat && !fatMount.ok())
             GTEST_SKIP() << fatMount.error();
@@ -196,35 +199,45 @@ TEST_F(StripJobTest, SandboxedJobWritesOnlyWhereAUsableBookmarkLeads)
 TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
 {
     const QString folder = folderAt("music");
-    // An Ogg FLAC file: a container the service reads but the engine does not write back.
-    ASSERT_EQ(
-        runTool("ffmpeg", {"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", "sine=duration=1",
-                           "-c:a", "flac", "-f", "ogg", folder + "/ogg.mp3"})
-            .exitCode,
-        0);
     // AAC in LOAS/LATM framing: audio, read but not written back.
     ASSERT_EQ(
         runTool("ffmpeg", {"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", "sine=duration=1",
                            "-c:a", "aac", "-f", "latm", folder + "/latm.mp3"})
             .exitCode,
         0);
+    place("bad/asf_video.mp3", folder, "asf.mp3"); // its data packets interleave the video
     place("bad/empty.mp3", folder);
     place("bad/random.flac", folder);
     place("bad/truncated.dsf", folder);
+    place("bad/truncated.wma", folder);
+    place("bad/truncated.mka", folder);
+    place("bad/two_segments.webm", folder);
+    place("bad/ogg_truncated.ogg", folder);
+    // One bit flipped inside an Ogg page: its checksum no longer holds.
+    QByteArray damaged = readAll(fixture("ogg_vorbis_tags.ogg"));
+    damaged[damaged.size() / 2] = char(damaged[damaged.size() / 2] ^ 0x04);
+    writeFile(folder + "/damaged.ogg", damaged);
     // Root reads any file, so the unreadable inputs are not files; a mode-000 one comes below.
     ASSERT_TRUE(QDir().mkdir(folder + "/folder.mp3"));
     ASSERT_TRUE(QFile::link(folder + "/nowhere", folder + "/gone.mp3"));
     ASSERT_EQ(::mkfifo(QFile::encodeName(folder + "/pipe.mp3").constData(), 0644), 0);
     const char* notAudio = "This file is not an audio file that Cleftone can read.";
+    const char* cut =
+        "The file ends before its audio does: it may be truncated or damaged. It was not changed.";
     const struct {
         const char* name;
         const char* message;
-    } cases[] = {{"ogg.mp3", "Cleftone cannot write Ogg files."},
-                 {"latm.mp3", "Cleftone cannot write AAC (LOAS/LATM) files."},
+    } cases[] = {{"latm.mp3", "Cleftone cannot write AAC (LOAS/LATM) files."},
+                 {"asf.mp3", "Cleftone cannot write Windows Media video files."},
                  {"empty.mp3", notAudio},
                  {"random.flac", notAudio},
-                 {"truncated.dsf", "The file ends before its audio does: it may be truncated or "
-                                   "damaged. It was not changed."},
+                 {"truncated.dsf", cut},
+                 {"truncated.wma", cut},
+                 {"truncated.mka", cut},
+                 {"two_segments.webm", "Cleftone cannot write multi-segment Matroska files."},
+                 {"ogg_truncated.ogg", cut},
+                 {"damaged.ogg",
+                  "The file is damaged: Cleftone cannot read its structure. It was not changed."},
                  {"folder.mp3", "This is a folder, not an audio file."},
                  {"gone.mp3", "Could not open the file: no such file or directory."},
                  {"pipe.mp3", notAudio}};
@@ -236,9 +249,10 @@ TEST_F(StripJobTest, BadInputsFailWithOneLineAndStayAsTheyWere)
                      failureLine(QString::fromLatin1(c.name), QString::fromUtf8(c.message)));
         EXPECT_EQ(QFileInfo(input).isFile() ? readAll(input) : QByteArray(), bytes);
     }
-    EXPECT_EQ(namesIn(folder),
-              (QStringList{"empty.mp3", "folder.mp3", "gone.mp3", "latm.mp3", "ogg.mp3", "pipe.mp3",
-                           "random.flac", "truncated.dsf"}));
+    EXPECT_EQ(namesIn(folder), (QStringList{"asf.mp3", "damaged.ogg", "empty.mp3", "folder.mp3",
+                                            "gone.mp3", "latm.mp3", "ogg_truncated.ogg", "pipe.mp3",
+                                            "random.flac", "truncated.dsf", "truncated.mka",
+                                            "truncated.wma", "two_segments.webm"}));
     EXPECT_EQ(namesIn(folder + "/folder.mp3"), QStringList());
 
     const QString locked = place("mp3_id3v1.mp3", folder, "locked.mp3", 0000);
@@ -352,6 +366,43 @@ TEST_F(StripJobTest, RepairPassRunsOnRealMP3OnlyAndFailsTheJobOnlyWhenNoFileIsLe
         const Outcome outcome = strip(folder + "/damaged.mp3", environment());
         EXPECT_TRUE(outcome.success) << outcome.errors.join('\n').toStdString();
     }
+}
+
+TEST_F(StripJobTest, LeavingCleanFilesUntouchedSkipsNeitherTagsNorRepairsNorCopies)
+{
+    preferences->setValue(QString::fromLatin1(kLeaveCleanFilesUntouchedKey), true);
+    const QString folder = folderAt("music");
+    writeFile(folder + "/cut.mp3", readAll(fixture("ref/mp3_no_xing.mp3")).chopped(100));
+    const struct {
+        const char* fixture;
+        const char* name;
+        bool untouched;
+    } cases[] = {
+        {"ref/mp3_vbr.mp3", "clean.mp3", true},
+        {"ref/mp3_vbri.mp3", "counts.mp3", false}, // its VBRI header counts wrongly
+        {nullptr, "cut.mp3", false},               // a download cut off: repaired
+        {"mp3_id3v1.mp3", "tagged.mp3", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString input =
+            c.fixture ? place(QString::fromLatin1(c.fixture), folder, QString::fromLatin1(c.name))
+                      : folder + "/" + QString::fromLatin1(c.name);
+        const QByteArray bytes = readAll(input);
+        const struct stat before = *statOf(input);
+        const Outcome outcome = strip(input, environment());
+        EXPECT_TRUE(outcome.success) << outcome.errors.join('\n').toStdString();
+        EXPECT_EQ(outcome.leftUntouched, c.untouched);
+        EXPECT_EQ(readAll(input) == bytes, c.untouched);
+        const struct stat after = *statOf(input);
+        EXPECT_EQ(after.st_ino == before.st_ino && after.st_mtim.tv_sec == before.st_mtim.tv_sec &&
+                      after.st_mtim.tv_nsec == before.st_mtim.tv_nsec,
+                  c.untouched);
+    }
+    // A destination folder still gets its copy.
+    setDestination(folderAt("out"));
+    EXPECT_TRUE(strip(folder + "/clean.mp3", environment()).success);
+    EXPECT_EQ(readAll(tempPath("out/clean.mp3")), readAll(fixture("ref/mp3_vbr.mp3")));
 }
 
 TEST_F(StripJobTest, NoTagFallbackNeverOverwritesNorDeletesAFileOfTheUser)

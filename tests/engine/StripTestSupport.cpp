@@ -240,6 +240,7 @@ StripJobTest::Outcome StripJobTest::strip(const QString& input, const StripEnvir
     Outcome outcome;
     outcome.finished = finished.wait_for(std::chrono::minutes(2)) == std::future_status::ready;
     outcome.success = job->success();
+    outcome.leftUntouched = job->leftUntouched();
     outcome.outFilePath = job->outFilePath();
     outcome.tempFilePath = job->tempFilePath();
     std::lock_guard lock(logMutex);

@@ -128,6 +128,7 @@ protected:
     struct Outcome {
         bool finished = false; ///< within the time limit
         bool success = false;
+        bool leftUntouched = false;
         QStringList errors; ///< the error-log lines
         QString outFilePath;
         QString tempFilePath;

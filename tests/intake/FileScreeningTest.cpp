@@ -14,6 +14,7 @@ struct Outcome {
     QStringList admitted;
     QStringList heldBack;
     QStringList skipped;
+    QStringList leftOut;
 };
 
 Outcome screen(const QStringList& paths, ScreeningRules rules = {})
@@ -23,8 +24,9 @@ Outcome screen(const QStringList& paths, ScreeningRules rules = {})
     screenBatch(paths, rules,
                 {[&](const QString& path) { outcome.admitted << path; },
                  [&](const QString& path) { outcome.heldBack << path; },
+                 [&](const QString& path) { outcome.skipped << path; },
                  [&](const QString& path) {
-                     outcome.skipped << path;
+                     outcome.leftOut << path;
                  }});
     return outcome;
 }
@@ -43,8 +45,13 @@ TEST(FileScreening, FoldersListSupportedNamesBelowThemAndOtherPathsPassAsGiven)
     const QString dir = tmp.filePath("drop");
     for (const char* name : {"drop/a.mp3", "drop/b.txt", "drop/.c.mp3", "drop/album.flac/track.mp3",
                              "drop/Track 10.mp3", "drop/track 2.mp3", "drop/Track 1.mp3",
-                             "elsewhere/x.mp3", "Song.MP3", "dir/Inner.FLAC"})
+                             "elsewhere/x.mp3", "Song.MP3", "dir/Inner.FLAC", "drop/tune.MID",
+                             "drop/.x.ra", "drop/.box/y.avi", "drop/list.m3u", "drop/clip.avi/z"})
         ASSERT_TRUE(touch(tmp.filePath(name)));
+    QFile midi(dir + "/noext");
+    ASSERT_TRUE(midi.open(QIODevice::WriteOnly) &&
+                midi.write(QByteArray("MThd\0\0\0\x06\0\0\0\x01\0\x60", 14)) == 14);
+    midi.close();
     ASSERT_TRUE(QFile::link(tmp.filePath("elsewhere"), dir + "/linked.wav"));
     const QString ghost = tmp.filePath("missing/ghost.Mp3");
 
@@ -59,6 +66,8 @@ TEST(FileScreening, FoldersListSupportedNamesBelowThemAndOtherPathsPassAsGiven)
                            tmp.filePath("dir/Inner.FLAC"), ghost}));
     // Only a path of the batch itself is reported, not a folder entry.
     EXPECT_EQ(outcome.skipped, (QStringList{dir + "/b.txt", tmp.filePath("missing/g.ogg")}));
+    // Audio and video that cannot be stripped are left out by name (or content), unless hidden.
+    EXPECT_EQ(outcome.leftOut, (QStringList{dir + "/noext", dir + "/tune.MID"}));
 
     // Cancelled: the folder and the rest of the batch stop.
     QStringList admitted;
@@ -68,7 +77,7 @@ TEST(FileScreening, FoldersListSupportedNamesBelowThemAndOtherPathsPassAsGiven)
         return admitted.size() >= 2;
     };
     screenBatch({tmp.filePath("Song.MP3"), dir, tmp.filePath("Song.MP3")}, rules,
-                {[&](const QString& path) { admitted << path; }, {}, {}});
+                {[&](const QString& path) { admitted << path; }, {}, {}, {}});
     ASSERT_EQ(admitted.size(), 2);
     EXPECT_TRUE(admitted[1].startsWith(dir + "/"));
 }

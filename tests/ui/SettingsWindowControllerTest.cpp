@@ -19,8 +19,8 @@ TEST(SettingsWindowTest, CheckboxesAndPreferencesFollowEachOther)
     controller.showWindow();
     // Written to the file at once: a separate store reads it without any event loop turning.
     Preferences other(preferences.fileName());
-    for (const char* key : {kMoveOriginalsToTrashKey, kSuppressVideoFileWarningKey,
-                            kAutomaticallyChecksForUpdatesKey}) {
+    for (const char* key : {kMoveOriginalsToTrashKey, kLeaveCleanFilesUntouchedKey,
+                            kSuppressVideoFileWarningKey, kAutomaticallyChecksForUpdatesKey}) {
         SCOPED_TRACE(key);
         QCheckBox* box = controller.checkBoxForKey(key);
         ASSERT_NE(box, nullptr);

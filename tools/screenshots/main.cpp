@@ -1,15 +1,20 @@
 // Renders the README's pictures from the real main window and Error Log window.
 //
-//   cleftone-screenshots [OUTPUT-DIR]        writes main-window.png and error-log.png
+//   cleftone-screenshots [OUTPUT-DIR]        writes main-window.png, error-log.png and
+//                                            settings.png
 //   cleftone-screenshots --screen FILE.png   saves the whole screen of the display, for a look at
 //                                            another program running on the same (virtual) display
 //
 // Everything that could differ between machines is pinned (style, palette, font, locale, time
 // zone, time stamps, window sizes), so that a second run on the same system gives the same images
-// and a change in a picture means a change in the window. scripts/screenshots.sh runs it under
-// Xvfb.
+// and a change in a picture means a change in the window. The listed files are real, short
+// audio files made with ffmpeg (bit-exact) and tagged as rippers and recorders tag them, so the
+// Metadata column and the inspector show what they would show. scripts/screenshots.sh runs it
+// under Xvfb.
 
 #include "app/CleftoneAppDelegate.h"
+#include "app/FileTable.h"
+#include "app/MetadataInspector.h"
 #include "errorlog/ErrorLogStore.h"
 #include "errorlog/ErrorLogWindowController.h"
 #include "platform/FolderBookmark.h"
@@ -30,6 +35,7 @@
 #include <QLocale>
 #include <QMainWindow>
 #include <QPixmap>
+#include <QProcess>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QStyle>
@@ -52,28 +58,55 @@ constexpr int kFailed = 1;
 constexpr int kUsageError = 2;
 
 constexpr int kWindowWidth = 640;
-constexpr int kMainWindowHeight = 440;
+constexpr int kMainWindowWidth = 1000;
+constexpr int kMainWindowHeight = 560;
 constexpr int kMainWindowMaximumHeight = 600;
 constexpr int kErrorLogHeight = 300;
 
 /// What a walk over a dozen empty files may take on a slow, busy machine.
 constexpr int kWalkTimeoutMs = 20000;
 
-// A dozen files as a ripper or a recorder names them. The list shows names only; the folders
-// make the paths (tool tips) look like a real music library.
-const char* const kLibraryFiles[] = {
-    "Claude Debussy/Suite bergamasque/01 - Prélude.flac",
-    "Claude Debussy/Suite bergamasque/02 - Menuet.flac",
-    "Claude Debussy/Suite bergamasque/03 - Clair de lune.flac",
-    "Claude Debussy/Suite bergamasque/04 - Passepied.flac",
-    "Erik Satie/Trois Gymnopédies/01 - Gymnopédie No. 1.mp3",
-    "Erik Satie/Trois Gymnopédies/02 - Gymnopédie No. 2.mp3",
-    "Erik Satie/Trois Gymnopédies/03 - Gymnopédie No. 3.mp3",
-    "J. S. Bach/Goldberg Variations/01 - Aria.m4a",
-    "J. S. Bach/Goldberg Variations/02 - Variatio 1 a 1 Clav.m4a",
-    "Recordings/Interview with the Composer (Take 3).wav",
-    "Recordings/Rehearsal 2024-11-03.aiff",
-    "Recordings/Voice Memo 2024-11-03.m4a",
+// A dozen files as a ripper or a recorder names and tags them. The folders make the paths (tool
+// tips) look like a real music library.
+struct LibraryFile {
+    const char* path;
+    const char* tags; // "key=value" pairs separated by '|'
+    bool cover;
+};
+const LibraryFile kLibraryFiles[] = {
+    {"Claude Debussy/Suite bergamasque/01 - Prélude.flac",
+     "title=Prélude|artist=Claude Debussy|album=Suite bergamasque|track=1|date=1905|"
+     "genre=Classical|comment=Ripped with care",
+     true},
+    {"Claude Debussy/Suite bergamasque/02 - Menuet.flac",
+     "title=Menuet|artist=Claude Debussy|album=Suite bergamasque|track=2|date=1905|genre=Classical",
+     true},
+    {"Claude Debussy/Suite bergamasque/03 - Clair de lune.flac",
+     "title=Clair de lune|artist=Claude Debussy|album=Suite bergamasque|track=3|date=1905|"
+     "genre=Classical",
+     true},
+    {"Claude Debussy/Suite bergamasque/04 - Passepied.flac",
+     "title=Passepied|artist=Claude Debussy|album=Suite bergamasque|track=4", false},
+    {"Erik Satie/Trois Gymnopédies/01 - Gymnopédie No. 1.mp3",
+     "title=Gymnopédie No. 1|artist=Erik Satie|album=Trois Gymnopédies|track=1/3|date=1888", true},
+    {"Erik Satie/Trois Gymnopédies/02 - Gymnopédie No. 2.mp3",
+     "title=Gymnopédie No. 2|artist=Erik Satie|album=Trois Gymnopédies|track=2/3|date=1888|"
+     "genre=Classical|composer=Erik Satie|comment=Bought at the concert, 3 November 2024|"
+     "encoded_by=Anna's laptop",
+     true},
+    {"Erik Satie/Trois Gymnopédies/03 - Gymnopédie No. 3.mp3",
+     "title=Gymnopédie No. 3|artist=Erik Satie|album=Trois Gymnopédies|track=3/3", true},
+    {"J. S. Bach/Goldberg Variations/01 - Aria.m4a",
+     "title=Aria|artist=J. S. Bach|album=Goldberg Variations|track=1|date=1981", true},
+    {"J. S. Bach/Goldberg Variations/02 - Variatio 1 a 1 Clav.m4a",
+     "title=Variatio 1 a 1 Clav.|artist=J. S. Bach|album=Goldberg Variations|track=2", true},
+    {"Recordings/Interview with the Composer (Take 3).wav",
+     "title=Interview with the Composer|artist=Anna Berger|date=2024-11-03|"
+     "comment=Recorded at home",
+     false},
+    {"Recordings/Rehearsal 2024-11-03.aiff", "", false},
+    {"Recordings/Voice Memo 2024-11-03.m4a",
+     "title=Voice Memo|date=2024-11-03T19:42:10Z|location=+48.8584+002.2945/", false},
 };
 
 // Three failures in the shape the strip job logs them, with messages the engine really gives.
@@ -102,6 +135,74 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
         QThread::msleep(5);
     }
     return true;
+}
+
+/// Makes one short, tagged audio file with ffmpeg; the container follows the extension.
+bool makeAudioFile(const QString& path, const LibraryFile& spec, const QString& cover)
+{
+    QStringList arguments{
+        "-hide_banner", "-nostdin", "-v",
+        "error",        "-y",       "-f",
+        "lavfi",        "-i",       "sine=frequency=440:sample_rate=22050:duration=1"};
+    if (spec.cover)
+        arguments << "-i" << cover << "-map"
+                  << "0:a"
+                  << "-map"
+                  << "1:v"
+                  << "-c:v"
+                  << "copy"
+                  << "-disposition:v"
+                  << "attached_pic";
+    const QString extension = QFileInfo(path).suffix();
+    if (extension == QLatin1String("mp3"))
+        arguments << "-c:a"
+                  << "libmp3lame"
+                  << "-b:a"
+                  << "64k"
+                  << "-id3v2_version"
+                  << "3";
+    else if (extension == QLatin1String("m4a"))
+        arguments << "-c:a"
+                  << "aac"
+                  << "-b:a"
+                  << "32k"
+                  << "-f"
+                  << "ipod";
+    else if (extension == QLatin1String("wav"))
+        arguments << "-write_bext"
+                  << "1";
+    arguments << "-fflags"
+              << "+bitexact"
+              << "-flags:a"
+              << "+bitexact"
+              << "-flags:v"
+              << "+bitexact"
+              << "-map_metadata"
+              << "-1";
+    for (const QString& tag : QString::fromUtf8(spec.tags).split('|', Qt::SkipEmptyParts))
+        arguments << "-metadata" << tag;
+    arguments << path;
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral("ffmpeg"), arguments);
+    if (!ffmpeg.waitForFinished(30000) || ffmpeg.exitCode() != 0) {
+        printError(QStringLiteral("ffmpeg could not make %1: %2")
+                       .arg(path, QString::fromLocal8Bit(ffmpeg.readAllStandardError())));
+        return false;
+    }
+    return true;
+}
+
+/// A cover picture: a gradient with a frame, as a 300 by 300 JPEG.
+bool makeCover(const QString& path)
+{
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral("ffmpeg"),
+                 {"-hide_banner", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                  "gradients=s=300x300:n=3:c0=0x1d3557:c1=0x457b9d:c2=0xf1faee:x0=0:y0=0:"
+                  "x1=300:y1=300:seed=7,drawbox=x=40:y=40:w=220:h=220:color=white@0.25:t=6",
+                  "-frames:v", "1", "-fflags", "+bitexact", "-flags", "+bitexact", "-q:v", "3",
+                  path});
+    return ffmpeg.waitForFinished(30000) && ffmpeg.exitCode() == 0;
 }
 
 /// Lets a freshly shown window be mapped, laid out and painted before it is grabbed.
@@ -168,15 +269,17 @@ int renderScreenshots(const QString& outputDir)
     }
     const QDir root(scratch.path());
 
+    const QString cover = root.filePath(QStringLiteral("cover.jpg"));
+    if (!makeCover(cover)) {
+        printError(QStringLiteral("ffmpeg could not make the cover picture"));
+        return kFailed;
+    }
     QStringList files;
-    for (const char* relative : kLibraryFiles) {
-        const QString path = root.filePath(QStringLiteral("Music/") + QString::fromUtf8(relative));
+    for (const LibraryFile& spec : kLibraryFiles) {
+        const QString path = root.filePath(QStringLiteral("Music/") + QString::fromUtf8(spec.path));
         QDir().mkpath(QFileInfo(path).absolutePath());
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly)) {
-            printError(QStringLiteral("could not create %1").arg(path));
+        if (!makeAudioFile(path, spec, cover))
             return kFailed;
-        }
         files << path;
     }
 
@@ -203,10 +306,6 @@ int renderScreenshots(const QString& outputDir)
     environment.errorLog = &errorLog;
     environment.sandboxed = false;
     environment.automaticUpdateChecks = false;
-    // The files are empty stand-ins: nothing in them to probe.
-    environment.hasVideoTrack = [](const QString&) {
-        return false;
-    };
     const auto delegate = std::make_unique<CleftoneAppDelegate>(std::move(environment));
 
     bool walked = false;
@@ -225,19 +324,37 @@ int renderScreenshots(const QString& outputDir)
         return kFailed;
     }
 
+    // Every row's metadata read, the inspector open on one of the MP3 files with a cover.
+    OperationsArrayController& list = *delegate->operationsController();
+    if (!waitUntil([&list] { return list.waitingCount() == 0; }, kWalkTimeoutMs)) {
+        printError(QStringLiteral("the files were not inspected in time"));
+        return kFailed;
+    }
     QMainWindow* window = delegate->window();
-    window->resize(kWindowWidth, kMainWindowHeight);
+    window->resize(kMainWindowWidth, kMainWindowHeight);
     window->show();
     settle(window);
-    // Grown until the whole list shows, so the picture ends on a full row, not a cut one.
     QTableView* table = delegate->tableView();
+    const QModelIndexList shown = table->model()->match(
+        table->model()->index(0, 0), Qt::DisplayRole, QStringLiteral("02 - Gymnopédie No. 2.mp3"));
+    if (shown.isEmpty()) {
+        printError(QStringLiteral("the file to inspect is not listed"));
+        return kFailed;
+    }
+    table->setCurrentIndex(shown.first());
+    MetadataInspector& inspector = *delegate->inspector();
+    inspector.show();
+    if (!waitUntil([&inspector] { return !inspector.isLoading(); }, kWalkTimeoutMs)) {
+        printError(QStringLiteral("the inspector did not read the file in time"));
+        return kFailed;
+    }
+    // Grown until the whole list shows, so the picture ends on a full row, not a cut one.
     const int listHeight = table->horizontalHeader()->height() + table->verticalHeader()->length() +
                            2 * table->frameWidth();
     if (listHeight > table->height()) {
-        window->resize(kWindowWidth, std::min(window->height() + listHeight - table->height(),
-                                              kMainWindowMaximumHeight));
+        window->resize(kMainWindowWidth, std::min(window->height() + listHeight - table->height(),
+                                                  kMainWindowMaximumHeight));
     }
-    table->clearSelection();
     settle(window);
     if (!save(window, QDir(outputDir).filePath(QStringLiteral("main-window.png"))))
         return kFailed;

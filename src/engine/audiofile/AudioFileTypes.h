@@ -82,6 +82,8 @@ inline constexpr AudioFileTypeID Ogg = fourCC("Oggf");
 inline constexpr AudioFileTypeID Matroska = fourCC("mkvf");
 inline constexpr AudioFileTypeID WebM = fourCC("webm");
 inline constexpr AudioFileTypeID ASF = fourCC("asff");
+/// ASF with a stream that is not audio (video, images, script commands): read, never written.
+inline constexpr AudioFileTypeID ASFVideo = fourCC("asfv");
 inline constexpr AudioFileTypeID MonkeysAudio = fourCC("APE ");
 inline constexpr AudioFileTypeID WavPack = fourCC("wvpk");
 inline constexpr AudioFileTypeID Musepack = fourCC("mpc ");
@@ -92,6 +94,8 @@ inline constexpr AudioFileTypeID DSF = fourCC("dsf ");
 inline constexpr AudioFileTypeID DSDIFF = fourCC("dff ");
 /// AAC in LOAS/LATM framing: read, never written.
 inline constexpr AudioFileTypeID LOAS = fourCC("loas");
+/// Matroska or WebM with a second segment after the first: read, never written.
+inline constexpr AudioFileTypeID MultiSegmentMatroska = fourCC("mkvs");
 } // namespace AudioFileType
 
 /// Property codes.

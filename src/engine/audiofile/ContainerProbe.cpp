@@ -199,7 +199,8 @@ const std::vector<ContainerInfo>& writableContainers()
         {AudioFileType::FLAC, nullptr, {"flac"}},
         {AudioFileType::MP3, "mp3", {"mp3", "mpeg"}},
         {AudioFileType::MP2, "mp2", {"mp2"}},
-        {AudioFileType::Ogg, "ogg", {"ogg", "oga", "opus"}},
+        {AudioFileType::Ogg, nullptr, {"ogg", "oga", "opus", "spx"}},
+        {AudioFileType::ASF, nullptr, {"wma", "asf"}},
         {AudioFileType::MonkeysAudio, nullptr, {"ape"}},
         {AudioFileType::WavPack, nullptr, {"wv"}},
         {AudioFileType::Musepack, nullptr, {"mpc", "mp+", "mpp"}},
@@ -208,6 +209,8 @@ const std::vector<ContainerInfo>& writableContainers()
         {AudioFileType::TAK, nullptr, {"tak"}},
         {AudioFileType::DSF, nullptr, {"dsf"}},
         {AudioFileType::DSDIFF, nullptr, {"dff"}},
+        {AudioFileType::Matroska, nullptr, {"mka", "mkv"}},
+        {AudioFileType::WebM, nullptr, {"webm"}},
     };
     return containers;
 }

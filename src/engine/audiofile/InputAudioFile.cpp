@@ -28,8 +28,7 @@ struct FormatType {
 constexpr FormatType kSimpleTypes[] = {
     {"w64", AudioFileType::Wave64},   {"au", AudioFileType::NeXT},   {"caf", AudioFileType::CAF},
     {"aac", AudioFileType::AAC_ADTS}, {"ac3", AudioFileType::AC3},   {"eac3", AudioFileType::EAC3},
-    {"amr", AudioFileType::AMR},      {"flac", AudioFileType::FLAC}, {"ogg", AudioFileType::Ogg},
-    {"loas", AudioFileType::LOAS},
+    {"amr", AudioFileType::AMR},      {"flac", AudioFileType::FLAC}, {"loas", AudioFileType::LOAS},
 };
 
 // Whether the service knows the container a demuxer reads; the rest (images, video-only

@@ -1,35 +1,52 @@
 #include "engine/audiofile/MetadataInspection.h"
 
 #include "engine/audiofile/AvPtr.h"
-#include "engine/audiofile/ContainerProbe.h"
+#include "engine/audiofile/MetadataRegions.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <set>
+#include <string_view>
 #include <unistd.h>
+
+// How metadataBytes is counted: the sizes of the regions a strip leaves out, as the file's own
+// layout states them. Tags around raw streams, extra chunks, boxes and FLAC blocks count whole,
+// headers and padding included; tags and pictures inside them are not counted again. FLAC
+// comment and picture blocks, which have no block of their own in the report, count whole too.
+// A stream other than the audio counts by the sample sizes of the demuxer's index where that
+// index lists every sample (MP4), plus its track box; elsewhere its size is not known and it is
+// not counted. A stripped MP4 file gets a movie box of its own making, whose tables may be laid
+// out a little larger or smaller, so there the count is close rather than exact. When no region
+// of a file accounts for its tags and pictures (a container family whose layout is not read
+// here yet), their texts and picture sizes are counted instead, as a lower bound.
 
 namespace cleftone {
 
 namespace {
 
-using audiofile::FileReader;
+// One line for each kind of block in reportLines(): "{name}" and "{bytes}" are filled in.
+struct BlockKind {
+    const char* kind;
+    const char* line;
+};
+constexpr BlockKind kBlockKinds[] = {
+    {"chunk", "Extra chunk: {name}"},
+    {"box", "Extra box: {name}, {bytes}"},
+    {"flacBlock", "Extra block: {name}, {bytes}"},
+    {"tagInFront", "{name} in front, {bytes}"},
+    {"tagAtEnd", "{name} at the end, {bytes}"},
+    {"annotation", "Annotation: {name}"},
+    {"stream", "Other stream: {name}"},
+};
+// Kinds not in the table.
+constexpr const char* kOtherBlockLine = "Extra {kind}: {name}, {bytes}";
 
 std::string sizeText(std::int64_t bytes)
 {
-    return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
-}
-
-std::string fourCharacters(std::uint32_t code)
-{
-    std::string text;
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        const auto c = char((code >> shift) & 0xFF);
-        text += (c >= 0x20 && c <= 0x7E) ? c : '?';
-    }
-    return text;
+    return bytes < 0 ? std::string("size unknown")
+                     : std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
 }
 
 // Values can hold whole lyrics; one line each, and not endless.
@@ -50,6 +67,25 @@ std::string oneLine(std::string value)
     return value;
 }
 
+void replaceAll(std::string& text, const std::string& placeholder, const std::string& value)
+{
+    for (auto at = text.find(placeholder); at != std::string::npos;
+         at = text.find(placeholder, at + value.size()))
+        text.replace(at, placeholder.size(), value);
+}
+
+std::string blockLine(const MetadataBlock& block)
+{
+    const auto known =
+        std::find_if(std::begin(kBlockKinds), std::end(kBlockKinds),
+                     [&block](const BlockKind& each) { return block.kind == each.kind; });
+    std::string line = known != std::end(kBlockKinds) ? known->line : kOtherBlockLine;
+    replaceAll(line, "{kind}", block.kind);
+    replaceAll(line, "{bytes}", sizeText(block.bytes));
+    replaceAll(line, "{name}", oneLine(block.name));
+    return line;
+}
+
 // What FFmpeg reports of the container itself rather than of its tags: the MP4 file-type box,
 // which a strip keeps, and the handler and language that every MP4 track carries.
 bool isStructural(const std::string& key)
@@ -59,181 +95,110 @@ bool isStructural(const std::string& key)
     return keys.count(key) > 0;
 }
 
-void addTags(const AVDictionary* metadata, bool isMp3Stream, std::vector<std::string>& items)
+// `encoderIsKept`: the "encoder" entry names something a strip keeps (see inspectMetadata()).
+void addTags(const AVDictionary* metadata, bool encoderIsKept, MetadataReport& report)
 {
     const AVDictionaryEntry* entry = nullptr;
     while ((entry = av_dict_get(metadata, "", entry, AV_DICT_IGNORE_SUFFIX))) {
         const std::string key = entry->key;
-        // An MP3's encoder name comes from its LAME header, which playback needs and a strip
-        // keeps.
-        if (isStructural(key) || (isMp3Stream && key == "encoder"))
+        if (isStructural(key) || (encoderIsKept && key == "encoder"))
             continue;
-        items.push_back("Tag " + key + ": " + oneLine(entry->value));
+        report.tags.push_back({key, entry->value});
     }
 }
 
-const char* mediaName(AVMediaType type)
+bool isVideo(const AVStream* stream)
 {
-    const char* name = av_get_media_type_string(type);
-    return name ? name : "unknown";
+    return stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+           !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC);
 }
 
-// Chunks that hold the audio or describe it; every other top-level chunk is extra.
-bool isAudioChunk(std::uint32_t id)
+MetadataPicture pictureOf(const AVStream* stream, bool keepData)
 {
-    static const std::array<const char*, 11> ids = {"fmt ", "data", "fact", "ds64", "COMM", "SSND",
-                                                    "FVER", "desc", "pakt", "kuki", "chan"};
-    return std::any_of(ids.begin(), ids.end(),
-                       [id](const char* each) { return fourCharacters(id) == each; });
-}
-
-void addChunks(const FileReader& file, std::vector<std::string>& items)
-{
-    const auto ids = audiofile::chunkIDs(file);
-    if (!ids)
-        return;
-    for (const std::uint32_t id : *ids)
-        if (!isAudioChunk(id))
-            items.push_back("Extra chunk: " + fourCharacters(id));
-}
-
-std::uint32_t be32(const std::uint8_t* bytes)
-{
-    return std::uint32_t(bytes[0]) << 24 | std::uint32_t(bytes[1]) << 16 |
-           std::uint32_t(bytes[2]) << 8 | bytes[3];
-}
-
-// MP4 boxes beyond what the audio needs, such as the 3GPP asset boxes (titl, auth, perf) that
-// FFmpeg does not read as tags. Only the top level, the movie box and its user-data box are
-// looked at.
-void addBoxes(const FileReader& file, std::int64_t begin, std::int64_t end,
-              const std::string& parent, std::vector<std::string>& items)
-{
-    static const std::set<std::string> topLevel = {"ftyp", "free", "skip", "wide", "mdat",
-                                                   "moov", "moof", "mfra", "styp", "sidx"};
-    static const std::set<std::string> inMovie = {"mvhd", "trak", "mvex", "iods", "free", "skip"};
-    for (int i = 0; i < 1024 && begin + 8 <= end; ++i) {
-        std::uint8_t header[16];
-        if (!file.readAt(begin, std::span(header, 8)))
-            return;
-        std::int64_t size = be32(header);
-        std::int64_t headerSize = 8;
-        if (size == 1) {
-            if (!file.readAt(begin, std::span(header, 16)))
-                return;
-            size = std::int64_t(std::uint64_t(be32(header + 8)) << 32 | be32(header + 12));
-            headerSize = 16;
-        } else if (size == 0) {
-            size = end - begin;
-        }
-        if (size < headerSize || size > end - begin)
-            return;
-        const std::string type = fourCharacters(be32(header + 4));
-        const std::string path = parent.empty() ? type : parent + "/" + type;
-        if (parent.empty() && type == "moov")
-            addBoxes(file, begin + headerSize, begin + size, path, items);
-        else if (parent == "moov" && type == "udta")
-            addBoxes(file, begin + headerSize, begin + size, path, items);
-        else if ((parent.empty() && !topLevel.count(type)) ||
-                 (parent == "moov" && !inMovie.count(type)) || parent == "moov/udta")
-            items.push_back("Extra box: " + path + ", " + sizeText(size));
-        begin += size;
+    MetadataPicture picture;
+    const AVCodecID codec = stream->codecpar->codec_id;
+    switch (codec) {
+    case AV_CODEC_ID_MJPEG:
+        picture.format = "JPEG";
+        picture.mimeType = "image/jpeg";
+        break;
+    case AV_CODEC_ID_PNG:
+        picture.format = "PNG";
+        picture.mimeType = "image/png";
+        break;
+    case AV_CODEC_ID_BMP:
+    case AV_CODEC_ID_GIF:
+    case AV_CODEC_ID_TIFF:
+    case AV_CODEC_ID_WEBP:
+        picture.format = avcodec_get_name(codec);
+        picture.mimeType = "image/" + picture.format;
+        break;
+    default:
+        picture.format = avcodec_get_name(codec);
+        picture.mimeType = "application/octet-stream";
     }
+    // The picture's own description ("Cover (front)") tells which of several it is.
+    if (const AVDictionaryEntry* comment = av_dict_get(stream->metadata, "comment", nullptr, 0))
+        picture.description = comment->value;
+    picture.bytes = stream->attached_pic.size;
+    // Filled in by avformat_find_stream_info(), which decodes the picture to learn them.
+    picture.width = std::max(0, stream->codecpar->width);
+    picture.height = std::max(0, stream->codecpar->height);
+    if (keepData && stream->attached_pic.data)
+        picture.data.assign(stream->attached_pic.data,
+                            stream->attached_pic.data + stream->attached_pic.size);
+    return picture;
 }
 
-// The annotation field of a Sun/NeXT audio file, between its header and its data.
-void addAnnotation(const FileReader& file, std::vector<std::string>& items)
+// The stream's bytes by the demuxer's index, where the index lists every packet; -1 otherwise.
+std::int64_t indexedBytes(AVStream* stream)
 {
-    std::uint8_t header[8];
-    if (!file.readAt(0, header) || std::memcmp(header, ".snd", 4) != 0)
-        return;
-    const std::int64_t dataOffset = be32(header + 4);
-    if (dataOffset <= 24 || dataOffset > std::min<std::int64_t>(file.size(), 1 << 20))
-        return;
-    const auto annotation = file.readRange(24, dataOffset - 24);
-    std::string text(annotation.begin(), annotation.end());
-    text.erase(std::find(text.begin(), text.end(), '\0'), text.end());
-    if (!text.empty())
-        items.push_back("Annotation: " + oneLine(text));
+    const int entries = avformat_index_get_entries_count(stream);
+    if (entries <= 0 || (stream->nb_frames > 0 && entries < stream->nb_frames))
+        return -1;
+    std::int64_t bytes = 0;
+    for (int i = 0; i < entries; ++i)
+        if (const AVIndexEntry* entry = avformat_index_get_entry(stream, i))
+            bytes += entry->size;
+    return bytes;
 }
 
-// FLAC metadata blocks that FFmpeg does not report. Comments and pictures it reports itself, as
-// tags and cover art.
-void addFlacBlocks(const FileReader& file, std::int64_t offset, std::vector<std::string>& items)
+std::string containerName(const AVFormatContext& context)
 {
-    std::uint8_t magic[4];
-    if (!file.readAt(offset, magic) || std::memcmp(magic, "fLaC", 4) != 0)
-        return;
-    offset += 4;
-    static const std::array<const char*, 7> names = {
-        nullptr, "PADDING", "APPLICATION", "SEEKTABLE", nullptr, "CUESHEET", nullptr};
-    for (int i = 0; i < 128; ++i) {
-        std::uint8_t header[4];
-        if (!file.readAt(offset, header))
-            return;
-        const int type = header[0] & 0x7F;
-        const std::int64_t length = (std::int64_t(header[1]) << 16) | (header[2] << 8) | header[3];
-        if (type < int(names.size()) && names[size_t(type)])
-            items.push_back(std::string("Extra block: ") + names[size_t(type)] + ", " +
-                            sizeText(length));
-        else if (type >= int(names.size()) && type != 127)
-            items.push_back("Extra block: type " + std::to_string(type) + ", " + sizeText(length));
-        offset += 4 + length;
-        if (header[0] & 0x80)
-            return;
-    }
-}
-
-// Tags in front of and behind a stream that has no container of its own to hold them.
-void addRawStreamTags(const FileReader& file, std::vector<std::string>& items)
-{
-    std::uint8_t head[12] = {};
-    if (!file.readAt(0, std::span(head, std::min<std::int64_t>(12, file.size()))) ||
-        audiofile::startsChunkedContainer(head))
-        return;
-    const std::int64_t begin = audiofile::skipLeadingTags(file);
-    if (begin > 0)
-        items.push_back("ID3v2 tag in front, " + sizeText(begin));
-    addFlacBlocks(file, begin, items);
-
-    // Peeled one at a time, so that each is named.
-    std::int64_t end = file.size();
-    for (int i = 0; i < 16; ++i) {
-        const std::int64_t next = audiofile::trimTrailingTags(file, begin, end, 1);
-        if (next >= end)
-            break;
-        std::uint8_t tag[11] = {};
-        const std::int64_t length = end - next;
-        std::string name = "tag";
-        if (length == 128 && file.readAt(next, std::span(tag, 3)) &&
-            std::memcmp(tag, "TAG", 3) == 0)
-            name = "ID3v1 tag";
-        else if (file.readAt(next, std::span(tag, 8)) && std::memcmp(tag, "APETAGEX", 8) == 0)
-            name = "APE tag";
-        else if (file.readAt(next, std::span(tag, 11)) && std::memcmp(tag, "LYRICSBEGIN", 11) == 0)
-            name = "Lyrics3 tag";
-        else if (file.readAt(next, std::span(tag, 3)) && std::memcmp(tag, "ID3", 3) == 0)
-            name = "ID3v2 tag";
-        items.push_back(name + " at the end, " + sizeText(length));
-        end = next;
-    }
+    const std::string name = context.iformat->name;
+    // The MP4 family shares one demuxer, named after all of its members.
+    return name.starts_with("mov,mp4") ? "mp4" : name.substr(0, name.find(','));
 }
 
 } // namespace
 
-MetadataReport inspectMetadata(const std::string& path)
+void MetadataReport::addBlock(std::string kind, std::string name, std::int64_t bytes)
+{
+    if (bytes > 0)
+        metadataBytes += bytes;
+    blocks.push_back({std::move(kind), std::move(name), bytes});
+}
+
+MetadataReport inspectMetadata(const std::string& path, bool pictureData)
 {
     MetadataReport report;
     audiofile::InputContext context = audiofile::openRegularFile(path);
-    if (!context || avformat_find_stream_info(context.get(), nullptr) < 0)
+    if (!context)
+        return report;
+    // As the video screening decides it: by the streams listed on opening.
+    for (unsigned i = 0; i < context->nb_streams; ++i)
+        report.hasVideo = report.hasVideo || isVideo(context->streams[i]);
+    if (avformat_find_stream_info(context.get(), nullptr) < 0)
         return report;
 
     // The stream a strip keeps: the default audio stream, else the first.
-    const AVStream* audio = nullptr;
+    AVStream* audio = nullptr;
     for (unsigned i = 0; i < context->nb_streams; ++i) {
-        const AVStream* stream = context->streams[i];
+        AVStream* stream = context->streams[i];
+        // As the audio-file service reads it: a stream without a rate or channels is no audio.
         if (stream->codecpar->codec_type != AVMEDIA_TYPE_AUDIO ||
-            (stream->disposition & AV_DISPOSITION_ATTACHED_PIC))
+            (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) ||
+            stream->codecpar->sample_rate <= 0 || stream->codecpar->ch_layout.nb_channels <= 0)
             continue;
         if (!audio || (stream->disposition & AV_DISPOSITION_DEFAULT &&
                        !(audio->disposition & AV_DISPOSITION_DEFAULT)))
@@ -242,56 +207,79 @@ MetadataReport inspectMetadata(const std::string& path)
     if (!audio)
         return report;
     report.readable = true;
-    auto& items = report.items;
+    report.container = containerName(*context.get());
+    report.codec = avcodec_get_name(audio->codecpar->codec_id);
 
-    const bool mp3 = audio->codecpar->codec_id == AV_CODEC_ID_MP3;
-    addTags(context->metadata, mp3, items);
-    addTags(audio->metadata, mp3, items);
+    // What a strip keeps: an MP3's LAME encoder name (playback needs it), an Ogg stream's
+    // vendor string and Matroska's muxing application all come as "encoder".
+    const bool encoderIsKept = audio->codecpar->codec_id == AV_CODEC_ID_MP3 ||
+                               std::strcmp(context->iformat->name, "ogg") == 0 ||
+                               std::string_view(context->iformat->name).starts_with("matroska");
+    addTags(context->metadata, encoderIsKept, report);
+    addTags(audio->metadata, encoderIsKept, report);
 
     for (unsigned i = 0; i < context->nb_streams; ++i) {
         const AVStream* stream = context->streams[i];
-        if (!(stream->disposition & AV_DISPOSITION_ATTACHED_PIC))
-            continue;
-        const AVCodecID codec = stream->codecpar->codec_id;
-        const std::string format = codec == AV_CODEC_ID_MJPEG ? "JPEG"
-                                   : codec == AV_CODEC_ID_PNG ? "PNG"
-                                                              : avcodec_get_name(codec);
-        // The picture's own description ("Cover (front)") tells which of several it is.
-        const AVDictionaryEntry* comment = av_dict_get(stream->metadata, "comment", nullptr, 0);
-        items.push_back("Cover art: " + format + " image, " + sizeText(stream->attached_pic.size) +
-                        (comment ? " (" + oneLine(comment->value) + ")" : std::string()));
+        if (stream->disposition & AV_DISPOSITION_ATTACHED_PIC)
+            report.pictures.push_back(pictureOf(stream, pictureData));
     }
 
     for (unsigned i = 0; i < context->nb_chapters; ++i) {
         const AVChapter* chapter = context->chapters[i];
         const AVDictionaryEntry* title = av_dict_get(chapter->metadata, "title", nullptr, 0);
-        const double start = double(chapter->start) * av_q2d(chapter->time_base);
-        char when[32];
-        std::snprintf(when, sizeof when, "%.3f s", start);
-        items.push_back("Chapter " + std::to_string(i + 1) + " at " + when +
-                        (title ? std::string(": ") + oneLine(title->value) : std::string()));
+        report.chapters.push_back({double(chapter->start) * av_q2d(chapter->time_base),
+                                   title ? title->value : std::string()});
     }
 
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
-        const FileReader file(fd);
-        addChunks(file, items);
-        std::uint8_t head[8];
-        if (file.readAt(0, head) && std::memcmp(head + 4, "ftyp", 4) == 0)
-            addBoxes(file, 0, file.size(), std::string(), items);
-        addAnnotation(file, items);
-        addRawStreamTags(file, items);
+        const audiofile::FileReader file(fd);
+        audiofile::addExtraChunks(file, report);
+        audiofile::addExtraBoxes(file, report);
+        audiofile::addAnnotation(file, report);
+        audiofile::addRawStreamRegions(file, report);
         ::close(fd);
     }
 
     for (unsigned i = 0; i < context->nb_streams; ++i) {
-        const AVStream* stream = context->streams[i];
+        AVStream* stream = context->streams[i];
         if (stream == audio || (stream->disposition & AV_DISPOSITION_ATTACHED_PIC))
             continue;
-        items.push_back(std::string("Other stream: ") + mediaName(stream->codecpar->codec_type) +
-                        " (" + avcodec_get_name(stream->codecpar->codec_id) + ")");
+        const char* type = av_get_media_type_string(stream->codecpar->codec_type);
+        report.addBlock("stream",
+                        std::string(type ? type : "unknown") + " (" +
+                            avcodec_get_name(stream->codecpar->codec_id) + ")",
+                        indexedBytes(stream));
+    }
+
+    if (report.metadataBytes == 0) {
+        for (const MetadataTag& tag : report.tags)
+            report.metadataBytes += std::int64_t(tag.key.size() + tag.value.size());
+        for (const MetadataPicture& picture : report.pictures)
+            report.metadataBytes += picture.bytes;
     }
     return report;
+}
+
+std::vector<std::string> reportLines(const MetadataReport& report)
+{
+    std::vector<std::string> lines;
+    for (const MetadataTag& tag : report.tags)
+        lines.push_back("Tag " + tag.key + ": " + oneLine(tag.value));
+    for (const MetadataPicture& picture : report.pictures)
+        lines.push_back("Cover art: " + picture.format + " image, " + sizeText(picture.bytes) +
+                        (picture.description.empty() ? std::string()
+                                                     : " (" + oneLine(picture.description) + ")"));
+    for (std::size_t i = 0; i < report.chapters.size(); ++i) {
+        const MetadataChapter& chapter = report.chapters[i];
+        char when[32];
+        std::snprintf(when, sizeof when, "%.3f s", chapter.start);
+        lines.push_back("Chapter " + std::to_string(i + 1) + " at " + when +
+                        (chapter.title.empty() ? std::string() : ": " + oneLine(chapter.title)));
+    }
+    for (const MetadataBlock& block : report.blocks)
+        lines.push_back(blockLine(block));
+    return lines;
 }
 
 } // namespace cleftone

@@ -1,6 +1,9 @@
 #include "engine/audiofile/RewriteFamilies.h"
 
+#include "engine/audiofile/AsfFile.h"
 #include "engine/audiofile/DsdReaders.h"
+#include "engine/audiofile/MatroskaFile.h"
+#include "engine/audiofile/OggReader.h"
 #include "engine/audiofile/TaggedLosslessReader.h"
 
 namespace cleftone::audiofile {
@@ -8,9 +11,8 @@ namespace cleftone::audiofile {
 const std::vector<RewriteFamily>& rewriteFamilies()
 {
     static const std::vector<RewriteFamily> families = {
-        taggedLosslessFamily(),
-        dsfFamily(),
-        dsdiffFamily(),
+        oggFamily(), asfFamily(),    taggedLosslessFamily(),
+        dsfFamily(), dsdiffFamily(), matroskaFamily(),
     };
     return families;
 }

@@ -87,9 +87,13 @@ OSStatus openInputFile(const std::string& path, std::unique_ptr<InputFile>& out)
     // ID3v2 tags that taggers put in front; everything else goes through libavformat.
     const FileReader reader(fd);
     const std::int64_t begin = skipLeadingTags(reader);
-    for (const RewriteFamily& family : rewriteFamilies())
-        if (family.claims(reader, begin))
-            return family.open(fd, out);
+    for (const RewriteFamily& family : rewriteFamilies()) {
+        if (family.claims(reader, begin)) {
+            // The file is of this family by its first bytes: what does not parse is damage.
+            const OSStatus status = family.open(fd, out);
+            return status == AudioFileError::InvalidFile ? AudioFileError::InvalidChunk : status;
+        }
+    }
     // What the MP4 reader leaves (Mp4Fallback), and the copies that libavformat's muxer wrote,
     // go through libavformat.
     if (startsWithFileType(reader, begin) && !mp4ThroughLibavformat && !isMuxedMp4(fd) &&

@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QMap>
 #include <QProcess>
 #include <QStandardPaths>
 
@@ -189,14 +190,31 @@ CopyResult RoundTrip::copy(const QString& fixtureName, QString* outPath)
     return copyThroughService(fixture(fixtureName), *outPath);
 }
 
-StreamDigest RoundTrip::digest(const QString& path)
+StreamDigest RoundTrip::digest(const QString& path, bool dataOnly)
 {
     StreamDigest d;
     const QString stem = tempPath(QStringLiteral("digest%1").arg(++digestCount));
-    const ToolRun run = runTool(QStringLiteral("ffmpeg"),
-                                {"-nostdin", "-v", "error", "-i", path, "-map", "0:a:0", "-c",
-                                 "copy", "-f", "framemd5", stem + ".framemd5", "-map", "0:a:0",
-                                 "-c:a", "pcm_f64le", "-f", "md5", stem + ".md5"});
+    const ToolRun run = runTool(QStringLiteral("ffmpeg"), {"-nostdin",
+                                                           "-v",
+                                                           "error",
+                                                           "-i",
+                                                           path,
+                                                           "-map",
+                                                           "0:a:0",
+                                                           "-c",
+                                                           "copy",
+                                                           "-f",
+                                                           "framemd5",
+                                                           "-format_version",
+                                                           dataOnly ? "1" : "2",
+                                                           stem + ".framemd5",
+                                                           "-map",
+                                                           "0:a:0",
+                                                           "-c:a",
+                                                           "pcm_f64le",
+                                                           "-f",
+                                                           "md5",
+                                                           stem + ".md5"});
     EXPECT_TRUE(run.finished) << "ffmpeg did not finish on " << path.toStdString();
     d.errors = run.err;
     for (const QByteArray& line : readAll(stem + ".framemd5").split('\n')) {
@@ -236,7 +254,10 @@ void RoundTrip::expectStripped(const QString& in, const QString& out, const QStr
 
     // Same audio: packet by packet, and decoded (without delay and padding).
     const QString source = ref.isEmpty() ? in : ref;
-    const StreamDigest want = digest(source), got = digest(out);
+    // FFmpeg hands an Ogg stream's comments to its first packet as side data. What else the
+    // side data of Ogg packets says (the samples to trim) shows in the decoded audio.
+    const bool dataOnly = back.type == AudioFileType::Ogg;
+    const StreamDigest want = digest(source, dataOnly), got = digest(out, dataOnly);
     ASSERT_FALSE(want.packetHashes.isEmpty()) << "ffmpeg read no packets from the reference";
     ASSERT_TRUE(want.decodedMd5.startsWith("MD5=")) << "ffmpeg could not decode the reference";
     const auto differ = std::mismatch(got.packetHashes.begin(), got.packetHashes.end(),
@@ -277,17 +298,20 @@ void RoundTrip::expectStripped(const QString& in, const QString& out, const QStr
     }
 }
 
-QString largeTaggedMP3(const QString& directory)
+QString largeTagged(const QString& directory, const QString& extension)
 {
-    static QString made;
-    if (!made.isEmpty() && QFile::exists(made))
-        return made;
+    static QMap<QString, QString> made;
+    if (QFile::exists(made.value(extension)))
+        return made.value(extension);
     // Encoding ten minutes would take seconds; ten copies of one encoded half minute make a
     // valid stream of the same size at once.
-    const QString part = directory + "/part.mp3", tagged = directory + "/large.mp3";
+    const QString part = directory + "/part." + extension,
+                  tagged = directory + "/large." + extension;
     const QStringList quiet{"-nostdin", "-v", "error", "-y"}, loop{"-stream_loop", "9", "-i", part};
-    const QString encode = "-f lavfi -i sine=frequency=440:duration=30 -ar 44100 -ac 2 -b:a 256k "
-                           "-write_xing 0 -id3v2_version 0 -write_id3v1 0";
+    const QString encode =
+        "-f lavfi -i sine=frequency=440:duration=30 -ac 2 -b:a 256k " +
+        QString(extension == "opus" ? "-ar 48000 -c:a libopus"
+                                    : "-ar 44100 -write_xing 0 -id3v2_version 0 -write_id3v1 0");
     const QString tag = "-c copy -metadata title=CleftoneTag -metadata artist=CleftoneTag";
     const bool encoded =
         runTool("ffmpeg", quiet + encode.split(' ') + QStringList{part}).exitCode == 0;
@@ -295,8 +319,8 @@ QString largeTaggedMP3(const QString& directory)
         encoded &&
         runTool("ffmpeg", quiet + loop + tag.split(' ') + QStringList{tagged}).exitCode == 0;
     QFile::remove(part);
-    made = ok ? tagged : QString();
-    return made;
+    made[extension] = ok ? tagged : QString();
+    return made[extension];
 }
 
 } // namespace cleftone::test

@@ -59,8 +59,9 @@ struct ToolRun {
 
 /// Runs a program found on PATH without a shell.
 ToolRun runTool(const QString& program, const QStringList& args, int timeoutMs = 30000);
-/// A tagged MP3 of about 10 MB made with ffmpeg once per process, at `directory`; or empty.
-QString largeTaggedMP3(const QString& directory);
+/// A tagged MP3 (or Opus in Ogg, for "opus") of about 10 MB made with ffmpeg once per process,
+/// at `directory`; or empty.
+QString largeTagged(const QString& directory, const QString& extension = QStringLiteral("mp3"));
 
 /// What the service said about a file while it was read (and copied).
 struct CopyResult {
@@ -103,7 +104,8 @@ protected:
     /// Copies a fixture through the service to a new temporary file, named in *outPath.
     CopyResult copy(const QString& fixtureName, QString* outPath);
 
-    StreamDigest digest(const QString& path);
+    /// `dataOnly`: the packets' data without their side data.
+    StreamDigest digest(const QString& path, bool dataOnly = false);
     /// ffprobe -show_format -show_streams -show_chapters, as JSON.
     QJsonObject probe(const QString& path);
     /// inspect_tags.py check: {"input": report, "output": report, "mismatch": [...]}.
