@@ -2,16 +2,45 @@
 
 #include "engine/audiofile/FFmpegAudioFileService.h"
 #include "engine/audiofile/InputAudioFile.h"
+#include "engine/audiofile/Mp4Input.h"
+#include "engine/audiofile/Mp4Output.h"
 #include "engine/audiofile/OutputAudioFile.h"
 #include "engine/audiofile/RewriteFamilies.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace cleftone::audiofile {
+
+namespace {
+
+std::atomic<bool> mp4ThroughLibavformat{false};
+
+bool isMp4Family(AudioFileTypeID type)
+{
+    return type == AudioFileType::M4A || type == AudioFileType::M4B ||
+           type == AudioFileType::MPEG4 || type == AudioFileType::ThreeGP ||
+           type == AudioFileType::ThreeGP2;
+}
+
+// The service's own reader takes plain MP4-family files, which start with their file-type box.
+bool startsWithFileType(const FileReader& reader, std::int64_t begin)
+{
+    std::uint8_t head[8];
+    return begin == 0 && reader.readAt(0, head) && std::memcmp(head + 4, "ftyp", 4) == 0;
+}
+
+} // namespace
+
+void setMp4ThroughLibavformat(bool on)
+{
+    mp4ThroughLibavformat = on;
+}
 
 const RewriteFamily* rewriteFamilyFor(AudioFileTypeID type)
 {
@@ -65,6 +94,11 @@ OSStatus openInputFile(const std::string& path, std::unique_ptr<InputFile>& out)
             return status == AudioFileError::InvalidFile ? AudioFileError::InvalidChunk : status;
         }
     }
+    // What the MP4 reader leaves (Mp4Fallback), and the copies that libavformat's muxer wrote,
+    // go through libavformat.
+    if (startsWithFileType(reader, begin) && !mp4ThroughLibavformat && !isMuxedMp4(fd) &&
+        Mp4InputFile::open(fd, out) == Mp4Fallback::None)
+        return 0;
     return InputAudioFile::open(fd, out);
 }
 
@@ -74,6 +108,8 @@ OSStatus createOutputFile(const std::string& path, AudioFileTypeID type,
 {
     if (const RewriteFamily* family = rewriteFamilyFor(type))
         return RewriteOutputFile::create(path, type, format, flags, family->writer(type), out);
+    if (isMp4Family(type))
+        return Mp4OutputFile::create(path, type, format, flags, out);
     return OutputAudioFile::create(path, type, format, flags, out);
 }
 
