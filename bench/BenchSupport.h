@@ -50,9 +50,11 @@ void removeQuietly(const fs::path& path);
 
 /// Runs a program (looked up on PATH) without a shell and returns its exit status, or -1 when
 /// it could not be started or was killed. With `onLine`, its standard output is read line by
-/// line; otherwise it is discarded. Standard error stays the caller's, so failures show.
+/// line; otherwise it is discarded. Standard error stays the caller's, so failures show. With
+/// `peakResidentKiB`, receives the child's peak resident set (its own, in KiB).
 int runProgram(const std::vector<std::string>& arguments,
-               const std::function<void(const std::string&)>& onLine = {});
+               const std::function<void(const std::string&)>& onLine = {},
+               long* peakResidentKiB = nullptr);
 
 /// ffmpeg arguments that encode `seconds` of kSourceGraph for `format` into `output`.
 std::vector<std::string> encodeArguments(const Format& format, double seconds,

@@ -40,7 +40,7 @@ constexpr double kMemoryTargetMiB = 64.0;
 
 struct Options {
     fs::path directory;
-    int sizeMiB = 200;
+    int sizeMiB = 100;
 };
 
 void printUsage()
@@ -49,7 +49,7 @@ void printUsage()
         "usage: cleftone-bench-engine [--dir DIR] [--size-mb N]\n"
         "  --dir DIR     where the large source files are made and kept\n"
         "                (default $XDG_CACHE_HOME/cleftone-bench or ~/.cache/cleftone-bench)\n"
-        "  --size-mb N   size of each source file in MiB (default 200)\n");
+        "  --size-mb N   size of each source file in MiB (default 100)\n");
 }
 
 std::optional<Options> parseOptions(int argc, char** argv)
