@@ -117,6 +117,8 @@ OSStatus InputAudioFile::inspect()
     m_end = m_chunked ? m_reader.size() : trimTrailingTags(m_reader, m_begin, m_reader.size());
     if (m_end <= m_begin)
         return AudioFileError::InvalidFile;
+    if (!m_chunked && describeMpegFrames())
+        return 0;
 
     std::unique_ptr<Demuxer> demuxer;
     if (const OSStatus status = openDemuxer(demuxer, true))
@@ -152,11 +154,7 @@ OSStatus InputAudioFile::inspect()
     m_streamIndex = demuxer->stream->index;
     m_timeBase = demuxer->stream->time_base;
     m_sampleRate = parameters.sample_rate;
-    addMetadata(m_info, context->metadata);
-    addMetadata(m_info, demuxer->stream->metadata);
-    if (context->duration > 0)
-        m_info["approximate duration in seconds"] =
-            std::to_string(double(context->duration) / AV_TIME_BASE);
+    noteInfo(*demuxer);
 
     m_setup.extradata.assign(parameters.extradata,
                              parameters.extradata + parameters.extradata_size);
@@ -234,6 +232,16 @@ OSStatus InputAudioFile::inspect()
     return 0;
 }
 
+void InputAudioFile::noteInfo(const Demuxer& demuxer) const
+{
+    const AVFormatContext* context = demuxer.format.get();
+    addMetadata(m_info, context->metadata);
+    addMetadata(m_info, demuxer.stream->metadata);
+    if (context->duration > 0)
+        m_info["approximate duration in seconds"] =
+            std::to_string(double(context->duration) / AV_TIME_BASE);
+}
+
 OSStatus InputAudioFile::propertyInfo(AudioFilePropertyID property, std::uint32_t* outSize) const
 {
     if (!outSize)
@@ -308,6 +316,12 @@ OSStatus InputAudioFile::property(AudioFilePropertyID property, std::uint32_t* i
         return bytes(raw);
     }
     case AudioFileProperty::InfoDictionary:
+        if (m_infoPending) {
+            m_infoPending = false;
+            std::unique_ptr<Demuxer> demuxer;
+            if (openDemuxer(demuxer, true) == 0)
+                noteInfo(*demuxer);
+        }
         return storeInfoDictionary(m_info, ioSize, out);
     case AudioFileProperty::ID3Tag: {
         std::vector<std::uint8_t> tag;

@@ -37,6 +37,11 @@ private:
 
     OSStatus openDemuxer(std::unique_ptr<Demuxer>& out, bool analyse) const;
     OSStatus inspect();
+    /// MPEG audio whose frames tile the stream from its first byte, described from the frame
+    /// headers alone; false leaves the file to the demuxer.
+    bool describeMpegFrames();
+    /// The container's and the stream's tags and the duration, as an analysed demuxer has them.
+    void noteInfo(const Demuxer& demuxer) const;
     OSStatus countPackets();
     OSStatus countFlacFrames();
     bool hasPacketSource() const
@@ -70,7 +75,9 @@ private:
     AudioFileTypeID m_type = 0;
     AudioStreamBasicDescription m_format;
     StreamSetup m_setup;
-    AudioFileInfoDictionary m_info;
+    // Filled at open from the demuxer, or on first request where no demuxer was needed.
+    mutable AudioFileInfoDictionary m_info;
+    mutable bool m_infoPending = false;
     // The stream parameters as analysed at open; the reading demuxers skip that analysis.
     AVPtr<AVCodecParameters, avcodec_parameters_free> m_parameters;
     int m_streamIndex = -1;

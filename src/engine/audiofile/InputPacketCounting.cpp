@@ -42,6 +42,57 @@ OSStatus InputAudioFile::countBlocks(const AVPacket& first)
     return 0;
 }
 
+// The demuxer's probe and stream analysis (it decodes frames) cost more than the whole copy of
+// a small file, twice over with the copy check; the frame walk that counts the packets is made
+// anyway and tells all the rest. Junk before or between the frames, free format, a cut-off last
+// frame or a run too short to be sure it is MPEG audio at all leave the file to the demuxer.
+bool InputAudioFile::describeMpegFrames()
+{
+    constexpr std::uint64_t kFewestFrames = 8;
+    std::uint8_t head[4];
+    if (!m_reader.readAt(m_begin, head))
+        return false;
+    const auto stream =
+        readMpegStreamHeader((std::uint32_t(head[0]) << 24) | (std::uint32_t(head[1]) << 16) |
+                             (std::uint32_t(head[2]) << 8) | head[3]);
+    if (!stream)
+        return false;
+    // The reader that counted goes on to deliver the packets: a small file is read once.
+    auto reader = std::make_unique<MpegFrameReader>(m_reader, m_begin, m_end);
+    const auto frames = countMpegAudioFrames(*reader);
+    if (!frames || frames->frames < kFewestFrames)
+        return false;
+    reader->rewind();
+
+    m_parameters.reset(avcodec_parameters_alloc());
+    if (!m_parameters)
+        return false;
+    AVCodecParameters& parameters = *m_parameters;
+    parameters.codec_type = AVMEDIA_TYPE_AUDIO;
+    parameters.codec_id = stream->layer == 3   ? AV_CODEC_ID_MP3
+                          : stream->layer == 2 ? AV_CODEC_ID_MP2
+                                               : AV_CODEC_ID_MP1;
+    parameters.sample_rate = stream->sampleRate;
+    av_channel_layout_default(&parameters.ch_layout, stream->channels);
+    parameters.frame_size = int(stream->samplesPerFrame);
+    m_type = stream->layer == 3   ? AudioFileType::MP3
+             : stream->layer == 2 ? AudioFileType::MP2
+                                  : AudioFileType::MP1;
+    m_sampleRate = stream->sampleRate;
+    m_timeBase = AVRational{1, m_sampleRate};
+    m_packetCount = frames->frames;
+    m_byteCount = frames->bytes;
+    m_maxPacketSize = frames->maximumFrameSize;
+    m_dataOffset = m_begin;
+    m_mpegFirstFrame = m_begin;
+    m_mpegFrameSamples = frames->samplesPerFrame;
+    m_mpegFrames = std::move(reader);
+    m_format = describeStream(parameters, frames->samplesPerFrame);
+    m_cursor = 0;
+    m_infoPending = true;
+    return true;
+}
+
 OSStatus InputAudioFile::countPackets()
 {
     if (m_type == AudioFileType::FLAC) {

@@ -23,12 +23,31 @@ std::uint32_t samplesPerFrame(std::uint32_t header)
 
 } // namespace
 
+std::optional<MpegStreamHeader> readMpegStreamHeader(std::uint32_t header)
+{
+    if (mpegAudioFrameLength(header) == 0)
+        return std::nullopt;
+    static const int kRates[3] = {44100, 48000, 32000};
+    const int version = (header >> 19) & 3; // 0: 2.5, 2: 2, 3: 1
+    MpegStreamHeader stream;
+    stream.layer = 4 - int((header >> 17) & 3);
+    stream.sampleRate = kRates[(header >> 10) & 3] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
+    stream.channels = ((header >> 6) & 3) == 3 ? 1 : 2;
+    stream.samplesPerFrame = samplesPerFrame(header);
+    return stream;
+}
+
 std::optional<MpegFrameCount> countMpegAudioFrames(const FileReader& file, std::int64_t first,
                                                    std::int64_t end)
 {
     if (first < 0 || end <= first || end > file.size())
         return std::nullopt;
     MpegFrameReader frames(file, first, end);
+    return countMpegAudioFrames(frames);
+}
+
+std::optional<MpegFrameCount> countMpegAudioFrames(MpegFrameReader& frames)
+{
     MpegFrameCount count;
     std::optional<std::uint32_t> reference;
     for (auto frame = frames.frame(); !frame.empty(); frames.advance(), frame = frames.frame()) {
@@ -51,17 +70,29 @@ std::optional<MpegFrameCount> countMpegAudioFrames(const FileReader& file, std::
 }
 
 MpegFrameReader::MpegFrameReader(const FileReader& file, std::int64_t first, std::int64_t end)
-    : file_(file), end_(end), offset_(first)
+    : file_(file), first_(first), end_(end), offset_(first)
 {}
+
+void MpegFrameReader::rewind()
+{
+    offset_ = first_;
+    length_ = 0;
+    failed_ = false;
+}
 
 bool MpegFrameReader::fill(std::int64_t offset, std::int64_t length)
 {
-    if (offset >= windowStart_ && offset + length <= windowStart_ + std::int64_t(window_.size()))
+    if (offset >= windowStart_ && offset + length <= windowStart_ + windowSize_)
         return true;
-    window_.resize(std::size_t(std::min(std::max(kWindowSize, length), end_ - offset)));
+    const std::int64_t size = std::min(std::max(kWindowSize, length), end_ - offset);
+    if (size > windowCapacity_) {
+        window_ = std::make_unique_for_overwrite<std::uint8_t[]>(std::size_t(size));
+        windowCapacity_ = size;
+    }
     windowStart_ = offset;
-    if (std::int64_t(window_.size()) < length || !file_.readAt(offset, window_)) {
-        window_.clear();
+    windowSize_ = size;
+    if (size < length || !file_.readAt(offset, std::span(window_.get(), std::size_t(size)))) {
+        windowSize_ = 0;
         return false;
     }
     return true;
@@ -76,7 +107,7 @@ std::span<const std::uint8_t> MpegFrameReader::frame()
             failed_ = true;
             return {};
         }
-        const std::uint8_t* bytes = window_.data() + (offset_ - windowStart_);
+        const std::uint8_t* bytes = window_.get() + (offset_ - windowStart_);
         length_ =
             mpegAudioFrameLength((std::uint32_t(bytes[0]) << 24) | (std::uint32_t(bytes[1]) << 16) |
                                  (std::uint32_t(bytes[2]) << 8) | std::uint32_t(bytes[3]));
@@ -87,7 +118,7 @@ std::span<const std::uint8_t> MpegFrameReader::frame()
             return {};
         }
     }
-    return {window_.data() + (offset_ - windowStart_), std::size_t(length_)};
+    return {window_.get() + (offset_ - windowStart_), std::size_t(length_)};
 }
 
 void MpegFrameReader::advance()

@@ -3,6 +3,7 @@
 #include "engine/audiofile/ContainerProbe.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -17,6 +18,17 @@ struct MpegFrameCount {
     std::uint32_t samplesPerFrame = 0;
 };
 
+/// What an MPEG audio frame header says about the stream.
+struct MpegStreamHeader {
+    int layer = 0; ///< 1, 2 or 3 (layer I, II, III)
+    int sampleRate = 0;
+    int channels = 0;
+    std::uint32_t samplesPerFrame = 0;
+};
+
+/// Reads a 32-bit frame header; none when it is not one (mpegAudioFrameLength() says 0).
+std::optional<MpegStreamHeader> readMpegStreamHeader(std::uint32_t header);
+
 /// Counts the MPEG audio frames (layer I, II or III) from `first` to `end` by their headers
 /// alone, reading the file in large blocks without demuxing it. Answers only when the frames
 /// tile the whole stretch back to back and every header agrees with the first on version,
@@ -27,6 +39,11 @@ struct MpegFrameCount {
 /// Threads: any; the reader is only read.
 std::optional<MpegFrameCount> countMpegAudioFrames(const FileReader& file, std::int64_t first,
                                                    std::int64_t end);
+
+class MpegFrameReader;
+/// The same on a reader at the start of its stretch, which it walks to the end; rewind() it to
+/// read the frames after counting them (a stretch that fits its window is then not read again).
+std::optional<MpegFrameCount> countMpegAudioFrames(MpegFrameReader& frames);
 
 /// Reads the frames of a stretch that countMpegAudioFrames() answered for, one after another,
 /// straight from the file in large blocks: the packets the demuxer would deliver, without its
@@ -42,15 +59,22 @@ public:
     std::span<const std::uint8_t> frame();
     void advance();
     bool failed() const { return failed_; }
+    /// Back to the first frame, keeping what the window holds.
+    void rewind();
 
 private:
     bool fill(std::int64_t offset, std::int64_t length);
 
     const FileReader& file_;
+    std::int64_t first_;
     std::int64_t end_;
     std::int64_t offset_;
     std::int64_t length_ = 0; ///< of the current frame, once frame() found it
-    std::vector<std::uint8_t> window_;
+    // Not a vector: every byte is read into it before it is looked at, and clearing a window of
+    // a megabyte first would cost as much as reading it.
+    std::unique_ptr<std::uint8_t[]> window_;
+    std::int64_t windowCapacity_ = 0;
+    std::int64_t windowSize_ = 0;
     std::int64_t windowStart_ = 0;
     bool failed_ = false;
 };
