@@ -135,6 +135,10 @@ OSStatus OutputAudioFile::create(const std::string& path, AudioFileTypeID type,
         }
     } else if (!containerCarries(type, container->muxer, codec)) {
         return AudioFileError::UnsupportedDataFormat;
+    } else if (type == AudioFileType::MP3 || type == AudioFileType::MP2) {
+        // The muxer's setup costs more than a small file's whole copy, for bytes it passes
+        // through unchanged.
+        file->m_writer = Writer::Frames;
     }
 
     const int openFlags =
@@ -193,6 +197,8 @@ OSStatus OutputAudioFile::start()
         m_caf = std::make_unique<CafWriter>(m_format, m_setup);
         if (!m_caf->start(m_io.get()))
             status = AudioFileError::UnsupportedDataFormat;
+        break;
+    case Writer::Frames:
         break;
     }
     if (!status)

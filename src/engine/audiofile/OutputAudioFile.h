@@ -38,7 +38,10 @@ public:
     /// this object with nothing to write or close; -1 once something was written.
     int takeDescriptor();
 
-    enum class Writer { Muxer, Flac, Aiff, Caf };
+    /// Who writes the container: libavformat's muxer, or one of the service's own writers.
+    /// Frames: MPEG audio frames back to back, all that the MP3 and MP2 muxers write with their
+    /// tags and header frame switched off.
+    enum class Writer { Muxer, Flac, Aiff, Caf, Frames };
 
 private:
     OutputAudioFile() = default;
