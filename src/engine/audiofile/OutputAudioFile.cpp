@@ -137,7 +137,8 @@ OSStatus OutputAudioFile::create(const std::string& path, AudioFileTypeID type,
         return AudioFileError::UnsupportedDataFormat;
     } else if (type == AudioFileType::MP3 || type == AudioFileType::MP2) {
         // The muxer's setup costs more than a small file's whole copy, for bytes it passes
-        // through unchanged.
+        // through unchanged. The stream's own first frame (a LAME/Xing header, if any) travels
+        // as a packet; nothing else is added, no tag and no header frame.
         file->m_writer = Writer::Frames;
     }
 
@@ -231,13 +232,7 @@ OSStatus OutputAudioFile::startMuxer()
         context->strict_std_compliance = FF_COMPLIANCE_EXPERIMENTAL;
 
     AVDictionary* options = nullptr;
-    if (m_type == AudioFileType::MP3) {
-        // The stream's own first frame (a LAME/Xing header, if any) travels as a packet; the
-        // muxer adds no tag and no header frame.
-        av_dict_set(&options, "id3v2_version", "0", 0);
-        av_dict_set(&options, "write_id3v1", "0", 0);
-        av_dict_set(&options, "write_xing", "0", 0);
-    } else if (m_type == AudioFileType::WAVE) {
+    if (m_type == AudioFileType::WAVE) {
         av_dict_set(&options, "rf64", "never", 0);
     } else if (m_type == AudioFileType::RF64) {
         av_dict_set(&options, "rf64", "always", 0);
