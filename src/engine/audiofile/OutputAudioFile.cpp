@@ -142,10 +142,16 @@ OSStatus OutputAudioFile::create(const std::string& path, AudioFileTypeID type,
         file->m_writer = Writer::Frames;
     }
 
-    const int openFlags =
-        O_RDWR | O_CREAT | O_CLOEXEC | ((flags & kAudioFileFlags_EraseFile) ? O_TRUNC : O_EXCL);
-    file->m_fd = ::open(path.c_str(), openFlags, 0644);
+    const bool erase = flags & kAudioFileFlags_EraseFile;
+    file->m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (erase ? 0 : O_EXCL), 0644);
     if (file->m_fd < 0)
+        return statusFromErrno(errno);
+    // Emptied only when there is something in it: the usual file here is the empty temporary
+    // file just made for it, and truncating a file on ext4 makes its close start writing it
+    // back at once, on the caller's thread.
+    struct stat existing {};
+    if (erase && (::fstat(file->m_fd, &existing) != 0 ||
+                  (existing.st_size != 0 && ::ftruncate(file->m_fd, 0) != 0)))
         return statusFromErrno(errno);
 
     auto* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferSize));
