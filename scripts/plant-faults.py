@@ -73,7 +73,9 @@ FAULTS = [
      "return now && now->startTime == startTime;", "return now && now->startTime == startTime + 1;"),
 
     ("engine", "the copy is not flushed before it replaces the original",
-     "int failure = syncPath(newItem);", "int failure = 0;"),
+     "int failure = newItemFlushed ? 0 : syncPath(newItem);", "int failure = 0;"),
+    ("engine", "a copy that the repair tool rebuilt is renamed without a flush",
+     "copyExists && sameFileState(copy, written);", "copyExists;"),
 
     # The audio-file service.
     ("service", "an MP3 copy is written by the muxer, with a tag and a header frame of its own",

@@ -6,9 +6,9 @@
 #include "engine/FailureText.h"
 #include "engine/FileIdentity.h"
 #include "engine/FileSwap.h"
+#include "engine/FileWorkThread.h"
 #include "engine/LeftoverJournal.h"
 #include "engine/PacketCopy.h"
-#include "engine/PosixFiles.h"
 #include "engine/RepairPass.h"
 #include "engine/StripFailure.h"
 #include "engine/TemporaryFile.h"
@@ -26,23 +26,30 @@
 #include <QDir>
 
 #include <algorithm>
-#include <future>
 #include <memory>
 #include <optional>
 #include <sys/stat.h>
-#include <system_error>
 
 namespace cleftone {
 
 namespace {
-
-constexpr off_t kFlushWhileCheckingBytes = 4 * 1024 * 1024;
 
 // Both look at a path by its own bytes: QFileInfo would not find a name that is not UTF-8.
 qint64 fileSizeAt(const QString& path)
 {
     struct stat info {};
     return ::stat(pathBytes(path).constData(), &info) == 0 ? qint64(info.st_size) : 0;
+}
+
+// The same file with the same contents as far as its inode tells: a rename, a rewrite or a
+// change of size, times or mode in between gives another answer.
+bool sameFileState(const struct stat& a, const struct stat& b)
+{
+    auto same = [](const timespec& x, const timespec& y) {
+        return x.tv_sec == y.tv_sec && x.tv_nsec == y.tv_nsec;
+    };
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mode == b.st_mode && same(a.st_mtim, b.st_mtim) && same(a.st_ctim, b.st_ctim);
 }
 
 // Whether the output replaces the input itself, whatever way the two paths name it.
@@ -204,6 +211,16 @@ void CleftoneOperation::runPipeline(Run& run)
 
     run.parser.reset();
     run.temporary.fixPermissions(inFilePath_);
+    // Before the flush below, so that it writes the copy's final owner and mode as well, and the
+    // flush before the commit finds nothing left to write.
+    keepIdentityInPlace(inFilePath_, outFilePath, tempFilePath);
+    struct stat written {};
+    ::lstat(pathBytes(tempFilePath).constData(), &written);
+
+    // The copy goes to the disk while the repair tool runs and the copy is checked: this is the
+    // flush before the commit's rename, unless the file changes after it. A failed flush fails
+    // the job, as the commit's would.
+    BackgroundFlush flush(tempFilePath);
 
     const RepairPassResult repair =
         MP3RepairPass(environment_.repairToolDirectory).run(outFilePath, tempFilePath, type);
@@ -217,28 +234,20 @@ void CleftoneOperation::runPipeline(Run& run)
     // A copy that is gone cannot replace anything either; the commit says what happened to it.
     struct stat copy {};
     const bool copyExists = ::lstat(pathBytes(tempFilePath).constData(), &copy) == 0;
+    // The repair tool leaves a sound file as it is; a file it rebuilt in the copy's place is a
+    // new one, which needs the identity and the flush too.
+    const bool unchangedSinceFlush = copyExists && sameFileState(copy, written);
+    if (copyExists && !unchangedSinceFlush)
+        keepIdentityInPlace(inFilePath_, outFilePath, tempFilePath);
     if (environment_.verifyCopies && copyExists) {
-        // A large copy goes to the disk while it is checked, so the flush before the commit
-        // finds it there (a small one flushes in no time). A failed flush fails the job here:
-        // the commit's own flush might not hear of an error that this one was told.
-        std::future<int> flushed;
-        try {
-            if (copy.st_size >= kFlushWhileCheckingBytes)
-                flushed = std::async(std::launch::async,
-                                     [tempFilePath] { return syncPath(tempFilePath); });
-        } catch (const std::system_error&) {
-            // No thread to spare: the commit flushes on its own.
-        }
         const CopyAllowance allowance =
             repair.ran ? CopyAllowance::RepairedMpegAudio : CopyAllowance::Exact;
         if (auto failure = verifyCopy(run.service, tempFilePath, inFilePath_, record, allowance))
             throw StripFailure(*failure);
-        if (const int error = flushed.valid() ? flushed.get() : 0)
-            throw StripFailure(QStringLiteral("Could not write the stripped copy: %1.")
-                                   .arg(reasonForSystemError(error)));
     }
-
-    keepIdentityInPlace(inFilePath_, outFilePath, tempFilePath);
+    if (const int error = flush.wait(); error && copyExists)
+        throw StripFailure(QStringLiteral("Could not write the stripped copy: %1.")
+                               .arg(reasonForSystemError(error)));
 
     // The original goes to the Trash before it is replaced, as a link (or copy) that leaves it
     // at its path until the rename below, so the replacement stays one step.
@@ -256,7 +265,7 @@ void CleftoneOperation::runPipeline(Run& run)
 
     FileError error;
     if (!CTFileSwap::swapItemAtURL(outFilePath, tempFilePath, &error,
-                                   environment_.replacementFolders.get())) {
+                                   environment_.replacementFolders.get(), unchangedSinceFlush)) {
         systemLog(
             QStringLiteral("Commit of %1 failed: %2").arg(outFilePath, error.technicalDetail()));
         if (trashed)

@@ -85,14 +85,14 @@ bool CTFileSwap::swapItemAtURL(const QString& destination, const QString& newIte
 }
 
 bool CTFileSwap::swapItemAtURL(const QString& destination, const QString& newItem, FileError* error,
-                               ReplacementFolders* folders)
+                               ReplacementFolders* folders, bool newItemFlushed)
 {
     // Anything there, or a doubt (no permission to look), counts as replacing.
     struct stat existing {};
     const bool replacing = ::lstat(encoded(destination).constData(), &existing) == 0 ||
                            (errno != ENOENT && errno != ENOTDIR);
 
-    int failure = syncPath(newItem);
+    int failure = newItemFlushed ? 0 : syncPath(newItem);
     if (!failure) {
         if (::rename(encoded(newItem).constData(), encoded(destination).constData()) == 0) {
             if (folders)

@@ -50,9 +50,11 @@ public:
     /// On failure returns false and fills `error` (if given); the destination is left as it was.
     static bool swapItemAtURL(const QString& destination, const QString& newItem, FileError* error);
     /// The same, except that the flush of the destination's folder after the rename is left to
-    /// `folders` (when set), which flushes each folder once per run.
+    /// `folders` (when set), which flushes each folder once per run. With `newItemFlushed`, the
+    /// caller flushed the new item already and nothing wrote to it since: it is renamed without
+    /// another flush.
     static bool swapItemAtURL(const QString& destination, const QString& newItem, FileError* error,
-                              ReplacementFolders* folders);
+                              ReplacementFolders* folders, bool newItemFlushed = false);
 };
 
 } // namespace cleftone
