@@ -1,6 +1,7 @@
 #include "FileSwap.h"
 
 #include "engine/FailureText.h"
+#include "engine/FileWorkThread.h"
 #include "engine/LeftoverJournal.h"
 #include "engine/PosixFiles.h"
 #include "engine/ReplacementFolders.h"
@@ -92,6 +93,12 @@ bool CTFileSwap::swapItemAtURL(const QString& destination, const QString& newIte
     const bool replacing = ::lstat(encoded(destination).constData(), &existing) == 0 ||
                            (errno != ENOENT && errno != ENOTDIR);
 
+    // A reference held across the rename to the file it replaces: the file is freed when that
+    // goes, on the file-work thread, instead of inside the rename.
+    const int replaced =
+        replacing && S_ISREG(existing.st_mode)
+            ? ::open(encoded(destination).constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC)
+            : -1;
     int failure = newItemFlushed ? 0 : syncPath(newItem);
     if (!failure) {
         if (::rename(encoded(newItem).constData(), encoded(destination).constData()) == 0) {
@@ -104,6 +111,7 @@ bool CTFileSwap::swapItemAtURL(const QString& destination, const QString& newIte
         else
             failure = errno;
     }
+    closeInBackground(replaced);
     if (!failure)
         return true;
 

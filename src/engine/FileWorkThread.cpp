@@ -123,4 +123,14 @@ int BackgroundFlush::wait()
     return state_->result;
 }
 
+void closeInBackground(int fd)
+{
+    if (fd < 0)
+        return;
+    if (FileWorkThread* thread = FileWorkThread::instance())
+        thread->post([fd] { ::close(fd); });
+    else
+        ::close(fd);
+}
+
 } // namespace cleftone

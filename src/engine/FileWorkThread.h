@@ -33,4 +33,9 @@ private:
     std::shared_ptr<State> state_;
 };
 
+/// Closes `fd` on the file-work thread. For a reference held across a rename to the file that
+/// the rename replaced: the file system frees the file's blocks when its last reference goes,
+/// which on some file systems costs as much as the rename itself. Any thread.
+void closeInBackground(int fd);
+
 } // namespace cleftone
