@@ -14,6 +14,9 @@ namespace cleftone {
 namespace {
 
 constexpr std::uint64_t kPrime1 = 0x9E3779B97F4A7C15ull;
+// How much of the copy one read of constant-size packets asks for: the copy blocks that the
+// hashes were taken over are small (32 kB), a read per block would cost more than the reading.
+constexpr std::size_t kCheckReadBytes = 1 << 20;
 constexpr std::uint64_t kPrime2 = 0xC2B2AE3D27D4EB4Full;
 
 std::uint64_t rotl(std::uint64_t value, int bits)
@@ -110,12 +113,16 @@ QString packetDiffers(std::uint64_t packet)
     return mismatch(QStringLiteral("packet %1 differs").arg(packet));
 }
 
+// Packets read from a file. Constant-size packets need no descriptions: the service leaves
+// them alone, and a window of 4-byte PCM frames would otherwise carry 16 bytes for each.
 struct Block {
-    explicit Block(std::uint32_t packets, std::uint32_t maximumPacketSize)
-        : data(std::size_t(packets) * maximumPacketSize), descriptions(packets)
+    explicit Block(std::uint32_t packets, std::uint32_t maximumPacketSize, bool described = true)
+        : data(std::size_t(packets) * maximumPacketSize), descriptions(described ? packets : 0),
+          capacity(packets)
     {}
     std::vector<std::byte> data;
     std::vector<AudioStreamPacketDescription> descriptions;
+    std::uint32_t capacity;
     std::uint32_t bytes = 0;
     std::uint32_t packets = 0;
 
@@ -123,9 +130,10 @@ struct Block {
                   std::uint32_t asked)
     {
         bytes = std::uint32_t(data.size());
-        packets = std::min<std::uint32_t>(asked, std::uint32_t(descriptions.size()));
+        packets = std::min<std::uint32_t>(asked, capacity);
         const OSStatus status = service.AudioFileReadPacketData(
-            file, false, &bytes, descriptions.data(), start, &packets, data.data());
+            file, false, &bytes, descriptions.empty() ? nullptr : descriptions.data(), start,
+            &packets, data.data());
         packets = std::min<std::uint32_t>(packets, asked);
         bytes = std::min<std::uint32_t>(bytes, std::uint32_t(data.size()));
         return status;
@@ -196,17 +204,29 @@ public:
 
     std::optional<QString> constantSizePackets(const QString& inputPath)
     {
-        Block block(record_.packetsPerBlock_, record_.format_.mBytesPerPacket);
+        const std::uint32_t perBlock = record_.packetsPerBlock_;
+        const std::uint32_t packetSize = record_.format_.mBytesPerPacket;
+        const std::size_t blocksPerRead =
+            std::max<std::size_t>(1, kCheckReadBytes / (std::size_t(perBlock) * packetSize));
+        Block window(std::uint32_t(blocksPerRead * perBlock), packetSize, false);
         const std::uint64_t total = record_.packetCount_;
-        for (std::size_t b = 0; b < record_.blockHashes_.size(); ++b) {
-            const std::uint64_t start = std::uint64_t(b) * record_.packetsPerBlock_;
-            const auto asked =
-                std::uint32_t(std::min<std::uint64_t>(record_.packetsPerBlock_, total - start));
-            if (block.read(service_, copy_.audioFile(), std::int64_t(start), asked) != 0 ||
-                block.packets != asked)
-                return packetDiffers(start + block.packets);
-            if (hashBytes(block.data.data(), block.bytes) != record_.blockHashes_[b])
-                return packetDiffers(start + firstDifferenceInBlock(inputPath, block, start));
+        const std::size_t blocks = record_.blockHashes_.size();
+        for (std::size_t first = 0; first < blocks; first += blocksPerRead) {
+            const std::uint64_t start = std::uint64_t(first) * perBlock;
+            const auto asked = std::uint32_t(
+                std::min<std::uint64_t>(std::uint64_t(blocksPerRead) * perBlock, total - start));
+            if (window.read(service_, copy_.audioFile(), std::int64_t(start), asked) != 0 ||
+                window.packets != asked)
+                return packetDiffers(start + window.packets);
+            for (std::size_t b = first; b < std::min(blocks, first + blocksPerRead); ++b) {
+                const std::uint64_t offset = std::uint64_t(b - first) * perBlock;
+                const auto packets =
+                    std::uint32_t(std::min<std::uint64_t>(perBlock, asked - offset));
+                const std::byte* data = window.data.data() + offset * packetSize;
+                if (hashBytes(data, std::size_t(packets) * packetSize) != record_.blockHashes_[b])
+                    return packetDiffers(start + offset +
+                                         firstDifference(inputPath, data, start + offset, packets));
+            }
         }
         return std::nullopt;
     }
@@ -290,20 +310,20 @@ public:
 
 private:
     // Reads the one block again from the input to say which of its packets differs.
-    std::uint32_t firstDifferenceInBlock(const QString& inputPath, const Block& copied,
-                                         std::uint64_t start)
+    std::uint32_t firstDifference(const QString& inputPath, const std::byte* copied,
+                                  std::uint64_t start, std::uint32_t packets)
     {
         const std::unique_ptr<AudioFileParser> input = openForReading(service_, inputPath);
         if (!input)
             return 0;
-        Block original(record_.packetsPerBlock_, record_.format_.mBytesPerPacket);
-        if (original.read(service_, input->audioFile(), std::int64_t(start), copied.packets) != 0)
+        Block original(record_.packetsPerBlock_, record_.format_.mBytesPerPacket, false);
+        if (original.read(service_, input->audioFile(), std::int64_t(start), packets) != 0)
             return 0;
         const std::uint32_t size = record_.format_.mBytesPerPacket;
-        for (std::uint32_t i = 0; i < copied.packets; ++i) {
+        for (std::uint32_t i = 0; i < packets; ++i) {
             const std::size_t offset = std::size_t(i) * size;
             if (offset + size > original.bytes ||
-                std::memcmp(copied.data.data() + offset, original.data.data() + offset, size) != 0)
+                std::memcmp(copied + offset, original.data.data() + offset, size) != 0)
                 return i;
         }
         return 0;
