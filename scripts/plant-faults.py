@@ -52,6 +52,8 @@ FAULTS = [
     ("engine", "the copy check ignores PCM blocks",
      "if (hashBytes(data, std::size_t(packets) * packetSize) != record_.blockHashes_[b])",
      "if (false)"),
+    ("engine", "the copy check compares only the first block of each read of a PCM copy",
+     "b < std::min(blocks, first + blocksPerRead)", "b < std::min(blocks, first + 1)"),
     ("engine", "the copy check lets the repair tool drop any MP3 frame",
      "if (!repaired || (record_.wellFormedFrames_[next] && !lastBeforeDamage))",
      "if (!repaired || (false && record_.wellFormedFrames_[next] && !lastBeforeDamage))"),

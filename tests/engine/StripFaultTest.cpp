@@ -313,5 +313,26 @@ TEST_F(StripFaultTest, ACopyDamagedOnItsWayToTheDiskNeverReplacesAnything)
     }
 }
 
+TEST_F(StripFaultTest, ACopyDamagedFarIntoALongPcmFileIsFoundAtItsPacket)
+{
+    // Twenty seconds of 16-bit stereo: 108 copy blocks of 8192 frames, checked 32 to a read.
+    const QString input = folderAt("music") + "/long.wav";
+    ASSERT_EQ(runTool("ffmpeg", {"-nostdin", "-v", "error", "-f", "lavfi", "-i",
+                                 "sine=frequency=440:duration=20", "-ac", "2", "-ar", "44100",
+                                 "-c:a", "pcm_s16le", input})
+                  .exitCode,
+              0);
+    const QByteArray original = readAll(input);
+    HookedService service;
+    service.corruptWrite = 70; // a bit in the middle of the 70th block
+    const Outcome outcome = strip(input, environment(false, &service));
+    EXPECT_FALSE(outcome.success);
+    ASSERT_EQ(outcome.errors.size(), 1);
+    EXPECT_TRUE(
+        outcome.errors[0].contains(QStringLiteral("(packet %1 differs)").arg(69 * 8192 + 4096)))
+        << outcome.errors[0].toStdString();
+    EXPECT_EQ(readAll(input), original);
+}
+
 } // namespace
 } // namespace cleftone::test

@@ -258,6 +258,20 @@ std::vector<Case> mp4Cases()
 INSTANTIATE_TEST_SUITE_P(Mp4Family, LibavformatMp4RoundTrip, ::testing::ValuesIn(mp4Cases()),
                          caseName);
 
+// An MP3 of many read windows: every frame reaches the copy, across the windows' edges.
+TEST_F(RoundTrip, LongMp3KeepsEveryFrame)
+{
+    const QString in = largeTagged(folderAt("media"));
+    ASSERT_FALSE(in.isEmpty()) << "ffmpeg could not make the test file";
+    const QString out = tempPath("long.mp3");
+    const CopyResult r = copyThroughService(in, out);
+    ASSERT_TRUE(r.error.empty()) << r.error;
+    EXPECT_EQ(r.delivered, r.packets);
+    const QStringList expected = digest(in, true).packetHashes;
+    EXPECT_GT(expected.size(), 10000);
+    EXPECT_EQ(digest(out, true).packetHashes, expected);
+}
+
 // A thread of its own, so that a hang fails the test (a std::async future would wait for it).
 template <typename Work> std::future<std::invoke_result_t<Work>> detached(Work work)
 {
