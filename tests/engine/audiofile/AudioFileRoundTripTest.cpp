@@ -278,7 +278,8 @@ TEST_F(RoundTrip, BrokenInputGivesAStatusOrNothingMoreThanItHas)
         {fixture("bad/missing.mp3"), false},       {fixture("bad/truncated.mp3"), true},
         {fixture("bad/truncated.m4a"), true},      {fixture("bad/truncated.dsf"), false},
         {fixture("bad/truncated.wma"), false},     {fixture("bad/truncated.mka"), false},
-        {fixture("bad/two_segments.webm"), false}, {fixture("bad/ogg_truncated.ogg"), false}};
+        {fixture("bad/two_segments.webm"), false}, {fixture("bad/ogg_truncated.ogg"), false},
+        {fixture("bad/truncated.dff"), false},     {fixture("bad/truncated.wv"), true}};
     for (const auto& [path, holdsAudio] : cases) {
         SCOPED_TRACE(path.toStdString());
         std::future<CopyResult> run = detached([p = path] { return reopen(p); });
