@@ -248,6 +248,15 @@ std::optional<double> timePlainCopy(const fs::path& from, const fs::path& to, bo
     return secondsSince(start);
 }
 
+bool flushFile(const fs::path& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool flushed = ::fsync(fd) == 0;
+    return ::close(fd) == 0 && flushed;
+}
+
 void settleFileSystem(const fs::path& directory)
 {
     const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -70,6 +70,9 @@ bool readWholeFile(const fs::path& path);
 /// none on failure.
 std::optional<double> timePlainCopy(const fs::path& from, const fs::path& to, bool flush = false);
 
+/// Flushes a finished file to the disk (fsync), as a durable tool must before a rename.
+bool flushFile(const fs::path& path);
+
 /// Writes back the dirty pages of the file system that holds `directory`, so that the writeback
 /// of one measurement does not land in the next one.
 void settleFileSystem(const fs::path& directory);

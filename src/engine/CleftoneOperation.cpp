@@ -8,6 +8,7 @@
 #include "engine/FileSwap.h"
 #include "engine/LeftoverJournal.h"
 #include "engine/PacketCopy.h"
+#include "engine/PosixFiles.h"
 #include "engine/RepairPass.h"
 #include "engine/StripFailure.h"
 #include "engine/TemporaryFile.h"
@@ -25,13 +26,17 @@
 #include <QDir>
 
 #include <algorithm>
+#include <future>
 #include <memory>
 #include <optional>
 #include <sys/stat.h>
+#include <system_error>
 
 namespace cleftone {
 
 namespace {
+
+constexpr off_t kFlushWhileCheckingBytes = 4 * 1024 * 1024;
 
 // Both look at a path by its own bytes: QFileInfo would not find a name that is not UTF-8.
 qint64 fileSizeAt(const QString& path)
@@ -213,10 +218,24 @@ void CleftoneOperation::runPipeline(Run& run)
     struct stat copy {};
     const bool copyExists = ::lstat(pathBytes(tempFilePath).constData(), &copy) == 0;
     if (environment_.verifyCopies && copyExists) {
+        // A large copy goes to the disk while it is checked, so the flush before the commit
+        // finds it there (a small one flushes in no time). A failed flush fails the job here:
+        // the commit's own flush might not hear of an error that this one was told.
+        std::future<int> flushed;
+        try {
+            if (copy.st_size >= kFlushWhileCheckingBytes)
+                flushed = std::async(std::launch::async,
+                                     [tempFilePath] { return syncPath(tempFilePath); });
+        } catch (const std::system_error&) {
+            // No thread to spare: the commit flushes on its own.
+        }
         const CopyAllowance allowance =
             repair.ran ? CopyAllowance::RepairedMpegAudio : CopyAllowance::Exact;
         if (auto failure = verifyCopy(run.service, tempFilePath, inFilePath_, record, allowance))
             throw StripFailure(*failure);
+        if (const int error = flushed.valid() ? flushed.get() : 0)
+            throw StripFailure(QStringLiteral("Could not write the stripped copy: %1.")
+                                   .arg(reasonForSystemError(error)));
     }
 
     keepIdentityInPlace(inFilePath_, outFilePath, tempFilePath);

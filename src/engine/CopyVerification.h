@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <vector>
 
@@ -43,11 +44,11 @@ private:
     QByteArray cookie_;
     std::uint32_t packetsPerBlock_ = 1;
     std::uint64_t packetCount_ = 0;
-    std::vector<std::uint64_t> blockHashes_;  // constant-size packets
-    std::vector<std::uint32_t> packetHashes_; // variable-size packets
-    std::uint64_t streamHash_ = 0;            // variable-size packets
-    std::vector<bool> wellFormedFrames_;      // MP3 only: frames the repair tool must keep
-    bool startsWithInfoFrame_ = false;        // MP3: a Xing/Info frame the tool may rewrite
+    std::vector<std::uint64_t> blockHashes_; // constant-size packets
+    std::deque<std::uint32_t> packetHashes_; // variable-size packets (no doubling spikes)
+    std::uint64_t streamHash_ = 0;           // variable-size packets
+    std::vector<bool> wellFormedFrames_;     // MP3 only: frames the repair tool must keep
+    bool startsWithInfoFrame_ = false;       // MP3: a Xing/Info frame the tool may rewrite
 };
 
 /// How the copy may legitimately differ from what was read.

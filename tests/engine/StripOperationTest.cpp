@@ -3,6 +3,7 @@
 #include "StripTestSupport.h"
 
 #include "engine/LeftoverJournal.h"
+#include "engine/audiofile/ServiceFiles.h"
 #include "platform/FolderBookmark.h"
 #include "platform/PreferenceKeys.h"
 #include "platform/SystemLog.h"
@@ -119,6 +120,21 @@ TEST_F(StripJobTest, DestinationFolderGetsACopyUnderTheInputsName)
                      failureLine("song.m4a", "No destination folder is set. Please choose one "
                                              "from the destination popup."));
     }
+}
+
+// An MP4 file that libavformat reads (fragmented, another codec...) is written by its muxer; the
+// check reads that copy through libavformat as well, though the service reads plain copies itself.
+TEST_F(StripJobTest, CopyOfAnMp4ReadByLibavformatIsCheckedByTheSameReader)
+{
+    const QString input = place("m4a_aac_tags.m4a", folderAt("music"));
+    audiofile::setMp4ThroughLibavformat(true);
+    HookedService service;
+    service.afterRead = [](int) {
+        audiofile::setMp4ThroughLibavformat(false);
+    };
+    const Outcome outcome = strip(input, environment(false, &service));
+    audiofile::setMp4ThroughLibavformat(false);
+    expectStripped(outcome, fixture("m4a_aac_tags.m4a"));
 }
 
 TEST_F(StripJobTest, SandboxedJobWritesOnlyWhereAUsableBookmarkLeads)

@@ -24,6 +24,7 @@ enum SetupField : std::uint8_t {
     FieldCafCookie = 7,
     FieldHead = 8,
     FieldTail = 9,
+    FieldMp4Track = 10,
 };
 
 void putU32(std::vector<std::uint8_t>& out, std::uint32_t value)
@@ -129,6 +130,8 @@ std::vector<std::uint8_t> StreamSetup::serialize() const
         putField(out, FieldHead, head.data(), head.size());
     if (!tail.empty())
         putField(out, FieldTail, tail.data(), tail.size());
+    if (!mp4Track.empty())
+        putField(out, FieldMp4Track, mp4Track.data(), mp4Track.size());
     return out;
 }
 
@@ -174,6 +177,9 @@ StreamSetup StreamSetup::deserialize(const std::uint8_t* data, std::size_t size)
             break;
         case FieldTail:
             setup.tail.assign(value, value + length);
+            break;
+        case FieldMp4Track:
+            setup.mp4Track.assign(value, value + length);
             break;
         default:
             break;

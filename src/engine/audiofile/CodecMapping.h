@@ -32,12 +32,15 @@ struct StreamSetup {
     /// the first packet and after the last one, in the form the family's writer takes it.
     std::vector<std::uint8_t> head;
     std::vector<std::uint8_t> tail;
+    /// The MP4 family's track as the service's own MP4 reader found it (Mp4TrackSetup), which
+    /// its own writer takes over; absent when libavformat read the file.
+    std::vector<std::uint8_t> mp4Track;
 
     bool empty() const
     {
         return extradata.empty() && !channelMask && !primingFrames && !bitRate &&
                !remainderFrames && fileType.empty() && cafCookie.empty() && head.empty() &&
-               tail.empty();
+               tail.empty() && mp4Track.empty();
     }
     std::vector<std::uint8_t> serialize() const;
     /// Bytes that are not a serialized setup are taken as plain codec setup bytes.

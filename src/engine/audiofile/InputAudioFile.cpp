@@ -2,6 +2,7 @@
 
 #include "engine/audiofile/FFmpegAudioFileService.h"
 #include "engine/audiofile/InputDemuxer.h"
+#include "engine/audiofile/Mp4Boxes.h"
 #include "engine/audiofile/MpegFrames.h"
 #include "engine/audiofile/OutputAiff.h"
 #include "engine/audiofile/PropertyStorage.h"
@@ -134,19 +135,7 @@ OSStatus InputAudioFile::inspect()
         m_type = std::memcmp(head + 8, "AIFC", 4) == 0 ? AudioFileType::AIFC : AudioFileType::AIFF;
     } else if (name.starts_with("mov,mp4")) {
         const AVDictionaryEntry* brand = av_dict_get(context->metadata, "major_brand", nullptr, 0);
-        const std::string major = brand ? brand->value : "";
-        if (major.starts_with("M4A") || major.starts_with("M4P"))
-            m_type = AudioFileType::M4A;
-        else if (major.starts_with("M4B"))
-            m_type = AudioFileType::M4B;
-        else if (major.starts_with("3gp"))
-            m_type = AudioFileType::ThreeGP;
-        else if (major.starts_with("3g2") || major == "kddi") // KDDI's 3GPP2 phones
-            m_type = AudioFileType::ThreeGP2;
-        else if (major.starts_with("qt"))
-            m_type = fourCC("qtff"); // QuickTime movies are read, never written
-        else
-            m_type = AudioFileType::MPEG4;
+        m_type = mp4FileTypeForBrand(brand ? brand->value : "");
     } else {
         for (const auto& simple : kSimpleTypes)
             if (name == simple.demuxer)

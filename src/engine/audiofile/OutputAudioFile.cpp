@@ -414,6 +414,15 @@ OSStatus OutputAudioFile::finish()
     return status;
 }
 
+int OutputAudioFile::takeDescriptor()
+{
+    if (m_started)
+        return -1;
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd;
+}
+
 OSStatus OutputAudioFile::setProperty(AudioFilePropertyID property, std::uint32_t size,
                                       const void* data)
 {

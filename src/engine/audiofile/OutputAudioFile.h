@@ -34,6 +34,10 @@ public:
                           const void* buffer) override;
     OSStatus finish() override;
 
+    /// Hands the created file over to another writer while nothing is written yet, and leaves
+    /// this object with nothing to write or close; -1 once something was written.
+    int takeDescriptor();
+
     enum class Writer { Muxer, Flac, Aiff, Caf };
 
 private:

@@ -2,17 +2,46 @@
 
 #include "engine/audiofile/FFmpegAudioFileService.h"
 #include "engine/audiofile/InputAudioFile.h"
+#include "engine/audiofile/Mp4Input.h"
+#include "engine/audiofile/Mp4Output.h"
 #include "engine/audiofile/OutputAudioFile.h"
 #include "engine/audiofile/RewriteFamilies.h"
 #include "engine/audiofile/RewriteInput.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace cleftone::audiofile {
+
+namespace {
+
+std::atomic<bool> mp4ThroughLibavformat{false};
+
+bool isMp4Family(AudioFileTypeID type)
+{
+    return type == AudioFileType::M4A || type == AudioFileType::M4B ||
+           type == AudioFileType::MPEG4 || type == AudioFileType::ThreeGP ||
+           type == AudioFileType::ThreeGP2;
+}
+
+// The service's own reader takes plain MP4-family files, which start with their file-type box.
+bool startsWithFileType(const FileReader& reader, std::int64_t begin)
+{
+    std::uint8_t head[8];
+    return begin == 0 && reader.readAt(0, head) && std::memcmp(head + 4, "ftyp", 4) == 0;
+}
+
+} // namespace
+
+void setMp4ThroughLibavformat(bool on)
+{
+    mp4ThroughLibavformat = on;
+}
 
 const RewriteFamily* rewriteFamilyFor(AudioFileTypeID type)
 {
@@ -62,11 +91,9 @@ OSStatus openRegularFile(const std::string& path, int* fd)
 }
 
 // The families with readers of their own know their files by the first bytes after any ID3v2
-// tags that taggers put in front.
-const RewriteFamily* claimingFamily(int fd)
+// tags that taggers put in front, at `begin`.
+const RewriteFamily* claimingFamily(const FileReader& reader, std::int64_t begin)
 {
-    const FileReader reader(fd);
-    const std::int64_t begin = skipLeadingTags(reader);
     for (const RewriteFamily& family : rewriteFamilies())
         if (family.claims(reader, begin))
             return &family;
@@ -80,12 +107,18 @@ OSStatus openInputFile(const std::string& path, std::unique_ptr<InputFile>& out)
     int fd = -1;
     if (const OSStatus status = openRegularFile(path, &fd))
         return status;
-    if (const RewriteFamily* family = claimingFamily(fd)) {
+    const FileReader reader(fd);
+    const std::int64_t begin = skipLeadingTags(reader);
+    if (const RewriteFamily* family = claimingFamily(reader, begin)) {
         // The file is of this family by its first bytes: what does not parse is damage.
         const OSStatus status = family->open(fd, out);
         return status == AudioFileError::InvalidFile ? AudioFileError::InvalidChunk : status;
     }
-    // Everything else goes through libavformat.
+    // What the MP4 reader leaves (Mp4Fallback), and the copies that libavformat's muxer wrote,
+    // go through libavformat, like everything else.
+    if (startsWithFileType(reader, begin) && !mp4ThroughLibavformat && !isMuxedMp4(fd) &&
+        Mp4InputFile::open(fd, out) == Mp4Fallback::None)
+        return 0;
     return InputAudioFile::open(fd, out);
 }
 
@@ -94,7 +127,8 @@ std::optional<StripRegions> familyStripRegions(const std::string& path)
     int fd = -1;
     if (openRegularFile(path, &fd))
         return std::nullopt;
-    const RewriteFamily* family = claimingFamily(fd);
+    const FileReader reader(fd);
+    const RewriteFamily* family = claimingFamily(reader, skipLeadingTags(reader));
     if (!family) {
         ::close(fd);
         return std::nullopt;
@@ -119,6 +153,8 @@ OSStatus createOutputFile(const std::string& path, AudioFileTypeID type,
 {
     if (const RewriteFamily* family = rewriteFamilyFor(type))
         return RewriteOutputFile::create(path, type, format, flags, family->writer(type), out);
+    if (isMp4Family(type))
+        return Mp4OutputFile::create(path, type, format, flags, out);
     return OutputAudioFile::create(path, type, format, flags, out);
 }
 

@@ -74,6 +74,11 @@ struct StripRegions {
 /// Threads: any.
 std::optional<StripRegions> familyStripRegions(const std::string& path);
 
+/// Test-only: when on, MP4-family files are read through libavformat, and so written by its
+/// muxer, as the files that the service's own MP4 reader leaves to it (Mp4Fallback). Off by
+/// default; any thread may set it, and it applies to the files opened afterwards.
+void setMp4ThroughLibavformat(bool on);
+
 /// Creates a file of `type` at `path` with the writer of its container family.
 OSStatus createOutputFile(const std::string& path, AudioFileTypeID type,
                           const AudioStreamBasicDescription& format, std::uint32_t flags,
