@@ -38,6 +38,10 @@ private:
                 describeWithFFmpeg(begin, layout.dataEnd, "asf", layout.packetSize))
             return status;
         m_type = layout.onlyAudio ? AudioFileType::ASF : AudioFileType::ASFVideo;
+        noteTagsInFront(begin);
+        for (MetadataBlock& object : layout.removed)
+            noteRemoved(std::move(object.kind), std::move(object.name), object.bytes);
+        noteBehind(layout.junk);
         m_setup.head = std::move(layout.head);
         m_setup.tail = std::move(layout.tail);
         return 0;

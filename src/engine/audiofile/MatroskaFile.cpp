@@ -41,6 +41,10 @@ public:
         file->m_dataOffset = file->m_layout.firstPacketOffset();
         if (begin > 0)
             file->m_id3Tag = ByteRange{0, begin};
+        file->noteTagsInFront(begin);
+        for (const MetadataBlock& region : file->m_layout.removed())
+            file->noteRemoved(region.kind, region.name, region.bytes);
+        file->noteBehind(file->m_layout.segmentEnd());
         out = std::move(file);
         return 0;
     }
