@@ -49,7 +49,7 @@ constexpr std::int64_t kMaxHeaderChunk = 16 << 20;
 // DSF: "DSD " (size 28, file size, metadata pointer), "fmt " (size 52 and up), "data".
 class DsfReader final : public RewriteInputFile {
 public:
-    explicit DsfReader(int fd) : RewriteInputFile(fd) {}
+    DsfReader(int fd, ReadPurpose purpose) : RewriteInputFile(fd, purpose) {}
 
     OSStatus inspect()
     {
@@ -121,7 +121,7 @@ constexpr std::uint32_t id(const char (&code)[5])
 // DSDIFF: "FRM8", a 64-bit size, "DSD ", then chunks with 64-bit sizes, each padded to even.
 class DsdiffReader final : public RewriteInputFile {
 public:
-    explicit DsdiffReader(int fd) : RewriteInputFile(fd) {}
+    DsdiffReader(int fd, ReadPurpose purpose) : RewriteInputFile(fd, purpose) {}
 
     OSStatus inspect()
     {
@@ -225,9 +225,10 @@ private:
     }
 };
 
-template <typename Reader> OSStatus openWith(int fd, std::unique_ptr<InputFile>& out)
+template <typename Reader>
+OSStatus openWith(int fd, ReadPurpose purpose, std::unique_ptr<InputFile>& out)
 {
-    auto file = std::make_unique<Reader>(fd);
+    auto file = std::make_unique<Reader>(fd, purpose);
     if (const OSStatus status = file->inspect())
         return status;
     out = std::move(file);

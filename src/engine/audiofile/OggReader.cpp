@@ -26,7 +26,7 @@ bool contains(const std::vector<std::uint32_t>& serials, std::uint32_t serial)
 // walk over (the engine reads forwards). Threads: one at a time, like every handle.
 class OggInputFile final : public RewriteInputFile {
 public:
-    explicit OggInputFile(int fd) : RewriteInputFile(fd) {}
+    OggInputFile(int fd, ReadPurpose purpose) : RewriteInputFile(fd, purpose) {}
     OSStatus open();
     std::int64_t strippedSize() const override { return m_strippedSize; }
 
@@ -389,21 +389,22 @@ OSStatus OggInputFile::gatherHeaders(std::int64_t firstPagesEnd, std::int64_t en
 
 RewriteFamily oggFamily()
 {
-    return RewriteFamily{{AudioFileType::Ogg},
-                         [](const FileReader& file, std::int64_t begin) {
-                             std::uint8_t head[5];
-                             return file.readAt(begin, head) && startsOggPage(head);
-                         },
-                         [](int fd, std::unique_ptr<InputFile>& out) -> OSStatus {
-                             auto file = std::make_unique<OggInputFile>(fd);
-                             if (const OSStatus status = file->open())
-                                 return status;
-                             out = std::move(file);
-                             return 0;
-                         },
-                         [](AudioFileTypeID) -> std::unique_ptr<FamilyWriter> {
-                             return std::make_unique<OggWriter>();
-                         }};
+    return RewriteFamily{
+        {AudioFileType::Ogg},
+        [](const FileReader& file, std::int64_t begin) {
+            std::uint8_t head[5];
+            return file.readAt(begin, head) && startsOggPage(head);
+        },
+        [](int fd, ReadPurpose purpose, std::unique_ptr<InputFile>& out) -> OSStatus {
+            auto file = std::make_unique<OggInputFile>(fd, purpose);
+            if (const OSStatus status = file->open())
+                return status;
+            out = std::move(file);
+            return 0;
+        },
+        [](AudioFileTypeID) -> std::unique_ptr<FamilyWriter> {
+            return std::make_unique<OggWriter>();
+        }};
 }
 
 } // namespace cleftone::audiofile

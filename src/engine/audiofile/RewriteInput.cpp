@@ -13,23 +13,8 @@
 
 namespace cleftone::audiofile {
 
-namespace {
-
-thread_local bool t_layoutOnly = false;
-
-} // namespace
-
-LayoutOnlyScope::LayoutOnlyScope() : m_outer(t_layoutOnly)
-{
-    t_layoutOnly = true;
-}
-
-LayoutOnlyScope::~LayoutOnlyScope()
-{
-    t_layoutOnly = m_outer;
-}
-
-RewriteInputFile::RewriteInputFile(int fd) : m_fd(fd), m_reader(fd)
+RewriteInputFile::RewriteInputFile(int fd, ReadPurpose purpose)
+    : m_fd(fd), m_purpose(purpose), m_reader(fd)
 {}
 
 RewriteInputFile::~RewriteInputFile()
@@ -124,7 +109,7 @@ OSStatus RewriteInputFile::describeWithFFmpeg(std::int64_t begin, std::int64_t e
                                               const char* demuxerName, std::uint32_t bytesPerPacket)
 {
     // The report of what a strip removes needs the layout alone; FFmpeg has read the file.
-    if (t_layoutOnly)
+    if (m_purpose == ReadPurpose::Layout)
         return 0;
     Demuxer demuxer;
     if (const OSStatus status = openWindow(demuxer, m_fd, begin, end))

@@ -14,21 +14,6 @@ struct ByteRange {
     std::int64_t length = 0;
 };
 
-/// While one lives on a thread, the readers opened on that thread work out the stripped file
-/// without describing the stream with FFmpeg (describeWithFFmpeg() does nothing): enough for
-/// what a strip removes (familyStripRegions()), at a fraction of the cost. Not for reading
-/// packets. Threads: the thread that makes it.
-class LayoutOnlyScope {
-public:
-    LayoutOnlyScope();
-    ~LayoutOnlyScope();
-    LayoutOnlyScope(const LayoutOnlyScope&) = delete;
-    LayoutOnlyScope& operator=(const LayoutOnlyScope&) = delete;
-
-private:
-    bool m_outer;
-};
-
 /// Base of the readers of the container families whose strip rewrites a header or cuts tag
 /// regions out, rather than re-muxing packets: Ogg, Matroska and WebM, ASF, the APEv2-tagged
 /// lossless formats, DSF and DSDIFF.
@@ -67,7 +52,7 @@ public:
 
 protected:
     /// Takes ownership of `fd`, an open regular file.
-    explicit RewriteInputFile(int fd);
+    RewriteInputFile(int fd, ReadPurpose purpose);
 
     int fd() const { return m_fd; }
     const FileReader& reader() const { return m_reader; }
@@ -88,8 +73,8 @@ protected:
     /// The stream description for these packets: what FFmpeg reads of the file's audio stream
     /// in [begin, end), with `bytesPerPacket` as the packets' constant size (0: variable).
     /// Also fills m_info with the tags FFmpeg reads. Fails when FFmpeg cannot read the stream
-    /// or the demuxer is not `demuxer` (a prefix of its name is enough). Does nothing while a
-    /// LayoutOnlyScope lives on the thread.
+    /// or the demuxer is not `demuxer` (a prefix of its name is enough). Does nothing for a
+    /// reader opened for its layout only.
     OSStatus describeWithFFmpeg(std::int64_t begin, std::int64_t end, const char* demuxer,
                                 std::uint32_t bytesPerPacket);
 
@@ -122,6 +107,7 @@ private:
     OSStatus seekVariable(std::int64_t packet);
 
     int m_fd = -1;
+    ReadPurpose m_purpose;
     FileReader m_reader;
     std::vector<ByteRange> m_ranges;
     std::uint32_t m_packetSize = 0;

@@ -111,7 +111,7 @@ OSStatus openInputFile(const std::string& path, std::unique_ptr<InputFile>& out)
     const std::int64_t begin = skipLeadingTags(reader);
     if (const RewriteFamily* family = claimingFamily(reader, begin)) {
         // The file is of this family by its first bytes: what does not parse is damage.
-        const OSStatus status = family->open(fd, out);
+        const OSStatus status = family->open(fd, ReadPurpose::Packets, out);
         return status == AudioFileError::InvalidFile ? AudioFileError::InvalidChunk : status;
     }
     // What the MP4 reader leaves (Mp4Fallback), and the copies that libavformat's muxer wrote,
@@ -134,8 +134,7 @@ std::optional<StripRegions> familyStripRegions(const std::string& path)
         return std::nullopt;
     }
     std::unique_ptr<InputFile> file;
-    const LayoutOnlyScope layoutOnly;
-    if (family->open(fd, file) || !file)
+    if (family->open(fd, ReadPurpose::Layout, file) || !file)
         return std::nullopt;
     const auto* rewrite = dynamic_cast<const RewriteInputFile*>(file.get());
     if (!rewrite || !findWritableContainer(rewrite->type()))

@@ -11,6 +11,10 @@
 // and its writer behind these; the service only routes calls to them.
 namespace cleftone::audiofile {
 
+/// What a family's reader is opened for: the packets of a strip, or only the layout of the
+/// stripped file (what it removes and keeps), which spares it describing the stream with FFmpeg.
+enum class ReadPurpose { Packets, Layout };
+
 /// A file opened for reading: one audio stream, its exact packet count and a packet reader.
 /// Used by one thread at a time.
 class InputFile : public OpaqueAudioFileID {

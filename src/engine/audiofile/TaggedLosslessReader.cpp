@@ -48,7 +48,7 @@ std::uint32_t le32(const std::uint8_t* p)
 
 class TaggedLosslessReader final : public RewriteInputFile {
 public:
-    explicit TaggedLosslessReader(int fd) : RewriteInputFile(fd) {}
+    TaggedLosslessReader(int fd, ReadPurpose purpose) : RewriteInputFile(fd, purpose) {}
 
     OSStatus inspect()
     {
@@ -137,9 +137,9 @@ bool claims(const FileReader& file, std::int64_t begin)
     return formatAt(file, begin) != nullptr;
 }
 
-OSStatus open(int fd, std::unique_ptr<InputFile>& out)
+OSStatus open(int fd, ReadPurpose purpose, std::unique_ptr<InputFile>& out)
 {
-    auto file = std::make_unique<TaggedLosslessReader>(fd);
+    auto file = std::make_unique<TaggedLosslessReader>(fd, purpose);
     if (const OSStatus status = file->inspect())
         return status;
     out = std::move(file);
