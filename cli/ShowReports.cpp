@@ -89,13 +89,17 @@ QJsonObject reportObject(const QString& path, const MetadataReport& report)
                                     {QStringLiteral("title"), text(chapter.title)}});
     object.insert(QStringLiteral("chapters"), chapters);
 
-    QJsonArray blocks;
-    for (const MetadataBlock& block : report.blocks)
-        blocks.append(QJsonObject{{QStringLiteral("kind"), text(block.kind)},
-                                  {QStringLiteral("name"), text(block.name)},
-                                  {QStringLiteral("bytes"), bytesValue(block.bytes)}});
-    object.insert(QStringLiteral("blocks"), blocks);
+    const auto blockArray = [](const std::vector<MetadataBlock>& list) {
+        QJsonArray blocks;
+        for (const MetadataBlock& block : list)
+            blocks.append(QJsonObject{{QStringLiteral("kind"), text(block.kind)},
+                                      {QStringLiteral("name"), text(block.name)},
+                                      {QStringLiteral("bytes"), bytesValue(block.bytes)}});
+        return blocks;
+    };
+    object.insert(QStringLiteral("blocks"), blockArray(report.blocks));
     object.insert(QStringLiteral("metadataBytes"), qint64(report.metadataBytes));
+    object.insert(QStringLiteral("kept"), blockArray(report.kept));
     return object;
 }
 
@@ -115,9 +119,11 @@ bool showReports(const QStringList& files, bool json, FILE* out)
             printLine(out, QStringLiteral("  ") + QLatin1String(kUnreadable));
             continue;
         }
-        const std::vector<std::string> lines = reportLines(report);
+        std::vector<std::string> lines = reportLines(report);
         if (lines.empty())
-            printLine(out, QStringLiteral("  No metadata"));
+            lines.push_back("No metadata");
+        for (std::string& line : keptLines(report))
+            lines.push_back(std::move(line));
         for (const std::string& line : lines)
             printLine(out, QStringLiteral("  ") + text(line));
         std::fflush(out);

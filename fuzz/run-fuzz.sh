@@ -107,6 +107,12 @@ if [ ! -e "$generated" ] && command -v ffmpeg >/dev/null 2>&1; then
     make_seed gen_pcm.aiff -c:a pcm_s16be
     make_seed gen_gsm.wav -c:a libgsm_ms -ar 8000
     make_seed gen_wma.wma -c:a wmav2 -b:a 32k
+    # No TAK encoder here: a stream of metadata blocks alone, with a stored WAV header (RIFF,
+    # fmt, an empty LIST, the data chunk's header) and no trailer, its checksum left at zero.
+    printf 'tBaK\x03\x41\x00\x00\x38\x00\x00\x00\x00\x00RIFF\x40\x00\x00\x00WAVE%b%b%b' \
+        'fmt \x10\x00\x00\x00\x01\x00\x01\x00\x40\x1f\x00\x00\x80\x3e\x00\x00\x02\x00\x10\x00' \
+        'LIST\x04\x00\x00\x00INFOdata\x00\x00\x00\x00' '\x00\x00\x00\x00\x00\x00\x00' \
+        >"$out/seeds/gen_stored.tak"
     touch "$generated"
 fi
 

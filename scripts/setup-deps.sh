@@ -13,7 +13,7 @@ packages=(
   mp3val libqt6svg6
   # tests: real encoders, taggers and readers for the audio fixtures
   ffmpeg lame flac id3v2 python3 python3-mutagen atomicparsley sox mkvtoolnix
-  vorbis-tools opus-tools speex
+  vorbis-tools opus-tools speex wavpack musepack-tools
   xvfb
   # tests: a FAT file system mounted through FUSE, as USB sticks and phones are
   fusefat dosfstools fuse

@@ -111,6 +111,7 @@ FileMetadata InspectionService::metadataFrom(const MetadataReport& report)
     for (const MetadataPicture& picture : report.pictures)
         metadata.pictureBytes += picture.bytes;
     metadata.metadataBytes = report.metadataBytes;
+    metadata.kept = int(report.kept.size());
     return metadata;
 }
 

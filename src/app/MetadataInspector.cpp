@@ -211,7 +211,7 @@ void MetadataInspector::showReport(const QString& path, const MetadataReport& re
     //: mp3 audio".
     subtitle_->setText(
         tr("%1 file, %2 audio").arg(text(report.container).toUpper(), text(report.codec)));
-    if (report.carriesNothing()) {
+    if (report.carriesNothing() && report.kept.empty()) {
         total_->setText(tr("No metadata"));
         return;
     }
@@ -266,20 +266,47 @@ void MetadataInspector::showReport(const QString& path, const MetadataReport& re
             const QString name = text(block.name);
             const QString label = block.kind == "chunk"       ? tr("Chunk \u201C%1\u201D").arg(name)
                                   : block.kind == "box"       ? tr("Box %1").arg(name)
+                                  : block.kind == "element"   ? tr("Element %1").arg(name)
+                                  : block.kind == "object"    ? tr("Object %1").arg(name)
                                   : block.kind == "flacBlock" ? tr("FLAC block %1").arg(name)
                                   : block.kind == "tagInFront" ? tr("%1 in front").arg(name)
                                   : block.kind == "tagAtEnd"   ? tr("%1 at the end").arg(name)
+                                  : block.kind == "trailing"   ? tr("Other bytes at the end")
                                   : block.kind == "annotation" ? tr("Annotation")
-                                  : block.kind == "stream"     ? tr("Other stream: %1").arg(name)
-                                                               : text(block.kind) + ": " + name;
+                                  : block.kind == "comments"   ? tr("Comment header: %1").arg(name)
+                                  : block.kind == "commentData"
+                                      ? tr("Data after the comments: %1").arg(name)
+                                  : block.kind == "storedChunk"
+                                      ? tr("Chunk \u201C%1\u201D stored in the stream").arg(name)
+                                  : block.kind == "stream" ? tr("Other stream: %1").arg(name)
+                                                           : text(block.kind) + ": " + name;
             auto* item = new QTreeWidgetItem(
                 blocks, {label, block.bytes < 0 ? tr("size unknown") : sizeText(block.bytes)});
             item->setToolTip(0, name);
         }
     }
+    if (!report.kept.empty()) {
+        //: Metadata stored inside the audio stream, which a strip cannot remove without
+        //: changing the audio.
+        QTreeWidgetItem* kept = section(tr("Kept"), qsizetype(report.kept.size()));
+        const std::vector<std::string> where = keptLines(report);
+        for (std::size_t i = 0; i < report.kept.size(); ++i) {
+            const MetadataBlock& block = report.kept[i];
+            const QString label = block.name.empty()
+                                      ? tr("WAV metadata")
+                                      : tr("Chunk \u201C%1\u201D").arg(text(block.name));
+            auto* item = new QTreeWidgetItem(kept, {label, sizeText(block.bytes)});
+            // Where it is stored, as --show says it.
+            item->setToolTip(0, text(where[i]));
+        }
+    }
     items_->show();
-    //: Under the inspector's list: the bytes a strip removes from the file, such as "412 kB".
-    total_->setText(tr("Metadata in all: %1").arg(sizeText(report.metadataBytes)));
+    if (report.carriesNothing()) {
+        total_->setText(tr("No metadata"));
+    } else {
+        //: Under the inspector's list: the bytes a strip removes from the file, such as "412 kB".
+        total_->setText(tr("Metadata in all: %1").arg(sizeText(report.metadataBytes)));
+    }
 }
 
 } // namespace cleftone

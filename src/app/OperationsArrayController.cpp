@@ -71,7 +71,14 @@ QString metadataSummaryText(const FileMetadata& metadata)
         parts << columnText(QT_TRANSLATE_NOOP("OperationsArrayController", "%1 of other metadata"))
                      .arg(sizeText(metadata.metadataBytes));
     if (parts.isEmpty())
-        return columnText(QT_TRANSLATE_NOOP("OperationsArrayController", "No metadata"));
+        parts << columnText(QT_TRANSLATE_NOOP("OperationsArrayController", "No metadata"));
+    if (metadata.kept == 1)
+        //: Metadata stored inside the audio stream, which a strip cannot remove without
+        //: changing the audio.
+        parts << columnText(QT_TRANSLATE_NOOP("OperationsArrayController", "1 item kept"));
+    else if (metadata.kept > 1)
+        parts << columnText(QT_TRANSLATE_NOOP("OperationsArrayController", "%1 items kept"))
+                     .arg(metadata.kept);
     QString text = parts.join(QStringLiteral(", "));
     text[0] = text[0].toUpper();
     return text;

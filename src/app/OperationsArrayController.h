@@ -23,6 +23,7 @@ struct FileMetadata {
     int chapters = 0;
     qint64 pictureBytes = 0;  ///< of all pictures together
     qint64 metadataBytes = 0; ///< what a strip removes
+    int kept = 0;             ///< metadata inside the audio stream that a strip keeps
 };
 
 /// An inspection's result for the file listed under `path` as entry `serial`.
@@ -33,8 +34,8 @@ struct MetadataResult {
 };
 
 /// The metadata column's text: "14 tags, cover 412 kB", "2 tags", "No metadata", "Cannot read",
-/// or "Checking…" while the file waits for its inspection. Translated (context
-/// OperationsArrayController).
+/// "No metadata, 1 item kept", or "Checking…" while the file waits for its inspection. Translated
+/// (context OperationsArrayController).
 QString metadataSummaryText(const FileMetadata& metadata);
 
 /// The list of files waiting to be stripped: absolute path strings in the order they were added,

@@ -66,7 +66,9 @@ TEST(OperationsArrayControllerTest, MetadataLandsOnItsRowWhateverOrderItComesIn)
     };
     QSignalSpy changed(&list, &QAbstractItemModel::dataChanged);
     list.setMetadata({{"/m/c.wav", stale, inspected(9, 0, 900)},
-                      {"/m/b.flac", list.serialOf("/m/b.flac"), inspected(0, 0, 0)},
+                      {"/m/b.flac",
+                       list.serialOf("/m/b.flac"),
+                       {FileMetadata::State::Inspected, 0, 0, 0, 0, 0, 1}}, // kept, not counted
                       {"/m/d.m4a", 7, inspected(3, 0, 30)},
                       {"/m/a.mp3", list.serialOf("/m/a.mp3"), inspected(14, 1, 824000)}});
     list.setMetadata({{"/m/c.wav", list.serialOf("/m/c.wav"), {FileMetadata::State::Unreadable}}});
@@ -74,7 +76,8 @@ TEST(OperationsArrayControllerTest, MetadataLandsOnItsRowWhateverOrderItComesIn)
     QStringList column;
     for (int row = 0; row < list.rowCount(); ++row)
         column << list.index(row, OperationsArrayController::MetadataColumn).data().toString();
-    EXPECT_EQ(column, (QStringList{"14 tags, cover 412 kB", "No metadata", "Cannot read"}));
+    EXPECT_EQ(column,
+              (QStringList{"14 tags, cover 412 kB", "No metadata, 1 item kept", "Cannot read"}));
     EXPECT_EQ(list.metadataBytes(), 824000);
     EXPECT_EQ(list.waitingCount(), 0);
     list.addObject("/m/e.mp3");

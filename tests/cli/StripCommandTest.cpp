@@ -291,7 +291,7 @@ TEST_F(StripCommandTest, ShowJsonListsWhatFfprobeSeesAndSkipCleanLeavesStrippedF
         SCOPED_TRACE(fixtures[i].toStdString());
         const QJsonObject report = before[i].toObject();
         for (const char* key : {"container", "codec", "tags", "pictures", "chapters", "blocks",
-                                "metadataBytes", "readable"})
+                                "metadataBytes", "readable", "kept"})
             EXPECT_TRUE(report.contains(key)) << key;
         EXPECT_GT(report["metadataBytes"].toInteger(), 0);
         EXPECT_FALSE(report["blocks"].toArray().isEmpty());

@@ -37,8 +37,9 @@ QByteArray runChild(const QStringList& arguments)
 
 TEST_F(StripFaultTest, KilledAtAnyMomentLeavesTheOldOrTheNewFileAndNoLeftovers)
 {
-    // A re-muxed MP3 with its repair pass, and an Ogg file rewritten page by page.
-    for (const QString extension : {"mp3", "opus"}) {
+    // A re-muxed MP3 with its repair pass, an Ogg file rewritten page by page, and a WavPack
+    // file whose tags are cut off.
+    for (const QString extension : {"mp3", "opus", "wv"}) {
         SCOPED_TRACE(extension.toStdString());
         const QString original = largeTagged(folderAt("media"), extension);
         ASSERT_FALSE(original.isEmpty()) << "ffmpeg could not make the test file";
@@ -286,16 +287,17 @@ TEST_F(StripFaultTest, ACopyDamagedOnItsWayToTheDiskNeverReplacesAnything)
     const QRegularExpression message(
         "^Cleftone Failed To Strip File: [^ ]+\\.  Error:The stripped copy did not match the "
         "original audio \\((packet \\d+ differs|it holds \\d+ packets instead of \\d+|"
-        "its codec setup differs)\\)\\. The original was not changed\\.$");
+        "its codec setup differs|it could not be opened)\\)\\. The original was not changed\\.$");
     const struct {
         const char* name;
         bool inPlace;
         bool setup = false; // the codec setup is damaged instead of the first write of packets
-    } cases[] = {{"mp3_all_tags.mp3", true},      {"wav_info_bext_id3.wav", true},
-                 {"m4a_aac_tags.m4a", true},      {"flac_tags.flac", true},
-                 {"aiff_chunks_id3.aiff", true},  {"m4a_aac_tags.m4a", false},
-                 {"mp3_all_tags.mp3", false},     {"flac_tags.flac", true, true},
-                 {"flac_picture.oga", true, true}};
+    } cases[] = {{"mp3_all_tags.mp3", true},       {"wav_info_bext_id3.wav", true},
+                 {"m4a_aac_tags.m4a", true},       {"flac_tags.flac", true},
+                 {"aiff_chunks_id3.aiff", true},   {"m4a_aac_tags.m4a", false},
+                 {"mp3_all_tags.mp3", false},      {"flac_tags.flac", true, true},
+                 {"flac_picture.oga", true, true}, {"tta_apev2_id3v1.tta", true},
+                 {"dff_diin_comt.dff", true, true}};
     for (const auto& [name, inPlace, setup] : cases) {
         SCOPED_TRACE(name);
         setDestination(inPlace ? QString::fromLatin1(kOverwriteExistingFile) : destination);

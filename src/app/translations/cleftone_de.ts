@@ -94,6 +94,15 @@
         <extracomment>The title of the list&apos;s second column, what each file carries.</extracomment>
         <translation>Metadaten</translation>
     </message>
+    <message>
+        <source>1 item kept</source>
+        <extracomment>Metadata stored inside the audio stream, which a strip cannot remove without changing the audio.</extracomment>
+        <translation>1 Eintrag bleibt erhalten</translation>
+    </message>
+    <message>
+        <source>%1 items kept</source>
+        <translation>%1 Einträge bleiben erhalten</translation>
+    </message>
 </context>
 <context>
     <name>cleftone::FileTable</name>
@@ -327,6 +336,39 @@
         <source>Metadata in all: %1</source>
         <extracomment>Under the inspector&apos;s list: the bytes a strip removes from the file, such as &quot;412 kB&quot;.</extracomment>
         <translation>Metadaten insgesamt: %1</translation>
+    </message>
+    <message>
+        <source>Element %1</source>
+        <translation>Element %1</translation>
+    </message>
+    <message>
+        <source>Object %1</source>
+        <translation>Objekt %1</translation>
+    </message>
+    <message>
+        <source>Other bytes at the end</source>
+        <translation>Weitere Bytes am Ende</translation>
+    </message>
+    <message>
+        <source>Comment header: %1</source>
+        <translation>Kommentar-Header: %1</translation>
+    </message>
+    <message>
+        <source>Data after the comments: %1</source>
+        <translation>Daten nach den Kommentaren: %1</translation>
+    </message>
+    <message>
+        <source>Chunk “%1” stored in the stream</source>
+        <translation>Im Datenstrom gespeicherter Chunk „%1“</translation>
+    </message>
+    <message>
+        <source>Kept</source>
+        <extracomment>Metadata stored inside the audio stream, which a strip cannot remove without changing the audio.</extracomment>
+        <translation>Bleibt erhalten</translation>
+    </message>
+    <message>
+        <source>WAV metadata</source>
+        <translation>WAV-Metadaten</translation>
     </message>
 </context>
 <context>

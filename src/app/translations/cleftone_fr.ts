@@ -94,6 +94,15 @@
         <extracomment>The title of the list&apos;s second column, what each file carries.</extracomment>
         <translation>Métadonnées</translation>
     </message>
+    <message>
+        <source>1 item kept</source>
+        <extracomment>Metadata stored inside the audio stream, which a strip cannot remove without changing the audio.</extracomment>
+        <translation>1 élément conservé</translation>
+    </message>
+    <message>
+        <source>%1 items kept</source>
+        <translation>%1 éléments conservés</translation>
+    </message>
 </context>
 <context>
     <name>cleftone::FileTable</name>
@@ -327,6 +336,39 @@
         <source>Metadata in all: %1</source>
         <extracomment>Under the inspector&apos;s list: the bytes a strip removes from the file, such as &quot;412 kB&quot;.</extracomment>
         <translation>Métadonnées au total : %1</translation>
+    </message>
+    <message>
+        <source>Element %1</source>
+        <translation>Élément %1</translation>
+    </message>
+    <message>
+        <source>Object %1</source>
+        <translation>Objet %1</translation>
+    </message>
+    <message>
+        <source>Other bytes at the end</source>
+        <translation>Autres octets à la fin</translation>
+    </message>
+    <message>
+        <source>Comment header: %1</source>
+        <translation>En-tête de commentaires : %1</translation>
+    </message>
+    <message>
+        <source>Data after the comments: %1</source>
+        <translation>Données après les commentaires : %1</translation>
+    </message>
+    <message>
+        <source>Chunk “%1” stored in the stream</source>
+        <translation>Chunk « %1 » stocké dans le flux</translation>
+    </message>
+    <message>
+        <source>Kept</source>
+        <extracomment>Metadata stored inside the audio stream, which a strip cannot remove without changing the audio.</extracomment>
+        <translation>Conservé</translation>
+    </message>
+    <message>
+        <source>WAV metadata</source>
+        <translation>Métadonnées WAV</translation>
     </message>
 </context>
 <context>

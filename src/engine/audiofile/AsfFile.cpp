@@ -12,9 +12,9 @@ namespace {
 // Threads: one thread at a time.
 class AsfInputFile final : public RewriteInputFile {
 public:
-    static OSStatus open(int fd, std::unique_ptr<InputFile>& out)
+    static OSStatus open(int fd, ReadPurpose purpose, std::unique_ptr<InputFile>& out)
     {
-        std::unique_ptr<AsfInputFile> file(new AsfInputFile(fd));
+        std::unique_ptr<AsfInputFile> file(new AsfInputFile(fd, purpose));
         if (const OSStatus status = file->read())
             return status;
         out = std::move(file);
@@ -22,7 +22,7 @@ public:
     }
 
 private:
-    explicit AsfInputFile(int fd) : RewriteInputFile(fd) {}
+    AsfInputFile(int fd, ReadPurpose purpose) : RewriteInputFile(fd, purpose) {}
 
     OSStatus read()
     {
@@ -38,6 +38,10 @@ private:
                 describeWithFFmpeg(begin, layout.dataEnd, "asf", layout.packetSize))
             return status;
         m_type = layout.onlyAudio ? AudioFileType::ASF : AudioFileType::ASFVideo;
+        noteTagsInFront(begin);
+        for (MetadataBlock& object : layout.removed)
+            noteRemoved(std::move(object.kind), std::move(object.name), object.bytes);
+        noteBehind(layout.junk);
         m_setup.head = std::move(layout.head);
         m_setup.tail = std::move(layout.tail);
         return 0;

@@ -36,20 +36,25 @@ constexpr Guid kExtendedStreamProperties = guid("14E6A5CB-C672-4332-8399-A969520
 constexpr Guid kAudioMedia = guid("F8699E40-5B4D-11CF-A8FD-00805F5C442B");
 constexpr Guid kPadding = guid("1806D474-CADF-4509-A4BA-9AABCB96AAE8");
 
+struct NamedGuid {
+    Guid id;
+    const char* name;
+};
+
 // What the header carries besides the streams: titles and attributes (cover pictures among
 // them), the publisher's banner and links, markers (chapters), timed script commands, padding.
-constexpr Guid kLeftOutOfHeader[] = {
-    guid("75B22633-668E-11CF-A6D9-00AA0062CE6C"), // Content Description
-    guid("D2D0A440-E307-11D2-97F0-00A0C95EA850"), // Extended Content Description
-    guid("2211B3FA-BD23-11D2-B4B7-00A0C955FC6E"), // Content Branding
-    guid("F487CD01-A951-11CF-8EE6-00C00C205365"), // Marker
-    guid("1EFB1A30-0B62-11D0-A39B-00A0C90348F6"), // Script Command
-    kPadding,
+constexpr NamedGuid kLeftOutOfHeader[] = {
+    {guid("75B22633-668E-11CF-A6D9-00AA0062CE6C"), "Content Description"},
+    {guid("D2D0A440-E307-11D2-97F0-00A0C95EA850"), "Extended Content Description"},
+    {guid("2211B3FA-BD23-11D2-B4B7-00A0C955FC6E"), "Content Branding"},
+    {guid("F487CD01-A951-11CF-8EE6-00C00C205365"), "Marker"},
+    {guid("1EFB1A30-0B62-11D0-A39B-00A0C90348F6"), "Script Command"},
+    {kPadding, "Padding"},
 };
-constexpr Guid kLeftOutOfExtension[] = {
-    guid("C5F8CBEA-5BAF-4877-8467-AA8C44FA4CCA"), // Metadata
-    guid("44231C94-9498-49D1-A141-1D134E457054"), // Metadata Library
-    kPadding,
+constexpr NamedGuid kLeftOutOfExtension[] = {
+    {guid("C5F8CBEA-5BAF-4877-8467-AA8C44FA4CCA"), "Metadata"},
+    {guid("44231C94-9498-49D1-A141-1D134E457054"), "Metadata Library"},
+    {kPadding, "Padding"},
 };
 constexpr Guid kIndexes[] = {
     guid("33000890-E5B1-11CF-89F4-00A0C90349CB"), // Simple Index
@@ -83,6 +88,30 @@ template <std::size_t N> bool isAny(const std::uint8_t* bytes, const Guid (&ids)
         if (is(bytes, id))
             return true;
     return false;
+}
+
+// The name of the object that `bytes` start, when it is one of `ids`; else null.
+template <std::size_t N> const char* nameIn(const std::uint8_t* bytes, const NamedGuid (&ids)[N])
+{
+    for (const NamedGuid& id : ids)
+        if (is(bytes, id.id))
+            return id.name;
+    return nullptr;
+}
+
+// A GUID as it is written, for an object that has no name here.
+std::string guidText(const std::uint8_t* bytes)
+{
+    static constexpr int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+    std::string text;
+    for (int i = 0; i < 16; ++i) {
+        static constexpr char digits[] = "0123456789ABCDEF";
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            text += '-';
+        text += digits[bytes[order[i]] >> 4];
+        text += digits[bytes[order[i]] & 15];
+    }
+    return text;
 }
 
 std::uint32_t le16(const std::uint8_t* p)
@@ -182,7 +211,8 @@ OSStatus extendedStreamIsAudio(const FileReader& file, std::int64_t at, std::int
 // The header extension object at `at` without the objects that carry tags, appended to `head`
 // with its sizes for what is left.
 OSStatus stripExtension(const FileReader& file, std::int64_t at, std::int64_t size,
-                        std::vector<std::uint8_t>& head, bool& onlyAudio)
+                        std::vector<std::uint8_t>& head, bool& onlyAudio,
+                        std::vector<MetadataBlock>& removed)
 {
     std::uint8_t fields[kExtensionFieldsSize];
     if (size < kExtensionFieldsSize || !file.readAt(at, fields) ||
@@ -193,8 +223,10 @@ OSStatus stripExtension(const FileReader& file, std::int64_t at, std::int64_t si
     const OSStatus status = walkObjects(
         file, at + kExtensionFieldsSize, at + size,
         [&](const std::uint8_t* raw, std::int64_t child, std::int64_t length) {
-            if (isAny(raw, kLeftOutOfExtension))
+            if (const char* name = nameIn(raw, kLeftOutOfExtension)) {
+                removed.push_back({"object", name, length});
                 return OSStatus(0);
+            }
             if (is(raw, kExtendedStreamProperties)) {
                 bool audio = true;
                 if (const OSStatus s = extendedStreamIsAudio(file, child, length, audio))
@@ -212,9 +244,10 @@ OSStatus stripExtension(const FileReader& file, std::int64_t at, std::int64_t si
 }
 
 // The index objects after the data object. Other objects, and bytes that are no object at all
-// (tags that taggers append), are left out.
-OSStatus readIndexes(const FileReader& file, std::int64_t at, std::vector<std::uint8_t>& tail)
+// (tags that taggers append, from `layout.junk` on), are left out.
+OSStatus readIndexes(const FileReader& file, std::int64_t at, AsfLayout& layout)
 {
+    layout.junk = at;
     for (int i = 0; i < kMaxTrailingObjects && file.size() - at >= kObjectHeaderSize; ++i) {
         std::uint8_t raw[kObjectHeaderSize];
         if (!file.readAt(at, raw))
@@ -224,10 +257,13 @@ OSStatus readIndexes(const FileReader& file, std::int64_t at, std::vector<std::u
         if (size < std::uint64_t(kObjectHeaderSize) || size > std::uint64_t(file.size() - at))
             return index ? AudioFileError::EndOfFile : 0; // an index cut short: so was the file
         if (index) {
-            if (const OSStatus status = append(file, at, std::int64_t(size), tail))
+            if (const OSStatus status = append(file, at, std::int64_t(size), layout.tail))
                 return status;
+        } else {
+            layout.removed.push_back({"object", guidText(raw), std::int64_t(size)});
         }
         at += std::int64_t(size);
+        layout.junk = at;
     }
     return 0;
 }
@@ -261,11 +297,13 @@ OSStatus readAsfLayout(const FileReader& file, std::int64_t begin, AsfLayout& la
     OSStatus status =
         walkObjects(file, begin + kHeaderFieldsSize, headerEnd,
                     [&](const std::uint8_t* raw, std::int64_t at, std::int64_t size) -> OSStatus {
-                        if (isAny(raw, kLeftOutOfHeader))
+                        if (const char* name = nameIn(raw, kLeftOutOfHeader)) {
+                            layout.removed.push_back({"object", name, size});
                             return 0;
+                        }
                         ++objects;
                         if (is(raw, kHeaderExtension))
-                            return stripExtension(file, at, size, head, onlyAudio);
+                            return stripExtension(file, at, size, head, onlyAudio, layout.removed);
                         if (is(raw, kFileProperties)) {
                             if (properties || size < kFilePropertiesSize)
                                 return AudioFileError::InvalidFile;
@@ -306,9 +344,9 @@ OSStatus readAsfLayout(const FileReader& file, std::int64_t begin, AsfLayout& la
         return AudioFileError::InvalidFile;
     const std::int64_t dataEnd = headerEnd + std::int64_t(dataSize);
 
-    std::vector<std::uint8_t> tail;
-    if (const OSStatus s = readIndexes(file, dataEnd, tail))
+    if (const OSStatus s = readIndexes(file, dataEnd, layout))
         return s;
+    const std::vector<std::uint8_t>& tail = layout.tail;
 
     head.insert(head.end(), data, data + kDataHeaderSize);
     putLe(head.data() + 16, head.size() - kDataHeaderSize, 8);
@@ -316,7 +354,6 @@ OSStatus readAsfLayout(const FileReader& file, std::int64_t begin, AsfLayout& la
     putLe(head.data() + *properties + 40, head.size() + packetBytes + tail.size(), 8);
 
     layout.head = std::move(head);
-    layout.tail = std::move(tail);
     layout.packetsOffset = headerEnd + kDataHeaderSize;
     layout.packetsLength = std::int64_t(packetBytes);
     layout.packetSize = packetSize;

@@ -3,6 +3,7 @@
 // The objects of an ASF file (WMA, audio-only ASF) and what a strip keeps of them.
 
 #include "engine/audiofile/ContainerProbe.h"
+#include "engine/audiofile/MetadataInspection.h"
 
 #include <cstdint>
 #include <span>
@@ -28,6 +29,11 @@ struct AsfLayout {
     /// False when a stream is not audio (video, images, script commands, files): the data
     /// packets interleave it with the audio, so the audio cannot be kept on its own.
     bool onlyAudio = true;
+    /// The objects left out, in file order ("object" blocks named as the format names them),
+    /// for the metadata report.
+    std::vector<MetadataBlock> removed;
+    /// Where the bytes after the last object begin, which are no object (appended tags).
+    std::int64_t junk = 0;
 };
 
 /// Whether the bytes at `begin` start an ASF header object.

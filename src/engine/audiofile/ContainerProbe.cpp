@@ -223,6 +223,15 @@ const ContainerInfo* findWritableContainer(AudioFileTypeID type)
     return nullptr;
 }
 
+std::string fourCharacterText(const std::uint8_t* id)
+{
+    std::string text(reinterpret_cast<const char*>(id), 4);
+    for (char& c : text)
+        if (c < 0x20 || c > 0x7E)
+            c = '?';
+    return text;
+}
+
 std::optional<std::int64_t> id3v2TagSize(std::span<const std::uint8_t> header)
 {
     if (header.size() < 10 || !startsWith(header, "ID3"))

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace cleftone::audiofile {
@@ -39,6 +40,9 @@ struct ContainerInfo {
 /// Every type the service writes, in the order of the "afwf" table.
 const std::vector<ContainerInfo>& writableContainers();
 const ContainerInfo* findWritableContainer(AudioFileTypeID type);
+
+/// The four bytes of a chunk ID as text, with '?' for each byte that is not printable ASCII.
+std::string fourCharacterText(const std::uint8_t* id);
 
 /// Size of the ID3v2 tag whose 10-byte header is given, footer included; nullopt if the
 /// bytes are not a valid ID3v2 header.

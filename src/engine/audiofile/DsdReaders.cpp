@@ -49,7 +49,7 @@ constexpr std::int64_t kMaxHeaderChunk = 16 << 20;
 // DSF: "DSD " (size 28, file size, metadata pointer), "fmt " (size 52 and up), "data".
 class DsfReader final : public RewriteInputFile {
 public:
-    explicit DsfReader(int fd) : RewriteInputFile(fd) {}
+    DsfReader(int fd, ReadPurpose purpose) : RewriteInputFile(fd, purpose) {}
 
     OSStatus inspect()
     {
@@ -76,6 +76,7 @@ public:
         if (const OSStatus status =
                 describeWithFFmpeg(0, reader().size(), "dsf", 1)) // the demuxer reads the ID3
             return status;
+        noteTagAtEnd(dataAt + std::int64_t(dataSize), le64(dsd + 20));
         std::vector<std::uint8_t>& head = m_setup.head;
         head.assign(dsd, dsd + 28);
         putLe64(head.data() + 12, std::uint64_t(dataAt) + dataSize); // the new file size
@@ -85,6 +86,23 @@ public:
         if (head.size() != std::size_t(dataAt + 12))
             return AudioFileError::IO;
         return setRanges({ByteRange{dataAt + 12, samples}}, 1) ? 0 : AudioFileError::InvalidFile;
+    }
+
+private:
+    // Everything after the sound goes: the ID3v2 tag that the metadata pointer names, and any
+    // other bytes.
+    void noteTagAtEnd(std::int64_t dataEnd, std::uint64_t pointer)
+    {
+        const std::int64_t size = reader().size();
+        const std::int64_t tag = pointer >= std::uint64_t(dataEnd) && pointer < std::uint64_t(size)
+                                     ? std::int64_t(pointer)
+                                     : size;
+        std::uint8_t header[10];
+        const auto tagSize = reader().readAt(tag, header) ? id3v2TagSize(header) : std::nullopt;
+        const std::int64_t tagBytes = tagSize ? std::min(*tagSize, size - tag) : 0;
+        noteRemoved("trailing", std::string(), tag - dataEnd);
+        noteRemoved("tagAtEnd", "ID3v2 tag", tagBytes);
+        noteRemoved("trailing", std::string(), size - tag - tagBytes);
     }
 };
 
@@ -103,7 +121,7 @@ constexpr std::uint32_t id(const char (&code)[5])
 // DSDIFF: "FRM8", a 64-bit size, "DSD ", then chunks with 64-bit sizes, each padded to even.
 class DsdiffReader final : public RewriteInputFile {
 public:
-    explicit DsdiffReader(int fd) : RewriteInputFile(fd) {}
+    DsdiffReader(int fd, ReadPurpose purpose) : RewriteInputFile(fd, purpose) {}
 
     OSStatus inspect()
     {
@@ -132,8 +150,11 @@ public:
             at = chunk.next;
             const bool isSound = chunk.id == id("DSD ") || chunk.id == id("DST ");
             if (!isSound && chunk.id != id("FVER") && chunk.id != id("PROP") &&
-                chunk.id != id("DSTI"))
-                continue; // DIIN, COMT, MANF, ID3 and whatever else: metadata, gone
+                chunk.id != id("DSTI")) {
+                // DIIN, COMT, MANF, ID3 and whatever else: metadata, gone
+                noteRemoved("chunk", fourCharacterText(header), chunk.next - chunk.offset);
+                continue;
+            }
             if (isSound && sound)
                 return AudioFileError::InvalidFile; // one sound chunk per file
             if (!isSound && chunk.size > kMaxHeaderChunk)
@@ -149,6 +170,7 @@ public:
         m_type = AudioFileType::DSDIFF;
         if (const OSStatus status = describeWithFFmpeg(0, reader().size(), "iff", 1))
             return status;
+        noteBehind(formEnd);
 
         // Where the sound data lands in the stripped file, for the frame index.
         std::int64_t newSoundBody = 16;
@@ -203,9 +225,10 @@ private:
     }
 };
 
-template <typename Reader> OSStatus openWith(int fd, std::unique_ptr<InputFile>& out)
+template <typename Reader>
+OSStatus openWith(int fd, ReadPurpose purpose, std::unique_ptr<InputFile>& out)
 {
-    auto file = std::make_unique<Reader>(fd);
+    auto file = std::make_unique<Reader>(fd, purpose);
     if (const OSStatus status = file->inspect())
         return status;
     out = std::move(file);

@@ -176,6 +176,10 @@ OSStatus MatroskaLayout::walkCluster(std::int64_t offset, ClusterShape& shape, V
             if (track != 0 && track == m_track) {
                 action = Action::Keep;
                 ++shape.blocks;
+            } else if (m_countOtherBlocks) {
+                for (matroska::TrackRegion& other : m_trackRegions)
+                    if (other.track == track && other.track != 0)
+                        other.block.bytes += std::int64_t(length);
             }
             break;
         }
@@ -245,8 +249,11 @@ OSStatus MatroskaLayout::scanClusters()
                 if (m_cues[byBlock[nextBlock]].block == number)
                     m_cues[byBlock[nextBlock]].newBlock = shape.blocks;
         };
-        if (const OSStatus status = walkCluster(item.offset, shape, mapCues))
-            return status;
+        m_countOtherBlocks = true;
+        const OSStatus walked = walkCluster(item.offset, shape, mapCues);
+        m_countOtherBlocks = false;
+        if (walked)
+            return walked;
         if (shape.blocks == 0) { // nothing of the kept track in it
             item.kind = Kind::Dropped;
             continue;

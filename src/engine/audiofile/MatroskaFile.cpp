@@ -18,9 +18,9 @@ bool startsWithEbmlHeader(std::span<const std::uint8_t> bytes)
 // are the top-level elements from the first cluster on, in their stripped form.
 class MatroskaInputFile final : public RewriteInputFile {
 public:
-    static OSStatus open(int fd, std::unique_ptr<InputFile>& out)
+    static OSStatus open(int fd, ReadPurpose purpose, std::unique_ptr<InputFile>& out)
     {
-        std::unique_ptr<MatroskaInputFile> file(new MatroskaInputFile(fd));
+        std::unique_ptr<MatroskaInputFile> file(new MatroskaInputFile(fd, purpose));
         const std::int64_t begin = skipLeadingTags(file->reader());
         if (const OSStatus status = file->m_layout.scan(begin)) {
             if (!file->m_layout.secondSegment())
@@ -41,6 +41,10 @@ public:
         file->m_dataOffset = file->m_layout.firstPacketOffset();
         if (begin > 0)
             file->m_id3Tag = ByteRange{0, begin};
+        file->noteTagsInFront(begin);
+        for (const MetadataBlock& region : file->m_layout.removed())
+            file->noteRemoved(region.kind, region.name, region.bytes);
+        file->noteBehind(file->m_layout.segmentEnd());
         out = std::move(file);
         return 0;
     }
@@ -55,7 +59,9 @@ protected:
     OSStatus takePacket(std::uint8_t* out) override { return m_layout.take(out); }
 
 private:
-    explicit MatroskaInputFile(int fd) : RewriteInputFile(fd), m_layout(reader()) {}
+    MatroskaInputFile(int fd, ReadPurpose purpose)
+        : RewriteInputFile(fd, purpose), m_layout(reader())
+    {}
 
     MatroskaLayout m_layout;
 };

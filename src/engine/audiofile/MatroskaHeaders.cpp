@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 namespace cleftone::audiofile::matroska {
@@ -141,26 +142,39 @@ std::optional<std::uint64_t> cueTrackOf(const std::vector<Child>& positions)
 } // namespace
 
 std::optional<std::vector<std::uint8_t>> strippedInfoBody(std::span<const std::uint8_t> body,
-                                                          bool* hadCrc)
+                                                          bool* hadCrc,
+                                                          std::vector<MetadataBlock>& removed)
 {
+    static constexpr std::pair<std::uint32_t, const char*> kLeftOut[] = {
+        {kTitle, "Info/Title"},
+        {kDateUtc, "Info/DateUTC"},
+        {kSegmentFilename, "Info/SegmentFilename"},
+        {kPrevFilename, "Info/PrevFilename"},
+        {kNextFilename, "Info/NextFilename"},
+        {kChapterTranslate, "Info/ChapterTranslate"},
+        {id::Void, "Info/Void"},
+    };
     const auto list = ebml::children(body);
     if (!list)
         return std::nullopt;
     std::vector<std::uint8_t> out;
     for (std::size_t i = 0; i < list->size(); ++i) {
-        const std::uint32_t child = (*list)[i].header.id;
+        const Child& c = (*list)[i];
+        const auto leftOut = std::find_if(std::begin(kLeftOut), std::end(kLeftOut),
+                                          [&c](const auto& e) { return e.first == c.header.id; });
         if (isCrcAt(*list, i))
             *hadCrc = true;
-        else if (child != kTitle && child != kDateUtc && child != kSegmentFilename &&
-                 child != kPrevFilename && child != kNextFilename && child != kChapterTranslate &&
-                 child != id::Void && child != id::Crc32)
-            append(out, (*list)[i].whole);
+        else if (leftOut != std::end(kLeftOut))
+            removed.push_back({"element", leftOut->second, std::int64_t(c.whole.size())});
+        else if (c.header.id != id::Crc32)
+            append(out, c.whole);
     }
     return out;
 }
 
 std::optional<std::vector<std::uint8_t>> strippedTracksBody(std::span<const std::uint8_t> body,
-                                                            std::uint64_t* track, bool* hadCrc)
+                                                            std::uint64_t* track, bool* hadCrc,
+                                                            std::vector<TrackRegion>& removed)
 {
     const auto list = ebml::children(body);
     if (!list)
@@ -188,6 +202,26 @@ std::optional<std::vector<std::uint8_t>> strippedTracksBody(std::span<const std:
     if (!chosen)
         return std::nullopt;
     *track = chosenFacts.number;
+    for (const Child& entry : *list) {
+        const auto children = entry.header.id == id::TrackEntry && &entry != chosen
+                                  ? ebml::children(entry.data)
+                                  : std::nullopt;
+        if (!children)
+            continue;
+        static constexpr const char* kTypes[] = {"", "video", "audio", "complex"};
+        const TrackFacts facts = factsOf(*children);
+        const std::string type = facts.type < 4       ? kTypes[facts.type]
+                                 : facts.type == 0x10 ? "logo"
+                                 : facts.type == 0x11 ? "subtitle"
+                                 : facts.type == 0x12 ? "buttons"
+                                 : facts.type == 0x20 ? "control"
+                                                      : "type " + std::to_string(facts.type);
+        removed.push_back({facts.number,
+                           {"stream",
+                            "track " + std::to_string(facts.number) + ": " + type + " (" +
+                                std::string(facts.codec) + ")",
+                            std::int64_t(entry.whole.size())}});
+    }
 
     std::vector<std::uint8_t> entryBody;
     bool entryCrc = false;
@@ -198,12 +232,27 @@ std::optional<std::vector<std::uint8_t>> strippedTracksBody(std::span<const std:
             entryCrc = true;
         } else if (child == id::CodecPrivate) {
             const auto data = strippedCodecPrivate(chosenFacts.codec, c.data);
+            const std::size_t before = entryBody.size();
             ebml::appendId(entryBody, child);
             ebml::appendSize(entryBody, data.size(),
                              ebml::sizeFieldWidth(data.size(), c.header.sizeLength));
             append(entryBody, data);
-        } else if (child != kTrackName && child != kAttachmentLink && child != kTrackTranslate &&
-                   child != id::Void && child != id::Crc32) {
+            const auto saved =
+                std::int64_t(c.whole.size()) - std::int64_t(entryBody.size() - before);
+            if (saved > 0)
+                removed.push_back(
+                    {0, {"element", "TrackEntry/CodecPrivate (comments, pictures)", saved}});
+        } else if (child == kTrackName || child == kAttachmentLink || child == kTrackTranslate ||
+                   child == id::Void) {
+            static constexpr std::pair<std::uint32_t, const char*> kNames[] = {
+                {kTrackName, "TrackEntry/Name"},
+                {kAttachmentLink, "TrackEntry/AttachmentLink"},
+                {kTrackTranslate, "TrackEntry/TrackTranslate"},
+                {id::Void, "TrackEntry/Void"}};
+            const auto name = std::find_if(std::begin(kNames), std::end(kNames),
+                                           [child](const auto& n) { return n.first == child; });
+            removed.push_back({0, {"element", name->second, std::int64_t(c.whole.size())}});
+        } else if (child != id::Crc32) {
             append(entryBody, c.whole);
         }
     }

@@ -6,6 +6,7 @@
 // reads them and places them.
 
 #include "engine/audiofile/EbmlElements.h"
+#include "engine/audiofile/MetadataInspection.h"
 
 #include <cstdint>
 #include <optional>
@@ -15,15 +16,26 @@
 namespace cleftone::audiofile::matroska {
 
 /// The segment information's body without title, date, file names, chapter translations and
-/// void; nullopt when damaged.
+/// void; nullopt when damaged. What it leaves out goes to `removed` as "element" blocks
+/// ("Info/Title").
 std::optional<std::vector<std::uint8_t>> strippedInfoBody(std::span<const std::uint8_t> body,
-                                                          bool* hadCrc);
+                                                          bool* hadCrc,
+                                                          std::vector<MetadataBlock>& removed);
+
+/// A part of the tracks that a strip leaves out: a child of the kept track (`track` 0), or the
+/// entry of another track (`track` its number, as a "stream" block).
+struct TrackRegion {
+    std::uint64_t track = 0;
+    MetadataBlock block;
+};
 
 /// The tracks' body with only the audio track a strip keeps (the first marked default, else the
 /// first), without its name, attachment links and the comments inside its codec setup. Its
-/// track number goes to `track`. nullopt when damaged or without an audio track.
+/// track number goes to `track`, and what is left out to `removed`. nullopt when damaged or
+/// without an audio track.
 std::optional<std::vector<std::uint8_t>> strippedTracksBody(std::span<const std::uint8_t> body,
-                                                            std::uint64_t* track, bool* hadCrc);
+                                                            std::uint64_t* track, bool* hadCrc,
+                                                            std::vector<TrackRegion>& removed);
 
 /// One entry of the seek index: an element ID and where it is, in the input and in the output.
 struct SeekEntry {

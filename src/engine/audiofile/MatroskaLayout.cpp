@@ -1,6 +1,7 @@
 #include "engine/audiofile/MatroskaLayout.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <numeric>
 #include <string_view>
@@ -23,6 +24,33 @@ std::string_view text(std::span<const std::uint8_t> data)
     return s.substr(0, s.find('\0'));
 }
 
+// A top-level element that the strip leaves out, by name: the Matroska names, and the ID for an
+// element unknown here.
+std::string elementName(std::uint32_t element)
+{
+    switch (element) {
+    case id::Tags:
+        return "Tags";
+    case id::Attachments:
+        return "Attachments";
+    case id::Chapters:
+        return "Chapters";
+    case id::Void:
+        return "Void";
+    case id::Info:
+        return "Info (a second one)";
+    case id::Tracks:
+        return "Tracks (a second one)";
+    case id::Cues:
+        return "Cues (a second one)";
+    default: {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%X", element);
+        return hex;
+    }
+    }
+}
+
 } // namespace
 
 OSStatus MatroskaLayout::scan(std::int64_t begin)
@@ -39,6 +67,9 @@ OSStatus MatroskaLayout::scan(std::int64_t begin)
         status = scanClusters();
     if (status)
         return status;
+    for (matroska::TrackRegion& region : m_trackRegions)
+        m_removed.push_back(std::move(region.block));
+    std::vector<matroska::TrackRegion>().swap(m_trackRegions);
     resolveSeeks();
     if (const OSStatus laid = layout())
         return laid;
@@ -102,6 +133,7 @@ OSStatus MatroskaLayout::findSegment(std::int64_t at)
             return AudioFileError::InvalidFile;
         if (header->size > std::uint64_t(fileEnd - at - header->length()))
             return AudioFileError::EndOfFile;
+        m_removed.push_back({"element", "Void", header->length() + std::int64_t(header->size)});
         at += header->length() + std::int64_t(header->size);
     }
     m_segmentSizeWidth = std::uint8_t(header->sizeLength);
@@ -176,6 +208,8 @@ OSStatus MatroskaLayout::walkSegment()
         }
         if (item.kind != Kind::Dropped)
             m_items.push_back(item);
+        else if (header->id != id::SeekHead) // a later seek index is merged into the first
+            m_removed.push_back({"element", elementName(header->id), end - at});
         at = end;
     }
     return 0;
@@ -211,7 +245,7 @@ OSStatus MatroskaLayout::readIndexes()
     if (!body)
         return AudioFileError::InvalidFile;
     bool crc = false;
-    const auto kept = matroska::strippedTracksBody(*body, &m_track, &crc);
+    const auto kept = matroska::strippedTracksBody(*body, &m_track, &crc, m_trackRegions);
     if (!kept)
         return AudioFileError::UnsupportedDataFormat;
     ebml::appendMaster(m_tracks, id::Tracks, tracks->sizeWidth, crc, *kept);
@@ -219,7 +253,8 @@ OSStatus MatroskaLayout::readIndexes()
     if (Item* info = find(Kind::Info)) {
         body = readElement(info->offset, true);
         crc = false;
-        const auto stripped = body ? matroska::strippedInfoBody(*body, &crc) : std::nullopt;
+        const auto stripped =
+            body ? matroska::strippedInfoBody(*body, &crc, m_removed) : std::nullopt;
         if (!stripped)
             return AudioFileError::InvalidFile;
         ebml::appendMaster(m_info, id::Info, info->sizeWidth, crc, *stripped);

@@ -55,6 +55,12 @@ public:
     OSStatus scan(std::int64_t begin);
     /// Whether scan() found a second segment after the first, which a strip would lose.
     bool secondSegment() const { return m_secondSegment; }
+    /// What scan() found that the strip leaves out, for the metadata report: top-level
+    /// elements, children of the segment information and of the kept track, and the other
+    /// tracks with their blocks.
+    const std::vector<MetadataBlock>& removed() const { return m_removed; }
+    /// Where the segment ends in the input; what follows it is no part of the stripped file.
+    std::int64_t segmentEnd() const { return m_segmentEnd; }
 
     AudioFileTypeID type() const { return m_type; }
     const std::vector<std::uint8_t>& head() const { return m_head; }
@@ -136,6 +142,9 @@ private:
     std::vector<matroska::CueTarget> m_cues;
     std::vector<std::uint32_t> m_cueOrder; // m_cues by cluster
     std::uint64_t m_firstPrevSize = 0;
+    std::vector<MetadataBlock> m_removed;
+    std::vector<matroska::TrackRegion> m_trackRegions;
+    bool m_countOtherBlocks = false; // while scanClusters() walks: blocks of other tracks
     std::size_t m_firstPacket = 0;
     std::uint64_t m_byteCount = 0;
     std::uint32_t m_maxPacketSize = 0;

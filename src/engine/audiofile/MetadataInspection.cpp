@@ -2,6 +2,7 @@
 
 #include "engine/audiofile/AvPtr.h"
 #include "engine/audiofile/MetadataRegions.h"
+#include "engine/audiofile/ServiceFiles.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -11,7 +12,11 @@
 #include <string_view>
 #include <unistd.h>
 
-// How metadataBytes is counted: the sizes of the regions a strip leaves out, as the file's own
+// How metadataBytes is counted. For the container families whose strip is a rewrite of their
+// own (Ogg, Matroska and WebM, ASF, the APEv2-tagged lossless formats, DSF, DSDIFF) the family's
+// reader names what goes and knows the stripped file's size exactly: the count is the
+// difference, so it also holds the index entries, page and element headers that go with the
+// named regions. Elsewhere it is the sizes of the regions a strip leaves out, as the file's own
 // layout states them. Tags around raw streams, extra chunks, boxes and FLAC blocks count whole,
 // headers and padding included; tags and pictures inside them are not counted again. FLAC
 // comment and picture blocks, which have no block of their own in the report, count whole too.
@@ -35,13 +40,35 @@ constexpr BlockKind kBlockKinds[] = {
     {"chunk", "Extra chunk: {name}"},
     {"box", "Extra box: {name}, {bytes}"},
     {"flacBlock", "Extra block: {name}, {bytes}"},
+    {"element", "Extra element: {name}, {bytes}"},
+    {"object", "Extra object: {name}, {bytes}"},
     {"tagInFront", "{name} in front, {bytes}"},
     {"tagAtEnd", "{name} at the end, {bytes}"},
+    {"trailing", "Other bytes at the end, {bytes}"},
     {"annotation", "Annotation: {name}"},
-    {"stream", "Other stream: {name}"},
+    {"comments", "Comment header: {name}, {bytes}"},
+    {"commentData", "Data after the comments: {name}, {bytes}"},
+    {"storedChunk", "Extra chunk stored in the stream: {name}, {bytes}"},
+    {"stream", "Other stream: {name}{, bytes}"},
 };
 // Kinds not in the table.
 constexpr const char* kOtherBlockLine = "Extra {kind}: {name}, {bytes}";
+
+// What a strip keeps: metadata stored inside the codec's own blocks.
+constexpr BlockKind kKeptKinds[] = {
+    {"apeWavHeader", "Kept: {name} chunk in the WAV header stored in the Monkey's Audio stream, "
+                     "{bytes}"},
+    {"apeWavTrailer", "Kept: {name} chunk after the audio, stored in the Monkey's Audio stream, "
+                      "{bytes}"},
+    {"wavPackHeader", "Kept: {name} chunk in the RIFF header stored in the WavPack stream, "
+                      "{bytes}"},
+    {"wavPackTrailer", "Kept: {name} chunk after the audio, stored in the WavPack stream, "
+                       "{bytes}"},
+    {"takWavHeader", "Kept: {name} chunk in the WAV header stored in the TAK stream, {bytes}"},
+    {"takWavTrailer", "Kept: {name} chunk after the audio, stored in the TAK stream, {bytes}"},
+    {"takWavMetadata", "Kept: WAV metadata stored in the TAK stream, {bytes}"},
+};
+constexpr const char* kOtherKeptLine = "Kept: {name} ({kind}), {bytes}";
 
 std::string sizeText(std::int64_t bytes)
 {
@@ -74,14 +101,16 @@ void replaceAll(std::string& text, const std::string& placeholder, const std::st
         text.replace(at, placeholder.size(), value);
 }
 
-std::string blockLine(const MetadataBlock& block)
+template <std::size_t N>
+std::string blockLine(const MetadataBlock& block, const BlockKind (&kinds)[N], const char* other)
 {
-    const auto known =
-        std::find_if(std::begin(kBlockKinds), std::end(kBlockKinds),
-                     [&block](const BlockKind& each) { return block.kind == each.kind; });
-    std::string line = known != std::end(kBlockKinds) ? known->line : kOtherBlockLine;
+    const auto known = std::find_if(std::begin(kinds), std::end(kinds),
+                                    [&block](const auto& k) { return block.kind == k.kind; });
+    std::string line = known != std::end(kinds) ? known->line : other;
     replaceAll(line, "{kind}", block.kind);
     replaceAll(line, "{bytes}", sizeText(block.bytes));
+    // Only where the size is known.
+    replaceAll(line, "{, bytes}", block.bytes < 0 ? std::string() : ", " + sizeText(block.bytes));
     replaceAll(line, "{name}", oneLine(block.name));
     return line;
 }
@@ -231,6 +260,16 @@ MetadataReport inspectMetadata(const std::string& path, bool pictureData)
                                    title ? title->value : std::string()});
     }
 
+    // A family with a reader of its own names its regions and knows what its strip removes;
+    // FFmpeg's list of the other streams would only repeat its tracks and attachments.
+    if (const auto family = audiofile::familyStripRegions(path)) {
+        report.blocks.insert(report.blocks.end(), family->removed.begin(), family->removed.end());
+        report.kept = family->kept;
+        report.metadataBytes =
+            report.carriesNothing() ? 0 : std::max<std::int64_t>(0, family->removedBytes);
+        return report;
+    }
+
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
         const audiofile::FileReader file(fd);
@@ -278,7 +317,15 @@ std::vector<std::string> reportLines(const MetadataReport& report)
                         (chapter.title.empty() ? std::string() : ": " + oneLine(chapter.title)));
     }
     for (const MetadataBlock& block : report.blocks)
-        lines.push_back(blockLine(block));
+        lines.push_back(blockLine(block, kBlockKinds, kOtherBlockLine));
+    return lines;
+}
+
+std::vector<std::string> keptLines(const MetadataReport& report)
+{
+    std::vector<std::string> lines;
+    for (const MetadataBlock& block : report.kept)
+        lines.push_back(blockLine(block, kKeptKinds, kOtherKeptLine));
     return lines;
 }
 

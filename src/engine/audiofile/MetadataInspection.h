@@ -29,15 +29,18 @@ struct MetadataChapter {
     std::string title;
 };
 
-/// A stretch of the file that a strip removes besides tags and pictures: an extra chunk, box or
-/// FLAC block, a tag in front of or behind a raw stream, an annotation, a stream other than the
-/// audio. `kind` is a word from the table in MetadataInspection.cpp ("chunk", "box",
-/// "flacBlock", "tagInFront", "tagAtEnd", "annotation", "stream"); a reader of a new container
-/// family adds its blocks with MetadataReport::addBlock() and, for a kind of its own, one row
-/// to that table.
+/// A stretch of the file that a strip removes besides tags and pictures: an extra chunk, box,
+/// element, object or FLAC block, a tag in front of or behind the audio, an annotation, a comment
+/// header, a stream other than the audio. `kind` is a word from the table in
+/// MetadataInspection.cpp ("chunk", "box", "element", "object", "flacBlock", "tagInFront",
+/// "tagAtEnd", "comments", "stream"…); a reader of a new container family adds its blocks with
+/// MetadataReport::addBlock() and, for a kind of its own, one row to that table.
+///
+/// The same form names what a strip keeps (MetadataReport::kept), with kinds of a table of
+/// their own there ("apeWavHeader", "wavPackHeader"…).
 struct MetadataBlock {
     std::string kind;
-    std::string name;        ///< "bext", "moov/udta/meta", "ID3v1 tag", "video (h264)"…
+    std::string name;        ///< "bext", "moov/udta/meta", "ID3v1 tag", "Tags", "LIST"…
     std::int64_t bytes = -1; ///< -1 when the size is not known
 };
 
@@ -55,11 +58,17 @@ struct MetadataReport {
     std::vector<MetadataPicture> pictures;
     std::vector<MetadataChapter> chapters;
     std::vector<MetadataBlock> blocks;
+    /// Metadata that lives inside the codec's own blocks, where a strip cannot take it out and
+    /// still keep the stream exact (a WAV header with a LIST chunk stored in a Monkey's Audio
+    /// stream). It stays in the stripped file; it is not counted in metadataBytes, and a file
+    /// with nothing else carries nothing a strip removes.
+    std::vector<MetadataBlock> kept;
     /// The bytes a strip removes, as far as the file's layout shows them; see
     /// MetadataInspection.cpp for how each container is counted.
     std::int64_t metadataBytes = 0;
 
-    /// True when the file is readable and carries nothing a strip removes ("No metadata").
+    /// True when the file is readable and carries nothing a strip removes ("No metadata"),
+    /// whatever it keeps.
     bool carriesNothing() const
     {
         return readable && tags.empty() && pictures.empty() && chapters.empty() && blocks.empty();
@@ -78,8 +87,12 @@ MetadataReport inspectMetadata(const std::string& path, bool pictureData = false
 
 /// The report as `cleftone-strip --show` prints it, one line per finding (without the
 /// indentation), in this order: tags with their values, cover art with its size, chapters, then
-/// the blocks in the order they were found. Empty when the report has nothing to show.
+/// the blocks in the order they were found. Empty when a strip would remove nothing.
 std::vector<std::string> reportLines(const MetadataReport& report);
+
+/// One line for each thing the strip keeps ("Kept: LIST chunk in the WAV header stored in the
+/// Monkey's Audio stream, 84 bytes"), printed after reportLines() or after "No metadata".
+std::vector<std::string> keptLines(const MetadataReport& report);
 
 /// True when the file is an MPEG audio stream with nothing else in it, as Cleftone's own frame
 /// walk sees it: frames from the first byte to the last, back to back, none broken or cut off,

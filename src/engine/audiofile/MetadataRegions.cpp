@@ -231,8 +231,16 @@ void addRawStreamRegions(const FileReader& file, MetadataReport& report)
         report.addBlock("tagInFront", "ID3v2 tag", begin);
     addFlacBlocks(file, begin, report);
 
+    std::int64_t tagsBegin = 0;
+    for (MetadataBlock& tag : tagsBehind(file, begin, file.size(), &tagsBegin))
+        report.addBlock(std::move(tag.kind), std::move(tag.name), tag.bytes);
+}
+
+std::vector<MetadataBlock> tagsBehind(const FileReader& file, std::int64_t begin, std::int64_t end,
+                                      std::int64_t* tagsBegin)
+{
     // Peeled one at a time, so that each is named.
-    std::int64_t end = file.size();
+    std::vector<MetadataBlock> tags;
     for (int i = 0; i < 16; ++i) {
         const std::int64_t next = trimTrailingTags(file, begin, end, 1);
         if (next >= end)
@@ -249,9 +257,11 @@ void addRawStreamRegions(const FileReader& file, MetadataReport& report)
             name = "Lyrics3 tag";
         else if (file.readAt(next, std::span(tag, 3)) && std::memcmp(tag, "ID3", 3) == 0)
             name = "ID3v2 tag";
-        report.addBlock("tagAtEnd", name, length);
+        tags.push_back({"tagAtEnd", std::move(name), length});
         end = next;
     }
+    *tagsBegin = end;
+    return tags;
 }
 
 } // namespace cleftone::audiofile

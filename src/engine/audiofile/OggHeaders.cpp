@@ -47,8 +47,10 @@ bool startsWith(const Bytes& bytes, std::string_view magic)
 
 // A comment list (vendor string, count, comments) at `at`, as Vorbis, Opus, Speex and FLAC
 // write it: the same list with the vendor string alone. With `framing`, the Vorbis framing bit
-// follows the list. When the whole packet is held, the list must hold together to its end.
-std::optional<Bytes> keepVendorOnly(const Bytes& packet, bool whole, std::size_t at, bool framing)
+// follows the list. When the whole packet is held, the list must hold together to its end, and
+// where it ends goes to `listEnd`.
+std::optional<Bytes> keepVendorOnly(const Bytes& packet, bool whole, std::size_t at, bool framing,
+                                    std::size_t* listEnd = nullptr)
 {
     if (packet.size() < at + 4)
         return std::nullopt;
@@ -73,6 +75,8 @@ std::optional<Bytes> keepVendorOnly(const Bytes& packet, bool whole, std::size_t
         }
         if (framing && (pos == packet.size() || !(packet[pos] & 1)))
             return std::nullopt;
+        if (listEnd)
+            *listEnd = pos + (framing ? 1 : 0);
     }
     Bytes out(packet.begin(), packet.begin() + std::ptrdiff_t(vendorEnd));
     putLe32(out, 0);
@@ -83,40 +87,71 @@ std::optional<Bytes> keepVendorOnly(const Bytes& packet, bool whole, std::size_t
 
 } // namespace
 
-OggContent identifyOggContent(std::span<const std::uint8_t> firstBytes)
+namespace {
+
+struct Magic {
+    std::string_view magic;
+    OggContent content;
+    const char* name;
+};
+
+const Magic* magicOf(std::span<const std::uint8_t> firstBytes)
 {
-    const std::string_view bytes(reinterpret_cast<const char*>(firstBytes.data()),
-                                 firstBytes.size());
-    struct Magic {
-        std::string_view magic;
-        OggContent content;
-    };
     static constexpr Magic kMagics[] = {
-        {"\x01vorbis", OggContent::Vorbis},
-        {"OpusHead", OggContent::Opus},
-        {"Speex   ", OggContent::Speex},
+        {"\x01vorbis", OggContent::Vorbis, "Vorbis"},
+        {"OpusHead", OggContent::Opus, "Opus"},
+        {"Speex   ", OggContent::Speex, "Speex"},
         {"\x7f"
          "FLAC",
-         OggContent::Flac},
-        {"CELT    ", OggContent::OtherAudio},
-        {"PCM     ", OggContent::OtherAudio},
-        {"fLaC", OggContent::OtherAudio},
+         OggContent::Flac, "FLAC"},
+        {"CELT    ", OggContent::OtherAudio, "CELT"},
+        {"PCM     ", OggContent::OtherAudio, "PCM"},
+        {"fLaC", OggContent::OtherAudio, "FLAC"},
         {"\x01"
          "audio",
-         OggContent::OtherAudio},
-        {"\x80theora", OggContent::Video},
-        {"BBCD", OggContent::Video},
-        {"KW-DIRAC", OggContent::Video},
-        {"OVP80", OggContent::Video},
+         OggContent::OtherAudio, "OGM"},
+        {"\x80theora", OggContent::Video, "Theora"},
+        {"BBCD", OggContent::Video, "Dirac"},
+        {"KW-DIRAC", OggContent::Video, "Dirac"},
+        {"OVP80", OggContent::Video, "VP8"},
         {"\x80"
          "daala",
-         OggContent::Video},
-        {"\x01video", OggContent::Video},
+         OggContent::Video, "Daala"},
+        {"\x01video", OggContent::Video, "OGM"},
+        {"fishead", OggContent::Other, "Skeleton"},
+        {"\x80kate", OggContent::Other, "Kate"},
+        {"CMML", OggContent::Other, "CMML"},
     };
+    const std::string_view bytes(reinterpret_cast<const char*>(firstBytes.data()),
+                                 firstBytes.size());
     for (const Magic& magic : kMagics)
         if (bytes.starts_with(magic.magic))
-            return magic.content;
-    return OggContent::Other;
+            return &magic;
+    return nullptr;
+}
+
+} // namespace
+
+OggContent identifyOggContent(std::span<const std::uint8_t> firstBytes)
+{
+    const Magic* magic = magicOf(firstBytes);
+    return magic ? magic->content : OggContent::Other;
+}
+
+std::string oggStreamName(std::span<const std::uint8_t> firstBytes)
+{
+    const Magic* magic = magicOf(firstBytes);
+    if (!magic)
+        return "unknown";
+    const std::string name = magic->name;
+    switch (magic->content) {
+    case OggContent::Video:
+        return "video (" + name + ")";
+    case OggContent::Other:
+        return name;
+    default:
+        return "audio (" + name + ")";
+    }
 }
 
 bool OggHeaderGatherer::headersDone() const
@@ -190,7 +225,8 @@ OSStatus OggHeaderGatherer::addPage(const OggPage& page, std::span<const std::ui
     return 0;
 }
 
-OSStatus OggHeaderGatherer::strip(std::vector<std::vector<std::uint8_t>>& out) const
+OSStatus OggHeaderGatherer::strip(std::vector<std::vector<std::uint8_t>>& out,
+                                  std::vector<MetadataBlock>* dropped) const
 {
     out.clear();
     if (!m_complete)
@@ -203,33 +239,41 @@ OSStatus OggHeaderGatherer::strip(std::vector<std::vector<std::uint8_t>>& out) c
         out.push_back(m_packets[i].bytes);
         return true;
     };
-    const auto comments = [this, &out](std::size_t i, std::string_view magic, bool framing) {
+    const auto comments = [this, &out, dropped](std::size_t i, std::string_view magic, bool framing,
+                                                const char* codec) {
         const Packet& packet = m_packets[i];
         std::optional<Bytes> kept;
+        std::size_t listEnd = packet.size;
         if (startsWith(packet.bytes, magic))
-            kept = keepVendorOnly(packet.bytes, packet.whole(), magic.size(), framing);
-        if (kept)
-            out.push_back(std::move(*kept));
-        return kept.has_value();
+            kept = keepVendorOnly(packet.bytes, packet.whole(), magic.size(), framing, &listEnd);
+        if (!kept)
+            return false;
+        if (dropped) {
+            dropped->push_back({"comments", codec, std::int64_t(listEnd - kept->size())});
+            if (packet.size > listEnd)
+                dropped->push_back({"commentData", codec, std::int64_t(packet.size - listEnd)});
+        }
+        out.push_back(std::move(*kept));
+        return true;
     };
     bool valid = false;
     switch (m_content) {
     case OggContent::Vorbis:
         valid = whole(0, 30, "\x01vorbis") && whole(2, 7, "\x05vorbis") && keep(0) &&
-                comments(1, "\x03vorbis", true) && keep(2);
+                comments(1, "\x03vorbis", true, "Vorbis") && keep(2);
         break;
     case OggContent::Opus:
-        valid = whole(0, 19, "OpusHead") && keep(0) && comments(1, "OpusTags", false);
+        valid = whole(0, 19, "OpusHead") && keep(0) && comments(1, "OpusTags", false, "Opus");
         break;
     case OggContent::Speex:
         // Extra headers after the comments belong to the codec's setup and stay.
-        valid =
-            whole(0, 80, "Speex   ") && m_packets.size() >= 2 && keep(0) && comments(1, "", false);
+        valid = whole(0, 80, "Speex   ") && m_packets.size() >= 2 && keep(0) &&
+                comments(1, "", false, "Speex");
         for (std::size_t i = 2; valid && i < m_packets.size(); ++i)
             valid = m_packets[i].whole() && keep(i);
         break;
     case OggContent::Flac:
-        return stripFlac(out);
+        return stripFlac(out, dropped);
     default:
         break;
     }
@@ -238,8 +282,13 @@ OSStatus OggHeaderGatherer::strip(std::vector<std::vector<std::uint8_t>>& out) c
     return valid ? 0 : AudioFileError::InvalidFile;
 }
 
-OSStatus OggHeaderGatherer::stripFlac(std::vector<std::vector<std::uint8_t>>& out) const
+OSStatus OggHeaderGatherer::stripFlac(std::vector<std::vector<std::uint8_t>>& out,
+                                      std::vector<MetadataBlock>* dropped) const
 {
+    static constexpr const char* kBlockNames[] = {"STREAMINFO", "PADDING",        "APPLICATION",
+                                                  "SEEKTABLE",  "VORBIS_COMMENT", "CUESHEET",
+                                                  "PICTURE"};
+    std::vector<MetadataBlock> left;
     // The first packet: 0x7F "FLAC", mapping version 1.x, the number of header packets that
     // follow, "fLaC" and the STREAMINFO block.
     const Packet& first = m_packets[0];
@@ -265,13 +314,20 @@ OSStatus OggHeaderGatherer::stripFlac(std::vector<std::vector<std::uint8_t>>& ou
             std::optional<Bytes> comment = keepVendorOnly(block.bytes, block.whole(), 4, false);
             if (!comment)
                 return AudioFileError::InvalidFile;
+            left.push_back({"comments", "FLAC", std::int64_t(block.size - comment->size())});
             out.push_back(std::move(*comment));
         } else if (type == kFlacSeekTable) {
             if (!block.whole())
                 return AudioFileError::UnsupportedDataFormat;
             seekTables.push_back(block.bytes);
+        } else {
+            left.push_back({"flacBlock",
+                            type < 7 ? kBlockNames[type] : "type " + std::to_string(type),
+                            std::int64_t(block.size)});
         }
     }
+    if (dropped)
+        dropped->insert(dropped->end(), left.begin(), left.end());
     out.insert(out.end(), seekTables.begin(), seekTables.end());
     // The first packet counts the blocks that follow; the last block says it is the last.
     const std::size_t blocks = out.size() - 1;

@@ -3,10 +3,12 @@
 // The header packets of the audio codecs that Ogg carries, and what a strip keeps of them.
 
 #include "engine/audiofile/AudioFileTypes.h"
+#include "engine/audiofile/MetadataInspection.h"
 #include "engine/audiofile/OggPages.h"
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace cleftone::audiofile {
@@ -24,6 +26,10 @@ enum class OggContent {
 
 /// The content of a stream whose first packet begins with `firstBytes` (8 bytes are enough).
 OggContent identifyOggContent(std::span<const std::uint8_t> firstBytes);
+
+/// The same stream by name, for the metadata report: "audio (Vorbis)", "video (Theora)",
+/// "Skeleton"…
+std::string oggStreamName(std::span<const std::uint8_t> firstBytes);
 
 inline bool isStrippableAudio(OggContent content)
 {
@@ -48,8 +54,10 @@ public:
     /// of its first lacing value. 0 when the headers end with their page.
     std::size_t audioSegment() const { return m_audioSegment; }
     /// The headers as the stripped stream carries them; InvalidFile when they are not the
-    /// codec's.
-    OSStatus strip(std::vector<std::vector<std::uint8_t>>& out) const;
+    /// codec's. What they leave out goes to `dropped`, when given: the comments ("comments",
+    /// named after the codec), Opus data after them ("commentData"), FLAC blocks ("flacBlock").
+    OSStatus strip(std::vector<std::vector<std::uint8_t>>& out,
+                   std::vector<MetadataBlock>* dropped = nullptr) const;
 
 private:
     struct Packet {
@@ -59,7 +67,8 @@ private:
     };
     bool headersDone() const;
     std::size_t holdLimit() const;
-    OSStatus stripFlac(std::vector<std::vector<std::uint8_t>>& out) const;
+    OSStatus stripFlac(std::vector<std::vector<std::uint8_t>>& out,
+                       std::vector<MetadataBlock>* dropped) const;
 
     OggContent m_content;
     std::vector<Packet> m_packets;

@@ -26,8 +26,9 @@ bool contains(const std::vector<std::uint32_t>& serials, std::uint32_t serial)
 // walk over (the engine reads forwards). Threads: one at a time, like every handle.
 class OggInputFile final : public RewriteInputFile {
 public:
-    explicit OggInputFile(int fd) : RewriteInputFile(fd) {}
+    OggInputFile(int fd, ReadPurpose purpose) : RewriteInputFile(fd, purpose) {}
     OSStatus open();
+    std::int64_t strippedSize() const override { return m_strippedSize; }
 
 protected:
     OSStatus restart() override;
@@ -50,6 +51,8 @@ private:
     OSStatus endOfPages();
     OSStatus noPageAt(std::int64_t offset);
     void cutAudioFromHeaders(std::span<const std::uint8_t> page, std::uint8_t* out) const;
+    void noteLeftOutStreams();
+    std::string linkSuffix() const;
     std::int64_t pagesEnd() const { return m_end >= 0 ? m_end : reader().size(); }
 
     std::int64_t m_begin = 0;
@@ -72,6 +75,16 @@ private:
     OggHeaders m_firstLinkHeaders;
     std::vector<std::uint8_t> m_page; // a page read aside: headers, or audio that shares one
     bool m_cutShort = false;          // the last page ends past the end of the file
+
+    // What open() notes for the metadata report, while its walk is the first.
+    struct LeftOutStream {
+        std::uint32_t serial;
+        std::string name;
+        std::int64_t bytes;
+    };
+    bool m_noting = false;
+    std::vector<LeftOutStream> m_leftOut; // the streams of the link that the strip drops
+    std::int64_t m_strippedSize = 0;
 };
 
 OSStatus OggInputFile::open()
@@ -80,9 +93,11 @@ OSStatus OggInputFile::open()
     m_begin = skipLeadingTags(reader());
     if (m_begin > 0)
         m_id3Tag = ByteRange{0, m_begin};
+    noteTagsInFront(m_begin);
 
     // One walk over the page headers counts the packets exactly and finds where the pages end.
     restart();
+    m_noting = true;
     for (;;) {
         std::uint32_t size = 0;
         const OSStatus status = peekPacket(&size);
@@ -101,9 +116,15 @@ OSStatus OggInputFile::open()
     }
     if (m_link == 0)
         return AudioFileError::InvalidFile;
+    noteLeftOutStreams();
+    m_noting = false;
+    noteBehind(m_end);
     // A stream of headers alone still makes a file; the engine wants a size to read with.
     m_maxPacketSize = std::max<std::uint32_t>(m_maxPacketSize, 1);
     m_setup.head = m_firstLinkHeaders.encode();
+    m_strippedSize = std::int64_t(m_byteCount);
+    for (const auto& page : paginateOggHeaders(m_firstLinkHeaders))
+        m_strippedSize += std::int64_t(page.size());
     restart();
     return describeWithFFmpeg(m_begin, m_end, "ogg", 0);
 }
@@ -185,6 +206,8 @@ OSStatus OggInputFile::findNext()
             // Video, Skeleton and other streams of the link stay behind; a stranger is damage.
             if (!contains(m_serials, page->serial))
                 return AudioFileError::InvalidFile;
+            for (LeftOutStream& stream : m_leftOut)
+                stream.bytes += stream.serial == page->serial ? page->size() : 0;
             continue;
         }
         if (m_headerPagesLeft > 0) {
@@ -256,8 +279,22 @@ OSStatus OggInputFile::noPageAt(std::int64_t offset)
     return AudioFileError::InvalidFile;
 }
 
+std::string OggInputFile::linkSuffix() const
+{
+    return m_link > 1 ? ", link " + std::to_string(m_link) : std::string();
+}
+
+void OggInputFile::noteLeftOutStreams()
+{
+    for (LeftOutStream& stream : m_leftOut)
+        noteRemoved("stream", std::move(stream.name) + linkSuffix(), stream.bytes);
+    m_leftOut.clear();
+}
+
 OSStatus OggInputFile::beginLink(std::int64_t offset)
 {
+    if (m_noting)
+        noteLeftOutStreams(); // of the link before
     ++m_link;
     m_serials.clear();
     m_headerPages.clear();
@@ -281,6 +318,8 @@ OSStatus OggInputFile::beginLink(std::int64_t offset)
         if (!kept && content != OggContent::Video && content != OggContent::Other) {
             kept = content;
             m_keptSerial = page->serial;
+        } else if (m_noting) {
+            m_leftOut.push_back({page->serial, oggStreamName(std::span(magic, length)), 0});
         }
     }
     // A link without audio, or with audio whose headers the strip does not know, cannot be
@@ -333,8 +372,11 @@ OSStatus OggInputFile::gatherHeaders(std::int64_t firstPagesEnd, std::int64_t en
 
     m_headers.serial = m_keptSerial;
     m_headers.endStream = endsStream;
-    if (const OSStatus status = gatherer.strip(m_headers.packets))
+    std::vector<MetadataBlock> dropped;
+    if (const OSStatus status = gatherer.strip(m_headers.packets, m_noting ? &dropped : nullptr))
         return status;
+    for (MetadataBlock& region : dropped)
+        noteRemoved(std::move(region.kind), std::move(region.name) + linkSuffix(), region.bytes);
     m_headerPages = paginateOggHeaders(m_headers);
     m_headerPagesLeft = headerPages;
     m_streamEnded = endsStream;
@@ -347,21 +389,22 @@ OSStatus OggInputFile::gatherHeaders(std::int64_t firstPagesEnd, std::int64_t en
 
 RewriteFamily oggFamily()
 {
-    return RewriteFamily{{AudioFileType::Ogg},
-                         [](const FileReader& file, std::int64_t begin) {
-                             std::uint8_t head[5];
-                             return file.readAt(begin, head) && startsOggPage(head);
-                         },
-                         [](int fd, std::unique_ptr<InputFile>& out) -> OSStatus {
-                             auto file = std::make_unique<OggInputFile>(fd);
-                             if (const OSStatus status = file->open())
-                                 return status;
-                             out = std::move(file);
-                             return 0;
-                         },
-                         [](AudioFileTypeID) -> std::unique_ptr<FamilyWriter> {
-                             return std::make_unique<OggWriter>();
-                         }};
+    return RewriteFamily{
+        {AudioFileType::Ogg},
+        [](const FileReader& file, std::int64_t begin) {
+            std::uint8_t head[5];
+            return file.readAt(begin, head) && startsOggPage(head);
+        },
+        [](int fd, ReadPurpose purpose, std::unique_ptr<InputFile>& out) -> OSStatus {
+            auto file = std::make_unique<OggInputFile>(fd, purpose);
+            if (const OSStatus status = file->open())
+                return status;
+            out = std::move(file);
+            return 0;
+        },
+        [](AudioFileTypeID) -> std::unique_ptr<FamilyWriter> {
+            return std::make_unique<OggWriter>();
+        }};
 }
 
 } // namespace cleftone::audiofile

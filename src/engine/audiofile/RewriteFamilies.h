@@ -18,7 +18,7 @@ struct RewriteFamily {
     /// Cheap: it looks at the first bytes only.
     bool (*claims)(const FileReader& file, std::int64_t begin);
     /// Reads the file at `fd`, taking ownership of the descriptor whatever the outcome.
-    OSStatus (*open)(int fd, std::unique_ptr<InputFile>& out);
+    OSStatus (*open)(int fd, ReadPurpose purpose, std::unique_ptr<InputFile>& out);
     /// The writer for one of its types.
     std::unique_ptr<FamilyWriter> (*writer)(AudioFileTypeID type);
 };

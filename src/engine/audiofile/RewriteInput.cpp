@@ -2,6 +2,7 @@
 
 #include "engine/audiofile/FFmpegAudioFileService.h"
 #include "engine/audiofile/InputDemuxer.h"
+#include "engine/audiofile/MetadataRegions.h"
 #include "engine/audiofile/PropertyStorage.h"
 
 #include <algorithm>
@@ -12,7 +13,8 @@
 
 namespace cleftone::audiofile {
 
-RewriteInputFile::RewriteInputFile(int fd) : m_fd(fd), m_reader(fd)
+RewriteInputFile::RewriteInputFile(int fd, ReadPurpose purpose)
+    : m_fd(fd), m_purpose(purpose), m_reader(fd)
 {}
 
 RewriteInputFile::~RewriteInputFile()
@@ -44,6 +46,50 @@ bool RewriteInputFile::setRanges(std::vector<ByteRange> ranges, std::uint32_t pa
     return true;
 }
 
+std::int64_t RewriteInputFile::strippedSize() const
+{
+    return std::int64_t(m_setup.head.size() + m_byteCount + m_setup.tail.size());
+}
+
+namespace {
+
+// A damaged file could name thousands of regions; the report lists this many, and the bytes
+// of the rest are still counted in the stripped size.
+constexpr std::size_t kMostListed = 256;
+
+void note(std::vector<MetadataBlock>& list, std::string&& kind, std::string&& name,
+          std::int64_t bytes)
+{
+    if (bytes != 0 && list.size() < kMostListed)
+        list.push_back({std::move(kind), std::move(name), bytes});
+}
+
+} // namespace
+
+void RewriteInputFile::noteRemoved(std::string kind, std::string name, std::int64_t bytes)
+{
+    note(m_removed, std::move(kind), std::move(name), bytes);
+}
+
+void RewriteInputFile::noteKept(std::string kind, std::string name, std::int64_t bytes)
+{
+    note(m_kept, std::move(kind), std::move(name), bytes);
+}
+
+void RewriteInputFile::noteTagsInFront(std::int64_t begin)
+{
+    noteRemoved("tagInFront", "ID3v2 tag", begin);
+}
+
+void RewriteInputFile::noteBehind(std::int64_t end)
+{
+    std::int64_t tagsBegin = end;
+    std::vector<MetadataBlock> tags = tagsBehind(m_reader, end, m_reader.size(), &tagsBegin);
+    noteRemoved("trailing", std::string(), tagsBegin - end);
+    for (MetadataBlock& tag : tags)
+        noteRemoved(std::move(tag.kind), std::move(tag.name), tag.bytes);
+}
+
 OSStatus RewriteInputFile::restart()
 {
     return AudioFileError::OperationNotSupported;
@@ -62,6 +108,9 @@ OSStatus RewriteInputFile::takePacket(std::uint8_t*)
 OSStatus RewriteInputFile::describeWithFFmpeg(std::int64_t begin, std::int64_t end,
                                               const char* demuxerName, std::uint32_t bytesPerPacket)
 {
+    // The report of what a strip removes needs the layout alone; FFmpeg has read the file.
+    if (m_purpose == ReadPurpose::Layout)
+        return 0;
     Demuxer demuxer;
     if (const OSStatus status = openWindow(demuxer, m_fd, begin, end))
         return status;

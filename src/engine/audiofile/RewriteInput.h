@@ -40,9 +40,19 @@ public:
                          std::int64_t startingPacket, std::uint32_t* ioNumPackets,
                          void* buffer) override;
 
+    AudioFileTypeID type() const { return m_type; }
+    std::int64_t inputSize() const { return m_reader.size(); }
+    /// The size of the stripped file that the family's writer makes of these packets: by
+    /// default the head, the packets and the tail.
+    virtual std::int64_t strippedSize() const;
+    /// What the strip leaves out, as open() found it, for the metadata report (--show).
+    const std::vector<MetadataBlock>& removedRegions() const { return m_removed; }
+    /// Metadata inside the codec's own blocks that the strip keeps, for the same report.
+    const std::vector<MetadataBlock>& keptRegions() const { return m_kept; }
+
 protected:
     /// Takes ownership of `fd`, an open regular file.
-    explicit RewriteInputFile(int fd);
+    RewriteInputFile(int fd, ReadPurpose purpose);
 
     int fd() const { return m_fd; }
     const FileReader& reader() const { return m_reader; }
@@ -63,9 +73,20 @@ protected:
     /// The stream description for these packets: what FFmpeg reads of the file's audio stream
     /// in [begin, end), with `bytesPerPacket` as the packets' constant size (0: variable).
     /// Also fills m_info with the tags FFmpeg reads. Fails when FFmpeg cannot read the stream
-    /// or the demuxer is not `demuxer` (a prefix of its name is enough).
+    /// or the demuxer is not `demuxer` (a prefix of its name is enough). Does nothing for a
+    /// reader opened for its layout only.
     OSStatus describeWithFFmpeg(std::int64_t begin, std::int64_t end, const char* demuxer,
                                 std::uint32_t bytesPerPacket);
+
+    /// Notes a region the strip leaves out (see removedRegions()); nothing for an empty one.
+    void noteRemoved(std::string kind, std::string name, std::int64_t bytes);
+    /// Notes metadata that the strip keeps (see keptRegions()).
+    void noteKept(std::string kind, std::string name, std::int64_t bytes);
+    /// Notes the ID3v2 tags before `begin`.
+    void noteTagsInFront(std::int64_t begin);
+    /// Notes what lies from `end` to the end of the file: the tags that taggers append, each
+    /// by its name, and any other bytes.
+    void noteBehind(std::int64_t end);
 
     AudioFileTypeID m_type = 0;
     AudioStreamBasicDescription m_format;
@@ -86,11 +107,14 @@ private:
     OSStatus seekVariable(std::int64_t packet);
 
     int m_fd = -1;
+    ReadPurpose m_purpose;
     FileReader m_reader;
     std::vector<ByteRange> m_ranges;
     std::uint32_t m_packetSize = 0;
     std::int64_t m_cursor = 0; // the next packet that a variable read gives
     std::vector<std::uint8_t> m_skipped;
+    std::vector<MetadataBlock> m_removed;
+    std::vector<MetadataBlock> m_kept;
 };
 
 } // namespace cleftone::audiofile

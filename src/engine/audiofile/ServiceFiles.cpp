@@ -6,6 +6,7 @@
 #include "engine/audiofile/Mp4Output.h"
 #include "engine/audiofile/OutputAudioFile.h"
 #include "engine/audiofile/RewriteFamilies.h"
+#include "engine/audiofile/RewriteInput.h"
 
 #include <algorithm>
 #include <atomic>
@@ -70,36 +71,79 @@ std::optional<OSStatus> checkReadRequest(std::uint32_t* ioNumBytes, std::uint32_
     return std::nullopt;
 }
 
-OSStatus openInputFile(const std::string& path, std::unique_ptr<InputFile>& out)
+namespace {
+
+// Opens `path` for reading: only a regular file that is not empty, since a FIFO or a device
+// would block or never end.
+OSStatus openRegularFile(const std::string& path, int* fd)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
+    *fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (*fd < 0)
         return statusFromErrno(errno);
     struct stat info {};
-    // Only regular files: a FIFO or a device would block or never end.
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) {
-        ::close(fd);
+    if (fstat(*fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) {
+        ::close(*fd);
+        *fd = -1;
         return AudioFileError::InvalidFile;
     }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    ::fcntl(*fd, F_SETFL, ::fcntl(*fd, F_GETFL) & ~O_NONBLOCK);
+    return 0;
+}
 
-    // The families with readers of their own know their files by the first bytes after any
-    // ID3v2 tags that taggers put in front; everything else goes through libavformat.
+// The families with readers of their own know their files by the first bytes after any ID3v2
+// tags that taggers put in front, at `begin`.
+const RewriteFamily* claimingFamily(const FileReader& reader, std::int64_t begin)
+{
+    for (const RewriteFamily& family : rewriteFamilies())
+        if (family.claims(reader, begin))
+            return &family;
+    return nullptr;
+}
+
+} // namespace
+
+OSStatus openInputFile(const std::string& path, std::unique_ptr<InputFile>& out)
+{
+    int fd = -1;
+    if (const OSStatus status = openRegularFile(path, &fd))
+        return status;
     const FileReader reader(fd);
     const std::int64_t begin = skipLeadingTags(reader);
-    for (const RewriteFamily& family : rewriteFamilies()) {
-        if (family.claims(reader, begin)) {
-            // The file is of this family by its first bytes: what does not parse is damage.
-            const OSStatus status = family.open(fd, out);
-            return status == AudioFileError::InvalidFile ? AudioFileError::InvalidChunk : status;
-        }
+    if (const RewriteFamily* family = claimingFamily(reader, begin)) {
+        // The file is of this family by its first bytes: what does not parse is damage.
+        const OSStatus status = family->open(fd, ReadPurpose::Packets, out);
+        return status == AudioFileError::InvalidFile ? AudioFileError::InvalidChunk : status;
     }
     // What the MP4 reader leaves (Mp4Fallback), and the copies that libavformat's muxer wrote,
-    // go through libavformat.
+    // go through libavformat, like everything else.
     if (startsWithFileType(reader, begin) && !mp4ThroughLibavformat && !isMuxedMp4(fd) &&
         Mp4InputFile::open(fd, out) == Mp4Fallback::None)
         return 0;
     return InputAudioFile::open(fd, out);
+}
+
+std::optional<StripRegions> familyStripRegions(const std::string& path)
+{
+    int fd = -1;
+    if (openRegularFile(path, &fd))
+        return std::nullopt;
+    const FileReader reader(fd);
+    const RewriteFamily* family = claimingFamily(reader, skipLeadingTags(reader));
+    if (!family) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    std::unique_ptr<InputFile> file;
+    if (family->open(fd, ReadPurpose::Layout, file) || !file)
+        return std::nullopt;
+    const auto* rewrite = dynamic_cast<const RewriteInputFile*>(file.get());
+    if (!rewrite || !findWritableContainer(rewrite->type()))
+        return std::nullopt;
+    StripRegions regions;
+    regions.removed = rewrite->removedRegions();
+    regions.kept = rewrite->keptRegions();
+    regions.removedBytes = rewrite->inputSize() - rewrite->strippedSize();
+    return regions;
 }
 
 OSStatus createOutputFile(const std::string& path, AudioFileTypeID type,

@@ -1,6 +1,7 @@
 #include "engine/audiofile/TaggedLosslessReader.h"
 
 #include "engine/audiofile/RewriteInput.h"
+#include "engine/audiofile/StoredWavHeaders.h"
 #include "engine/audiofile/WavPackBlocks.h"
 
 #include <algorithm>
@@ -47,7 +48,7 @@ std::uint32_t le32(const std::uint8_t* p)
 
 class TaggedLosslessReader final : public RewriteInputFile {
 public:
-    explicit TaggedLosslessReader(int fd) : RewriteInputFile(fd) {}
+    TaggedLosslessReader(int fd, ReadPurpose purpose) : RewriteInputFile(fd, purpose) {}
 
     OSStatus inspect()
     {
@@ -58,6 +59,15 @@ public:
             return AudioFileError::InvalidFile;
         m_type = format->type;
         m_id3Tag = ByteRange{0, begin};
+        noteTagsInFront(begin);
+        // Monkey's Audio and TAK keep the source's WAV header inside checksummed data.
+        std::vector<MetadataBlock> stored;
+        if (m_type == AudioFileType::MonkeysAudio)
+            stored = monkeysAudioStoredChunks(reader(), begin, end);
+        else if (m_type == AudioFileType::TAK)
+            stored = takStoredChunks(reader(), begin, end);
+        for (MetadataBlock& chunk : stored)
+            noteKept(std::move(chunk.kind), std::move(chunk.name), chunk.bytes);
         const OSStatus described = format->demuxer
                                        ? describeWithFFmpeg(begin, end, format->demuxer, 1)
                                        : describeOptimFrog(begin);
@@ -68,6 +78,7 @@ public:
             audio = rewriteStoredRiff(begin, end);
         if (audio.length < 0)
             return AudioFileError::IO;
+        noteBehind(end);
         return setRanges({audio}, 1) ? 0 : AudioFileError::InvalidFile;
     }
 
@@ -80,6 +91,10 @@ private:
         auto riff = wavPackRiffChunks(reader(), begin, end);
         if (!riff)
             return {begin, end - begin};
+        for (MetadataBlock& chunk : riff->removed)
+            noteRemoved(std::move(chunk.kind), std::move(chunk.name), chunk.bytes);
+        for (MetadataBlock& chunk : riff->kept)
+            noteKept(std::move(chunk.kind), std::move(chunk.name), chunk.bytes);
         m_setup.head =
             riff->newFirstBlock.empty()
                 ? reader().readRange(riff->firstBlock, riff->firstBlockEnd - riff->firstBlock)
@@ -122,9 +137,9 @@ bool claims(const FileReader& file, std::int64_t begin)
     return formatAt(file, begin) != nullptr;
 }
 
-OSStatus open(int fd, std::unique_ptr<InputFile>& out)
+OSStatus open(int fd, ReadPurpose purpose, std::unique_ptr<InputFile>& out)
 {
-    auto file = std::make_unique<TaggedLosslessReader>(fd);
+    auto file = std::make_unique<TaggedLosslessReader>(fd, purpose);
     if (const OSStatus status = file->inspect())
         return status;
     out = std::move(file);

@@ -99,15 +99,6 @@ void appendSubBlock(std::vector<std::uint8_t>& out, std::uint8_t id, const std::
         out.push_back(0);
 }
 
-std::string chunkName(const std::uint8_t* id)
-{
-    std::string name(reinterpret_cast<const char*>(id), 4);
-    for (char& c : name)
-        if (c < 0x20 || c > 0x7E)
-            c = '?';
-    return name;
-}
-
 bool isAudioChunk(const std::uint8_t* id)
 {
     return std::memcmp(id, "fmt ", 4) == 0 || std::memcmp(id, "fact", 4) == 0;
@@ -122,7 +113,7 @@ struct Filtered {
 };
 
 Filtered filterChunks(const std::uint8_t* data, std::size_t size, std::size_t at,
-                      std::vector<std::string>& removed)
+                      std::vector<MetadataBlock>& removed, const char* where)
 {
     Filtered out;
     out.bytes.assign(data, data + at);
@@ -141,7 +132,7 @@ Filtered filterChunks(const std::uint8_t* data, std::size_t size, std::size_t at
         if (isAudioChunk(chunk)) {
             out.bytes.insert(out.bytes.end(), chunk, chunk + whole);
         } else {
-            removed.push_back(chunkName(chunk));
+            removed.push_back({where, fourCharacterText(chunk), std::int64_t(whole)});
             out.removedBytes += std::uint32_t(whole);
         }
         at += whole;
@@ -224,16 +215,17 @@ std::optional<WavPackRiffChunks> wavPackRiffChunks(const FileReader& file, std::
     const SubBlock* header = find(*firstParts, kIdRiffHeader);
     const SubBlock* trailer = find(*lastParts, kIdRiffTrailer);
 
-    std::vector<std::string> removed;
+    std::vector<MetadataBlock> removed;
     Filtered newHeader, newTrailer;
-    if (trailer)
-        newTrailer = filterChunks(last.data() + trailer->data, trailer->dataSize, 0, removed);
     const bool riff = header && header->dataSize >= 12 &&
                       std::memcmp(first.data() + header->data, "RIFF", 4) == 0;
     if (header) {
-        newHeader =
-            filterChunks(first.data() + header->data, header->dataSize, riff ? 12 : 0, removed);
+        newHeader = filterChunks(first.data() + header->data, header->dataSize, riff ? 12 : 0,
+                                 removed, "wavPackHeader");
     }
+    if (trailer)
+        newTrailer = filterChunks(last.data() + trailer->data, trailer->dataSize, 0, removed,
+                                  "wavPackTrailer");
     // Exactly, or not at all: an RF64 header keeps its sizes elsewhere, and a checksum that
     // does not hold as stored means the blocks are not what this code takes them for.
     const SubBlock* firstSum = find(*firstParts, kIdBlockChecksum);
@@ -248,6 +240,8 @@ std::optional<WavPackRiffChunks> wavPackRiffChunks(const FileReader& file, std::
         result.kept = std::move(removed);
         return result;
     }
+    for (MetadataBlock& chunk : removed)
+        chunk.kind = "storedChunk";
     result.removed = std::move(removed);
 
     if (header) {

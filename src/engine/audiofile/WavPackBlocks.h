@@ -1,10 +1,10 @@
 #pragma once
 
 #include "engine/audiofile/ContainerProbe.h"
+#include "engine/audiofile/MetadataInspection.h"
 
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <vector>
 
 namespace cleftone::audiofile {
@@ -22,10 +22,11 @@ struct WavPackRiffChunks {
     /// checksums made anew. Empty when the block needs no change.
     std::vector<std::uint8_t> newFirstBlock;
     std::vector<std::uint8_t> newLastBlock;
-    /// The IDs of the chunks taken out (or, when the blocks cannot be rewritten exactly,
-    /// that stay), for the metadata report.
-    std::vector<std::string> removed;
-    std::vector<std::string> kept;
+    /// The chunks taken out ("storedChunk") or, when the blocks cannot be rewritten exactly,
+    /// those that stay ("wavPackHeader", "wavPackTrailer"), with their whole sizes, for the
+    /// metadata report.
+    std::vector<MetadataBlock> removed;
+    std::vector<MetadataBlock> kept;
 };
 
 /// Looks at the WavPack stream in [begin, end) of `file`. Nullopt when it is not one, or when

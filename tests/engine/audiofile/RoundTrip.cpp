@@ -309,9 +309,11 @@ QString largeTagged(const QString& directory, const QString& extension)
                   tagged = directory + "/large." + extension;
     const QStringList quiet{"-nostdin", "-v", "error", "-y"}, loop{"-stream_loop", "9", "-i", part};
     const QString encode =
-        "-f lavfi -i sine=frequency=440:duration=30 -ac 2 -b:a 256k " +
-        QString(extension == "opus" ? "-ar 48000 -c:a libopus"
-                                    : "-ar 44100 -write_xing 0 -id3v2_version 0 -write_id3v1 0");
+        "-f lavfi -i sine=frequency=440:duration=30 -ac 2 " +
+        QString(extension == "opus" ? "-b:a 256k -ar 48000 -c:a libopus"
+                : extension == "wv" ? "-ar 44100 -c:a wavpack" // APEv2 tags behind the blocks
+                                    : "-b:a 256k -ar 44100 -write_xing 0 -id3v2_version 0 "
+                                      "-write_id3v1 0");
     const QString tag = "-c copy -metadata title=CleftoneTag -metadata artist=CleftoneTag";
     const bool encoded =
         runTool("ffmpeg", quiet + encode.split(' ') + QStringList{part}).exitCode == 0;
