@@ -154,7 +154,7 @@ OSStatus InputAudioFile::inspect()
     m_streamIndex = demuxer->stream->index;
     m_timeBase = demuxer->stream->time_base;
     m_sampleRate = parameters.sample_rate;
-    noteInfo(*demuxer);
+    addStreamInfo(m_info, demuxer->format.get(), demuxer->stream);
 
     m_setup.extradata.assign(parameters.extradata,
                              parameters.extradata + parameters.extradata_size);
@@ -232,16 +232,6 @@ OSStatus InputAudioFile::inspect()
     return 0;
 }
 
-void InputAudioFile::noteInfo(const Demuxer& demuxer) const
-{
-    const AVFormatContext* context = demuxer.format.get();
-    addMetadata(m_info, context->metadata);
-    addMetadata(m_info, demuxer.stream->metadata);
-    if (context->duration > 0)
-        m_info["approximate duration in seconds"] =
-            std::to_string(double(context->duration) / AV_TIME_BASE);
-}
-
 OSStatus InputAudioFile::propertyInfo(AudioFilePropertyID property, std::uint32_t* outSize) const
 {
     if (!outSize)
@@ -282,26 +272,15 @@ OSStatus InputAudioFile::property(AudioFilePropertyID property, std::uint32_t* i
     if (!ioSize)
         return AudioFileError::Parameter;
 
-    auto fixed = [&](const auto& value) {
-        return storeFixedProperty(value, ioSize, out);
-    };
+    if (const auto status = storeStreamProperty(
+            {m_type, m_format, m_byteCount, m_packetCount, m_maxPacketSize, m_dataOffset}, property,
+            ioSize, out))
+        return *status;
     auto bytes = [&](const std::vector<std::uint8_t>& value) {
         return storeBytesProperty(value, ioSize, out);
     };
 
     switch (property) {
-    case AudioFileProperty::FileFormat:
-        return fixed(m_type);
-    case AudioFileProperty::DataFormat:
-        return fixed(m_format);
-    case AudioFileProperty::AudioDataByteCount:
-        return fixed(m_byteCount);
-    case AudioFileProperty::AudioDataPacketCount:
-        return fixed(m_packetCount);
-    case AudioFileProperty::MaximumPacketSize:
-        return fixed(m_maxPacketSize);
-    case AudioFileProperty::DataOffset:
-        return fixed(m_dataOffset);
     case AudioFileProperty::MagicCookieData:
         if (m_setup.empty())
             return AudioFileError::UnsupportedProperty;
@@ -320,7 +299,7 @@ OSStatus InputAudioFile::property(AudioFilePropertyID property, std::uint32_t* i
             m_infoPending = false;
             std::unique_ptr<Demuxer> demuxer;
             if (openDemuxer(demuxer, true) == 0)
-                noteInfo(*demuxer);
+                addStreamInfo(m_info, demuxer->format.get(), demuxer->stream);
         }
         return storeInfoDictionary(m_info, ioSize, out);
     case AudioFileProperty::ID3Tag: {

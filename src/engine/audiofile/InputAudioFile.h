@@ -40,8 +40,6 @@ private:
     /// MPEG audio whose frames tile the stream from its first byte, described from the frame
     /// headers alone; false leaves the file to the demuxer.
     bool describeMpegFrames();
-    /// The container's and the stream's tags and the duration, as an analysed demuxer has them.
-    void noteInfo(const Demuxer& demuxer) const;
     OSStatus countPackets();
     OSStatus countFlacFrames();
     bool hasPacketSource() const

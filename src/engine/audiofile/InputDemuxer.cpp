@@ -106,6 +106,8 @@ AVStream* defaultAudioStream(const AVFormatContext* context)
     return chosen;
 }
 
+namespace {
+
 void addMetadata(AudioFileInfoDictionary& info, const AVDictionary* metadata)
 {
     const AVDictionaryEntry* entry = nullptr;
@@ -115,6 +117,18 @@ void addMetadata(AudioFileInfoDictionary& info, const AVDictionary* metadata)
                        [](unsigned char c) { return char(std::tolower(c)); });
         info.emplace(std::move(key), entry->value);
     }
+}
+
+} // namespace
+
+void addStreamInfo(AudioFileInfoDictionary& info, const AVFormatContext* context,
+                   const AVStream* stream)
+{
+    addMetadata(info, context->metadata);
+    addMetadata(info, stream->metadata);
+    if (context->duration > 0)
+        info["approximate duration in seconds"] =
+            std::to_string(double(context->duration) / AV_TIME_BASE);
 }
 
 } // namespace cleftone::audiofile

@@ -31,7 +31,9 @@ OSStatus openWindow(Demuxer& demuxer, int fd, std::int64_t begin, std::int64_t e
 /// pictures are not audio. Null when there is none.
 AVStream* defaultAudioStream(const AVFormatContext* context);
 
-/// Adds FFmpeg's tags to the info dictionary, keys in lower case.
-void addMetadata(AudioFileInfoDictionary& info, const AVDictionary* metadata);
+/// Adds the tags FFmpeg read for the container and for `stream` to the info dictionary, keys in
+/// lower case, and the container's duration where it knows one.
+void addStreamInfo(AudioFileInfoDictionary& info, const AVFormatContext* context,
+                   const AVStream* stream);
 
 } // namespace cleftone::audiofile

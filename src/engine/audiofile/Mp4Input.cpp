@@ -117,22 +117,11 @@ OSStatus Mp4InputFile::property(AudioFilePropertyID property, std::uint32_t* ioS
 {
     if (!ioSize)
         return AudioFileError::Parameter;
-    auto fixed = [&](const auto& value) {
-        return storeFixedProperty(value, ioSize, out);
-    };
+    if (const auto status = storeStreamProperty(
+            {m_movie.type, m_format, m_byteCount, m_packetCount, m_maxPacketSize, m_dataOffset},
+            property, ioSize, out))
+        return *status;
     switch (property) {
-    case AudioFileProperty::FileFormat:
-        return fixed(m_movie.type);
-    case AudioFileProperty::DataFormat:
-        return fixed(m_format);
-    case AudioFileProperty::AudioDataByteCount:
-        return fixed(m_byteCount);
-    case AudioFileProperty::AudioDataPacketCount:
-        return fixed(m_packetCount);
-    case AudioFileProperty::MaximumPacketSize:
-        return fixed(m_maxPacketSize);
-    case AudioFileProperty::DataOffset:
-        return fixed(m_dataOffset);
     case AudioFileProperty::MagicCookieData:
         return storeBytesProperty(m_cookie, ioSize, out);
     case AudioFileProperty::InfoDictionary:

@@ -152,16 +152,11 @@ OSStatus Mp4OutputFile::propertyInfo(AudioFilePropertyID property, std::uint32_t
         return m_muxed->propertyInfo(property, outSize);
     if (!outSize)
         return AudioFileError::Parameter;
-    switch (property) {
-    case AudioFileProperty::FileFormat:
-    case AudioFileProperty::DataFormat:
-    case AudioFileProperty::AudioDataPacketCount:
-    case AudioFileProperty::AudioDataByteCount:
-        *outSize = fixedPropertySize(property);
+    if (const std::uint32_t size = writtenPropertySize(property)) {
+        *outSize = size;
         return 0;
-    default:
-        return AudioFileError::UnsupportedProperty;
     }
+    return AudioFileError::UnsupportedProperty;
 }
 
 OSStatus Mp4OutputFile::property(AudioFilePropertyID property, std::uint32_t* ioSize,
@@ -171,18 +166,10 @@ OSStatus Mp4OutputFile::property(AudioFilePropertyID property, std::uint32_t* io
         return m_muxed->property(property, ioSize, out);
     if (!ioSize)
         return AudioFileError::Parameter;
-    switch (property) {
-    case AudioFileProperty::FileFormat:
-        return storeFixedProperty(m_type, ioSize, out);
-    case AudioFileProperty::DataFormat:
-        return storeFixedProperty(m_format, ioSize, out);
-    case AudioFileProperty::AudioDataPacketCount:
-        return storeFixedProperty(m_packetsWritten, ioSize, out);
-    case AudioFileProperty::AudioDataByteCount:
-        return storeFixedProperty(m_bytesWritten, ioSize, out);
-    default:
-        return AudioFileError::UnsupportedProperty;
-    }
+    if (const auto status = storeWrittenProperty(
+            {m_type, m_format, m_packetsWritten, m_bytesWritten}, property, ioSize, out))
+        return *status;
+    return AudioFileError::UnsupportedProperty;
 }
 
 void Mp4OutputFile::append(const std::uint8_t* data, std::size_t size)

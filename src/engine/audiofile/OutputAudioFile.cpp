@@ -451,16 +451,11 @@ OSStatus OutputAudioFile::propertyInfo(AudioFilePropertyID property, std::uint32
 {
     if (!outSize)
         return AudioFileError::Parameter;
-    switch (property) {
-    case AudioFileProperty::FileFormat:
-    case AudioFileProperty::DataFormat:
-    case AudioFileProperty::AudioDataPacketCount:
-    case AudioFileProperty::AudioDataByteCount:
-        *outSize = fixedPropertySize(property);
+    if (const std::uint32_t size = writtenPropertySize(property)) {
+        *outSize = size;
         return 0;
-    default:
-        return AudioFileError::UnsupportedProperty;
     }
+    return AudioFileError::UnsupportedProperty;
 }
 
 OSStatus OutputAudioFile::property(AudioFilePropertyID property, std::uint32_t* ioSize,
@@ -468,21 +463,10 @@ OSStatus OutputAudioFile::property(AudioFilePropertyID property, std::uint32_t* 
 {
     if (!ioSize)
         return AudioFileError::Parameter;
-    auto fixed = [&](const auto& value) {
-        return storeFixedProperty(value, ioSize, out);
-    };
-    switch (property) {
-    case AudioFileProperty::FileFormat:
-        return fixed(m_type);
-    case AudioFileProperty::DataFormat:
-        return fixed(m_format);
-    case AudioFileProperty::AudioDataPacketCount:
-        return fixed(m_packetsWritten);
-    case AudioFileProperty::AudioDataByteCount:
-        return fixed(m_bytesWritten);
-    default:
-        return AudioFileError::UnsupportedProperty;
-    }
+    if (const auto status = storeWrittenProperty(
+            {m_type, m_format, m_packetsWritten, m_bytesWritten}, property, ioSize, out))
+        return *status;
+    return AudioFileError::UnsupportedProperty;
 }
 
 } // namespace cleftone::audiofile

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace cleftone::audiofile {
@@ -51,6 +52,80 @@ inline OSStatus storeBytesProperty(const std::vector<std::uint8_t>& value, std::
         std::memcpy(out, value.data(), size);
     *ioSize = std::uint32_t(size);
     return 0;
+}
+
+/// What every input file says of its stream, one fixed-size property each.
+struct StreamProperties {
+    AudioFileTypeID type = 0;
+    AudioStreamBasicDescription format;
+    std::uint64_t byteCount = 0;
+    std::uint64_t packetCount = 0;
+    std::uint32_t maxPacketSize = 0;
+    std::int64_t dataOffset = 0;
+};
+
+/// Stores `property` when it is one of the stream's; none for any other property.
+inline std::optional<OSStatus> storeStreamProperty(const StreamProperties& stream,
+                                                   AudioFilePropertyID property,
+                                                   std::uint32_t* ioSize, void* out)
+{
+    switch (property) {
+    case AudioFileProperty::FileFormat:
+        return storeFixedProperty(stream.type, ioSize, out);
+    case AudioFileProperty::DataFormat:
+        return storeFixedProperty(stream.format, ioSize, out);
+    case AudioFileProperty::AudioDataByteCount:
+        return storeFixedProperty(stream.byteCount, ioSize, out);
+    case AudioFileProperty::AudioDataPacketCount:
+        return storeFixedProperty(stream.packetCount, ioSize, out);
+    case AudioFileProperty::MaximumPacketSize:
+        return storeFixedProperty(stream.maxPacketSize, ioSize, out);
+    case AudioFileProperty::DataOffset:
+        return storeFixedProperty(stream.dataOffset, ioSize, out);
+    default:
+        return std::nullopt;
+    }
+}
+
+/// What every output file says of the stream it writes, one fixed-size property each.
+struct WrittenProperties {
+    AudioFileTypeID type = 0;
+    AudioStreamBasicDescription format;
+    std::uint64_t packets = 0;
+    std::uint64_t bytes = 0;
+};
+
+/// Size in bytes of one of an output file's properties; 0 for any other property.
+constexpr std::uint32_t writtenPropertySize(AudioFilePropertyID property)
+{
+    switch (property) {
+    case AudioFileProperty::FileFormat:
+    case AudioFileProperty::DataFormat:
+    case AudioFileProperty::AudioDataPacketCount:
+    case AudioFileProperty::AudioDataByteCount:
+        return fixedPropertySize(property);
+    default:
+        return 0;
+    }
+}
+
+/// Stores `property` when it is one of an output file's; none for any other property.
+inline std::optional<OSStatus> storeWrittenProperty(const WrittenProperties& written,
+                                                    AudioFilePropertyID property,
+                                                    std::uint32_t* ioSize, void* out)
+{
+    switch (property) {
+    case AudioFileProperty::FileFormat:
+        return storeFixedProperty(written.type, ioSize, out);
+    case AudioFileProperty::DataFormat:
+        return storeFixedProperty(written.format, ioSize, out);
+    case AudioFileProperty::AudioDataPacketCount:
+        return storeFixedProperty(written.packets, ioSize, out);
+    case AudioFileProperty::AudioDataByteCount:
+        return storeFixedProperty(written.bytes, ioSize, out);
+    default:
+        return std::nullopt;
+    }
 }
 
 /// Hands the caller an owned copy of the info dictionary, as the "info" property does.

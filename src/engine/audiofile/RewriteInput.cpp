@@ -139,11 +139,7 @@ OSStatus RewriteInputFile::describeWithFFmpeg(std::int64_t begin, std::int64_t e
     m_format.mFormatFlags = described.mFormatFlags;
     m_format.mChannelsPerFrame = described.mChannelsPerFrame;
     m_format.mBytesPerPacket = bytesPerPacket;
-    addMetadata(m_info, context->metadata);
-    addMetadata(m_info, stream->metadata);
-    if (context->duration > 0)
-        m_info["approximate duration in seconds"] =
-            std::to_string(double(context->duration) / AV_TIME_BASE);
+    addStreamInfo(m_info, context, stream);
     return 0;
 }
 
@@ -176,25 +172,14 @@ OSStatus RewriteInputFile::property(AudioFilePropertyID property, std::uint32_t*
 {
     if (!ioSize)
         return AudioFileError::Parameter;
-    auto fixed = [&](const auto& value) {
-        return storeFixedProperty(value, ioSize, out);
-    };
+    if (const auto status = storeStreamProperty(
+            {m_type, m_format, m_byteCount, m_packetCount, m_maxPacketSize, m_dataOffset}, property,
+            ioSize, out))
+        return *status;
     auto bytes = [&](const std::vector<std::uint8_t>& value) {
         return storeBytesProperty(value, ioSize, out);
     };
     switch (property) {
-    case AudioFileProperty::FileFormat:
-        return fixed(m_type);
-    case AudioFileProperty::DataFormat:
-        return fixed(m_format);
-    case AudioFileProperty::AudioDataByteCount:
-        return fixed(m_byteCount);
-    case AudioFileProperty::AudioDataPacketCount:
-        return fixed(m_packetCount);
-    case AudioFileProperty::MaximumPacketSize:
-        return fixed(m_maxPacketSize);
-    case AudioFileProperty::DataOffset:
-        return fixed(m_dataOffset);
     case AudioFileProperty::MagicCookieData:
         if (m_setup.empty())
             return AudioFileError::UnsupportedProperty;

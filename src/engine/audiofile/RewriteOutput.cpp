@@ -193,13 +193,11 @@ OSStatus RewriteOutputFile::propertyInfo(AudioFilePropertyID property, std::uint
 {
     if (!outSize)
         return AudioFileError::Parameter;
-    switch (property) {
-    case AudioFileProperty::FileFormat:
-    case AudioFileProperty::DataFormat:
-    case AudioFileProperty::AudioDataPacketCount:
-    case AudioFileProperty::AudioDataByteCount:
-        *outSize = fixedPropertySize(property);
+    if (const std::uint32_t size = writtenPropertySize(property)) {
+        *outSize = size;
         return 0;
+    }
+    switch (property) {
     case AudioFileProperty::MagicCookieData:
         if (m_cookie.empty())
             return AudioFileError::UnsupportedProperty;
@@ -215,18 +213,10 @@ OSStatus RewriteOutputFile::property(AudioFilePropertyID property, std::uint32_t
 {
     if (!ioSize)
         return AudioFileError::Parameter;
-    auto fixed = [&](const auto& value) {
-        return storeFixedProperty(value, ioSize, out);
-    };
+    if (const auto status = storeWrittenProperty(
+            {m_type, m_format, m_packetsWritten, m_bytesWritten}, property, ioSize, out))
+        return *status;
     switch (property) {
-    case AudioFileProperty::FileFormat:
-        return fixed(m_type);
-    case AudioFileProperty::DataFormat:
-        return fixed(m_format);
-    case AudioFileProperty::AudioDataPacketCount:
-        return fixed(m_packetsWritten);
-    case AudioFileProperty::AudioDataByteCount:
-        return fixed(m_bytesWritten);
     case AudioFileProperty::MagicCookieData:
         if (m_cookie.empty())
             return AudioFileError::UnsupportedProperty;
