@@ -136,9 +136,20 @@ LSAN_OPTIONS="${LSAN_OPTIONS:-}:$lsan_options" \
     "$fuzzer" "$out/corpus" "$out/seeds" \
     -seed="${FUZZ_SEED:-1}" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -max_len=65536 \
-    -artifact_prefix="$artifacts/" -print_final_stats=1 || status=$?
+    -artifact_prefix="$artifacts/" -print_final_stats=1 2>&1 | tee "$out/last-run.log" ||
+    status=$?
 
 if [ "$status" -ne 0 ]; then
+    # A test log keeps the head and tail of a long run and may drop what came between: the
+    # finding is repeated here, at the end, with its input, so that it can be replayed.
     echo "audiofile fuzzing found a problem (exit $status); inputs in $artifacts/" >&2
+    grep -E -A12 "contract violated|ERROR: |runtime error|deadly signal|out-of-memory|timeout" \
+        "$out/last-run.log" | head -60 >&2 || true
+    unit=$(sed -n "s/.*Test unit written to \(.*\)$/\1/p" "$out/last-run.log" | tail -n 1)
+    if [ -n "$unit" ] && [ -f "$unit" ] && [ "$(stat -c %s "$unit")" -le 16384 ]; then
+        echo "the input, base64 (replay: base64 -d > unit && $fuzzer unit):" >&2
+        base64 -w 0 "$unit" >&2
+        echo >&2
+    fi
 fi
 exit "$status"

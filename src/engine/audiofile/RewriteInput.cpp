@@ -284,6 +284,12 @@ OSStatus RewriteInputFile::readVariable(std::uint32_t* ioNumBytes,
         status = peekPacket(&size);
         if (status)
             break;
+        // Callers size their buffers by the maximum announced at open; a packet that the
+        // open's walk did not see that large means the file reads differently now.
+        if (size > m_maxPacketSize) {
+            status = AudioFileError::InvalidFile;
+            break;
+        }
         if (size > capacity - used) {
             if (delivered == 0)
                 status = AudioFileError::Parameter; // the buffer cannot hold even one packet
