@@ -73,6 +73,11 @@ if [ -d "$fixtures" ]; then
         cp -f "$file" "$out/seeds/fixture_$(echo "$relative" | tr / _)"
     done
 fi
+# Inputs of past findings, replayed by every run.
+for file in "$here"/regressions/*; do
+    case "$file" in *.md) continue ;; esac
+    [ -f "$file" ] && cp -f "$file" "$out/seeds/regression_$(basename "$file")"
+done
 generated="$out/seeds/.generated"
 if [ ! -e "$generated" ] && command -v ffmpeg >/dev/null 2>&1; then
     echo "making extra seeds with ffmpeg"

@@ -242,9 +242,10 @@ std::optional<InputAudioFile::ContainerCounts> InputAudioFile::countFromContaine
         bool constant = true;
         for (int i = 0; i < entries; ++i) {
             const AVIndexEntry* entry = avformat_index_get_entry(indexed, i);
-            // A truncated file lists samples it no longer holds; only reading can tell how
-            // many are really there.
-            if (entry->pos < 0 || entry->pos + entry->size > m_end - m_begin) {
+            // A truncated file lists samples it no longer holds, and a damaged table sizes that
+            // are empty or negative (the index keeps them in a signed bit field); only reading
+            // can tell how many packets there really are, and how large.
+            if (entry->pos < 0 || entry->size <= 0 || entry->pos + entry->size > m_end - m_begin) {
                 m_byteCount = 0;
                 m_maxPacketSize = 0;
                 return std::nullopt;
