@@ -150,13 +150,7 @@ OSStatus Mp4OutputFile::propertyInfo(AudioFilePropertyID property, std::uint32_t
 {
     if (m_muxed)
         return m_muxed->propertyInfo(property, outSize);
-    if (!outSize)
-        return AudioFileError::Parameter;
-    if (const std::uint32_t size = writtenPropertySize(property)) {
-        *outSize = size;
-        return 0;
-    }
-    return AudioFileError::UnsupportedProperty;
+    return writtenPropertyInfo(property, outSize);
 }
 
 OSStatus Mp4OutputFile::property(AudioFilePropertyID property, std::uint32_t* ioSize,
@@ -166,10 +160,9 @@ OSStatus Mp4OutputFile::property(AudioFilePropertyID property, std::uint32_t* io
         return m_muxed->property(property, ioSize, out);
     if (!ioSize)
         return AudioFileError::Parameter;
-    if (const auto status = storeWrittenProperty(
-            {m_type, m_format, m_packetsWritten, m_bytesWritten}, property, ioSize, out))
-        return *status;
-    return AudioFileError::UnsupportedProperty;
+    return storeWrittenProperty({m_type, m_format, m_packetsWritten, m_bytesWritten}, property,
+                                ioSize, out)
+        .value_or(AudioFileError::UnsupportedProperty);
 }
 
 void Mp4OutputFile::append(const std::uint8_t* data, std::size_t size)

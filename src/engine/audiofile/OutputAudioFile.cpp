@@ -449,13 +449,7 @@ OSStatus OutputAudioFile::setProperty(AudioFilePropertyID property, std::uint32_
 
 OSStatus OutputAudioFile::propertyInfo(AudioFilePropertyID property, std::uint32_t* outSize) const
 {
-    if (!outSize)
-        return AudioFileError::Parameter;
-    if (const std::uint32_t size = writtenPropertySize(property)) {
-        *outSize = size;
-        return 0;
-    }
-    return AudioFileError::UnsupportedProperty;
+    return writtenPropertyInfo(property, outSize);
 }
 
 OSStatus OutputAudioFile::property(AudioFilePropertyID property, std::uint32_t* ioSize,
@@ -463,10 +457,9 @@ OSStatus OutputAudioFile::property(AudioFilePropertyID property, std::uint32_t* 
 {
     if (!ioSize)
         return AudioFileError::Parameter;
-    if (const auto status = storeWrittenProperty(
-            {m_type, m_format, m_packetsWritten, m_bytesWritten}, property, ioSize, out))
-        return *status;
-    return AudioFileError::UnsupportedProperty;
+    return storeWrittenProperty({m_type, m_format, m_packetsWritten, m_bytesWritten}, property,
+                                ioSize, out)
+        .value_or(AudioFileError::UnsupportedProperty);
 }
 
 } // namespace cleftone::audiofile

@@ -109,6 +109,18 @@ constexpr std::uint32_t writtenPropertySize(AudioFilePropertyID property)
     }
 }
 
+/// The size of one of an output file's properties; UnsupportedProperty for any other.
+inline OSStatus writtenPropertyInfo(AudioFilePropertyID property, std::uint32_t* outSize)
+{
+    if (!outSize)
+        return AudioFileError::Parameter;
+    const std::uint32_t size = writtenPropertySize(property);
+    if (!size)
+        return AudioFileError::UnsupportedProperty;
+    *outSize = size;
+    return 0;
+}
+
 /// Stores `property` when it is one of an output file's; none for any other property.
 inline std::optional<OSStatus> storeWrittenProperty(const WrittenProperties& written,
                                                     AudioFilePropertyID property,

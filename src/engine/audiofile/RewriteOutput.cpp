@@ -191,21 +191,14 @@ OSStatus RewriteOutputFile::finish()
 
 OSStatus RewriteOutputFile::propertyInfo(AudioFilePropertyID property, std::uint32_t* outSize) const
 {
+    if (property != AudioFileProperty::MagicCookieData)
+        return writtenPropertyInfo(property, outSize);
     if (!outSize)
         return AudioFileError::Parameter;
-    if (const std::uint32_t size = writtenPropertySize(property)) {
-        *outSize = size;
-        return 0;
-    }
-    switch (property) {
-    case AudioFileProperty::MagicCookieData:
-        if (m_cookie.empty())
-            return AudioFileError::UnsupportedProperty;
-        *outSize = std::uint32_t(m_cookie.size());
-        return 0;
-    default:
+    if (m_cookie.empty())
         return AudioFileError::UnsupportedProperty;
-    }
+    *outSize = std::uint32_t(m_cookie.size());
+    return 0;
 }
 
 OSStatus RewriteOutputFile::property(AudioFilePropertyID property, std::uint32_t* ioSize,
